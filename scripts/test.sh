@@ -1,0 +1,27 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds everything and runs the whole test suite.
+#   scripts/test.sh                 normal build in build/
+#   PELU_SANITIZE=address scripts/test.sh   (or thread) sanitizer build in build-<kind>/
+#   extra arguments go to ctest, e.g. scripts/test.sh -L audio
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+bash scripts/setup.sh
+
+sanitize="${PELU_SANITIZE:-}"
+build_dir="build${sanitize:+-$sanitize}"
+jobs="$(nproc 2>/dev/null || echo 2)"
+
+cmake -S . -B "$build_dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPELU_SANITIZE="$sanitize" >/dev/null
+cmake --build "$build_dir" -j "$jobs"
+
+export QT_QPA_PLATFORM=offscreen
+if [ "$sanitize" = "thread" ]; then
+  # Qt's own atomics are not instrumented; keep the reports to our code.
+  export TSAN_OPTIONS="${TSAN_OPTIONS:-halt_on_error=1 second_deadlock_stack=1}"
+fi
+if [ "$sanitize" = "address" ]; then
+  export ASAN_OPTIONS="${ASAN_OPTIONS:-detect_leaks=1}"
+  export UBSAN_OPTIONS="${UBSAN_OPTIONS:-print_stacktrace=1}"
+fi
+ctest --test-dir "$build_dir" --output-on-failure -j "$jobs" --timeout 600 "$@"

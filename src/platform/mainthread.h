@@ -1,0 +1,34 @@
+// The main-thread facade: the user-interface thread runs all component logic;
+// worker threads hand work to it here.
+//
+// Thread: post() and run_and_wait() from any thread; process_pending_events()
+// and run_loop_until() on the main thread only. The main thread is the thread
+// that owns the QCoreApplication (or, before one exists, the first caller of
+// set_main_thread()).
+#pragma once
+
+#include <atomic>
+#include <functional>
+
+namespace pelu::platform {
+
+// True on the thread that runs the Qt event loop of the application.
+bool is_main_thread();
+
+// Queues `fn` to run on the main thread after the events already queued.
+// Never runs it inline, even when called on the main thread.
+void post(std::function<void()> fn);
+
+// Runs `fn` on the main thread and returns when it has run. Runs inline when
+// called on the main thread. Exceptions thrown by `fn` are rethrown here.
+// Returns false, without running `fn`, when the application is shutting down.
+bool run_and_wait(std::function<void()> fn);
+
+// Delivers the events and posted calls that are waiting (main thread).
+void process_pending_events();
+
+// Runs a nested event loop until `done` becomes true, checking it after every
+// event and at least every `poll_ms` milliseconds (main thread).
+void run_loop_until(const std::atomic<bool>& done, int poll_ms = 10);
+
+} // namespace pelu::platform
