@@ -1,0 +1,29 @@
+// What the connector requires of every display it feeds (level meters, spectrum
+// analysers, and the slots the player leaves empty).
+//
+// Thread: every call comes from the main thread (the connector's pump and its
+// start/stop handling); a display never runs on the audio thread.
+#pragma once
+
+#include "audio/dsp_object.h"
+
+#include <QObject>
+
+namespace pelu {
+
+class TMMDisplay : public QObject {
+    Q_OBJECT
+public:
+    explicit TMMDisplay(QObject* parent = nullptr) : QObject(parent) {}
+
+    // The format of the data that ProcessData will receive (null: none).
+    virtual void SetPWaveFormat(const WaveFormat* format) = 0;
+    // Bytes consumed per refresh.
+    virtual int DataSize() const = 0;
+    // One refresh: `data` points at DataSize() bytes of played sound.
+    virtual void ProcessData(const char* data) = 0;
+    // Clears the picture (silence, no peaks).
+    virtual void ResetDisplay() = 0;
+};
+
+} // namespace pelu
