@@ -468,6 +468,7 @@ std::int32_t TMMWaveOut::LoadHeader(ExtendedWaveHeader* header)
     if (looping_)
         loops_remaining_ = header->loops_remaining;
     const std::int32_t loaded = static_cast<std::int32_t>(header->bytes_recorded);
+    promised_more_ = more_buffers_;
     if (loaded <= 0)
         more_buffers_ = false;
     return loaded;
@@ -643,6 +644,21 @@ std::uint64_t TMMWaveOut::DevicePositionSamples()
     return samples;
 }
 
+std::uint64_t TMMWaveOut::CheckedDevicePosition()
+{
+    // A device counter that wrapped must not make the position jump back. Every
+    // reader checks, not only the buffer handler: a position read between the
+    // wrap and the next returned buffer would otherwise go back by the wrap.
+    const std::uint64_t position = DevicePositionSamples();
+    std::lock_guard lock(device_lock_);
+    if (position + 0xFFFE < last_device_position_) {
+        wrap_amount_ = static_cast<std::int64_t>(last_device_position_ | 0xFFFFF);
+        ++wrap_count_;
+    }
+    last_device_position_ = position;
+    return position;
+}
+
 void TMMWaveOut::HandleBufferDone(ExtendedWaveHeader* header, std::uint64_t generation)
 {
     {
@@ -700,16 +716,7 @@ void TMMWaveOut::HandleBufferDone(ExtendedWaveHeader* header, std::uint64_t gene
     header->next_header = playing_now;
     TMMDSPComponent::BufferReady(header);
 
-    // A device counter that wrapped must not make the position jump back.
-    const std::uint64_t position = DevicePositionSamples();
-    {
-        std::lock_guard lock(device_lock_);
-        if (position + 0xFFFE < last_device_position_) {
-            wrap_amount_ = static_cast<std::int64_t>(last_device_position_ | 0xFFFFF);
-            ++wrap_count_;
-        }
-        last_device_position_ = position;
-    }
+    const std::uint64_t position = CheckedDevicePosition();
 
     if (more_buffers_ && !stop_pending_) {
         if (looping_ && header->looped_marker) {
@@ -730,7 +737,7 @@ void TMMWaveOut::HandleBufferDone(ExtendedWaveHeader* header, std::uint64_t gene
         // A source that said more was coming and then had nothing is an error;
         // one that ended exactly on a buffer boundary (nothing, and no more
         // promised) has simply reached its end.
-        if (loaded <= 0 && !stop_pending_ && more_buffers_)
+        if (loaded <= 0 && !stop_pending_ && promised_more_)
             throw EMMWaveOutError("Error filling wave buffer");
         if (loaded > 0 && !stop_pending_)
             WriteHeader(header);
@@ -961,7 +968,7 @@ std::int64_t TMMWaveOut::Position()
         return 0;
     std::uint64_t device_samples = 0;
     try {
-        device_samples = DevicePositionSamples();
+        device_samples = CheckedDevicePosition();
     } catch (const EMMWaveOutError& error) {
         Fail(QString::fromLocal8Bit(error.what()));
     }

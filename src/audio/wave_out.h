@@ -214,6 +214,7 @@ private:
     ExtendedWaveHeader* HeaderAt(int index);
     void CompleteStop();
     std::uint64_t DevicePositionSamples();
+    std::uint64_t CheckedDevicePosition();
     bool WaitFor(const std::function<bool()>& condition, int timeout_ms);
     void EndThread();
 
@@ -239,6 +240,7 @@ private:
     int buffers_in_use_ = 0;
     int ring_index_ = 0;
     bool more_buffers_ = false;
+    bool promised_more_ = false; // the source's own answer to the last load
     std::int32_t loops_remaining_ = 0;
     TMMAllocator allocator_;
 
