@@ -711,6 +711,11 @@ void TMMWaveOut::HandleBufferDone(ExtendedWaveHeader* header, std::uint64_t gene
     ring_index_ = buffers_in_use_ > 0 ? (ring_index_ + 1) % buffers_in_use_ : 0;
     header->bytes_recorded = header->saved_length;
     ExtendedWaveHeader* playing_now = headers_[ring_index_];
+    // Near the end of the data the next header in the ring may have played
+    // already and not been refilled: then nothing plays after this one, and a
+    // display must not be shown that old buffer again.
+    if (playing_now && (playing_now == header || has_flag(playing_now, kWhdrDone)))
+        playing_now = nullptr;
     if (playing_now)
         playing_now->bytes_recorded = playing_now->saved_length;
     header->next_header = playing_now;
