@@ -561,10 +561,15 @@ void TMMWaveOut::Start()
         if (OnError)
             OnError(this);
         state_ |= dsPlaying;
+        // A play that never started does not end with OnStop: a handler that
+        // answers OnStop by starting again (the next title, or the same one when
+        // looping) would otherwise recurse on a file it cannot play.
+        silent_stop_ = true;
         try {
             Close();
         } catch (const EMMWaveOutError&) {
         }
+        silent_stop_ = false;
         state_ = 0;
         throw;
     }
@@ -901,12 +906,13 @@ void TMMWaveOut::CompleteStop()
         queued_count_ = 0;
         messages_pending_ = 0;
         resetting_ = false;
+        ++generation_; // an end-of-data message still queued belongs to this play
     }
     buffers_in_use_ = 0;
     ring_index_ = 0;
     stop_pending_ = false;
 
-    if (OnStop && !destroying_)
+    if (OnStop && !destroying_ && !silent_stop_)
         OnStop(this);
     if (close_pending_)
         Close();
@@ -933,6 +939,8 @@ void TMMWaveOut::Close()
             // Closing goes on: a device that failed to reset is closed all the same.
         }
     }
+    if (!(state_ & dsOpen))
+        return; // the stop completed a close that was pending, and closed
     if (stop_pending_) {
         close_pending_ = true; // the stop's completion closes
         return;

@@ -271,6 +271,7 @@ private:
     std::atomic<bool> thread_failed_{false};
     bool closing_ = false;
     bool destroying_ = false;
+    bool silent_stop_ = false; // cleaning up after a failed Start
 
     std::unique_ptr<TMMWaveOutThread> thread_;
 };
