@@ -228,6 +228,7 @@ struct Decoder {
     mpg123_handle* mh = nullptr;
     FileWindow window;
     bool done = false;
+    bool fresh = false; // opened and nothing decoded or sought since
     std::int64_t begin_delay_samples = 0; // skipped at the start by gapless decoding
     std::int32_t pending_frame = 0;       // position asked for while closed
 };
@@ -301,6 +302,7 @@ std::int32_t open_stream(Decoder& d)
         delay = -1;
     d.begin_delay_samples = (delay >= 0 && d.first_header.layer == 3) ? delay + kGaplessDecoderDelay : 0;
     d.done = false;
+    d.fresh = true;
     return kMpegOk;
 }
 
@@ -374,6 +376,16 @@ void drop_file(Decoder& d)
     d.file_name.clear();
     d.info = MpegFileInfo{};
     d.pending_frame = 0;
+}
+
+// Back to the first frame. A seek there leaves the synthesis filter in another
+// state than a fresh start does (a few samples then differ by one step), so the
+// stream is opened anew unless nothing has been decoded yet.
+std::int32_t rewind_stream(Decoder& d)
+{
+    if (d.fresh)
+        return kMpegOk;
+    return open_stream(d);
 }
 
 std::int32_t current_frame(Decoder& d)
@@ -590,9 +602,12 @@ __attribute__((visibility("default"))) std::int32_t mpeg_SetPosition(MpegHandle 
         d->done = true;
         return kMpegOk;
     }
+    if (frame == 0)
+        return rewind_stream(*d);
     if (mpg123_seek_frame(d->mh, frame, SEEK_SET) < 0)
         return kMpegErrSeek;
     d->done = false;
+    d->fresh = false;
     return kMpegOk;
 }
 
@@ -642,10 +657,7 @@ __attribute__((visibility("default"))) std::int32_t mpeg_ResetFile(MpegHandle ha
     d->pending_frame = 0;
     if (!d->mh)
         return kMpegOk;
-    if (mpg123_seek(d->mh, 0, SEEK_SET) < 0)
-        return kMpegErrSeek;
-    d->done = false;
-    return kMpegOk;
+    return rewind_stream(*d);
 }
 
 __attribute__((visibility("default"))) std::int32_t mpeg_ReadDataBytes(MpegHandle handle, void* buffer,
@@ -659,6 +671,7 @@ __attribute__((visibility("default"))) std::int32_t mpeg_ReadDataBytes(MpegHandl
     std::lock_guard lock(d->mutex);
     if (!d->mh || d->done)
         return 0;
+    d->fresh = false;
     auto* out = static_cast<unsigned char*>(buffer);
     std::size_t filled = 0;
     while (filled < static_cast<std::size_t>(count_bytes)) {
