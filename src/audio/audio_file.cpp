@@ -345,7 +345,12 @@ void TMMAudioFile::SetPosition(std::int64_t ms)
     ms = std::min(ms, duration_ms_);
     if (FileType() == ftMpeg) {
         const double frame_ms = mpeg_->Mpeg().Info().frame_duration_ms;
-        const auto frame = frame_ms > 0 ? static_cast<std::int32_t>(std::llround(ms / frame_ms)) : 0;
+        auto frame = frame_ms > 0 ? static_cast<std::int32_t>(std::llround(ms / frame_ms)) : 0;
+        // Duration counts only the title's own samples (the encoder's delay and
+        // padding are not heard), so its frame may still hold a few of them: the
+        // end of the title is past the last frame.
+        if (ms >= duration_ms_)
+            frame = mpeg_->Frames();
         mpeg_->Mpeg().FrameSeek(frame);
     } else {
         wave_->SetPositionMs(ms);
