@@ -15,6 +15,7 @@
 #include <cmath>
 #include <cstring>
 #include <fcntl.h>
+#include <memory>
 #include <mutex>
 #include <new>
 #include <string>
@@ -96,22 +97,43 @@ struct FileWindow {
     std::int64_t begin = 0; // first frame
     std::int64_t end = 0;   // one past the last audio byte
     std::int64_t pos = 0;   // relative to begin
+    // The decoder asks for a header, then a frame: read ahead, so that a frame
+    // costs no system call of its own.
+    static constexpr std::size_t kCacheBytes = 64 * 1024;
+    std::unique_ptr<unsigned char[]> cache{new unsigned char[kCacheBytes]};
+    std::int64_t cache_pos = 0; // relative to begin
+    std::size_t cache_size = 0;
 };
 
 mpg123_ssize_t window_read(void* handle, void* buffer, size_t count)
 {
     auto* w = static_cast<FileWindow*>(handle);
-    const std::int64_t left = w->end - w->begin - w->pos;
-    if (left <= 0)
-        return 0;
-    const size_t want = static_cast<size_t>(std::min<std::int64_t>(left, static_cast<std::int64_t>(count)));
-    ssize_t got;
-    do {
-        got = pread(w->fd, buffer, want, w->begin + w->pos);
-    } while (got < 0 && errno == EINTR);
-    if (got > 0)
-        w->pos += got;
-    return got;
+    auto* out = static_cast<unsigned char*>(buffer);
+    size_t done = 0;
+    while (done < count) {
+        const std::int64_t left = w->end - w->begin - w->pos;
+        if (left <= 0)
+            break;
+        if (w->pos < w->cache_pos || w->pos >= w->cache_pos + static_cast<std::int64_t>(w->cache_size)) {
+            const size_t want = static_cast<size_t>(std::min<std::int64_t>(left, FileWindow::kCacheBytes));
+            ssize_t got;
+            do {
+                got = pread(w->fd, w->cache.get(), want, w->begin + w->pos);
+            } while (got < 0 && errno == EINTR);
+            if (got <= 0) {
+                w->cache_size = 0;
+                return done > 0 ? static_cast<mpg123_ssize_t>(done) : got;
+            }
+            w->cache_pos = w->pos;
+            w->cache_size = static_cast<size_t>(got);
+        }
+        const std::int64_t offset = w->pos - w->cache_pos;
+        const size_t n = std::min<size_t>(count - done, w->cache_size - static_cast<size_t>(offset));
+        std::memcpy(out + done, w->cache.get() + offset, n);
+        done += n;
+        w->pos += static_cast<std::int64_t>(n);
+    }
+    return static_cast<mpg123_ssize_t>(done);
 }
 
 off_t window_seek(void* handle, off_t offset, int whence)
@@ -263,7 +285,11 @@ std::int32_t open_stream(Decoder& d)
     const int fd = open_regular(d.file_name, size);
     if (fd < 0)
         return kMpegErrFileNotFound;
-    d.window = FileWindow{fd, d.stream_begin, std::min(d.stream_end, size), 0};
+    d.window.fd = fd;
+    d.window.begin = d.stream_begin;
+    d.window.end = std::min(d.stream_end, size);
+    d.window.pos = 0;
+    d.window.cache_size = 0;
 
     int error = MPG123_OK;
     d.mh = mpg123_new(nullptr, &error);
