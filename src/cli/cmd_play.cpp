@@ -224,7 +224,8 @@ int run_play(const QStringList& args)
                      bar(right.Peak()).toLocal8Bit().constData());
         std::fflush(stderr);
     });
-    line.start();
+    if (show_line)
+        line.start(); // no wake-ups for a line nobody sees
 
     play_next();
     QEventLoop loop;
