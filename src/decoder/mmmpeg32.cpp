@@ -616,12 +616,13 @@ __attribute__((visibility("default"))) std::int32_t mpeg_SetPosition(MpegHandle 
     std::lock_guard lock(d->mutex);
     if (!d->has_file)
         return kMpegErrNoFile;
-    frame = std::clamp(frame, 0, std::max(0, d->info.frames));
+    const std::int32_t frames = d->info.frames; // a copy: the record is packed
+    frame = std::clamp(frame, 0, std::max(0, frames));
     if (!d->mh) {
         d->pending_frame = frame;
         return kMpegOk;
     }
-    if (frame >= d->info.frames && d->info.frames > 0) {
+    if (frame >= frames && frames > 0) {
         // Past the last frame: nothing more to decode.
         if (mpg123_seek(d->mh, 0, SEEK_END) < 0)
             return kMpegErrSeek;

@@ -93,7 +93,7 @@ TEST_F(FileSourceTest, LoadsAnMp3AndTheFormatTravelsDownTheChain)
     EXPECT_EQ(out.GetPWaveFormat()->samples_per_sec, 44100u);
     EXPECT_EQ(out.GetPWaveFormat()->channels, 2);
     const auto info = source.MpegInfo().info;
-    EXPECT_EQ(info.layer, 3);
+    EXPECT_EQ(std::int32_t{info.layer}, 3); // copies: the record is packed
     EXPECT_EQ(info.frame_size_bytes / 10, 41); // 417 or 418 bytes a frame
 
     out.Begin();
@@ -224,7 +224,7 @@ TEST_F(FileSourceTest, ReaderReportsItsInformationAsSoonAsTheNameIsSet)
     const QString vbr = Write("v.mp3", encode_mp3(vbr_xing_stereo_44k(3.0)));
     mpegx.SetFileName(vbr);
     EXPECT_NEAR(mpegx.Time(), 3000, 30);
-    EXPECT_EQ(mpegx.Info().info.is_vbr, 1);
+    EXPECT_EQ(std::int32_t{mpegx.Info().info.is_vbr}, 1);
     EXPECT_GT(mpegx.BitRate(), 32);
 }
 
@@ -425,6 +425,33 @@ TEST_F(FileSourceTest, SeeksAndLoadsFromTwoThreadsExcludeEachOther)
     loader.join();
     out.End();
     SUCCEED() << "no race, no crash (run under the sanitizers)";
+}
+
+TEST_F(FileSourceTest, MpegDataInARiffWaveFileIsMpeg)
+{
+    const Bytes mp3 = encode_mp3(cbr128_stereo_44k(1.0));
+    // RIFF WAVE with format tag 85 (MPEG layer 3) around the stream.
+    Bytes riff = {'R', 'I', 'F', 'F', 0, 0, 0, 0, 'W', 'A', 'V', 'E', 'f', 'm', 't', ' ', 30, 0, 0, 0,
+                  85, 0, 2, 0, 0x44, 0xAC, 0, 0, 0x40, 0x3E, 0, 0, 1, 0, 0, 0, 12, 0,
+                  1, 0, 2, 0, 0, 0, 0x40, 0x01, 1, 0, 0x71, 0x05, 'd', 'a', 't', 'a'};
+    const auto data_size = static_cast<std::uint32_t>(mp3.size());
+    for (int i = 0; i < 4; ++i)
+        riff.push_back(static_cast<std::uint8_t>(data_size >> (8 * i)));
+    riff.insert(riff.end(), mp3.begin(), mp3.end());
+    const auto riff_size = static_cast<std::uint32_t>(riff.size() - 8);
+    for (int i = 0; i < 4; ++i)
+        riff[4 + i] = static_cast<std::uint8_t>(riff_size >> (8 * i));
+    const QString wrapped = Write("wrapped.wav", riff);
+    EXPECT_TRUE(IsMpegFile(wrapped));
+    TMMAudioFile source;
+    source.SetFileName(wrapped);
+    EXPECT_EQ(source.FileType(), ftMpeg);
+    EXPECT_NEAR(static_cast<double>(source.Duration()), 1000.0, 30.0);
+
+    // A PCM WAVE file is not MPEG, however it is named.
+    Bytes pcm_wav(riff.begin(), riff.begin() + 60);
+    pcm_wav[20] = 1;
+    EXPECT_FALSE(IsMpegFile(Write("pcm.mp3", pcm_wav)));
 }
 
 TEST(MpegLibraryLoading, MissingOrOldLibrariesAreRefusedWithTheirMessages)
