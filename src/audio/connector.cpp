@@ -2,6 +2,7 @@
 
 #include "platform/clock.h"
 #include "platform/mainthread.h"
+#include "platform/wave/posted_calls.h"
 
 #include <QCoreApplication>
 #include <QMetaObject>
@@ -76,14 +77,14 @@ public:
     {
         if (wake_posted_.exchange(true))
             return;
-        QMetaObject::invokeMethod(
-            this,
-            [this] {
+        platform::wave::post_to_main(
+            this, [this] {
                 wake_posted_ = false;
                 Pump();
-            },
-            Qt::QueuedConnection);
+            });
     }
+
+    ~ConnectorPump() override { platform::wave::cancel_posted(this); }
 
 private:
     ConnectorPump()
@@ -143,6 +144,7 @@ private:
 TMMConnector::TMMConnector(QObject* parent) : TMMDSPComponent(parent)
 {
     ConnectorPump::Register(this);
+    platform::wave::init_posted_calls();
     // The platform's 1 ms timer resolution request has no counterpart here:
     // our timers are precise without it.
 }
@@ -151,6 +153,7 @@ TMMConnector::~TMMConnector()
 {
     Stopped();
     Deactivate();
+    platform::wave::cancel_posted(this);
     ConnectorPump::Unregister(this);
 }
 
@@ -540,15 +543,13 @@ void TMMConnector::RequestTrigger()
         return;
     }
     ++pending_requests_;
-    QMetaObject::invokeMethod(
-        this,
-        [this] {
+    platform::wave::post_to_main(
+        this, [this] {
             if (enabled_ && active_)
                 Trigger();
             if (pending_requests_ > 0)
                 --pending_requests_;
-        },
-        Qt::QueuedConnection);
+        });
 }
 
 } // namespace pelu

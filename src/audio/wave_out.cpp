@@ -1,6 +1,7 @@
 #include "audio/wave_out.h"
 
 #include "platform/mainthread.h"
+#include "platform/wave/posted_calls.h"
 
 #include <QMetaObject>
 
@@ -238,6 +239,7 @@ TMMWaveOut::TMMWaveOut(QObject* parent)
     : TMMCustomSoundComponent(parent), num_devs_(wave::wave_system().device_count())
 {
     TMMDSPComponent::SetBufferSize(2048);
+    platform::wave::init_posted_calls();
 }
 
 TMMWaveOut::~TMMWaveOut()
@@ -257,6 +259,7 @@ TMMWaveOut::~TMMWaveOut()
     }
     EndThread();
     device_.reset();
+    platform::wave::cancel_posted(this);
 }
 
 void TMMWaveOut::Fail(const QString& text)
@@ -625,16 +628,14 @@ void TMMWaveOut::wave_done(void* tag)
             thread_->PostBufferDone(header, generation);
     } else {
         // cmWindow: the main thread handles the buffer, as a window message would.
-        QMetaObject::invokeMethod(
-            this,
-            [this, header, generation] {
+        platform::wave::post_to_main(
+            this, [this, header, generation] {
                 try {
                     HandleBufferDone(header, generation);
                 } catch (const std::exception& error) {
                     OnHandlerFailed(QString::fromLocal8Bit(error.what()));
                 }
-            },
-            Qt::QueuedConnection);
+            });
     }
 }
 
@@ -758,9 +759,8 @@ void TMMWaveOut::PostEndOfData(std::uint64_t generation)
 {
     // The end-of-data message: Stop runs on the main thread. A message from an
     // earlier play (the user stopped and started again meanwhile) is dropped.
-    QMetaObject::invokeMethod(
-        this,
-        [this, generation] {
+    platform::wave::post_to_main(
+        this, [this, generation] {
             {
                 std::lock_guard lock(device_lock_);
                 if (generation != generation_)
@@ -771,8 +771,7 @@ void TMMWaveOut::PostEndOfData(std::uint64_t generation)
             } catch (const std::exception&) {
                 // OnError has fired; a message handler has nobody to raise to.
             }
-        },
-        Qt::QueuedConnection);
+        });
 }
 
 void TMMWaveOut::OnHandlerFailed(const QString& text)
@@ -781,9 +780,8 @@ void TMMWaveOut::OnHandlerFailed(const QString& text)
         std::lock_guard lock(device_lock_);
         last_thread_error_ = text;
     }
-    QMetaObject::invokeMethod(
-        this,
-        [this, text] {
+    platform::wave::post_to_main(
+        this, [this, text] {
             if (OnError)
                 OnError(this);
             if (state_ & dsOpen) {
@@ -794,8 +792,7 @@ void TMMWaveOut::OnHandlerFailed(const QString& text)
             }
             if (ReportThreadError)
                 ReportThreadError(text);
-        },
-        Qt::QueuedConnection);
+        });
 }
 
 // --- pause, restart ------------------------------------------------------------
