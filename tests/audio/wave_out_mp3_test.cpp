@@ -1,0 +1,146 @@
+// The wave output behind the real file source: MP3 fixtures decoded by the
+// decoder plug-in, played on the simulated device.
+#include "audio/audio_file.h"
+#include "audio/connector.h"
+#include "audio/wave_out.h"
+#include "mp3_fixtures.h"
+#include "pcm_test_source.h"
+
+#include "platform/wave/wave_device.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <vector>
+
+namespace pelu {
+namespace {
+
+using platform::wave::SimRecorder;
+
+// Pulls the file source at the end of a chain the way the output does.
+class PullSink : public TMMCustomSoundComponent {
+    Q_OBJECT
+    Q_PROPERTY(pelu::TMMDSPComponent* Input READ Input WRITE SetInput)
+};
+
+std::vector<char> decode_all(const QString& path)
+{
+    TMMAudioFile source;
+    PullSink sink;
+    source.SetOutput(&sink);
+    source.SetFileName(path);
+    sink.SetBufferSize(8160);
+    sink.PropagateOpen();
+    sink.PropagateStart();
+    std::vector<char> pcm;
+    WaveBuffer buffer(8160);
+    bool more = true;
+    while (more) {
+        buffer.prepare_for_load();
+        more = false;
+        sink.BufferLoad(buffer.header(), more);
+        if (buffer.header()->bytes_recorded == 0)
+            break;
+        pcm.insert(pcm.end(), buffer.data(), buffer.data() + buffer.header()->bytes_recorded);
+    }
+    sink.PropagateStop();
+    sink.PropagateClose();
+    return pcm;
+}
+
+class WaveOutMp3Test : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        platform::wave::select_wave_system("sim:0");
+        SimRecorder::clear();
+        SimRecorder::set_enabled(true);
+    }
+    void TearDown() override
+    {
+        SimRecorder::set_enabled(false);
+        SimRecorder::clear();
+    }
+    test::TempDir dir;
+};
+
+TEST_F(WaveOutMp3Test, TitlePlaysBitExactAndASeekWhilePausedContinuesThere)
+{
+    if (!MpegLibrary::Instance().Loaded())
+        GTEST_SKIP() << "decoder plug-in not found";
+    const QString path = QString::fromStdString(
+        dir.write("song.mp3", test::encode_mp3(test::cbr128_stereo_44k(3.0))).string());
+    const std::vector<char> reference = decode_all(path);
+    ASSERT_GT(reference.size(), 44100u * 4 * 2);
+
+    TMMAudioFile source;
+    TMMWaveOut out;
+    TMMConnector connector;
+    out.SetCallBackMode(TMMWaveOut::cmThread);
+    out.SetBufferSize(8160);
+    source.SetOutput(&out);
+    out.SetOutput(&connector);
+    source.SetFileName(path);
+    int stops = 0;
+    out.OnStop = [&](QObject*) { ++stops; };
+    out.Start();
+    ASSERT_TRUE(test::run_until([&] { return stops > 0; }));
+    EXPECT_EQ(stops, 1);
+    const std::vector<char> played = SimRecorder::played_bytes();
+    ASSERT_EQ(played, reference);
+
+    // Again, seeking to 2 s while paused: the queued buffers play, then the
+    // source continues from there.
+    SimRecorder::clear();
+    source.SetPosition(0);
+    out.Start();
+    out.Pause();
+    source.SetPosition(2000);
+    out.Restart();
+    ASSERT_TRUE(test::run_until([&] { return stops > 1; }));
+    EXPECT_EQ(stops, 2);
+    const std::vector<char> seeked = SimRecorder::played_bytes();
+    // Ten queued buffers (81600 bytes) and the last second (176400 bytes), give
+    // or take the frame the seek lands in.
+    EXPECT_GT(seeked.size(), 81600u + 176400u - 4608u);
+    EXPECT_LT(seeked.size(), 81600u + 176400u + 2 * 4608u + 8160u);
+    // It ends with the end of the title.
+    ASSERT_GE(seeked.size(), 8160u);
+    EXPECT_TRUE(std::equal(reference.end() - 8160, reference.end(), seeked.end() - 8160));
+}
+
+TEST_F(WaveOutMp3Test, LoopingPlaysTheTitleAgainAndSaysSo)
+{
+    if (!MpegLibrary::Instance().Loaded())
+        GTEST_SKIP() << "decoder plug-in not found";
+    const QString path = QString::fromStdString(
+        dir.write("loop.mp3", test::encode_mp3(test::cbr128_stereo_44k(1.0))).string());
+    const std::vector<char> once = decode_all(path);
+    TMMAudioFile source;
+    TMMWaveOut out;
+    out.SetCallBackMode(TMMWaveOut::cmThread);
+    out.SetBufferSize(8160);
+    out.SetLooping(true);
+    out.SetLoopCount(2);
+    source.SetOutput(&out);
+    source.SetFileName(path);
+    int stops = 0, errors = 0;
+    std::atomic<int> loops{0};
+    out.OnStop = [&](QObject*) { ++stops; };
+    out.OnError = [&](QObject*) { ++errors; };
+    out.OnLooping = [&](QObject*) { ++loops; };
+    out.Start();
+    ASSERT_TRUE(test::run_until([&] { return stops > 0; }));
+    EXPECT_EQ(errors, 0);
+    EXPECT_EQ(loops, 2);
+    const std::vector<char> played = SimRecorder::played_bytes();
+    // The title three times over: once, then two loops.
+    EXPECT_GE(played.size(), 3 * once.size() - 3 * 8160);
+    EXPECT_LE(played.size(), 3 * once.size() + 8160);
+}
+
+} // namespace
+} // namespace pelu
+
+#include "wave_out_mp3_test.moc"
