@@ -160,6 +160,8 @@ public:
     void SetLoopCount(int count) { loop_count_ = static_cast<std::uint16_t>(count); }
     bool ShowHourGlass() const { return show_hour_glass_; }
     void SetShowHourGlass(bool show) { show_hour_glass_ = show; }
+    // Linux has no wave mapper to route through: the flag is kept (stored
+    // settings carry it) and opening is the same either way.
     bool Mapped() const { return mapped_; }
     void SetMapped(bool mapped) { mapped_ = mapped; }
     TMMThreadPriority Priority() const { return priority_; }
