@@ -197,12 +197,14 @@ TrsProperty TrsProperty::Parse(const QString& entry)
     QString s = entry;
     const qsizetype n = s.size();
     QString flags;
+    // The flags go; their comma stays, so a default before them is still
+    // followed by a comma ("storedlocx,"",EPDC" has the default "").
     if (n >= 4 && s[n - 4] == ',') {
         flags = s.right(3);
-        s.chop(4);
+        s.chop(3);
     } else if (n >= 5 && s[n - 5] == ',') {
         flags = s.right(4);
-        s.chop(5);
+        s.chop(4);
     }
     if (s.endsWith(',') && s.indexOf(',') >= 0) {
         const qsizetype first = s.indexOf(',');

@@ -31,6 +31,7 @@ public:
     Q_ENUM(RootKeys)
 
     explicit TrsRegData(QObject* parent = nullptr) : TrsStorageData(parent) {}
+    ~TrsRegData() override { SaveStorageBeforeDestruction(); }
 
     RootKeys RootKey() const { return root_key_; }
     void SetRootKey(RootKeys key) { root_key_ = key; }

@@ -414,6 +414,12 @@ std::optional<TrsValue> TrsUnscrambleValue(const TrsValue& value, std::int32_t e
 
 TrsStorageData::~TrsStorageData()
 {
+    if (storage_ && storage_->StorageData() == this)
+        storage_->SetStorageData(nullptr);
+}
+
+void TrsStorageData::SaveStorageBeforeDestruction()
+{
     if (storage_ && storage_->Active() && (storage_->Options() & soSaveOnClose)) {
         try {
             storage_->Save();
@@ -421,8 +427,6 @@ TrsStorageData::~TrsStorageData()
             // Destruction cannot report; the stored subtree keeps its last state.
         }
     }
-    if (storage_ && storage_->StorageData() == this)
-        storage_->SetStorageData(nullptr);
 }
 
 void TrsStorageData::Load()
@@ -744,7 +748,18 @@ void TrsStorage::Load()
     if (OnBeforeLoad)
         OnBeforeLoad(this);
     if (storage_data_) {
-        storage_data_->Load();
+        // The transfer runs at the root, as a save does: loading into whatever
+        // section a saver left current would nest the whole tree one level down
+        // and the next save would write it there.
+        const QString saved_root = root_section_;
+        root_section_.clear();
+        try {
+            storage_data_->Load();
+        } catch (...) {
+            root_section_ = saved_root;
+            throw;
+        }
+        root_section_ = saved_root;
         for (const QString& key : encrypt_keys_) {
             const QString path = NormalizedKey(key);
             if (OnDecryptKey)

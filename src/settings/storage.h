@@ -98,8 +98,6 @@ class TrsStorageData : public QObject {
     Q_OBJECT
 public:
     explicit TrsStorageData(QObject* parent = nullptr) : QObject(parent) {}
-    // An active storage using this backend is saved before the backend goes
-    // (when it saves on close), so nothing is lost whichever is destroyed first.
     ~TrsStorageData() override;
 
     TrsStorage* Storage() const { return storage_; }
@@ -110,6 +108,10 @@ public:
     std::function<void(QObject* sender)> OnBeforeLoad, OnAfterLoad, OnBeforeSave, OnAfterSave;
 
 protected:
+    // An active storage using this backend is saved before the backend goes
+    // (when it saves on close), so nothing is lost whichever is destroyed first.
+    // Every backend calls this from its own destructor, while it still works.
+    void SaveStorageBeforeDestruction();
     virtual void DoLoad() = 0;
     virtual void DoSave() = 0;
 
