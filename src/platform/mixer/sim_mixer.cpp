@@ -346,11 +346,9 @@ std::vector<SimDevice> sim_default_layout()
     speakers.sources = {wave};
 
     d.destinations = {speakers};
-    auto layout = std::vector<SimDevice>{d};
     // Start at half volume, like a fresh system.
-    for (auto& v : layout[0].destinations[0].line.controls[0].values)
-        v = 32768;
-    return layout;
+    d.destinations[0].line.controls[0].values = {32768, 32768};
+    return {d};
 }
 
 void sim_set_layout(std::vector<SimDevice> devices)
