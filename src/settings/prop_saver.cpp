@@ -453,7 +453,12 @@ TrsPropSaver::TrsPropSaver(QObject* owner) : QObject(owner)
     when_save_ = OwnerIsForm() ? wsOnClose : wsOnDestroy;
 }
 
-TrsPropSaver::~TrsPropSaver() = default;
+TrsPropSaver::~TrsPropSaver()
+{
+    // Nothing is hooked any more once the saver goes.
+    when_load_ = wlManual;
+    when_save_ = wsManual;
+}
 
 bool TrsPropSaver::OwnerIsForm() const
 {
