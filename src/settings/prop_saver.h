@@ -14,6 +14,10 @@
 // members go), so the saver loads or saves at the moments WhenLoad and WhenSave
 // choose.
 //
+// Not built (the player uses neither): the custom-property add-in (entries of
+// kind C are neither loaded nor saved, their stored values stay) and the form
+// placement record of poStoreFormPlacement.
+//
 // Thread: main thread only.
 #pragma once
 

@@ -124,6 +124,11 @@ struct Card {
             mixer = nullptr;
             alsa_fail(rc, "snd_mixer_load");
         }
+        // Non-blocking events: the poll thread and the main thread's refresh may
+        // both look for events, and neither may wait in a read.
+        snd_hctl_t* hctl = nullptr;
+        if (snd_mixer_get_hctl(mixer, hw.c_str(), &hctl) == 0 && hctl)
+            snd_ctl_nonblock(snd_hctl_ctl(hctl), 1);
         std::vector<Element> found;
         for (snd_mixer_elem_t* e = snd_mixer_first_elem(mixer); e; e = snd_mixer_elem_next(e)) {
             if (!snd_mixer_selem_is_active(e) || !snd_mixer_selem_has_playback_volume(e))
@@ -254,23 +259,26 @@ struct Card {
             fds[0] = pollfd{wake_pipe[0], POLLIN, 0};
             if (poll(fds.data(), nfds_t(fds.size()), -1) < 0 && errno != EINTR)
                 return;
-            std::set<std::uint32_t> changed;
-            std::vector<std::shared_ptr<Subscription>> targets;
-            {
-                std::lock_guard lock(mutex);
-                if (stopping)
-                    return;
-                snd_mixer_handle_events(mixer);
-                changed.swap(changed_controls);
-                targets = subscriptions;
-            }
-            for (std::uint32_t id : changed)
-                for (auto& s : targets)
-                    platform::post([s, id] {
-                        if (s->alive.load())
-                            s->on_notice(Notice{Notice::ControlChange, id});
-                    });
+            std::lock_guard lock(mutex);
+            if (stopping)
+                return;
+            refresh_locked();
         }
+    }
+
+    // Takes in the card's pending events, so values read next are current, and
+    // posts a notice for every control they changed (caller holds the lock).
+    void refresh_locked()
+    {
+        snd_mixer_handle_events(mixer);
+        std::set<std::uint32_t> changed;
+        changed.swap(changed_controls);
+        for (std::uint32_t id : changed)
+            for (auto& s : subscriptions)
+                platform::post([s, id] {
+                    if (s->alive.load())
+                        s->on_notice(Notice{Notice::ControlChange, id});
+                });
     }
 };
 
@@ -375,6 +383,7 @@ public:
     {
         auto c = card(device);
         std::lock_guard lock(c->mutex);
+        c->refresh_locked();
         auto slot = c->control_slot(control_id);
         if (!slot)
             throw MixerError(kErrInvalidControl, "The specified control identifier is invalid.");
