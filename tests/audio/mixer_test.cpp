@@ -286,5 +286,70 @@ TEST_F(Mixer, WhileLoadingNothingResolvesUntilLoaded)
     EXPECT_NE(control.ControlId(), -1);
 }
 
+// A wave device whose mixer the mixer device follows.
+class WaveDevice : public TMMCustomAudioDevice {
+public:
+    using TMMCustomAudioDevice::TMMCustomAudioDevice;
+    pm::DeviceKind Kind() const override { return pm::DeviceKind::WaveOut; }
+    int DeviceCount() const override { return 3; }
+
+protected:
+    void Open() override { active_ = true; }
+    void Close() override { active_ = false; }
+    TMMDeviceCaps ReadCaps() override { return {}; }
+};
+
+TEST_F(Mixer, AMixerFollowsTheDeviceItBelongsTo)
+{
+    pm::sim_set_layout({pm::sim_default_layout()[0], pm::sim_default_layout()[0]});
+    MasterVolume m;
+    WaveDevice wave;
+    wave.SetDeviceId(1);
+    m.device.SetDevice(&wave);
+    EXPECT_EQ(m.device.DeviceId(), 1);
+    EXPECT_TRUE(m.slider.IsEnabled());
+    wave.SetDeviceId(2); // a wave device without a mixer
+    EXPECT_EQ(m.device.DeviceId(), -2);
+    EXPECT_FALSE(m.slider.IsEnabled());
+    wave.SetDeviceId(0);
+    EXPECT_EQ(m.device.DeviceId(), 0);
+    EXPECT_TRUE(m.slider.IsEnabled());
+}
+
+TEST_F(Mixer, MultipleItemControlsIndexByChannelAndItem)
+{
+    pm::SimDevice d = pm::sim_default_layout()[0];
+    pm::SimControl eq;
+    eq.info.control_type = pm::control::kEqualizer;
+    eq.info.flags = pm::control::kFlagMultiple;
+    eq.info.multiple_items = 3;
+    eq.info.maximum = 100;
+    eq.info.steps = 100;
+    d.destinations[0].line.controls.push_back(eq);
+    pm::sim_set_layout({d});
+    MasterVolume m;
+    TMMMixerControl bands;
+    bands.SetAudioLine(&m.line);
+    bands.SetControlType(TMMMixerControl::ctEqualizer);
+    ASSERT_NE(bands.ControlId(), -1);
+    EXPECT_EQ(bands.ControlInfo().MultipleItems, 3);
+
+    bands.SetValue(TMMMixerControl::chRight, 2, 77);
+    bands.SetValue(TMMMixerControl::chLeft, 1, 11);
+    const auto all = m.device.System().get_values(0, std::uint32_t(bands.ControlId()), 2, 3);
+    EXPECT_EQ(all, (std::vector<std::uint32_t>{0, 0, 11, 0, 0, 77}));
+    EXPECT_THROW(bands.GetValue(TMMMixerControl::chLeft, 3), EMMMixerControlError);
+    EXPECT_THROW(bands.GetValue(TMMMixerControl::chLeft, -1), EMMMixerControlError);
+
+    TMMCustomMixerSlider slider;
+    slider.SetControl(&bands); // an equalizer is a fader
+    EXPECT_FALSE(slider.IsEnabled()); // item -1 is not acceptable here
+    slider.SetChannel(TMMMixerControl::chRight);
+    slider.SetItem(2);
+    EXPECT_TRUE(slider.IsEnabled());
+    EXPECT_EQ(slider.MaxValue(), 100);
+    EXPECT_EQ(slider.Position(), 77);
+}
+
 } // namespace
 } // namespace pelu

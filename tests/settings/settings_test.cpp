@@ -475,6 +475,113 @@ TEST(PlayerSettings, UnscramblableTextAndUnknownValuesPassThrough)
     EXPECT_EQ(loc->AsString(), "/not base64/");
 }
 
+// A backend whose transfers fail, to see what the storage keeps in memory.
+class FailingData : public TrsStorageData {
+public:
+    using TrsStorageData::TrsStorageData;
+    ~FailingData() override { SaveStorageBeforeDestruction(); }
+    int saves = 0;
+    QByteArray seen_scrambled;
+
+protected:
+    void DoLoad() override { throw TrsException("load failed"); }
+    void DoSave() override
+    {
+        ++saves;
+        seen_scrambled = Storage()->ReadValue("\\K\\secret")->bytes();
+        throw TrsException("save failed");
+    }
+};
+
+TEST(TrsStorage, AFailedSaveLeavesPlainValuesAndEventsStillRun)
+{
+    TrsStorage storage;
+    FailingData data;
+    storage.SetStorageData(&data);
+    storage.SetEncryptId(kPlayerEncryptId);
+    storage.SetEncryptKeys({"K\\secret"}); // a leading separator is added
+    storage.WriteString("\\K\\secret", "plain");
+    bool after_save = false;
+    data.OnAfterSave = [&](QObject*) { after_save = true; };
+    EXPECT_THROW(storage.Save(), TrsException);
+    EXPECT_TRUE(after_save);
+    EXPECT_EQ(data.seen_scrambled, TrsScrambleValue(TrsValue::String("plain"), kPlayerEncryptId).bytes());
+    EXPECT_EQ(storage.ReadString("\\K\\secret"), "plain");
+
+    bool after_load = false;
+    data.OnAfterLoad = [&](QObject*) { after_load = true; };
+    EXPECT_THROW(storage.Load(), TrsException);
+    EXPECT_TRUE(after_load);
+
+    // Replacement routines are called once per listed path that exists.
+    QStringList encrypted;
+    storage.WriteString("\\K\\secret", "plain");
+    storage.OnEncryptKey = [&](QObject*, const QString& key) { encrypted << key; };
+    EXPECT_THROW(storage.Save(), TrsException);
+    EXPECT_EQ(encrypted, QStringList{"\\K\\secret"});
+}
+
+TEST(TrsStorage, ActivationWaitsForLoadingAndEitherDestructionOrderSaves)
+{
+    TempDir dir;
+    auto store = std::make_shared<reg::Store>(QString::fromStdString(dir.file("r.sqlite").string()));
+    auto make = [&](QObject* owner, bool backend_first) {
+        TrsRegData* data = nullptr;
+        TrsStorage* storage = nullptr;
+        if (backend_first) {
+            data = new TrsRegData(owner);
+            storage = new TrsStorage(owner);
+        } else {
+            storage = new TrsStorage(owner);
+            data = new TrsRegData(owner);
+        }
+        data->SetRootKey(TrsRegData::rkCurrentUser);
+        data->SetRootPath("Software\\Order");
+        data->SetRegistry(store);
+        storage->SetStorageData(data);
+        return storage;
+    };
+    for (bool backend_first : {true, false}) {
+        {
+            QObject owner;
+            TrsStorage* storage = make(&owner, backend_first);
+            storage->BeginLoading();
+            storage->SetActive(true);
+            EXPECT_FALSE(storage->Active());
+            storage->Loaded();
+            EXPECT_TRUE(storage->Active());
+            storage->WriteInteger("\\v", backend_first ? 1 : 2);
+        } // the owner goes: its children in creation order
+        auto key = store->open_key(reg::Hive::CurrentUser, "Software\\Order");
+        ASSERT_TRUE(key);
+        EXPECT_EQ(store->query(*key, "v")->dword, backend_first ? 1u : 2u);
+    }
+}
+
+TEST(TrsPropSaver, AComponentByItselfIsSavedAsItsImage)
+{
+    Form form;
+    TrsStorage storage;
+    TrsPropSaver saver(&form);
+    saver.SetStorage(&storage);
+    saver.SetProperties({"audiox", "ViewPELUSpectrum1"});
+    form.audiox.SetFileName("/saved.mp3");
+    form.spectrum.SetChecked(false);
+    saver.Save();
+    EXPECT_EQ(storage.ReadValue("\\audiox")->type(), rvBinary);
+
+    Form loaded;
+    TrsPropSaver saver2(&loaded);
+    saver2.SetStorage(&storage);
+    saver2.SetProperties(saver.Properties());
+    saver2.Load();
+    EXPECT_EQ(loaded.audiox.FileName(), "/saved.mp3");
+    EXPECT_FALSE(loaded.spectrum.Checked());
+
+    storage.WriteBinary("\\audiox", "garbage");
+    EXPECT_THROW(saver2.Load(), TrsException);
+}
+
 // A save killed at random moments leaves either the old or the new subtree.
 TEST(PlayerSettings, KilledSavesNeverLeaveAMixedSubtree)
 {
