@@ -94,8 +94,8 @@ TEST_F(WaveOutMp3Test, TitlePlaysBitExactAndASeekWhilePausedContinuesThere)
     // source continues from there.
     SimRecorder::clear();
     source.SetPosition(0);
+    out.Pause(); // paused first: Start queues ten buffers and nothing plays yet
     out.Start();
-    out.Pause();
     source.SetPosition(2000);
     out.Restart();
     ASSERT_TRUE(test::run_until([&] { return stops > 1; }));
