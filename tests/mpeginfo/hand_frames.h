@@ -4,17 +4,8 @@
 
 #include "mp3_fixtures.h"
 
-#include <QString>
-
 #include <cstdint>
-#include <ostream>
 #include <string>
-
-// Readable QString values in test failure messages.
-inline void PrintTo(const QString& text, std::ostream* out)
-{
-    *out << '"' << text.toStdString() << '"';
-}
 
 namespace pelu::test {
 

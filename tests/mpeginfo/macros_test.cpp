@@ -216,7 +216,7 @@ TEST_F(RecordMacros, MacroTemplateRunsAfterEveryAnalysis)
 {
     record.setMacroTemplate("%GA,T% / %BR% / %S%");
     load("Artist - Title.mp3", frames(frame_header(2, 3, 8, 0, false, 3), 208, 4));
-    EXPECT_EQ(record.MacroText(), "Artist / 64 / Mono  ");
+    EXPECT_EQ(record.MacroText(), "Artist /  64 / Mono  ");
     record.setFileName(QString::fromStdString(dir.file("missing.mp3").string()));
     EXPECT_EQ(record.Analyse(), -1);
     EXPECT_EQ(record.MacroText(), "Unknown Artist /   0 / Stereo") << "expanded after a failed analysis too";
