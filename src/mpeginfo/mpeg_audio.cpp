@@ -170,22 +170,26 @@ public:
     const std::uint8_t* window(std::int64_t offset, std::int64_t count)
     {
         if (offset >= window_offset_ && offset + count <= window_offset_ + window_size_)
-            return buffer_.data() + (offset - window_offset_);
+            return buffer_.get() + (offset - window_offset_);
         if (offset < 0 || offset + count > length_)
             return nullptr;
         // Most files show their first frame within a few kilobytes; a long
         // leading tag or a non-MPEG file gets larger reads.
         const std::int64_t want = std::min(std::max(count, next_chunk_), length_ - offset);
         next_chunk_ = kLargeChunk;
-        buffer_.resize(static_cast<std::size_t>(std::max<std::int64_t>(want, buffer_.size())));
-        const std::int64_t got = file_.read_at(offset, buffer_.data(), want);
+        if (want > capacity_) {
+            // Not zero-filled: only the bytes read are ever looked at.
+            buffer_.reset(new std::uint8_t[static_cast<std::size_t>(want)]);
+            capacity_ = want;
+        }
+        const std::int64_t got = file_.read_at(offset, buffer_.get(), want);
         window_offset_ = offset;
         window_size_ = std::max<std::int64_t>(got, 0);
         if (got < 0)
             failed_ = true;
         if (got < count)
             return nullptr;
-        return buffer_.data();
+        return buffer_.get();
     }
 
     std::int64_t window_end() const { return window_offset_ + window_size_; }
@@ -197,7 +201,7 @@ public:
             return 0;
         count = std::min(count, length_ - offset);
         if (offset >= window_offset_ && offset + count <= window_end()) {
-            std::memcpy(out, buffer_.data() + (offset - window_offset_), static_cast<std::size_t>(count));
+            std::memcpy(out, buffer_.get() + (offset - window_offset_), static_cast<std::size_t>(count));
             return count;
         }
         const std::int64_t got = file_.read_at(offset, out, count);
@@ -216,7 +220,8 @@ private:
 
     fs::ReadOnlyFile& file_;
     std::int64_t length_;
-    std::vector<std::uint8_t> buffer_;
+    std::unique_ptr<std::uint8_t[]> buffer_;
+    std::int64_t capacity_ = 0;
     std::int64_t window_offset_ = 0;
     std::int64_t window_size_ = 0;
     std::int64_t next_chunk_ = kFirstChunk;
