@@ -344,6 +344,7 @@ TMPEGAudio::Outcome TMPEGAudio::SearchFrames(FrameReader& reader)
 {
     const std::int64_t length = length_bytes_;
     const std::int64_t limit = search_limit_; // highest offset the scan may read; 0 = none
+    const std::function<void()> hook = process_messages_; // may be replaced while it runs
     std::int64_t next_hook = 300;
     std::int64_t start = 0;
     for (;;) {
@@ -360,7 +361,7 @@ TMPEGAudio::Outcome TMPEGAudio::SearchFrames(FrameReader& reader)
             std::int64_t last = reader.window_end() - 4;
             if (limit != 0)
                 last = std::min(last, std::max(s, limit - 3));
-            if (process_messages_)
+            if (hook)
                 last = std::min(last, std::max(s, next_hook - 4));
             for (std::int64_t q = s; q <= last; ++q) {
                 const void* sync = std::memchr(p + (q - s), 0xFF, static_cast<std::size_t>(last - q + 1));
@@ -374,8 +375,8 @@ TMPEGAudio::Outcome TMPEGAudio::SearchFrames(FrameReader& reader)
                 }
             }
             const std::int64_t position = (found >= 0 ? found : last) + 4; // bytes consumed so far
-            if (process_messages_ && position >= next_hook) {
-                process_messages_();
+            if (hook && position >= next_hook) {
+                hook();
                 next_hook = (position / 300 + 1) * 300;
             }
             if (found < 0)
@@ -529,7 +530,9 @@ int TMPEGAudio::Analyse()
             }
         }
         if (result != 0 && on_read_error_) {
-            const int answer = on_read_error_(*this);
+            // A copy: the handler may replace itself (or the record's other settings).
+            const TReadErrorEvent handler = on_read_error_;
+            const int answer = handler(*this);
             if (answer == idRetry)
                 continue;
             result = answer;
@@ -583,7 +586,8 @@ int TMPEGAudioList::Add(const QString& file_name)
         return result == idCancel ? -2 : -1;
     items_.push_back(std::move(record));
     const int index = Count() - 1;
-    if (on_added_ && !on_added_(*items_.back(), file_name, 1, 1))
+    const TAddedEvent added = on_added_;
+    if (added && !added(*items_.back(), file_name, 1, 1))
         return -2;
     return index;
 }

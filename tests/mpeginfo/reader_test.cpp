@@ -341,6 +341,16 @@ TEST_F(ReaderTest, RetryRepeatsTheAnalysis)
     record.setOnReadError([](TMPEGAudio&) { return mpeginfo::idCancel; });
     record.setFileName(QString::fromStdString(dir.file("never.mp3").string()));
     EXPECT_EQ(record.Analyse(), mpeginfo::idCancel);
+
+    // A handler that removes itself and asks for Retry: the repeat runs without one.
+    int calls = 0;
+    record.setOnReadError([&](TMPEGAudio& sender) {
+        ++calls;
+        sender.setOnReadError({});
+        return mpeginfo::idRetry;
+    });
+    EXPECT_EQ(record.Analyse(), -1);
+    EXPECT_EQ(calls, 1);
 }
 
 TEST_F(ReaderTest, AutoLoadAnalysesOnSettingTheName)
