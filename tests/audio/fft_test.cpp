@@ -72,6 +72,35 @@ TEST(FFT, ForwardThenInverseRestoresTheSignal)
     }
 }
 
+TEST(FFT, BitReversedPairConvolvesLikeTheNaturalOrderTransforms)
+{
+    for (int order : {3, 8, 10}) {
+        const int n = 1 << order;
+        const TMMFFT fft(order);
+        const auto x = random_signal(n, unsigned(order) + 50);
+        auto h = random_signal(n, unsigned(order) + 60);
+        // Natural order: forward, multiply, inverse.
+        auto natural = x;
+        fft.Transform(natural.data(), TMMFFT::kForward);
+        complex_multiply(natural.data(), h.data(), n);
+        fft.Transform(natural.data(), TMMFFT::kInverse);
+        // Bit-reversed pair with the response permuted the same way.
+        std::vector<TMMComplex> h_reversed(n);
+        for (int k = 0; k < n; ++k)
+            h_reversed[k] = h[fft.BitReversed(k)];
+        auto fast = x;
+        fft.ForwardToBitReversed(fast.data());
+        complex_multiply(fast.data(), h_reversed.data(), n);
+        fft.InverseFromBitReversed(fast.data());
+        complex_scale(fast.data(), 1.0f / float(n), n);
+        const double tolerance = 1e-5 * 30000.0 * 30000.0 * n / n;
+        for (int i = 0; i < n; ++i) {
+            ASSERT_NEAR(fast[i].re, natural[i].re, tolerance) << "N " << n << " i " << i;
+            ASSERT_NEAR(fast[i].im, natural[i].im, tolerance) << "N " << n << " i " << i;
+        }
+    }
+}
+
 TEST(RealFFT, MatchesTheComplexTransformOfRealData)
 {
     for (int order = 2; order <= 12; ++order) {
