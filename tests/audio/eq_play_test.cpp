@@ -1,6 +1,9 @@
 // The equalizer in a playing chain: a band change made on the main thread is
 // heard within the wave output's queue of buffers.
+#include "audio/connector.h"
 #include "audio/equalizer.h"
+#include "audio/level.h"
+#include "audio/spectrum.h"
 #include "audio/wave_out.h"
 #include "platform/wave/wave_device.h"
 
@@ -20,7 +23,7 @@ using platform::wave::SimRecorder;
 // An endless 1 kHz tone, stereo 16-bit.
 class ToneSource : public TMMDSPComponent {
 public:
-    ToneSource()
+    explicit ToneSource(double amplitude = 8000) : amplitude_(amplitude)
     {
         accepts_output_ = true;
         const WaveFormat format = make_pcm_format(44100, 16, 2);
@@ -30,7 +33,7 @@ public:
     {
         const std::uint32_t frames = h->buffer_length / 4;
         for (std::uint32_t i = 0; i < frames; ++i) {
-            const auto v = std::int16_t(std::lround(8000 * std::sin(2 * M_PI * 1000.0 * double(frame_++) / 44100)));
+            const auto v = std::int16_t(std::lround(amplitude_ * std::sin(2 * M_PI * 1000.0 * double(frame_++) / 44100)));
             std::memcpy(h->data + 4 * i, &v, 2);
             std::memcpy(h->data + 4 * i + 2, &v, 2);
         }
@@ -39,6 +42,7 @@ public:
     }
 
 private:
+    const double amplitude_;
     std::int64_t frame_ = 0; // only the loading thread touches it
 };
 
@@ -103,6 +107,59 @@ TEST(EqualizerPlaying, BandChangeIsHeardWithinTheOutputQueue)
     }
     SimRecorder::set_enabled(false);
     SimRecorder::clear();
+    platform::wave::select_wave_system("sim:0");
+}
+
+TEST(EqualizerPlaying, TheFormsChainFeedsMetersAndSpectrumThroughTheConnector)
+{
+    ASSERT_TRUE(platform::wave::select_wave_system("sim:1"));
+    {
+        ToneSource source(20000); // -4.3 dB
+        TMMEqualizer eq;
+        TMMWaveOut out;
+        TMMConnector connector;
+        TMMLevel right, left;
+        TMMSpectrum spectrum;
+        for (TMMLevel* meter : {&right, &left}) {
+            meter->SetDisplaySize(88, 4);
+            meter->SetSamples(250);
+            meter->SetPeakSpeed(1);
+            meter->SetDecayMode(dmStepUp);
+            meter->SetDecay(7);
+        }
+        right.SetChannel(chRight);
+        left.SetChannel(chLeft);
+        spectrum.SetDisplaySize(64, 23);
+        spectrum.SetFFTLength(64);
+        spectrum.SetWindow(fwRectangular);
+        spectrum.SetGain(sg3db);
+        spectrum.SetVerticalScale(20);
+        spectrum.SetFrequencyScale(2);
+        eq.SetInput(&source);
+        out.SetCallBackMode(TMMWaveOut::cmThread);
+        out.SetBufferSize(8160);
+        out.SetInput(&eq);
+        out.SetOutput(&connector);
+        connector.SetLevel1(&right);
+        connector.SetLevel2(&left);
+        connector.SetSpectrum1(&spectrum);
+        out.Start();
+        EXPECT_TRUE(test::run_until([&] { return right.LitSpots() > 0 && left.LitSpots() > 0; }, 5000));
+        test::pump_for(300);
+        // (-4.3 + 35) * 44 / 35, less a little for the flat response's -0.02 dB
+        EXPECT_NEAR(right.LitSpots(), 39, 1);
+        EXPECT_NEAR(left.LitSpots(), 39, 1);
+        EXPECT_EQ(right.DataSize(), 1000);
+        EXPECT_EQ(spectrum.DataSize(), 256);
+        const int bin = spectrum.MaxBin(); // 1 kHz lies between bins 1 and 2 (689 Hz wide)
+        EXPECT_TRUE(bin == 1 || bin == 2) << bin;
+        EXPECT_GT(spectrum.Bars()[bin].lit_spots, 0);
+        out.Stop();
+        test::pump_for(50);
+        EXPECT_EQ(right.LitSpots(), 0); // cleared on stop
+        EXPECT_EQ(spectrum.Bars()[bin].lit_spots, 0);
+        out.Close();
+    }
     platform::wave::select_wave_system("sim:0");
 }
 
