@@ -62,14 +62,16 @@ TEST(TimerService, CallbackReceivesItsTargetAndMayDisableItself)
     TimerService& service = TimerService::instance();
     int target_value = 0;
     std::atomic<int> calls{0};
-    TimerService::EntryId id = 0;
-    id = service.add_entry(25, 0,
+    std::atomic<TimerService::EntryId> id{0};
+    // Added disabled and enabled once its id is known to the callback.
+    id = service.add_entry(25, 1,
                            [&](void* target) {
                                ++*static_cast<int*>(target);
                                ++calls;
                                service.disable(id);
                            },
                            &target_value);
+    service.enable(id);
     ASSERT_TRUE(wait_for([&] { return calls.load() >= 1; }));
     std::this_thread::sleep_for(std::chrono::milliseconds(120));
     EXPECT_EQ(calls.load(), 1);
