@@ -5,6 +5,8 @@
 #include "cli/wav_writer.h"
 
 #include "audio/audio_file.h"
+#include "audio/equalizer.h"
+#include "platform/profile/profile.h"
 
 #include <QFileInfo>
 
@@ -78,8 +80,10 @@ int run_decode(const QStringList& args)
     }
     if (in.isEmpty())
         return usage_error(QStringLiteral("no input file"), kUsage);
-    if (!eq_file.isEmpty() || !eq_name.isEmpty())
-        return fail(QStringLiteral("the equalizer is not part of this build yet"));
+    if (eq_file.isEmpty() && !eq_name.isEmpty())
+        return usage_error(QStringLiteral("--eq-name needs --eq"), kUsage);
+    if (eq_name.isEmpty())
+        eq_name = QStringLiteral("BrindleX"); // the section the player keeps its preset in
     if (out.isEmpty()) {
         const QFileInfo info(in);
         out = info.completeBaseName() + QStringLiteral(".wav");
@@ -92,7 +96,26 @@ int run_decode(const QStringList& args)
     source.setObjectName(QStringLiteral("audiox"));
     DecodeSink sink;
     sink.setObjectName(QStringLiteral("MMWaveOut1"));
-    source.SetOutput(&sink);
+    // As on the form: audiox -> eq -> MMWaveOut1, the equalizer only when asked.
+    TMMEqualizer eq;
+    eq.setObjectName(QStringLiteral("eq"));
+    if (!eq_file.isEmpty()) {
+        if (!QFileInfo(eq_file).isFile())
+            return fail(QStringLiteral("%1: no such file").arg(eq_file));
+        try {
+            // A preset that is not there would leave the sound flat without a word.
+            const platform::PrivateProfile profile(eq_file);
+            if (profile.ReadInteger(QStringLiteral("EQ.") + eq_name, QStringLiteral("FFTLen"), -1) <= 0)
+                return fail(QStringLiteral("%1: no equalizer preset \"%2\"").arg(eq_file, eq_name));
+            eq.LoadFromIniFile(eq_file, eq_name);
+        } catch (const Error& error) {
+            return fail(QStringLiteral("%1: %2").arg(eq_file, QString::fromLocal8Bit(error.what())));
+        }
+        source.SetOutput(&eq);
+        eq.SetOutput(&sink);
+    } else {
+        source.SetOutput(&sink);
+    }
     try {
         source.SetFileName(in);
     } catch (const Error& error) {

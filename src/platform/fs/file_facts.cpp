@@ -1,0 +1,189 @@
+#include "platform/fs/file_facts.h"
+
+#include <QFile>
+#include <QFileInfo>
+#include <QStorageInfo>
+
+#include <cerrno>
+#include <fcntl.h>
+#include <map>
+#include <mutex>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace pelu::platform::fs {
+
+namespace {
+
+QByteArray native(const QString& path)
+{
+    return QFile::encodeName(path);
+}
+
+// Looking a label up reads the mount table and the by-label links, so each
+// file system is asked once per process; labels do not change under a
+// playlist being filled.
+QString volume_label_of(dev_t device, const QString& path)
+{
+    static std::mutex mutex;
+    static std::map<dev_t, QString> labels;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        auto it = labels.find(device);
+        if (it != labels.end())
+            return it->second;
+    }
+    const QStorageInfo storage(QFileInfo(path).absolutePath());
+    QString label = storage.isValid() ? storage.name() : QString();
+    std::lock_guard<std::mutex> lock(mutex);
+    labels.emplace(device, label);
+    return label;
+}
+
+std::uint32_t attributes_of(const struct stat& st, const QString& path)
+{
+    std::uint32_t attributes = 0;
+    if (S_ISDIR(st.st_mode))
+        attributes |= kAttrDirectory;
+    else
+        attributes |= kAttrArchive; // as a DOS file system marks every file it writes
+    // Read-only means the user cannot write it, not merely that others cannot.
+    if (::access(native(path).constData(), W_OK) != 0)
+        attributes |= kAttrReadOnly;
+    if (QFileInfo(path).fileName().startsWith(QLatin1Char('.')))
+        attributes |= kAttrHidden;
+    return attributes;
+}
+
+void fill_facts(const struct stat& st, const QString& path, FileFacts* out)
+{
+    out->dos_date_time = dos_date_time(st.st_mtime);
+    out->attributes = attributes_of(st, path);
+    out->volume_label = volume_label_of(st.st_dev, path);
+    out->size_bytes = static_cast<std::int64_t>(st.st_size);
+}
+
+} // namespace
+
+FileKind file_kind(const QString& path)
+{
+    struct stat st;
+    if (::stat(native(path).constData(), &st) != 0)
+        return FileKind::Missing;
+    return S_ISREG(st.st_mode) ? FileKind::Regular : FileKind::Other;
+}
+
+ReadOnlyFile::~ReadOnlyFile()
+{
+    close();
+}
+
+int ReadOnlyFile::open(const QString& path)
+{
+    close();
+    // O_NONBLOCK: opening a FIFO must not wait for a writer; it is refused below.
+    const int fd = ::open(native(path).constData(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return errno != 0 ? errno : -1;
+    struct stat st;
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        return -1;
+    }
+    fd_ = fd;
+    path_ = path;
+    return 0;
+}
+
+void ReadOnlyFile::close()
+{
+    if (fd_ >= 0) {
+        ::close(fd_);
+        fd_ = -1;
+    }
+}
+
+bool ReadOnlyFile::facts(FileFacts* out) const
+{
+    struct stat st;
+    if (fd_ < 0 || ::fstat(fd_, &st) != 0)
+        return false;
+    fill_facts(st, path_, out);
+    return true;
+}
+
+std::int64_t ReadOnlyFile::read_at(std::int64_t offset, void* buffer, std::int64_t count)
+{
+    if (fd_ < 0 || offset < 0 || count < 0) {
+        last_error_ = EBADF;
+        return -1;
+    }
+    auto* out = static_cast<char*>(buffer);
+    std::int64_t done = 0;
+    while (done < count) {
+        const ssize_t n = ::pread(fd_, out + done, static_cast<size_t>(count - done),
+                                  static_cast<off_t>(offset + done));
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            last_error_ = errno;
+            return -1;
+        }
+        if (n == 0)
+            break; // end of file
+        done += n;
+    }
+    return done;
+}
+
+bool file_facts(const QString& path, FileFacts* out)
+{
+    struct stat st;
+    if (::stat(native(path).constData(), &st) != 0)
+        return false;
+    fill_facts(st, path, out);
+    return true;
+}
+
+std::uint32_t dos_date_time(std::time_t moment)
+{
+    struct tm local;
+    if (!::localtime_r(&moment, &local))
+        return 0;
+    int year = local.tm_year + 1900;
+    if (year < 1980)
+        return (1u << 5 | 1u) << 16; // 1980-01-01 00:00:00
+    if (year > 2107)
+        return ((127u << 9) | (12u << 5) | 31u) << 16 | (23u << 11) | (59u << 5) | 29u;
+    const std::uint32_t date = (static_cast<std::uint32_t>(year - 1980) << 9)
+                               | (static_cast<std::uint32_t>(local.tm_mon + 1) << 5)
+                               | static_cast<std::uint32_t>(local.tm_mday);
+    // DOS keeps seconds in two-second steps; a leap second (60) becomes 58.
+    const int seconds = local.tm_sec > 59 ? 59 : local.tm_sec;
+    const std::uint32_t time = (static_cast<std::uint32_t>(local.tm_hour) << 11)
+                               | (static_cast<std::uint32_t>(local.tm_min) << 5)
+                               | static_cast<std::uint32_t>(seconds / 2);
+    return date << 16 | time;
+}
+
+QDateTime from_dos_date_time(std::uint32_t packed)
+{
+    if (packed == 0)
+        return {};
+    const std::uint32_t date = packed >> 16;
+    const std::uint32_t time = packed & 0xFFFF;
+    const QDate d(static_cast<int>((date >> 9) + 1980), static_cast<int>((date >> 5) & 0x0F),
+                  static_cast<int>(date & 0x1F));
+    const QTime t(static_cast<int>(time >> 11), static_cast<int>((time >> 5) & 0x3F),
+                  static_cast<int>((time & 0x1F) * 2));
+    if (!d.isValid() || !t.isValid())
+        return {};
+    return QDateTime(d, t, Qt::LocalTime);
+}
+
+QString short_path(const QString& path)
+{
+    return path;
+}
+
+} // namespace pelu::platform::fs

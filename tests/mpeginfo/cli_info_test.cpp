@@ -1,0 +1,71 @@
+// `pelu info` as a script sees it: field order, blocks, booleans, the
+// template line, exit codes.
+#include "hand_frames.h"
+#include "mp3_fixtures.h"
+
+#include <QProcess>
+
+#include <gtest/gtest.h>
+
+namespace pelu::test {
+namespace {
+
+struct PeluRun {
+    int exit_code;
+    QString out;
+    QString err;
+};
+
+PeluRun pelu(const QStringList& args)
+{
+    QProcess process;
+    process.start(PELU_CLI_PATH, args);
+    EXPECT_TRUE(process.waitForFinished(60000));
+    return {process.exitCode(), QString::fromUtf8(process.readAllStandardOutput()),
+            QString::fromUtf8(process.readAllStandardError())};
+}
+
+TEST(PeluInfo, PrintsEveryFieldInOrderThenTheResult)
+{
+    TempDir dir;
+    Bytes good = append_id3v1(frames(frame_header(1, 3, 9, 0, false, 1), 417, 4),
+                              id3v1_tag("Line\nbreak", "Art", "", "1999", "", 8));
+    const QString a = QString::fromStdString(dir.write("Band - Song.mp3", good).string());
+    const QString b = QString::fromStdString(dir.file("missing.mp3").string());
+
+    const PeluRun run = pelu({"info", "--template", "%GA,T%|%BR%%NL%", a, b});
+    EXPECT_EQ(run.exit_code, 1) << "one file failed";
+    const QStringList blocks = run.out.split("\n\n");
+    ASSERT_EQ(blocks.size(), 2) << run.out.toStdString();
+    QStringList names;
+    for (const QString& line : blocks[0].split('\n'))
+        names << line.section('=', 0, 0);
+    EXPECT_EQ(names.join(','),
+              "TagId,Title,Artist,Album,Year,Comment,GenreNr,Track,Duration,Length,Version,Layer,SampleRate,"
+              "BitRate,Mode,Copyright,Original,ErrorProt,Padding,FrameLength,FileName,FileDate,FileAttr,"
+              "VolumeLabel,FirstFramePos,Result,MacroText");
+    EXPECT_TRUE(blocks[0].contains("\nTitle=Line\\x0Abreak\n")) << "control characters stay on the line";
+    EXPECT_TRUE(blocks[0].contains("\nMode=1\n"));
+    EXPECT_TRUE(blocks[0].contains("\nPadding=0\nFrameLength=417\n"));
+    EXPECT_TRUE(blocks[0].contains("\nResult=0\nMacroText=Art|128\\x0D\\x0A"));
+    EXPECT_TRUE(blocks[1].contains("Title=[not found: missing.mp3]\n"));
+    EXPECT_TRUE(blocks[1].contains("\nResult=-1\n"));
+    EXPECT_TRUE(run.err.isEmpty()) << "no dialogs, no noise: " << run.err.toStdString();
+
+    const PeluRun ok = pelu({"info", a});
+    EXPECT_EQ(ok.exit_code, 0);
+    EXPECT_FALSE(ok.out.contains("MacroText="));
+    EXPECT_TRUE(ok.out.endsWith("Result=0\n"));
+}
+
+TEST(PeluInfo, BadUsage)
+{
+    EXPECT_EQ(pelu({"info"}).exit_code, 2);
+    EXPECT_EQ(pelu({"info", "--bogus", "x.mp3"}).exit_code, 2);
+    const PeluRun run = pelu({"info", "--template"});
+    EXPECT_EQ(run.exit_code, 2);
+    EXPECT_TRUE(run.err.startsWith("pelu: ")) << run.err.toStdString();
+}
+
+} // namespace
+} // namespace pelu::test
