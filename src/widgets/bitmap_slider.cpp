@@ -373,7 +373,7 @@ void TMMBitmapSlider::paintEvent(QPaintEvent*)
         painter.setRenderHint(QPainter::Antialiasing, false);
     }
     if (hasFocus()) {
-        painter.setPen(theme::kAccent);
+        painter.setPen(QColor(0x3f, 0xc1, 0xe8, 120));
         painter.setBrush(Qt::NoBrush);
         painter.drawRect(rect().adjusted(0, 0, -1, -1));
     }

@@ -157,6 +157,8 @@ void TDotMatrixText::paintEvent(QPaintEvent*)
     const qreal dpr = devicePixelRatioF();
     const double inset = dpr > 1.0 ? 0.25 : 0.0;
     const QString cells = CellText();
+    // The display is all dots, so focus shows as tinted unlit dots, not a frame.
+    const QColor unlit = hasFocus() ? QColor(0x1d, 0x4a, 0x5a) : unlit_;
     for (int cell = 0; cell < characters_; ++cell) {
         const unsigned char* glyph = Glyph(cells.at(cell));
         for (int row = 0; row < kGlyphHeight; ++row)
@@ -164,12 +166,8 @@ void TDotMatrixText::paintEvent(QPaintEvent*)
                 const bool lit = glyph[row] & (1u << (4 - column));
                 const QRectF dot(left + cell * cell_w + column * dot_w + inset, row * dot_h + inset,
                                  dot_w - 2 * inset, dot_h - 2 * inset);
-                painter.fillRect(dot, lit ? lit_ : unlit_);
+                painter.fillRect(dot, lit ? lit_ : unlit);
             }
-    }
-    if (hasFocus()) {
-        painter.setPen(QColor(0x3f, 0xc1, 0xe8));
-        painter.drawRect(rect().adjusted(0, 0, -1, -1));
     }
 }
 

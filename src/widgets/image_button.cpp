@@ -57,6 +57,8 @@ void TImageButton::SetBitmapOver(const TPicture& picture)
 void TImageButton::SetBitmapDisabled(const TPicture& picture)
 {
     bitmap_disabled_ = picture;
+    if (!isEnabled() && picture.IsSet())
+        resize(picture.size()); // a disabled button shows this picture now
     update();
 }
 

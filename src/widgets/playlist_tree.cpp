@@ -63,6 +63,11 @@ TElTree::TElTree(QWidget* parent) : QTreeWidget(parent)
 
 void TElTree::SetImages(QList<TPicture> images)
 {
+    // As an image list does, the colour of each picture's bottom-left pixel is
+    // its transparent colour.
+    for (TPicture& picture : images)
+        if (picture.IsSet())
+            picture = picture.WithTransparentColor(QColor(picture.x1().pixel(0, picture.height() - 1)), 24);
     images_ = std::move(images);
     for (int i = 0; i < RowCount(); ++i)
         ApplyImage(Row(i));

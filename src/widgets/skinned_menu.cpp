@@ -60,7 +60,7 @@ void TSkinnedMenu::paintEvent(QPaintEvent* event)
     const QRect band(2, 2, kTitleBandWidth, height() - 4);
     QLinearGradient shade(band.topLeft(), band.bottomLeft());
     shade.setColorAt(0.0, QColor(0xd7, 0xd7, 0xd7));
-    shade.setColorAt(0.35, QColor(0x6a, 0x72, 0x7c));
+    shade.setColorAt(0.08, QColor(0x6a, 0x72, 0x7c));
     shade.setColorAt(1.0, QColor(0x1f, 0x4e, 0x63));
     painter.fillRect(band, shade);
     painter.setPen(theme::kShadow);

@@ -1,12 +1,31 @@
 #include "widgets/theme.h"
 
+#include <QStringList>
+
 #include <algorithm>
 #include <cstdlib>
 
 namespace pelu::widgets {
 
+namespace {
+// The band names the fonts it was designed with; where they are not installed,
+// narrow sans fonts keep the captions inside their buttons.
+void InstallSubstitutes()
+{
+    static bool done = false;
+    if (done)
+        return;
+    done = true;
+    const QStringList narrow = {QStringLiteral("DejaVu Sans Condensed"), QStringLiteral("Liberation Sans Narrow"),
+                                QStringLiteral("Arial Narrow"), QStringLiteral("DejaVu Sans")};
+    QFont::insertSubstitutions(QStringLiteral("Tahoma"), narrow);
+    QFont::insertSubstitutions(QStringLiteral("MS Sans Serif"), narrow);
+}
+} // namespace
+
 QFont FontFromHeight(const QString& family, int height, bool bold, bool fixed_pitch)
 {
+    InstallSubstitutes();
     QFont font(family);
     // A negative height is the character height; a positive one includes the
     // internal leading, which is about a fifth of it for the fonts in use.
