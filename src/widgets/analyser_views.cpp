@@ -2,7 +2,12 @@
 
 #include "widgets/theme.h"
 
+#include <QCoreApplication>
 #include <QPainter>
+#include <QPointer>
+#include <QTimer>
+
+#include <utility>
 
 namespace pelu::widgets {
 
@@ -50,6 +55,44 @@ QImage NewPicture(QSize size, qreal dpr)
     return image;
 }
 
+// One shared tick for every analyser view: changes reported between two ticks
+// repaint together on the next one.
+class RepaintTick : public QObject {
+public:
+    static RepaintTick& Instance()
+    {
+        static RepaintTick* tick = new RepaintTick(QCoreApplication::instance());
+        return *tick;
+    }
+    void Request(QWidget* widget)
+    {
+        if (!pending_.contains(widget))
+            pending_.append(widget);
+        if (!timer_.isActive())
+            timer_.start();
+    }
+
+private:
+    explicit RepaintTick(QObject* parent) : QObject(parent)
+    {
+        timer_.setSingleShot(true);
+        timer_.setInterval(kRepaintMs);
+        connect(&timer_, &QTimer::timeout, this, [this] {
+            const QList<QPointer<QWidget>> due = std::exchange(pending_, {});
+            for (const QPointer<QWidget>& widget : due)
+                if (widget)
+                    widget->update();
+        });
+    }
+    QTimer timer_;
+    QList<QPointer<QWidget>> pending_;
+};
+
+void RequestRepaint(QWidget* widget)
+{
+    RepaintTick::Instance().Request(widget);
+}
+
 } // namespace
 
 QRect DrawBevelFrame(QPainter& painter, QRect area, const TBevelStyle& style)
@@ -70,7 +113,7 @@ TLevelMeter::TLevelMeter(QWidget* parent) : QWidget(parent), level_(new TMMLevel
 {
     setAttribute(Qt::WA_OpaquePaintEvent);
     setAccessibleName(QStringLiteral("Level meter"));
-    connect(level_, &TMMLevel::Changed, this, qOverload<>(&QWidget::update));
+    connect(level_, &TMMLevel::Changed, this, [this] { RequestRepaint(this); });
     connect(level_, &TMMLevel::AppearanceChanged, this, [this] {
         built_dpr_ = 0;
         update();
@@ -183,7 +226,7 @@ TSpectrumView::TSpectrumView(QWidget* parent) : QWidget(parent), spectrum_(new T
 {
     setAttribute(Qt::WA_OpaquePaintEvent);
     setAccessibleName(QStringLiteral("Spectrum"));
-    connect(spectrum_, &TMMSpectrum::Changed, this, qOverload<>(&QWidget::update));
+    connect(spectrum_, &TMMSpectrum::Changed, this, [this] { RequestRepaint(this); });
     connect(spectrum_, &TMMSpectrum::AppearanceChanged, this, [this] {
         built_dpr_ = 0;
         update();

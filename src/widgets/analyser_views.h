@@ -5,6 +5,12 @@
 // in the active or inactive colours, solid or dotted (every second pixel of
 // every second row of a spot).
 //
+// The computing side may report a change hundreds of times a second (the
+// connector feeds it in slices of a few milliseconds); the views repaint at most
+// once per kRepaintMs, which is as often as the eye and the peak fall need, and
+// all on the same tick, so the window's picture is brought up to date once for
+// all of them.
+//
 // Painting is cheap by construction: the inactive picture (background and unlit
 // spots) and the active picture (every spot lit) are made when the geometry or
 // the colours change; a redraw copies the first and cuts the lit parts and the
@@ -23,6 +29,8 @@
 #include <QWidget>
 
 namespace pelu::widgets {
+
+constexpr int kRepaintMs = 25;
 
 class TLevelMeter : public QWidget {
     Q_OBJECT

@@ -405,26 +405,18 @@ void BandAnimator::Stop()
 void BandAnimator::FeedOnce()
 {
     // 10 ms at 44.1 kHz: 441 frames; the meters take 250 frames a refresh, the
-    // spectrum 64. A little music: a bass line, a melody and some noise, with a
-    // slow swell so the meters and peaks move.
+    // spectrum 64. The music is made once (see Music()) and played in a loop, so
+    // the feed costs only the copy the connector would make.
     constexpr int kFrames = 441;
-    static std::int16_t pcm[kFrames * 2 + 1024];
-    const double rate = 44100.0;
+    const std::vector<std::int16_t>& music = Music();
+    const std::size_t loop_frames = music.size() / 2;
+    static std::int16_t pcm[kFrames * 2];
     for (int i = 0; i < kFrames; ++i) {
-        const double t = phase_ + i / rate;
-        const double swell = 0.55 + 0.45 * std::sin(t * 2.1) * std::sin(t * 0.37);
-        const double beat = std::exp(-std::fmod(t, 0.5) * 9.0);
-        noise_ = noise_ * 1664525u + 1013904223u;
-        const double noise = (double(noise_ >> 16) / 32768.0 - 1.0) * 0.08;
-        const double bass = std::sin(2 * M_PI * 55.0 * t) * 0.45 * beat;
-        const double melody = std::sin(2 * M_PI * (440.0 + 220.0 * std::sin(t * 0.8)) * t) * 0.25;
-        const double high = std::sin(2 * M_PI * 2900.0 * t) * 0.12 * (1.0 - beat);
-        const double left = (bass + melody + noise + high) * swell;
-        const double right = (bass + 0.7 * melody + noise + 1.3 * high) * swell;
-        pcm[2 * i] = std::int16_t(std::clamp(left, -1.0, 1.0) * 30000);
-        pcm[2 * i + 1] = std::int16_t(std::clamp(right, -1.0, 1.0) * 30000);
+        const std::size_t frame = (position_ + i) % loop_frames;
+        pcm[2 * i] = music[2 * frame];
+        pcm[2 * i + 1] = music[2 * frame + 1];
     }
-    phase_ += kFrames / rate;
+    position_ = (position_ + kFrames) % loop_frames;
     const char* bytes = reinterpret_cast<const char*>(pcm);
     for (TLevelMeter* meter : {band_.level_left, band_.level_right}) {
         const int size = meter->Level()->DataSize();
@@ -434,6 +426,35 @@ void BandAnimator::FeedOnce()
     const int size = band_.spectrum->Spectrum()->DataSize();
     for (int offset = 0; offset + size <= kFrames * 4; offset += size)
         band_.spectrum->Spectrum()->ProcessData(bytes + offset);
+}
+
+const std::vector<std::int16_t>& BandAnimator::Music()
+{
+    // Eight seconds of a little music: a bass line on the beat, a wandering
+    // melody, a high shimmer between beats and some noise, with a slow swell so
+    // the meters and their peaks move.
+    static const std::vector<std::int16_t> music = [] {
+        constexpr double rate = 44100.0;
+        const int frames = int(rate * 8);
+        std::vector<std::int16_t> pcm(std::size_t(frames) * 2);
+        std::uint32_t noise_state = 12345;
+        for (int i = 0; i < frames; ++i) {
+            const double t = i / rate;
+            const double swell = 0.55 + 0.45 * std::sin(t * 2.1) * std::sin(t * 0.37 + 1.0);
+            const double beat = std::exp(-std::fmod(t, 0.5) * 9.0);
+            noise_state = noise_state * 1664525u + 1013904223u;
+            const double noise = (double(noise_state >> 16) / 32768.0 - 1.0) * 0.08;
+            const double bass = std::sin(2 * M_PI * 55.0 * t) * 0.45 * beat;
+            const double melody = std::sin(2 * M_PI * (440.0 + 220.0 * std::sin(t * 0.8)) * t) * 0.25;
+            const double high = std::sin(2 * M_PI * 2900.0 * t) * 0.12 * (1.0 - beat);
+            const double left = (bass + melody + noise + high) * swell;
+            const double right = (bass + 0.7 * melody + noise + 1.3 * high) * swell;
+            pcm[2 * std::size_t(i)] = std::int16_t(std::clamp(left, -1.0, 1.0) * 30000);
+            pcm[2 * std::size_t(i) + 1] = std::int16_t(std::clamp(right, -1.0, 1.0) * 30000);
+        }
+        return pcm;
+    }();
+    return music;
 }
 
 } // namespace pelu::gallery

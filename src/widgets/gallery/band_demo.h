@@ -7,6 +7,7 @@
 
 #include <QList>
 #include <cstdint>
+#include <vector>
 #include <QWidget>
 
 namespace pelu::widgets {
@@ -76,9 +77,9 @@ private:
     class QTimer* display_timer_ = nullptr;
     class QTimer* time_timer_ = nullptr;
     class QTimer* seek_timer_ = nullptr;
+    static const std::vector<std::int16_t>& Music();
     qint64 elapsed_ms_ = 0;
-    double phase_ = 0.0;
-    std::uint32_t noise_ = 12345;
+    std::size_t position_ = 0;
 };
 
 } // namespace pelu::gallery

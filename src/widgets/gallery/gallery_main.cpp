@@ -134,6 +134,9 @@ int WriteShots(const QString& dir, int scale)
     host.move(0, 0);
     host.show();
     Pump(200);
+    // The shots show the controls at rest, not the first one holding the focus.
+    if (QWidget* focused = QApplication::focusWidget())
+        focused->clearFocus();
 
     Shooter shooter(dir, scale);
     shooter.Save(QStringLiteral("band_idle"), band.strip);
