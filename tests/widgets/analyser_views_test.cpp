@@ -90,8 +90,9 @@ TEST_F(MeterFixture, ThePeakStaysLitAboveAFallenLevel)
     EXPECT_EQ(Spot(shot, 44), ColorFromBgr(255));             // the peak
     EXPECT_EQ(Spot(shot, 43), ColorFromBgr(128));             // below it: unlit
     EXPECT_EQ(Spot(shot, lit + 1), QColor(0x80, 0x80, 0x80)); // above the level: unlit
-    if (lit > 0)
+    if (lit > 0) {
         EXPECT_EQ(Spot(shot, lit), QColor(Qt::white));
+    }
 }
 
 TEST_F(MeterFixture, ADisabledMeterShowsNothingLit)
