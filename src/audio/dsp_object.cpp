@@ -498,12 +498,24 @@ TMMDSPThread::~TMMDSPThread()
 void TMMDSPThread::Start()
 {
     if (!thread_.joinable())
-        thread_ = std::thread([this] { Execute(); });
+        thread_ = std::thread([this] {
+            {
+                std::lock_guard lock(g_threads_mutex);
+                id_ = std::this_thread::get_id();
+            }
+            Execute();
+        });
+}
+
+bool TMMDSPThread::IsCurrentThread() const
+{
+    std::lock_guard lock(g_threads_mutex);
+    return id_ == std::this_thread::get_id();
 }
 
 void TMMDSPThread::WaitFor()
 {
-    if (thread_.joinable() && !IsCurrentThread())
+    if (thread_.joinable() && thread_.get_id() != std::this_thread::get_id())
         thread_.join();
 }
 
@@ -520,7 +532,7 @@ void TMMDSPThread::RunInMainThread(const std::function<void()>& procedure)
         std::lock_guard lock(g_threads_mutex);
         if (g_threads)
             for (TMMDSPThread* t : *g_threads)
-                if (t->IsCurrentThread())
+                if (t->id_ == std::this_thread::get_id())
                     from_worker = true;
     }
     if (from_worker)

@@ -264,7 +264,7 @@ public:
     void Start();       // runs Execute() on a new thread
     void WaitFor();     // joins it
     bool Running() const { return thread_.joinable(); }
-    bool IsCurrentThread() const { return std::this_thread::get_id() == thread_.get_id(); }
+    bool IsCurrentThread() const;
 
     // Runs `procedure` in the main thread: marshalled and waited for when the
     // caller is a registered worker thread, run directly otherwise.
@@ -276,6 +276,9 @@ protected:
 
 private:
     std::thread thread_;
+    // Written by the new thread itself under the thread list's lock, so that a
+    // thread that asks before Start() has stored thread_ still finds itself.
+    std::thread::id id_;
 };
 
 // ---------------------------------------------------------------------------

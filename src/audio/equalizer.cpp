@@ -461,11 +461,11 @@ void TMMEqualizer::SetFFTLength(int value)
     if (!fresh)
         throw std::bad_alloc();
     SetFFTFilterWindow(*fresh, window_);
+    ApplyAllBandsTo(*fresh);
     {
         std::lock_guard lock(engine_mutex_);
         std::swap(engine_, fresh);
     }
-    ApplyAllBands();
 }
 
 void TMMEqualizer::SetWindow(TMMFFTWindow value)
@@ -507,9 +507,12 @@ void TMMEqualizer::Assign(const TMMEqualizer& source)
 
 void TMMEqualizer::ApplyAllBands()
 {
-    if (!eq_opened_ || !engine_)
-        return;
-    TMMFFTFilter& engine = *engine_;
+    if (eq_opened_ && engine_)
+        ApplyAllBandsTo(*engine_);
+}
+
+void TMMEqualizer::ApplyAllBandsTo(TMMFFTFilter& engine)
+{
     SetFFTFilterBand(engine, 0.0f, float(engine.sample_rate / 2), 0.0f);
     for (int i = 0; i < filters_.Count(); ++i) {
         const TMMEQFilter* band = filters_.Items(i);
@@ -521,7 +524,7 @@ void TMMEqualizer::ApplyAllBands()
 void TMMEqualizer::ChangeStep()
 {
     if (spectrum_)
-        spectrum_->ResetDisplay();
+        emit spectrum_->AppearanceChanged(); // the response display redraws
     if (OnChange)
         OnChange(this);
 }
@@ -562,12 +565,12 @@ void TMMEqualizer::Opened()
         if (!engine)
             throw std::bad_alloc();
         SetFFTFilterWindow(*engine, window_);
+        ApplyAllBandsTo(*engine);
         {
             std::lock_guard lock(engine_mutex_);
             engine_ = std::move(engine);
         }
         eq_opened_ = true;
-        ApplyAllBands();
     }
     TMMDSPComponent::Opened();
 }

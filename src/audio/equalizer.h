@@ -206,6 +206,7 @@ private:
     void BandChanged(TMMEQFilter* band);
     void ListChanged();
     void ApplyAllBands();
+    void ApplyAllBandsTo(TMMFFTFilter& engine);
     void ChangeStep();
     void Process(ExtendedWaveHeader* header);
     void CloseEngine();

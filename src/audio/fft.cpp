@@ -90,6 +90,39 @@ void TMMFFT::Butterflies(TMMComplex* data) const
     }
 }
 
+void TMMFFT::InverseFromBitReversed(TMMComplex* data) const
+{
+    const int n = length_;
+    // Decimation in time with conjugate twiddles: span 1 without them, then 2, 4, ...
+    for (int start = 0; start < n; start += 2) {
+        TMMComplex& a = data[start];
+        TMMComplex& b = data[start + 1];
+        const float ar = a.re, ai = a.im;
+        a.re = ar + b.re;
+        a.im = ai + b.im;
+        b.re = ar - b.re;
+        b.im = ai - b.im;
+    }
+    int stride = n / 4;
+    for (int span = 2; span < n; span *= 2, stride /= 2) {
+        for (int start = 0; start < n; start += 2 * span) {
+            TMMComplex* a = data + start;
+            TMMComplex* b = a + span;
+            for (int j = 0; j < span; ++j) {
+                const TMMComplex w = twiddle_[j * stride];
+                const float wim = -w.im;
+                const float tr = b[j].re * w.re - b[j].im * wim;
+                const float ti = b[j].re * wim + b[j].im * w.re;
+                const float ar = a[j].re, ai = a[j].im;
+                b[j].re = ar - tr;
+                b[j].im = ai - ti;
+                a[j].re = ar + tr;
+                a[j].im = ai + ti;
+            }
+        }
+    }
+}
+
 void TMMFFT::Permute(TMMComplex* data) const
 {
     for (int i = 0; i < length_; ++i) {

@@ -37,6 +37,14 @@ public:
     int Order() const { return order_; }
     void Transform(TMMComplex* data, int direction) const;
 
+    // The fast-convolution pair: a forward transform that leaves its result in
+    // bit-reversed order, and an unscaled inverse that takes bit-reversed input
+    // and yields natural order. Filtering multiplies in between with a response
+    // stored in the same bit-reversed order, so no permutation is ever run.
+    void ForwardToBitReversed(TMMComplex* data) const { Butterflies<false>(data); }
+    void InverseFromBitReversed(TMMComplex* data) const;
+    std::uint32_t BitReversed(int index) const { return bit_reverse_[std::size_t(index)]; }
+
 private:
     template <bool Inverse> void Butterflies(TMMComplex* data) const;
     void Permute(TMMComplex* data) const;

@@ -44,6 +44,11 @@ void Redesign(TMMFFTFilter& e)
         x[i].re = taps[i];
     e.fft->Transform(x, TMMFFT::kForwardScaled);
     std::copy(x, x + n, e.response.begin());
+    const float scale = 1.0f / float(n);
+    for (int k = 0; k < n; ++k) {
+        const TMMComplex h = e.response[e.fft->BitReversed(k)];
+        e.filter_response[k] = {h.re * scale, h.im * scale};
+    }
 }
 
 inline std::int16_t read_sample(const std::uint8_t* p)
@@ -71,9 +76,11 @@ bool FilterBlock(TMMFFTFilter& e, int c, std::uint8_t* out, int stride_bytes)
         z[k] = {float(ch.work[k]), float(ch.work[k + half])};
         z[k + half] = {0.0f, 0.0f};
     }
-    e.fft->Transform(z, TMMFFT::kForward);
-    complex_multiply(z, e.response.data(), n);
-    e.fft->Transform(z, TMMFFT::kInverse);
+    // Forward, times H, inverse scaled by 1/N: the same values as the natural-order
+    // transforms, without the two permutations (the 1/N rides on the response).
+    e.fft->ForwardToBitReversed(z);
+    complex_multiply(z, e.filter_response.data(), n);
+    e.fft->InverseFromBitReversed(z);
     bool clipped = false;
     auto put = [&](int index, float value) {
         long y;
@@ -175,6 +182,7 @@ std::unique_ptr<TMMFFTFilter> InitFFTFilter(const WaveFormat* format, int fft_le
     }
     e->magnitude.assign(kFFTFilterTableSize, 0.0f);
     e->response.assign(kFFTFilterTableSize, {});
+    e->filter_response.assign(kFFTFilterTableSize, {});
     e->scratch.assign(kFFTFilterTableSize, {});
     ResetFFTFilter(*e);
     SetFFTFilterBand(*e, 0.0f, float(e->sample_rate / 2), 0.0f);

@@ -44,6 +44,7 @@ struct TMMFFTFilter {
     } channel[2];
     std::vector<float> magnitude;        // bins 0..N/2
     std::vector<TMMComplex> response;    // H, bins 0..N-1
+    std::vector<TMMComplex> filter_response; // H / N in bit-reversed order, for the filtering
     std::vector<TMMComplex> scratch;     // shared by the design and the filtering
     std::mutex lock;
 };

@@ -23,9 +23,20 @@ int decay_ring_length(int decay)
 TMMLevel::TMMLevel(QObject* parent) : TMMDisplay(parent)
 {
     RebuildGeometry();
-    timer_entry_ = platform::TimerService::instance().add_entry(
-        platform::TimerService::kPeriodMs, 0, [](void* target) { static_cast<TMMLevel*>(target)->PeakTick(); },
-        this);
+    SetDesignMode(false);
+}
+
+void TMMLevel::SetDesignMode(bool design)
+{
+    auto& service = platform::TimerService::instance();
+    if (design && timer_entry_) {
+        service.remove_entry(timer_entry_);
+        timer_entry_ = 0;
+    } else if (!design && !timer_entry_) {
+        timer_entry_ = service.add_entry(
+            platform::TimerService::kPeriodMs, timer_enabled_ ? 0 : 1,
+            [](void* target) { static_cast<TMMLevel*>(target)->PeakTick(); }, this);
+    }
 }
 
 TMMLevel::~TMMLevel()

@@ -159,6 +159,10 @@ public:
     int Value() const { return value_percent_; }
     void SetValue(int percent); // 0..100 of full scale, bypassing the samples
 
+    // In design mode the control has no timer entry: peaks fall only by PeakTick.
+    void SetDesignMode(bool design);
+    bool DesignMode() const { return timer_entry_ == 0; }
+
     // One 25 ms step of the peak fall (the timer service calls it; tests may too).
     void PeakTick();
 

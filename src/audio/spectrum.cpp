@@ -40,9 +40,20 @@ TMMSpectrum::TMMSpectrum(QObject* parent) : TMMDisplay(parent)
     spectrum_.assign(kMaxBins, {});
     fft_scratch_.assign(kMaxBins, {});
     RebuildAll();
-    timer_entry_ = platform::TimerService::instance().add_entry(
-        platform::TimerService::kPeriodMs, 0,
-        [](void* target) { static_cast<TMMSpectrum*>(target)->PeakTick(); }, this);
+    SetDesignMode(false);
+}
+
+void TMMSpectrum::SetDesignMode(bool design)
+{
+    auto& service = platform::TimerService::instance();
+    if (design && timer_entry_) {
+        service.remove_entry(timer_entry_);
+        timer_entry_ = 0;
+    } else if (!design && !timer_entry_) {
+        timer_entry_ = service.add_entry(
+            platform::TimerService::kPeriodMs, enabled_ ? 0 : 1,
+            [](void* target) { static_cast<TMMSpectrum*>(target)->PeakTick(); }, this);
+    }
 }
 
 TMMSpectrum::~TMMSpectrum()

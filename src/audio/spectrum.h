@@ -199,6 +199,10 @@ public:
     PELU_APPEARANCE_PROPERTY(bool, UseBackGroundDIB, use_background_dib_)
     PELU_APPEARANCE_PROPERTY(bool, DisplayPeak, display_peak_)
 
+    // In design mode the control has no timer entry: peaks fall only by PeakTick.
+    void SetDesignMode(bool design);
+    bool DesignMode() const { return timer_entry_ == 0; }
+
     // One 25 ms step of the peak fall (the timer service calls it; tests may too).
     void PeakTick();
 

@@ -1,12 +1,14 @@
 #include "platform/mainthread.h"
 
 #include <QCoreApplication>
+#include <QEvent>
 #include <QEventLoop>
 #include <QMetaObject>
 #include <QThread>
 #include <QTimer>
 
 #include <condition_variable>
+#include <deque>
 #include <exception>
 #include <mutex>
 
@@ -14,9 +16,66 @@ namespace pelu::platform {
 
 namespace {
 
-QObject* main_context()
+// Calls posted to the main thread wait in a queue of our own, guarded by a
+// std::mutex; a bare Qt event only wakes the main thread to drain it. The queue
+// (rather than a call captured in Qt's event) keeps the hand-over from one
+// thread to the other visible to the thread sanitizer, which cannot see into
+// Qt's own locks.
+class CallQueue : public QObject {
+public:
+    static constexpr QEvent::Type kWake = QEvent::Type(QEvent::User + 0x2e1);
+
+    void push(std::function<void()> fn)
+    {
+        QEvent* wake = new QEvent(kWake);
+        {
+            std::lock_guard lock(mutex_);
+            calls_.push_back(std::move(fn));
+        }
+        QCoreApplication::postEvent(this, wake);
+    }
+
+protected:
+    bool event(QEvent* e) override
+    {
+        if (e->type() != kWake)
+            return QObject::event(e);
+        // One call per wake event keeps the order of posted calls relative to
+        // other events posted in between.
+        std::function<void()> fn;
+        {
+            std::lock_guard lock(mutex_);
+            if (calls_.empty())
+                return true;
+            fn = std::move(calls_.front());
+            calls_.pop_front();
+        }
+        fn();
+        return true;
+    }
+
+private:
+    std::mutex mutex_;
+    std::deque<std::function<void()>> calls_;
+};
+
+// Lives in the main thread; created on first use (any thread) once the
+// application object exists.
+CallQueue* call_queue()
 {
-    return QCoreApplication::instance();
+    static std::mutex creation;
+    static CallQueue* queue = nullptr;
+    std::lock_guard lock(creation);
+    QCoreApplication* app = QCoreApplication::instance();
+    if (!app)
+        return nullptr;
+    if (!queue) {
+        queue = new CallQueue();
+        queue->moveToThread(app->thread());
+        queue->setParent(app); // goes with the application
+        QObject::connect(queue, &QObject::destroyed, [] { queue = nullptr; });
+    }
+    return queue;
 }
 
 } // namespace
@@ -29,10 +88,9 @@ bool is_main_thread()
 
 void post(std::function<void()> fn)
 {
-    QObject* context = main_context();
-    if (!context)
-        return; // no event loop to deliver to: nothing can run the call
-    QMetaObject::invokeMethod(context, std::move(fn), Qt::QueuedConnection);
+    if (CallQueue* queue = call_queue())
+        queue->push(std::move(fn));
+    // Without an application there is no main loop to run the call: it is dropped.
 }
 
 bool run_and_wait(std::function<void()> fn)
@@ -41,8 +99,8 @@ bool run_and_wait(std::function<void()> fn)
         fn();
         return true;
     }
-    QObject* context = main_context();
-    if (!context)
+    CallQueue* queue = call_queue();
+    if (!queue)
         return false;
 
     struct Shared {
@@ -52,19 +110,18 @@ bool run_and_wait(std::function<void()> fn)
         std::exception_ptr error;
     };
     auto shared = std::make_shared<Shared>();
-    QMetaObject::invokeMethod(
-        context,
-        [fn = std::move(fn), shared]() {
-            try {
-                fn();
-            } catch (...) {
-                shared->error = std::current_exception();
-            }
-            std::lock_guard lock(shared->mutex);
-            shared->done = true;
-            shared->done_cv.notify_all();
-        },
-        Qt::QueuedConnection);
+    queue->push([fn = std::move(fn), shared]() {
+        std::exception_ptr error;
+        try {
+            fn();
+        } catch (...) {
+            error = std::current_exception();
+        }
+        std::lock_guard lock(shared->mutex);
+        shared->error = error;
+        shared->done = true;
+        shared->done_cv.notify_all();
+    });
 
     std::unique_lock lock(shared->mutex);
     shared->done_cv.wait(lock, [&] { return shared->done; });

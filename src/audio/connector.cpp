@@ -1,0 +1,554 @@
+#include "audio/connector.h"
+
+#include "platform/clock.h"
+#include "platform/mainthread.h"
+
+#include <QCoreApplication>
+#include <QMetaObject>
+#include <QTimer>
+
+#include <algorithm>
+#include <cstring>
+#include <vector>
+
+namespace pelu {
+
+namespace {
+
+int group_of(int slot)
+{
+    switch (slot) {
+    case TMMConnector::sLevel1: case TMMConnector::sLevel2: return TMMConnector::gLevels;
+    case TMMConnector::sMeter1: case TMMConnector::sMeter2: return TMMConnector::gMeters;
+    case TMMConnector::sOscope1: case TMMConnector::sOscope2: return TMMConnector::gOscopes;
+    case TMMConnector::sLight1: case TMMConnector::sLight2: return TMMConnector::gLights;
+    case TMMConnector::sSpectrogram1: case TMMConnector::sSpectrogram2:
+        return TMMConnector::gSpectrograms;
+    default: return TMMConnector::gSpectra;
+    }
+}
+
+std::atomic<bool> g_enter_idle{false};
+
+} // namespace
+
+// ---------------------------------------------------------------------------
+// The process-wide pump: created with the first connector, destroyed with the
+// last. Lives on the main thread; Wake() may be called from any thread.
+class ConnectorPump : public QObject {
+public:
+    static ConnectorPump* instance() { return instance_; }
+
+    static void Register(TMMConnector* connector)
+    {
+        if (!instance_)
+            instance_ = new ConnectorPump();
+        instance_->connectors_.push_back(connector);
+        instance_->RecomputeSpeed();
+    }
+
+    static void Unregister(TMMConnector* connector)
+    {
+        if (!instance_)
+            return;
+        auto& list = instance_->connectors_;
+        list.erase(std::remove(list.begin(), list.end(), connector), list.end());
+        if (list.empty()) {
+            delete instance_; // drops its pending pump messages with it
+            instance_ = nullptr;
+        } else {
+            instance_->RecomputeSpeed();
+        }
+    }
+
+    void RecomputeSpeed()
+    {
+        max_speed_ = 1;
+        for (TMMConnector* c : connectors_)
+            max_speed_ = std::max(max_speed_, c->Speed());
+    }
+
+    void ActiveChanged(int delta) { active_count_ += delta; }
+    int ActiveCount() const { return active_count_; }
+
+    // Asks for one pump cycle soon (any thread). At most one wake-up is queued.
+    void Wake()
+    {
+        if (wake_posted_.exchange(true))
+            return;
+        QMetaObject::invokeMethod(
+            this,
+            [this] {
+                wake_posted_ = false;
+                Pump();
+            },
+            Qt::QueuedConnection);
+    }
+
+private:
+    ConnectorPump()
+    {
+        setObjectName(QStringLiteral("TMMConnectorWindow"));
+        timer_.setSingleShot(true);
+        timer_.setTimerType(Qt::PreciseTimer);
+        QObject::connect(&timer_, &QTimer::timeout, this, [this] { Pump(); });
+    }
+
+    void Pump()
+    {
+        // A slower Speed gives the application more turns between cycles.
+        for (int i = 0; i < TMMConnector::kMaxSpeed - max_speed_; ++i)
+            platform::process_pending_events();
+        if (active_count_ <= 0 || QCoreApplication::closingDown())
+            return;
+        // A copy: a display may stop or destroy a connector while being fed.
+        const std::vector<TMMConnector*> snapshot = connectors_;
+        for (TMMConnector* c : snapshot) {
+            if (std::find(connectors_.begin(), connectors_.end(), c) == connectors_.end())
+                continue;
+            if (c->AutoTrigger() && c->Enabled() && c->IsActive())
+                c->Trigger();
+        }
+        if (instance_ != this || active_count_ <= 0)
+            return;
+        // Sleep until the earliest slice is due; data arriving wakes us sooner.
+        std::int64_t due = -1;
+        for (TMMConnector* c : connectors_) {
+            if (!(c->AutoTrigger() && c->Enabled() && c->IsActive()))
+                continue;
+            const std::int64_t next = c->NextDueUs();
+            if (next >= 0 && (due < 0 || next < due))
+                due = next;
+        }
+        if (due < 0) {
+            timer_.stop();
+            return;
+        }
+        const std::int64_t wait_us = due - platform::now_us();
+        // Rounded up: a slice is never shown before its sound is heard.
+        const int wait_ms = wait_us <= 0 ? 0 : static_cast<int>((wait_us + 999) / 1000);
+        timer_.start(wait_ms);
+    }
+
+    static inline ConnectorPump* instance_ = nullptr;
+    std::vector<TMMConnector*> connectors_;
+    int max_speed_ = TMMConnector::kMaxSpeed;
+    int active_count_ = 0;
+    std::atomic<bool> wake_posted_{false};
+    QTimer timer_;
+};
+
+// ---------------------------------------------------------------------------
+
+TMMConnector::TMMConnector(QObject* parent) : TMMDSPComponent(parent)
+{
+    ConnectorPump::Register(this);
+    // The platform's 1 ms timer resolution request has no counterpart here:
+    // our timers are precise without it.
+}
+
+TMMConnector::~TMMConnector()
+{
+    Stopped();
+    Deactivate();
+    ConnectorPump::Unregister(this);
+}
+
+int TMMConnector::RefreshCount(Group group) const
+{
+    std::lock_guard lock(mutex_);
+    return refresh_count_[group];
+}
+
+const WaveFormat* TMMConnector::DisplayFormat() const
+{
+    return reinterpret_cast<const WaveFormat*>(display_format_.get());
+}
+
+bool TMMConnector::GroupConnected(int group) const
+{
+    for (int s = 0; s < kSlotCount; ++s)
+        if (group_of(s) == group && slots_[s])
+            return true;
+    return false;
+}
+
+// --- properties ---------------------------------------------------------------
+
+void TMMConnector::SetDisplay(Slot slot, TMMDisplay* display)
+{
+    if (slots_[slot] == display)
+        return;
+    slots_[slot] = display;
+    const int group = group_of(slot);
+    group_connected_[group] = GroupConnected(group);
+    if (display && DisplayFormat())
+        display->SetPWaveFormat(DisplayFormat());
+}
+
+void TMMConnector::SetSpeed(int speed)
+{
+    speed = std::clamp(speed, 1, kMaxSpeed);
+    if (speed == speed_)
+        return;
+    speed_ = speed;
+    if (ConnectorPump::instance())
+        ConnectorPump::instance()->RecomputeSpeed();
+}
+
+void TMMConnector::SetRealTime(bool value)
+{
+    if (value == real_time_)
+        return;
+    if (IsOpened())
+        throw EMMConnectorError("Change to property while device was open");
+    real_time_ = value;
+}
+
+void TMMConnector::SetAutoTrigger(bool value)
+{
+    if (value == auto_trigger_)
+        return;
+    // Keep the count of active auto-triggering connectors true.
+    if (active_ && ConnectorPump::instance())
+        ConnectorPump::instance()->ActiveChanged(value ? 1 : -1);
+    auto_trigger_ = value;
+    if (value && active_ && ConnectorPump::instance())
+        ConnectorPump::instance()->Wake();
+}
+
+bool TMMConnector::EnterIdle() const { return g_enter_idle; }
+
+// Qt's event loop needs no idle handler to keep the pump turning; the flag is
+// kept (process-wide, as stored settings expect) and has no further effect.
+void TMMConnector::SetEnterIdle(bool value) { g_enter_idle = value; }
+
+void TMMConnector::SetEnabled(bool enabled)
+{
+    if (enabled == enabled_)
+        return;
+    enabled_ = enabled;
+    if (!enabled) {
+        Deactivate();
+        ResetDisplays();
+    } else if (running_ && real_time_) {
+        PostStart();
+    }
+}
+
+// --- chain -----------------------------------------------------------------------
+
+void TMMConnector::InitDisplays()
+{
+    const WaveFormat* format = nullptr;
+    if (running_) {
+        format = DisplayFormat();
+    } else {
+        const WaveFormat* input = GetPWaveFormat();
+        // Only PCM reaches the displays: there is no format converter here, so a
+        // compressed format is neither native nor convertible.
+        native_ = input && input->format_tag == kWaveFormatPcm;
+        if (!native_)
+            return;
+        display_format_ = copy_wave_format(input);
+        format = DisplayFormat();
+    }
+    if (!format)
+        return;
+    silence_ = format->bits_per_sample == 8 ? 128 : 0;
+    for (auto& display : slots_)
+        if (display)
+            display->SetPWaveFormat(format);
+}
+
+void TMMConnector::SetPWaveFormat(const WaveFormat* format)
+{
+    TMMDSPComponent::SetPWaveFormat(format);
+    InitDisplays();
+}
+
+void TMMConnector::Started()
+{
+    TMMDSPComponent::Started();
+    const WaveFormat* format = GetPWaveFormat();
+    if (!format || running_)
+        return;
+    if (format->format_tag != kWaveFormatPcm) {
+        native_ = false;
+        return; // not convertible: the connector stays inactive
+    }
+    native_ = true;
+    display_format_ = copy_wave_format(format);
+    {
+        std::lock_guard lock(mutex_);
+        work_size_ = std::max(0, BufferSize());
+        work_.reset(new char[std::max(1, work_size_)]());
+        valid_bytes_ = 0;
+        work_avg_bytes_per_sec_ = format->avg_bytes_per_sec;
+        refresh_.fill(false);
+        read_offset_.fill(0);
+        refresh_count_.fill(0);
+        stamp_us_ = platform::now_us();
+    }
+    running_ = true;
+    InitDisplays();
+    if (enabled_ && real_time_)
+        PostStart();
+}
+
+void TMMConnector::PostStart()
+{
+    // The start message: the connector begins to be pumped once the main loop turns.
+    QMetaObject::invokeMethod(this, [this] { HandleStartMessage(); }, Qt::QueuedConnection);
+}
+
+void TMMConnector::HandleStartMessage()
+{
+    if (!running_ || !enabled_ || active_)
+        return;
+    pending_requests_ = 0;
+    active_ = true;
+    if (auto_trigger_ && ConnectorPump::instance()) {
+        ConnectorPump::instance()->ActiveChanged(1);
+        ConnectorPump::instance()->Wake();
+    }
+}
+
+void TMMConnector::Deactivate()
+{
+    if (!active_)
+        return;
+    active_ = false;
+    if (auto_trigger_ && ConnectorPump::instance())
+        ConnectorPump::instance()->ActiveChanged(-1);
+}
+
+void TMMConnector::ResetDisplays()
+{
+    for (auto& display : slots_)
+        if (display)
+            display->ResetDisplay();
+}
+
+void TMMConnector::Stopped()
+{
+    if (running_) {
+        running_ = false;
+        Deactivate();
+        paused_ = false;
+        RemovePauseTimer();
+        {
+            std::lock_guard lock(mutex_);
+            work_.reset();
+            work_size_ = 0;
+            valid_bytes_ = 0;
+            refresh_.fill(false);
+        }
+        display_format_.reset();
+        if (refresh_on_stop_)
+            ResetDisplays();
+    }
+    TMMDSPComponent::Stopped();
+}
+
+void TMMConnector::FillSilence()
+{
+    if (!work_)
+        return;
+    std::memset(work_.get(), silence_, static_cast<std::size_t>(work_size_));
+    valid_bytes_ = work_size_;
+}
+
+void TMMConnector::Paused()
+{
+    if (!running_ || paused_)
+        return;
+    paused_ = true;
+    int interval_ms = 25;
+    {
+        std::lock_guard lock(mutex_);
+        FillSilence();
+        if (work_size_ <= 8191 && work_avg_bytes_per_sec_ > 0)
+            interval_ms = static_cast<int>(std::int64_t(work_size_) * 1000 / work_avg_bytes_per_sec_);
+    }
+    if (!real_time_)
+        return;
+    pause_timer_ = platform::TimerService::instance().add_entry(
+        interval_ms, 0, [](void* target) { static_cast<TMMConnector*>(target)->PauseTick(); },
+        this);
+    if (pause_timer_ == 0)
+        throw EOutOfResources("Not enough timers available");
+}
+
+void TMMConnector::PauseTick()
+{
+    // Timer thread: only stamps and flags, so the displays decay on silence.
+    {
+        std::lock_guard lock(mutex_);
+        stamp_us_ = platform::now_us();
+        for (int g = 0; g < kGroupCount; ++g)
+            if (group_connected_[g]) {
+                refresh_[g] = true;
+                read_offset_[g] = 0;
+            }
+    }
+    if (active_ && ConnectorPump::instance())
+        ConnectorPump::instance()->Wake();
+}
+
+void TMMConnector::RemovePauseTimer()
+{
+    // Never under our lock: the timer's callback takes it under the service's lock.
+    if (pause_timer_ != 0) {
+        platform::TimerService::instance().remove_entry(pause_timer_);
+        pause_timer_ = 0;
+    }
+}
+
+void TMMConnector::Restarted()
+{
+    if (!paused_)
+        return;
+    paused_ = false;
+    if (real_time_)
+        RemovePauseTimer();
+}
+
+void TMMConnector::Reset()
+{
+    if (!running_)
+        return;
+    std::lock_guard lock(mutex_);
+    FillSilence();
+}
+
+void TMMConnector::BufferReady(ExtendedWaveHeader* lpWaveHdr)
+{
+    ExtendedWaveHeader* shown = lpWaveHdr;
+    // The buffer the device plays now, unless there is none or nothing was played.
+    if (synchronize_ && lpWaveHdr->next_header && lpWaveHdr->bytes_recorded > 0)
+        shown = lpWaveHdr->next_header;
+    DataIn(shown->data, static_cast<int>(shown->bytes_recorded));
+    TMMDSPComponent::BufferReady(lpWaveHdr);
+}
+
+void TMMConnector::BufferLoad(ExtendedWaveHeader* lpWaveHdr, bool& MoreBuffers)
+{
+    TMMDSPComponent::BufferLoad(lpWaveHdr, MoreBuffers);
+    DataIn(lpWaveHdr->data, static_cast<int>(lpWaveHdr->bytes_recorded));
+}
+
+// --- feeding -----------------------------------------------------------------------
+
+void TMMConnector::DataIn(const char* data, int count_bytes)
+{
+    if (!enabled_ || paused_ || !native_ || !data)
+        return;
+    {
+        std::lock_guard lock(mutex_);
+        if (!work_)
+            return;
+        stamp_us_ = platform::now_us();
+        const int n = std::max(0, std::min(count_bytes, work_size_));
+        std::memcpy(work_.get(), data, static_cast<std::size_t>(n));
+        valid_bytes_ = n;
+        if (n <= 0)
+            return;
+        for (int g = 0; g < kGroupCount; ++g)
+            if (group_connected_[g]) {
+                refresh_[g] = true;
+                read_offset_[g] = 0;
+            }
+    }
+    if (!real_time_) {
+        if (auto_trigger_)
+            Trigger(); // in the calling thread, as asked for without RealTime
+        return;
+    }
+    if (active_ && auto_trigger_ && ConnectorPump::instance())
+        ConnectorPump::instance()->Wake();
+}
+
+void TMMConnector::Trigger()
+{
+    if (!enabled_ || !(active_ || (running_ && !real_time_)))
+        return;
+    {
+        std::lock_guard lock(mutex_);
+        if (!work_)
+            return;
+        const std::int64_t now = platform::now_us();
+        for (int g = 0; g < kGroupCount; ++g) {
+            if (!refresh_[g])
+                continue;
+            int step = 0;
+            for (int s = 0; s < kSlotCount; ++s)
+                if (group_of(s) == g && slots_[s])
+                    step = std::max(step, slots_[s]->DataSize());
+            if (step <= 0) {
+                refresh_[g] = false;
+                continue;
+            }
+            const bool due =
+                !synchronize_ || work_avg_bytes_per_sec_ == 0 ||
+                (now - stamp_us_) >= std::int64_t(read_offset_[g]) * 1000000 / work_avg_bytes_per_sec_;
+            if (!due)
+                continue;
+            const int start = read_offset_[g];
+            read_offset_[g] += step;
+            if (start + step > valid_bytes_) {
+                refresh_[g] = false;
+                continue;
+            }
+            // Oscilloscope triggering and spectrogram acceleration are not
+            // built: no display here offers them.
+            for (int s = 0; s < kSlotCount; ++s)
+                if (group_of(s) == g && slots_[s])
+                    slots_[s]->ProcessData(work_.get() + start);
+            ++refresh_count_[g];
+        }
+    }
+    if (OnTrigger)
+        OnTrigger(this);
+}
+
+std::int64_t TMMConnector::NextDueUs()
+{
+    std::lock_guard lock(mutex_);
+    if (!work_)
+        return -1;
+    std::int64_t due = -1;
+    for (int g = 0; g < kGroupCount; ++g) {
+        if (!refresh_[g])
+            continue;
+        std::int64_t at = platform::now_us();
+        if (synchronize_ && work_avg_bytes_per_sec_ > 0)
+            at = stamp_us_ + std::int64_t(read_offset_[g]) * 1000000 / work_avg_bytes_per_sec_;
+        if (due < 0 || at < due)
+            due = at;
+    }
+    return due;
+}
+
+void TMMConnector::RequestTrigger()
+{
+    if (!enabled_ || !(active_ || (running_ && !real_time_)) || auto_trigger_ ||
+        pending_requests_ > 0)
+        return;
+    if (platform::is_main_thread()) {
+        Trigger();
+        return;
+    }
+    ++pending_requests_;
+    QMetaObject::invokeMethod(
+        this,
+        [this] {
+            if (enabled_ && active_)
+                Trigger();
+            if (pending_requests_ > 0)
+                --pending_requests_;
+        },
+        Qt::QueuedConnection);
+}
+
+} // namespace pelu

@@ -1,0 +1,1033 @@
+#include "audio/wave_out.h"
+
+#include "platform/mainthread.h"
+
+#include <QMetaObject>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <new>
+#include <thread>
+
+#include <sys/resource.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+namespace pelu {
+
+namespace wave = platform::wave;
+
+namespace {
+
+const char* const kNoDevice = "No wave audio playing device found";
+const char* const kLabelOpen = "WaveOutOpen:\n\r";
+const char* const kLabelClose = "WaveOutClose:\n\r";
+const char* const kLabelStart = "WaveOutStart:\n\r";
+const char* const kLabelReset = "WaveOutReset:\n\r";
+const char* const kLabelWrite = "WaveOutWrite:\n\r";
+const char* const kLabelGetPosition = "WaveOutGetPosition:\n\r";
+const char* const kLabelGeneric = "WaveOut:\n\r";
+
+// Waits of the device protocol: 500 polls 10 ms apart.
+constexpr int kDeviceWaitMs = 5000;
+constexpr int kThreadWaitMs = 5000;
+
+std::uint32_t& header_flags(ExtendedWaveHeader* h) { return h->flags; }
+
+// The done flag is set by the device's thread and read by others.
+void set_flag(ExtendedWaveHeader* h, std::uint32_t flag)
+{
+    std::atomic_ref<std::uint32_t>(header_flags(h)).fetch_or(flag);
+}
+void clear_flag(ExtendedWaveHeader* h, std::uint32_t flag)
+{
+    std::atomic_ref<std::uint32_t>(header_flags(h)).fetch_and(~flag);
+}
+bool has_flag(ExtendedWaveHeader* h, std::uint32_t flag)
+{
+    return std::atomic_ref<std::uint32_t>(header_flags(h)).load() & flag;
+}
+
+QString device_text(int result)
+{
+    return QString::fromStdString(wave::error_text(result));
+}
+
+// Nice values for the callback thread's priority; raising needs privileges we
+// may not have, and then the thread simply runs at normal priority.
+int nice_for(TMMWaveOut::TMMThreadPriority priority)
+{
+    switch (priority) {
+    case TMMWaveOut::tpIdle: return 19;
+    case TMMWaveOut::tpLowest: return 10;
+    case TMMWaveOut::tpLower: return 5;
+    case TMMWaveOut::tpNormal: return 0;
+    case TMMWaveOut::tpHigher: return -5;
+    case TMMWaveOut::tpHighest: return -10;
+    }
+    return 0;
+}
+
+} // namespace
+
+// ---------------------------------------------------------------------------
+// TMMAllocator
+
+void* TMMAllocator::Get(std::size_t size_bytes)
+{
+    std::lock_guard lock(mutex_);
+    Block* found = nullptr;
+    for (Block& block : blocks_)
+        if (block.use_count == 0 && block.size_bytes == size_bytes) {
+            found = &block;
+            break;
+        }
+    if (!found)
+        for (Block& block : blocks_)
+            if (block.use_count == 0 && block.size_bytes >= size_bytes) {
+                found = &block;
+                break;
+            }
+    if (!found) {
+        std::unique_ptr<std::uint8_t[]> base(new (std::nothrow) std::uint8_t[size_bytes]());
+        if (!base)
+            return nullptr;
+        blocks_.push_back(Block{std::move(base), size_bytes, 0});
+        found = &blocks_.back();
+    }
+    found->use_count = 1;
+    return found->base.get();
+}
+
+void TMMAllocator::Release(void*& address)
+{
+    std::lock_guard lock(mutex_);
+    for (Block& block : blocks_)
+        if (block.base.get() == address && block.use_count > 0) {
+            --block.use_count;
+            break;
+        }
+    address = nullptr;
+}
+
+void TMMAllocator::FreeAll()
+{
+    std::lock_guard lock(mutex_);
+    blocks_.clear();
+}
+
+std::size_t TMMAllocator::BlockCount() const
+{
+    std::lock_guard lock(mutex_);
+    return blocks_.size();
+}
+
+std::size_t TMMAllocator::BlocksInUse() const
+{
+    std::lock_guard lock(mutex_);
+    return std::count_if(blocks_.begin(), blocks_.end(),
+                         [](const Block& block) { return block.use_count > 0; });
+}
+
+// ---------------------------------------------------------------------------
+// TMMWaveOutThread
+
+TMMWaveOutThread::TMMWaveOutThread(TMMWaveOut* owner, int nice_value)
+    : owner_(owner), nice_value_(nice_value)
+{
+}
+
+TMMWaveOutThread::~TMMWaveOutThread()
+{
+    Terminate();
+    WaitFor();
+}
+
+void TMMWaveOutThread::PostBufferDone(ExtendedWaveHeader* header, std::uint64_t generation)
+{
+    {
+        std::lock_guard lock(mutex_);
+        messages_.push_back(Message{header, generation});
+    }
+    wake_.notify_all();
+}
+
+void TMMWaveOutThread::Flush()
+{
+    std::lock_guard lock(mutex_);
+    messages_.clear();
+}
+
+void TMMWaveOutThread::Terminate()
+{
+    {
+        std::lock_guard lock(mutex_);
+        terminate_ = true;
+    }
+    wake_.notify_all();
+}
+
+bool TMMWaveOutThread::WaitReady(int timeout_ms)
+{
+    std::unique_lock lock(mutex_);
+    return wake_.wait_for(lock, std::chrono::milliseconds(timeout_ms), [this] { return ready_; });
+}
+
+bool TMMWaveOutThread::WaitEnded(int timeout_ms)
+{
+    std::unique_lock lock(mutex_);
+    return wake_.wait_for(lock, std::chrono::milliseconds(timeout_ms), [this] { return ended_; });
+}
+
+void TMMWaveOutThread::Execute()
+{
+    if (nice_value_ != 0)
+        setpriority(PRIO_PROCESS, static_cast<id_t>(syscall(SYS_gettid)), nice_value_);
+    {
+        std::lock_guard lock(mutex_);
+        ready_ = true;
+    }
+    wake_.notify_all();
+
+    std::unique_lock lock(mutex_);
+    while (true) {
+        wake_.wait(lock, [this] { return terminate_ || !messages_.empty(); });
+        if (terminate_)
+            break;
+        const Message message = messages_.front();
+        messages_.pop_front();
+        lock.unlock();
+        bool failed = false;
+        QString text;
+        try {
+            owner_->HandleBufferDone(message.header, message.generation);
+        } catch (const std::exception& error) {
+            failed = true;
+            text = QString::fromLocal8Bit(error.what());
+        }
+        if (failed) {
+            // The device is closed from the main thread: Stop and Close wait
+            // with sleeps and walk the chain, which this thread must not do.
+            owner_->thread_failed_ = true;
+            owner_->OnHandlerFailed(text);
+            lock.lock();
+            break;
+        }
+        lock.lock();
+    }
+    ended_ = true;
+    wake_.notify_all();
+}
+
+// ---------------------------------------------------------------------------
+// TMMWaveOut
+
+std::function<void(const QString&, const QString&)> TMMWaveOut::ShowMessage =
+    [](const QString& caption, const QString& text) {
+        std::fprintf(stderr, "%s: %s\n", caption.toLocal8Bit().constData(),
+                     text.toLocal8Bit().constData());
+    };
+std::function<void(bool)> TMMWaveOut::SetBusyCursor;
+std::function<void(const QString&)> TMMWaveOut::ReportThreadError = [](const QString& text) {
+    std::fprintf(stderr, "%s\n", text.toLocal8Bit().constData());
+};
+
+TMMWaveOut::TMMWaveOut(QObject* parent)
+    : TMMCustomSoundComponent(parent), num_devs_(wave::wave_system().device_count())
+{
+    TMMDSPComponent::SetBufferSize(2048);
+}
+
+TMMWaveOut::~TMMWaveOut()
+{
+    destroying_ = true;
+    try {
+        Close();
+        if (stop_pending_) {
+            // A handler is finishing a stop whose end-of-data message will never
+            // be delivered now: wait for it and complete the stop here.
+            WaitFor([this] { return handlers_running_ == 0; }, kDeviceWaitMs);
+            CompleteStop();
+            Close();
+        }
+    } catch (const std::exception&) {
+        // Nothing is shown while the component goes away.
+    }
+    EndThread();
+    device_.reset();
+}
+
+void TMMWaveOut::Fail(const QString& text)
+{
+    if (OnError)
+        OnError(this);
+    throw EMMWaveOutError(text.toStdString());
+}
+
+void TMMWaveOut::CheckClosedForChange() const
+{
+    if (state_ & dsOpen)
+        throw EMMWaveOutError("Change to property while device was open");
+}
+
+bool TMMWaveOut::WaitFor(const std::function<bool()>& condition, int timeout_ms)
+{
+    std::unique_lock lock(device_lock_);
+    return device_cv_.wait_for(lock, std::chrono::milliseconds(timeout_ms), condition);
+}
+
+// --- properties -------------------------------------------------------------
+
+void TMMWaveOut::SetBufferSize(std::int32_t bytes)
+{
+    CheckClosedForChange();
+    bytes = std::max<std::int32_t>(bytes, 32);
+    if (bytes == StoredBufferSize())
+        return;
+    allocator_.FreeAll(); // cached blocks have the old size
+    for (auto& header : headers_)
+        header = nullptr;
+    TMMDSPComponent::SetBufferSize(bytes);
+}
+
+void TMMWaveOut::SetNumBuffers(int count)
+{
+    CheckClosedForChange();
+    if (count <= 1)
+        return;
+    num_buffers_ = std::min(count, kMaxBuffers);
+}
+
+void TMMWaveOut::SetDeviceID(int id)
+{
+    CheckClosedForChange();
+    device_id_ = (id < kWaveMapper || id >= num_devs_) ? kInvalidDevice : id;
+}
+
+int TMMWaveOut::DeviceToOpen() const
+{
+    // The mapper picks the default device, which is device 0 here.
+    return device_id_ == kWaveMapper ? 0 : device_id_;
+}
+
+QString TMMWaveOut::ProductName() const
+{
+    if (num_devs_ <= 0)
+        return QString::fromLatin1(kNoDevice);
+    wave::DeviceCaps caps;
+    if (device_id_ == kInvalidDevice ||
+        wave::wave_system().capabilities(DeviceToOpen(), caps) != wave::kOk)
+        return QString();
+    return QString::fromStdString(caps.product_name);
+}
+
+void TMMWaveOut::SetCallBackMode(TMMCallBackMode mode)
+{
+    CheckClosedForChange();
+    if (mode == cmCallback) {
+        if (ShowMessage)
+            ShowMessage(QStringLiteral("TMMWaveOut"),
+                        QStringLiteral("\"CallBacks\" are called at interrupt time !\n\r"
+                                       "This is currently only supported under Windows 95"));
+        return;
+    }
+    callback_mode_ = mode;
+}
+
+QString TMMWaveOut::LastThreadError() const
+{
+    std::lock_guard lock(device_lock_);
+    return last_thread_error_;
+}
+
+// --- format check and open ----------------------------------------------------
+
+bool TMMWaveOut::CanPlay(const WaveFormat* format)
+{
+    if (!format || device_id_ == kInvalidDevice || num_devs_ <= 0)
+        return false;
+    const wave::PcmFormat pcm{static_cast<int>(format->samples_per_sec), format->channels,
+                              format->bits_per_sample};
+    if (format->format_tag != kWaveFormatPcm)
+        return false; // the devices here play PCM only
+    last_result_ = wave::wave_system().query_format(DeviceToOpen(), pcm);
+    if (last_result_ != wave::kOk)
+        return false;
+    wave::DeviceCaps caps;
+    if (wave::wave_system().capabilities(DeviceToOpen(), caps) != wave::kOk)
+        return false;
+    std::uint32_t base = 0;
+    const std::uint32_t rate = format->samples_per_sec;
+    if (rate >= 8000 && rate <= 11025)
+        base = wave::kFormat1M08;
+    else if (rate >= 11026 && rate <= 22050)
+        base = wave::kFormat2M08;
+    else if (rate >= 22051 && rate <= 48000)
+        base = wave::kFormat4M08;
+    if (base == 0 || (format->bits_per_sample != 8 && format->bits_per_sample != 16))
+        return true; // the query's answer stands
+    std::uint32_t bit = base;
+    if (format->channels == 2)
+        bit <<= 1;
+    if (format->bits_per_sample == 16)
+        bit <<= 2;
+    return (caps.formats & bit) != 0;
+}
+
+void TMMWaveOut::Open()
+{
+    if (num_devs_ <= 0)
+        Fail(QString::fromLatin1(kNoDevice));
+    if (device_id_ == kInvalidDevice)
+        Fail(QStringLiteral("Invalid DeviceID"));
+    const WaveFormat* format = GetPWaveFormat();
+    if (!format)
+        Fail(QString::fromLatin1(kLabelOpen) + QStringLiteral("Invalid wave format"));
+
+    if (state_ & dsOpen)
+        Close();
+    stop_pending_ = close_pending_ = no_more_writes_ = resetting_ = end_posted_ = false;
+    thread_failed_ = false;
+    closing_ = false;
+
+    try {
+        if (!CanPlay(format))
+            throw EMMWaveOutError(std::string(kLabelOpen) +
+                                  "The actual device can''t play this format");
+        close_pending_ = false;
+        {
+            std::lock_guard lock(device_lock_);
+            device_opened_ = device_closed_ = false;
+        }
+        // From here on Close has something to undo.
+        state_ = dsOpen;
+        PropagateOpen();
+
+        if (callback_mode_ == cmThread) {
+            thread_ = std::make_unique<TMMWaveOutThread>(this, nice_for(priority_));
+            thread_->Start();
+            if (!thread_->Running() || !thread_->WaitReady(kThreadWaitMs))
+                throw EMMWaveOutError(std::string(kLabelGeneric) + "Could not create thread");
+        }
+
+        const wave::PcmFormat pcm{static_cast<int>(format->samples_per_sec), format->channels,
+                                  format->bits_per_sample};
+        last_result_ = wave::wave_system().open(DeviceToOpen(), pcm, this, device_);
+        if (last_result_ != wave::kOk)
+            throw EMMWaveOutError(std::string(kLabelOpen) + wave::error_text(last_result_));
+        if (!WaitFor([this] { return device_opened_; }, kDeviceWaitMs))
+            throw EMMWaveOutError(std::string(kLabelOpen) + "Unable to open device");
+    } catch (const EMMWaveOutError&) {
+        if (OnError)
+            OnError(this);
+        try {
+            Close();
+        } catch (const EMMWaveOutError&) {
+        }
+        state_ = 0;
+        throw;
+    }
+    if (OnOpen)
+        OnOpen(this);
+}
+
+// --- start ------------------------------------------------------------------
+
+ExtendedWaveHeader* TMMWaveOut::HeaderAt(int index)
+{
+    if (!headers_[index]) {
+        const std::uint32_t data_size = static_cast<std::uint32_t>(BufferSize());
+        void* block = allocator_.Get(sizeof(ExtendedWaveHeader) + data_size);
+        if (!block)
+            throw EMMWaveOutError("Unable to allocate memory for wave header");
+        auto* header = new (block) ExtendedWaveHeader();
+        header->data = static_cast<char*>(block) + sizeof(ExtendedWaveHeader);
+        header->buffer_length = data_size;
+        headers_[index] = header;
+    }
+    return headers_[index];
+}
+
+std::int32_t TMMWaveOut::LoadHeader(ExtendedWaveHeader* header)
+{
+    more_buffers_ = false;
+    header->buffer_length = static_cast<std::uint32_t>(BufferSize());
+    header->bytes_recorded = 0;
+    header->loop_flag = looping_ ? kTrue32 : 0;
+    if (looping_) {
+        header->loop_count = loop_count_;
+        header->loops_remaining = loops_remaining_;
+        header->looped_marker = 0;
+    }
+    BufferLoad(header, more_buffers_);
+    header->buffer_length = std::min(header->bytes_recorded,
+                                     static_cast<std::uint32_t>(BufferSize()));
+    header->bytes_recorded = header->buffer_length;
+    if (looping_)
+        loops_remaining_ = header->loops_remaining;
+    const std::int32_t loaded = static_cast<std::int32_t>(header->bytes_recorded);
+    promised_more_ = more_buffers_;
+    if (loaded <= 0)
+        more_buffers_ = false;
+    return loaded;
+}
+
+void TMMWaveOut::WriteHeader(ExtendedWaveHeader* header)
+{
+    if (OnBufferFilled)
+        OnBufferFilled(this, header);
+    if (no_more_writes_)
+        return;
+    set_flag(header, kWhdrPrepared);
+    clear_flag(header, kWhdrDone);
+    header->saved_length = header->bytes_recorded;
+    // Counted before the write: a fast device may return the buffer before
+    // write() comes back, and the count must never dip below zero.
+    {
+        std::lock_guard lock(device_lock_);
+        ++queued_count_;
+    }
+    const int result = device_->write(header->data, header->buffer_length, header);
+    if (result != wave::kOk) {
+        {
+            std::lock_guard lock(device_lock_);
+            --queued_count_;
+        }
+        device_cv_.notify_all();
+        throw EMMWaveOutError(std::string(kLabelWrite) + wave::error_text(result));
+    }
+    // The header is the device's until it comes back: nothing more is written to it here.
+}
+
+void TMMWaveOut::Start()
+{
+    if (!(state_ & dsOpen))
+        Open();
+    if (!(state_ & dsOpen) || (state_ & dsPlaying))
+        return;
+
+    bool busy = false;
+    try {
+        {
+            std::lock_guard lock(device_lock_);
+            bytes_played_ = pause_offset_ = loop_start_ = 0;
+            last_device_position_ = 0;
+            wrap_count_ = wrap_amount_ = 0;
+            handlers_running_ = 0;
+            messages_pending_ = 0;
+            queued_count_ = 0;
+            ++generation_;
+        }
+        loops_remaining_ = loop_count_;
+        stop_pending_ = resetting_ = no_more_writes_ = end_posted_ = false;
+        ring_index_ = 0;
+
+        if (show_hour_glass_ && std::int64_t(BufferSize()) * num_buffers_ > 100000 &&
+            SetBusyCursor) {
+            SetBusyCursor(true);
+            busy = true;
+        }
+        device_->pause(); // nothing plays until every buffer is queued
+        PropagateStart();
+
+        more_buffers_ = true;
+        int written = 0;
+        for (int i = 0; i < num_buffers_ && more_buffers_; ++i) {
+            ExtendedWaveHeader* header = HeaderAt(i);
+            set_flag(header, kWhdrPrepared);
+            if (LoadHeader(header) < 1)
+                break;
+            WriteHeader(header);
+            ++written;
+            buffers_in_use_ = written;
+        }
+        buffers_in_use_ = written;
+        state_ |= dsPlaying;
+        if (busy) {
+            SetBusyCursor(false);
+            busy = false;
+        }
+        if (written == 0) {
+            PropagateStop();
+            throw EMMWaveOutError(std::string(kLabelStart) + "Unable to start device");
+        }
+        if (!(state_ & dsPaused))
+            device_->restart();
+    } catch (const EMMWaveOutError&) {
+        if (busy && SetBusyCursor)
+            SetBusyCursor(false);
+        if (OnError)
+            OnError(this);
+        state_ |= dsPlaying;
+        // A play that never started does not end with OnStop: a handler that
+        // answers OnStop by starting again (the next title, or the same one when
+        // looping) would otherwise recurse on a file it cannot play.
+        silent_stop_ = true;
+        try {
+            Close();
+        } catch (const EMMWaveOutError&) {
+        }
+        silent_stop_ = false;
+        state_ = 0;
+        throw;
+    }
+    if (OnStart)
+        OnStart(this);
+}
+
+// --- the buffer-done path ---------------------------------------------------------
+
+void TMMWaveOut::wave_opened()
+{
+    {
+        std::lock_guard lock(device_lock_);
+        device_opened_ = true;
+    }
+    device_cv_.notify_all();
+}
+
+void TMMWaveOut::wave_closed()
+{
+    {
+        std::lock_guard lock(device_lock_);
+        device_closed_ = true;
+    }
+    device_cv_.notify_all();
+}
+
+void TMMWaveOut::wave_done(void* tag)
+{
+    auto* header = static_cast<ExtendedWaveHeader*>(tag);
+    set_flag(header, kWhdrDone);
+    bool forward = true;
+    std::uint64_t generation = 0;
+    {
+        std::lock_guard lock(device_lock_);
+        --queued_count_;
+        if (resetting_) {
+            if (queued_count_ <= 0)
+                resetting_ = false;
+            forward = false;
+        } else if (no_more_writes_) {
+            forward = false;
+        }
+        if (forward)
+            ++messages_pending_;
+        generation = generation_;
+    }
+    device_cv_.notify_all();
+    if (!forward)
+        return;
+    if (callback_mode_ == cmThread) {
+        if (thread_)
+            thread_->PostBufferDone(header, generation);
+    } else {
+        // cmWindow: the main thread handles the buffer, as a window message would.
+        QMetaObject::invokeMethod(
+            this,
+            [this, header, generation] {
+                try {
+                    HandleBufferDone(header, generation);
+                } catch (const std::exception& error) {
+                    OnHandlerFailed(QString::fromLocal8Bit(error.what()));
+                }
+            },
+            Qt::QueuedConnection);
+    }
+}
+
+std::uint64_t TMMWaveOut::DevicePositionSamples()
+{
+    std::uint64_t samples = 0;
+    if (!device_)
+        return 0;
+    const int result = device_->position_samples(samples);
+    if (result != wave::kOk)
+        throw EMMWaveOutError(std::string(kLabelGetPosition) + wave::error_text(result));
+    return samples;
+}
+
+std::uint64_t TMMWaveOut::CheckedDevicePosition()
+{
+    // A device counter that wrapped must not make the position jump back. Every
+    // reader checks, not only the buffer handler: a position read between the
+    // wrap and the next returned buffer would otherwise go back by the wrap.
+    const std::uint64_t position = DevicePositionSamples();
+    std::lock_guard lock(device_lock_);
+    if (position + 0xFFFE < last_device_position_) {
+        wrap_amount_ = static_cast<std::int64_t>(last_device_position_ | 0xFFFFF);
+        ++wrap_count_;
+    }
+    last_device_position_ = position;
+    return position;
+}
+
+void TMMWaveOut::HandleBufferDone(ExtendedWaveHeader* header, std::uint64_t generation)
+{
+    {
+        std::lock_guard lock(device_lock_);
+        if (generation != generation_)
+            return; // a notice from an earlier play
+        --messages_pending_;
+        if (!(state_ & dsPlaying) || resetting_ || no_more_writes_) {
+            device_cv_.notify_all();
+            return;
+        }
+        ++handlers_running_;
+    }
+
+    // Whatever happens below, the handler count drops and the end is checked.
+    struct Finish {
+        TMMWaveOut* self;
+        std::uint64_t generation;
+        ~Finish()
+        {
+            bool post = false;
+            {
+                std::lock_guard lock(self->device_lock_);
+                --self->handlers_running_;
+                if (self->handlers_running_ == 0 &&
+                    (self->stop_pending_ ||
+                     (self->queued_count_ <= 0 && self->messages_pending_ <= 0)) &&
+                    !self->end_posted_) {
+                    self->end_posted_ = true;
+                    self->no_more_writes_ = true;
+                    post = true;
+                }
+            }
+            self->device_cv_.notify_all();
+            if (post) {
+                if (self->device_)
+                    self->device_->pause();
+                self->PostEndOfData(generation);
+            }
+        }
+    } finish{this, generation};
+
+    clear_flag(header, kWhdrPrepared);
+    {
+        std::lock_guard lock(device_lock_);
+        bytes_played_ += header->buffer_length;
+    }
+
+    // The finished buffer goes down the chain with a link to the one playing now.
+    ring_index_ = buffers_in_use_ > 0 ? (ring_index_ + 1) % buffers_in_use_ : 0;
+    header->bytes_recorded = header->saved_length;
+    ExtendedWaveHeader* playing_now = headers_[ring_index_];
+    // Near the end of the data the next header in the ring may have played
+    // already and not been refilled: then nothing plays after this one, and a
+    // display must not be shown that old buffer again.
+    if (playing_now && (playing_now == header || has_flag(playing_now, kWhdrDone)))
+        playing_now = nullptr;
+    if (playing_now)
+        playing_now->bytes_recorded = playing_now->saved_length;
+    header->next_header = playing_now;
+    TMMDSPComponent::BufferReady(header);
+
+    const std::uint64_t position = CheckedDevicePosition();
+
+    if (more_buffers_ && !stop_pending_) {
+        if (looping_ && header->looped_marker) {
+            {
+                std::lock_guard lock(device_lock_);
+                loop_start_ = static_cast<std::int64_t>(position);
+            }
+            header->looped_marker = 0;
+            if (OnLooping)
+                OnLooping(this);
+        }
+        // The done flag was set before this notice was forwarded; the bounded
+        // wait only guards against a device that forwards first.
+        for (int check = 0; check < 65000 && !has_flag(header, kWhdrDone); ++check)
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        set_flag(header, kWhdrPrepared);
+        const std::int32_t loaded = LoadHeader(header);
+        // A source that said more was coming and then had nothing is an error;
+        // one that ended exactly on a buffer boundary (nothing, and no more
+        // promised) has simply reached its end.
+        if (loaded <= 0 && !stop_pending_ && promised_more_)
+            throw EMMWaveOutError("Error filling wave buffer");
+        if (loaded > 0 && !stop_pending_)
+            WriteHeader(header);
+    }
+}
+
+void TMMWaveOut::PostEndOfData(std::uint64_t generation)
+{
+    // The end-of-data message: Stop runs on the main thread. A message from an
+    // earlier play (the user stopped and started again meanwhile) is dropped.
+    QMetaObject::invokeMethod(
+        this,
+        [this, generation] {
+            {
+                std::lock_guard lock(device_lock_);
+                if (generation != generation_)
+                    return;
+            }
+            try {
+                Stop();
+            } catch (const std::exception&) {
+                // OnError has fired; a message handler has nobody to raise to.
+            }
+        },
+        Qt::QueuedConnection);
+}
+
+void TMMWaveOut::OnHandlerFailed(const QString& text)
+{
+    {
+        std::lock_guard lock(device_lock_);
+        last_thread_error_ = text;
+    }
+    QMetaObject::invokeMethod(
+        this,
+        [this, text] {
+            if (OnError)
+                OnError(this);
+            if (state_ & dsOpen) {
+                try {
+                    Close();
+                } catch (const std::exception&) {
+                }
+            }
+            if (ReportThreadError)
+                ReportThreadError(text);
+        },
+        Qt::QueuedConnection);
+}
+
+// --- pause, restart ------------------------------------------------------------
+
+void TMMWaveOut::Pause()
+{
+    if (!(state_ & dsOpen))
+        Open();
+    if (!(state_ & dsOpen) || (state_ & dsPaused))
+        return;
+    if (state_ & dsPlaying) {
+        bool discard = false;
+        {
+            std::lock_guard lock(device_lock_);
+            device_->pause();
+            state_ |= dsPaused;
+            discard = FedByDevice();
+        }
+        if (discard) {
+            // Fed by another device: the queue is dropped and refilled on restart.
+            const std::uint64_t position = DevicePositionSamples();
+            {
+                std::lock_guard lock(device_lock_);
+                pause_offset_ += static_cast<std::int64_t>(position);
+                resetting_ = true;
+            }
+            device_->reset();
+            std::lock_guard lock(device_lock_);
+            ring_index_ = 0;
+            queued_count_ = 0;
+        }
+    }
+    state_ |= dsPaused;
+    PropagatePause();
+    if (OnPause)
+        OnPause(this);
+}
+
+void TMMWaveOut::Restart()
+{
+    if (!((state_ & dsPlaying) && (state_ & dsPaused)))
+        return;
+    resetting_ = false;
+    PropagateRestart();
+    device_->restart();
+    state_ &= ~dsPaused;
+    if (OnRestart)
+        OnRestart(this);
+}
+
+// --- stop, close -----------------------------------------------------------------
+
+void TMMWaveOut::Stop()
+{
+    if (!(state_ & (dsPlaying | dsPaused)))
+        return;
+    {
+        std::lock_guard lock(device_lock_);
+        no_more_writes_ = true;
+        resetting_ = true;
+        if (queued_count_ <= 0)
+            resetting_ = false; // nothing will come back to clear it
+    }
+    position_at_stop_ = Position();
+    {
+        std::lock_guard lock(device_lock_);
+        wrap_count_ = wrap_amount_ = 0;
+    }
+    const int result = device_ ? device_->reset() : wave::kOk;
+    if (result > 0)
+        Fail(QString::fromLatin1(kLabelReset) + device_text(result));
+    {
+        std::lock_guard lock(device_lock_);
+        if (handlers_running_ > 0) {
+            // The running handler completes the stop through the end-of-data message.
+            stop_pending_ = true;
+            return;
+        }
+    }
+    CompleteStop();
+}
+
+void TMMWaveOut::CompleteStop()
+{
+    state_ &= ~(dsPlaying | dsPaused);
+    WaitFor([this] { return queued_count_ <= 0; }, kDeviceWaitMs);
+    if (thread_)
+        thread_->Flush();
+    PropagateStop();
+
+    for (int i = 0; i < buffers_in_use_; ++i) {
+        ExtendedWaveHeader* header = headers_[i];
+        if (!header)
+            continue;
+        if (!has_flag(header, kWhdrDone) &&
+            !WaitFor([header] { return has_flag(header, kWhdrDone); }, 100))
+            set_flag(header, kWhdrDone);
+        clear_flag(header, kWhdrPrepared);
+    }
+    for (auto& header : headers_)
+        if (header) {
+            void* block = header;
+            allocator_.Release(block);
+            header = nullptr;
+        }
+    {
+        std::lock_guard lock(device_lock_);
+        queued_count_ = 0;
+        messages_pending_ = 0;
+        resetting_ = false;
+        ++generation_; // an end-of-data message still queued belongs to this play
+    }
+    buffers_in_use_ = 0;
+    ring_index_ = 0;
+    stop_pending_ = false;
+
+    if (OnStop && !destroying_ && !silent_stop_)
+        OnStop(this);
+    if (close_pending_)
+        Close();
+}
+
+void TMMWaveOut::EndThread()
+{
+    if (!thread_)
+        return;
+    thread_->Terminate();
+    thread_->WaitEnded(kThreadWaitMs);
+    thread_.reset(); // joins
+}
+
+void TMMWaveOut::Close()
+{
+    if (!(state_ & dsOpen) || (closing_ && !close_pending_))
+        return;
+    closing_ = true;
+    if (state_ & (dsPlaying | dsPaused)) {
+        try {
+            Stop();
+        } catch (const EMMWaveOutError&) {
+            // Closing goes on: a device that failed to reset is closed all the same.
+        }
+    }
+    if (!(state_ & dsOpen))
+        return; // the stop completed a close that was pending, and closed
+    if (stop_pending_) {
+        close_pending_ = true; // the stop's completion closes
+        return;
+    }
+    close_pending_ = false;
+
+    bool timed_out = false;
+    int result = wave::kOk;
+    if (device_) {
+        result = device_->close();
+        if (result == wave::kOk)
+            timed_out = !WaitFor([this] { return device_closed_; }, kDeviceWaitMs);
+        std::lock_guard lock(device_lock_);
+        position_at_stop_ = 0;
+        wrap_count_ = 0;
+    }
+    PropagateClose();
+    EndThread();
+    device_.reset();
+    state_ = 0;
+    closing_ = false;
+    if (OnClose && !destroying_)
+        OnClose(this);
+    if (result != wave::kOk)
+        Fail(QString::fromLatin1(kLabelClose) + device_text(result));
+    if (timed_out)
+        Fail(QString::fromLatin1(kLabelClose) + QStringLiteral("Unable to close device"));
+}
+
+// --- position ----------------------------------------------------------------------
+
+std::int64_t TMMWaveOut::Position()
+{
+    if (!(state_ & dsOpen) || close_pending_ || !device_)
+        return 0;
+    const WaveFormat* format = GetPWaveFormat();
+    if (!format)
+        return 0;
+    std::uint64_t device_samples = 0;
+    try {
+        device_samples = CheckedDevicePosition();
+    } catch (const EMMWaveOutError& error) {
+        Fail(QString::fromLocal8Bit(error.what()));
+    }
+    std::int64_t samples = 0;
+    {
+        std::lock_guard lock(device_lock_);
+        samples = static_cast<std::int64_t>(device_samples) + pause_offset_ +
+                  wrap_count_ * wrap_amount_ - loop_start_;
+    }
+    switch (time_format_) {
+    case tfMillisecond: return samples_to_ms(*format, samples);
+    case tfByte: return samples_to_bytes(*format, samples);
+    case tfSample: return samples;
+    }
+    return samples;
+}
+
+// --- chain overrides --------------------------------------------------------------------
+
+void TMMWaveOut::SetPWaveFormat(const WaveFormat* format)
+{
+    if (format != GetPWaveFormat())
+        Close();
+    TMMDSPComponent::SetPWaveFormat(format);
+}
+
+void TMMWaveOut::BufferLoad(ExtendedWaveHeader* lpWaveHdr, bool& MoreBuffers)
+{
+    TMMDSPComponent::BufferLoad(lpWaveHdr, MoreBuffers);
+}
+
+void TMMWaveOut::BufferReady(ExtendedWaveHeader*)
+{
+    // Played buffers come from our own device; one handed down from upstream is not ours.
+}
+
+// Notifications from another device of the chain run our own operations.
+void TMMWaveOut::Opened()
+{
+    if (!(state_ & dsOpen))
+        Open();
+}
+void TMMWaveOut::Closed() { Close(); }
+void TMMWaveOut::Started() { Start(); }
+void TMMWaveOut::Stopped() { Stop(); }
+void TMMWaveOut::Paused() { Pause(); }
+void TMMWaveOut::Restarted() { Restart(); }
+
+} // namespace pelu

@@ -1,0 +1,279 @@
+// The wave output: the sound component at the end of the chain that owns the
+// platform's wave-output device, keeps a ring of buffers queued there, refills
+// each returned buffer from its Input, hands every played buffer to its Output
+// and reports the play position. Also its callback thread and the allocator of
+// its buffer blocks.
+//
+// Thread: every public operation (Open, Start, Pause, Restart, Stop, Close,
+// Position, property writes) and OnOpen/OnStart/OnPause/OnRestart/OnStop/
+// OnClose/OnError run on the main thread. The device's own thread only counts
+// returned buffers and wakes TMMWaveOutThread (cmThread) or the main thread
+// (cmWindow), which refills them: BufferLoad through the chain, BufferReady to
+// the Output, OnBufferFilled and OnLooping run there. The device lock guards the
+// counters shared with those threads and is never held while calling the chain.
+#pragma once
+
+#include "audio/dsp_object.h"
+#include "platform/wave/wave_device.h"
+
+#include <QString>
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+namespace pelu {
+
+PELU_DECLARE_ERROR(EMMWaveOutError, Error)
+
+// Owner of all buffer blocks; blocks are kept and reused from play to play.
+// Thread: any (own lock).
+class TMMAllocator {
+public:
+    TMMAllocator() = default;
+    ~TMMAllocator() { FreeAll(); }
+    TMMAllocator(const TMMAllocator&) = delete;
+    TMMAllocator& operator=(const TMMAllocator&) = delete;
+
+    // A free block of exactly this size, else the first free one at least as
+    // large, else a new zero-filled block; null when memory runs out.
+    void* Get(std::size_t size_bytes);
+    // The block's use count drops by one; `address` becomes null.
+    void Release(void*& address);
+    void FreeAll();
+    std::size_t BlockCount() const;
+    std::size_t BlocksInUse() const;
+
+private:
+    struct Block {
+        std::unique_ptr<std::uint8_t[]> base;
+        std::size_t size_bytes;
+        int use_count;
+    };
+    mutable std::mutex mutex_;
+    std::vector<Block> blocks_;
+};
+
+class TMMWaveOut;
+
+// One per open device in cmThread mode: runs the buffer-done handler.
+class TMMWaveOutThread : public TMMDSPThread {
+public:
+    TMMWaveOutThread(TMMWaveOut* owner, int nice_value);
+    ~TMMWaveOutThread() override;
+
+    void PostBufferDone(ExtendedWaveHeader* header, std::uint64_t generation);
+    void Flush();     // drops every pending buffer-done message
+    void Terminate(); // leaves the loop
+    bool WaitReady(int timeout_ms);
+    bool WaitEnded(int timeout_ms);
+
+protected:
+    void Execute() override;
+
+private:
+    struct Message {
+        ExtendedWaveHeader* header;
+        std::uint64_t generation;
+    };
+    TMMWaveOut* const owner_;
+    const int nice_value_;
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    std::deque<Message> messages_;
+    bool terminate_ = false;
+    bool ready_ = false;
+    bool ended_ = false;
+};
+
+class TMMWaveOut : public TMMCustomSoundComponent, private platform::wave::WaveOutClient {
+    Q_OBJECT
+    Q_PROPERTY(pelu::TMMDSPComponent* Input READ Input WRITE SetInput)
+    Q_PROPERTY(pelu::TMMDSPComponent* Output READ Output WRITE SetOutput)
+    Q_PROPERTY(int BufferSize READ BufferSize WRITE SetBufferSize)
+    Q_PROPERTY(int NumBuffers READ NumBuffers WRITE SetNumBuffers)
+    Q_PROPERTY(int DeviceID READ DeviceID WRITE SetDeviceID)
+    Q_PROPERTY(QString ProductName READ ProductName)
+    Q_PROPERTY(TMMTimeFormat TimeFormat READ TimeFormat WRITE SetTimeFormat)
+    Q_PROPERTY(TMMCallBackMode CallBackMode READ CallBackMode WRITE SetCallBackMode)
+    Q_PROPERTY(bool Looping READ Looping WRITE SetLooping)
+    Q_PROPERTY(int LoopCount READ LoopCount WRITE SetLoopCount)
+    Q_PROPERTY(bool ShowHourGlass READ ShowHourGlass WRITE SetShowHourGlass)
+    Q_PROPERTY(bool Mapped READ Mapped WRITE SetMapped)
+    Q_PROPERTY(TMMThreadPriority Priority READ Priority WRITE SetPriority)
+
+public:
+    enum TMMTimeFormat { tfMillisecond, tfByte, tfSample };
+    Q_ENUM(TMMTimeFormat)
+    enum TMMCallBackMode { cmWindow, cmCallback, cmThread };
+    Q_ENUM(TMMCallBackMode)
+    enum TMMThreadPriority { tpIdle, tpLowest, tpLower, tpNormal, tpHigher, tpHighest };
+    Q_ENUM(TMMThreadPriority)
+
+    // Device state bits; 0 is closed. Paused is only ever set with open.
+    enum : int { dsOpen = 1, dsPlaying = 2, dsPaused = 4 };
+
+    static constexpr int kMaxBuffers = 500;
+    static constexpr int kWaveMapper = -1;
+    static constexpr int kInvalidDevice = -2;
+
+    explicit TMMWaveOut(QObject* parent = nullptr);
+    ~TMMWaveOut() override;
+
+    // Operations (main thread).
+    void Open();
+    void Start();
+    void Pause();
+    void Restart();
+    void Stop();
+    void Close();
+    // The play position in TimeFormat units; 0 when not open or a close is pending.
+    std::int64_t Position();
+
+    int State() const { return state_.load(); }
+    bool IsOpen() const { return state_ & dsOpen; }
+    bool IsPlaying() const { return state_ & dsPlaying; }
+    bool IsPaused() const { return state_ & dsPaused; }
+    int NumDevs() const { return num_devs_; }
+    int BuffersInUse() const { return buffers_in_use_; }
+    TMMAllocator& Allocator() { return allocator_; }
+
+    // Properties.
+    void SetBufferSize(std::int32_t bytes) override;
+    int NumBuffers() const { return num_buffers_; }
+    void SetNumBuffers(int count);
+    int DeviceID() const { return device_id_; }
+    void SetDeviceID(int id);
+    QString ProductName() const;
+    TMMTimeFormat TimeFormat() const { return time_format_; }
+    void SetTimeFormat(TMMTimeFormat format) { time_format_ = format; }
+    TMMCallBackMode CallBackMode() const { return callback_mode_; }
+    void SetCallBackMode(TMMCallBackMode mode);
+    bool Looping() const { return looping_; }
+    void SetLooping(bool looping) { looping_ = looping; }
+    int LoopCount() const { return loop_count_; }
+    void SetLoopCount(int count) { loop_count_ = static_cast<std::uint16_t>(count); }
+    bool ShowHourGlass() const { return show_hour_glass_; }
+    void SetShowHourGlass(bool show) { show_hour_glass_ = show; }
+    bool Mapped() const { return mapped_; }
+    void SetMapped(bool mapped) { mapped_ = mapped; }
+    TMMThreadPriority Priority() const { return priority_; }
+    void SetPriority(TMMThreadPriority priority) { priority_ = priority; }
+
+    // Events (fired only when assigned).
+    std::function<void(QObject* sender)> OnError, OnOpen, OnStart, OnPause, OnRestart, OnStop,
+        OnClose, OnLooping;
+    TMMBufferEvent OnBufferFilled;
+
+    // The text of the last error raised in the callback thread.
+    QString LastThreadError() const;
+
+    // Injected user interface (this layer has no widgets): the message box shown
+    // when cmCallback is refused, the wait cursor around long buffer fills, and
+    // the report of an error that ended the callback thread. Defaults print to
+    // stderr / do nothing.
+    static std::function<void(const QString& caption, const QString& text)> ShowMessage;
+    static std::function<void(bool busy)> SetBusyCursor;
+    static std::function<void(const QString& text)> ReportThreadError;
+
+    // Chain overrides.
+    void SetPWaveFormat(const WaveFormat* format) override;
+    void BufferLoad(ExtendedWaveHeader* lpWaveHdr, bool& MoreBuffers) override;
+    void BufferReady(ExtendedWaveHeader* lpWaveHdr) override;
+    void Opened() override;
+    void Closed() override;
+    void Started() override;
+    void Stopped() override;
+    void Paused() override;
+    void Restarted() override;
+
+private:
+    friend class TMMWaveOutThread;
+
+    // Device notifications (device thread).
+    void wave_opened() override;
+    void wave_done(void* tag) override;
+    void wave_closed() override;
+
+    // Buffer-done handler (callback thread, or main thread in cmWindow mode).
+    void HandleBufferDone(ExtendedWaveHeader* header, std::uint64_t generation);
+    void OnHandlerFailed(const QString& text);
+    void PostEndOfData(std::uint64_t generation);
+
+    [[noreturn]] void Fail(const QString& text);
+    void CheckClosedForChange() const;
+    bool CanPlay(const WaveFormat* format);
+    int DeviceToOpen() const;
+    std::int32_t LoadHeader(ExtendedWaveHeader* header);
+    void WriteHeader(ExtendedWaveHeader* header);
+    ExtendedWaveHeader* HeaderAt(int index);
+    void CompleteStop();
+    std::uint64_t DevicePositionSamples();
+    std::uint64_t CheckedDevicePosition();
+    bool WaitFor(const std::function<bool()>& condition, int timeout_ms);
+    void EndThread();
+
+    // Properties.
+    std::int32_t num_buffers_ = 10;
+    int device_id_ = 0;
+    TMMTimeFormat time_format_ = tfByte;
+    TMMCallBackMode callback_mode_ = cmWindow;
+    bool looping_ = false;
+    std::uint16_t loop_count_ = 0;
+    bool show_hour_glass_ = true;
+    bool mapped_ = false;
+    TMMThreadPriority priority_ = tpHigher;
+
+    // Device.
+    const int num_devs_;
+    std::unique_ptr<platform::wave::WaveOutDevice> device_;
+    int last_result_ = 0;
+    std::atomic<int> state_{0};
+
+    // Headers (main thread while not playing; the handler while playing).
+    ExtendedWaveHeader* headers_[kMaxBuffers] = {};
+    int buffers_in_use_ = 0;
+    int ring_index_ = 0;
+    bool more_buffers_ = false;
+    bool promised_more_ = false; // the source's own answer to the last load
+    std::int32_t loops_remaining_ = 0;
+    TMMAllocator allocator_;
+
+    // Guarded by device_lock_ (and waited on with device_cv_).
+    mutable std::mutex device_lock_;
+    std::condition_variable device_cv_;
+    int queued_count_ = 0;
+    int messages_pending_ = 0; // done notices forwarded and not yet handled
+    int handlers_running_ = 0;
+    std::int64_t bytes_played_ = 0;
+    std::int64_t loop_start_ = 0;
+    std::int64_t pause_offset_ = 0;
+    std::uint64_t last_device_position_ = 0;
+    std::int64_t wrap_count_ = 0;
+    std::int64_t wrap_amount_ = 0;
+    std::int64_t position_at_stop_ = 0;
+    std::uint64_t generation_ = 0; // one per Start: stale notices are ignored
+    bool device_opened_ = false;
+    bool device_closed_ = false;
+    QString last_thread_error_;
+
+    // Control flags; read by the handler without the lock, decided under it.
+    std::atomic<bool> stop_pending_{false};
+    std::atomic<bool> close_pending_{false};
+    std::atomic<bool> no_more_writes_{false};
+    std::atomic<bool> resetting_{false};
+    std::atomic<bool> end_posted_{false};
+    std::atomic<bool> thread_failed_{false};
+    bool closing_ = false;
+    bool destroying_ = false;
+    bool silent_stop_ = false; // cleaning up after a failed Start
+
+    std::unique_ptr<TMMWaveOutThread> thread_;
+};
+
+} // namespace pelu

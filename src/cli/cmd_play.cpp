@@ -1,0 +1,256 @@
+// pelu play: the playing chain of the band without its form. The file source
+// feeds the wave output, which hands every played buffer to the connector; the
+// connector feeds two level meters (left, right) that the position line shows.
+// Titles play one after another, advancing on OnStop as the band does; Ctrl-C
+// stops and closes the device cleanly.
+#include "cli/command.h"
+
+#include "audio/audio_file.h"
+#include "audio/connector.h"
+#include "audio/wave_out.h"
+#include "platform/wave/wave_device.h"
+
+#include <QCoreApplication>
+#include <QEventLoop>
+#include <QFileInfo>
+#include <QTimer>
+
+#include <algorithm>
+#include <atomic>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <unistd.h>
+
+namespace pelu::cli {
+
+namespace {
+
+const std::string kUsage = "play [--device SPEC] FILE...   (SPEC: alsa, alsa:NAME, sim[:SPEED], null, or a device number)";
+
+// Exit status after Ctrl-C: the shell's convention for an interrupted command.
+constexpr int kExitInterrupted = 130;
+
+std::atomic<bool> g_interrupted{false};
+
+void on_interrupt(int)
+{
+    g_interrupted = true;
+}
+
+// A peak meter for one channel of 16-bit or 8-bit PCM: what the band's level
+// meters compute, reduced to a number the position line can draw.
+class PeakMeter : public TMMDisplay {
+public:
+    explicit PeakMeter(int channel) : channel_(channel) {}
+    void SetPWaveFormat(const WaveFormat* format) override
+    {
+        format_ = format ? *format : WaveFormat{};
+        peak_ = 0;
+    }
+    // About 23 ms of 16-bit stereo at 44.1 kHz per refresh.
+    int DataSize() const override { return 4096; }
+    void ProcessData(const char* data) override
+    {
+        const int channels = std::max<int>(1, format_.channels);
+        const int channel = std::min(channel_, channels - 1);
+        int peak = 0;
+        if (format_.bits_per_sample == 16) {
+            const int frames = DataSize() / (2 * channels);
+            for (int i = 0; i < frames; ++i) {
+                std::int16_t sample;
+                std::memcpy(&sample, data + (i * channels + channel) * 2, 2);
+                peak = std::max(peak, std::abs(int(sample)));
+            }
+        } else if (format_.bits_per_sample == 8) {
+            const int frames = DataSize() / channels;
+            for (int i = 0; i < frames; ++i)
+                peak = std::max(peak, std::abs((int(std::uint8_t(data[i * channels + channel])) - 128) * 256));
+        }
+        peak_ = peak;
+    }
+    void ResetDisplay() override { peak_ = 0; }
+    int Peak() const { return peak_; } // 0..32768
+
+private:
+    const int channel_;
+    WaveFormat format_{};
+    int peak_ = 0;
+};
+
+QString time_text(std::int64_t ms)
+{
+    const std::int64_t minutes = ms / 60000;
+    return QString::asprintf("%d:%2.2d.%3.3d", int(minutes), int(ms / 1000 % 60), int(ms % 1000));
+}
+
+QString bar(int peak)
+{
+    const int width = 10;
+    const int filled = std::clamp(peak * width / 32768, 0, width);
+    return QString(filled, QLatin1Char('#')) + QString(width - filled, QLatin1Char(' '));
+}
+
+} // namespace
+
+int run_play(const QStringList& args)
+{
+    QString device_spec;
+    QStringList files;
+    for (int i = 0; i < args.size(); ++i) {
+        const QString& a = args[i];
+        if (a == "--device" || a == "-d") {
+            if (i + 1 >= args.size())
+                return usage_error(QStringLiteral("--device needs a value"), kUsage);
+            device_spec = args[++i];
+        } else if (a.startsWith('-') && a.size() > 1) {
+            return usage_error(QStringLiteral("unknown option %1").arg(a), kUsage);
+        } else {
+            files << a;
+        }
+    }
+    if (files.isEmpty())
+        return usage_error(QStringLiteral("no file to play"), kUsage);
+
+    int device_id = 0;
+    if (!device_spec.isEmpty()) {
+        bool is_number = false;
+        const int number = device_spec.toInt(&is_number);
+        if (is_number)
+            device_id = number;
+        else if (!platform::wave::select_wave_system(device_spec.toStdString()))
+            return usage_error(QStringLiteral("unknown device %1").arg(device_spec), kUsage);
+    }
+
+    // The band's chain and settings: 8160-byte buffers refilled from a thread.
+    TMMAudioFile source(MpegLibrary::Instance());
+    source.setObjectName(QStringLiteral("audiox"));
+    TMMWaveOut out;
+    out.setObjectName(QStringLiteral("MMWaveOut1"));
+    out.SetBufferSize(8160);
+    out.SetCallBackMode(TMMWaveOut::cmThread);
+    out.SetTimeFormat(TMMWaveOut::tfMillisecond);
+    TMMConnector connector;
+    connector.setObjectName(QStringLiteral("MMConnector1"));
+    PeakMeter left(0), right(1);
+    connector.SetLevel1(&left);
+    connector.SetLevel2(&right);
+    source.SetOutput(&out);
+    out.SetOutput(&connector);
+
+    if (out.NumDevs() <= 0)
+        return fail(out.ProductName()); // "No wave audio playing device found"
+    out.SetDeviceID(device_id);
+    if (out.DeviceID() == TMMWaveOut::kInvalidDevice)
+        return fail(QStringLiteral("Invalid DeviceID"));
+
+    struct sigaction action {};
+    action.sa_handler = on_interrupt;
+    sigemptyset(&action.sa_mask);
+    struct sigaction previous_int {}, previous_term {};
+    sigaction(SIGINT, &action, &previous_int);
+    sigaction(SIGTERM, &action, &previous_term);
+
+    const bool show_line = isatty(STDERR_FILENO);
+    int index = -1;
+    bool playing = false;  // the band's playing flag: OnStop advances while set
+    bool finished = false;
+    bool failed = false;
+    bool fatal = false;
+
+    std::function<void()> play_next = [&] {
+        while (!finished) {
+            ++index;
+            if (index >= files.size()) {
+                finished = true;
+                return;
+            }
+            const QString& file = files[index];
+            if (!QFileInfo(file).isFile()) {
+                fail(QStringLiteral("%1: no such file").arg(file));
+                failed = true;
+                continue;
+            }
+            try {
+                source.SetFileName(file);
+                if (!out.GetPWaveFormat())
+                    throw EMMAudioError("This is not a valid Audiofile");
+                std::printf("Playing %s (%s)\n", QFileInfo(file).fileName().toLocal8Bit().constData(),
+                            time_text(source.Duration()).toLocal8Bit().constData());
+                std::fflush(stdout);
+                playing = true;
+                out.Start();
+                return;
+            } catch (const EMMWaveOutError& error) {
+                playing = false;
+                fail(QStringLiteral("%1: %2").arg(file, QString::fromLocal8Bit(error.what())));
+                failed = true;
+                // Without a device no other title will play either.
+                const QString text = QString::fromLocal8Bit(error.what());
+                if (text.startsWith(QStringLiteral("WaveOutOpen:")) ||
+                    text == QStringLiteral("No wave audio playing device found") ||
+                    text == QStringLiteral("Invalid DeviceID")) {
+                    fatal = true;
+                    finished = true;
+                    return;
+                }
+            } catch (const Error& error) {
+                playing = false;
+                fail(QStringLiteral("%1: %2").arg(file, QString::fromLocal8Bit(error.what())));
+                failed = true;
+            }
+        }
+    };
+
+    out.OnStop = [&](QObject*) {
+        if (show_line)
+            std::fprintf(stderr, "\n");
+        // Advance from the main loop, not from inside the wave output's Stop.
+        if (playing)
+            QMetaObject::invokeMethod(QCoreApplication::instance(), [&] { play_next(); },
+                                      Qt::QueuedConnection);
+    };
+
+    QTimer line;
+    line.setInterval(100);
+    QObject::connect(&line, &QTimer::timeout, [&] {
+        if (g_interrupted || !show_line || !out.IsPlaying())
+            return;
+        std::fprintf(stderr, "\r  %s / %s  L %s  R %s ",
+                     time_text(out.Position()).toLocal8Bit().constData(),
+                     time_text(source.Duration()).toLocal8Bit().constData(),
+                     bar(left.Peak()).toLocal8Bit().constData(),
+                     bar(right.Peak()).toLocal8Bit().constData());
+        std::fflush(stderr);
+    });
+    line.start();
+
+    play_next();
+    QEventLoop loop;
+    while (!finished && !g_interrupted)
+        loop.processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
+
+    line.stop();
+    const bool interrupted = g_interrupted;
+    playing = false;
+    try {
+        out.Stop();
+        out.Close();
+    } catch (const Error& error) {
+        fail(QString::fromLocal8Bit(error.what()));
+        failed = true;
+    }
+    sigaction(SIGINT, &previous_int, nullptr);
+    sigaction(SIGTERM, &previous_term, nullptr);
+    if (interrupted) {
+        if (show_line)
+            std::fprintf(stderr, "\n");
+        return kExitInterrupted;
+    }
+    return (failed || fatal) ? kExitFailure : kExitOk;
+}
+
+PELU_COMMAND("play", kUsage, run_play);
+
+} // namespace pelu::cli

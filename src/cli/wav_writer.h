@@ -1,0 +1,31 @@
+// Writes PCM to a RIFF WAVE file through a temporary file that replaces the
+// target only when the file is complete. Thread: one thread at a time.
+#pragma once
+
+#include "audio/dsp_object.h"
+
+#include <QSaveFile>
+#include <QString>
+
+#include <cstdint>
+#include <memory>
+
+namespace pelu::cli {
+
+class WavWriter {
+public:
+    bool Open(const QString& path, const WaveFormat& format, QString* error);
+    bool Write(const char* data, std::uint32_t size_bytes, QString* error);
+    // Fills in the sizes and puts the file in place.
+    bool Finish(QString* error);
+    // Drops the temporary file; the target stays as it was.
+    void Abandon();
+    std::int64_t DataBytes() const { return data_bytes_; }
+
+private:
+    std::unique_ptr<QSaveFile> file_;
+    QString path_;
+    std::int64_t data_bytes_ = 0;
+};
+
+} // namespace pelu::cli

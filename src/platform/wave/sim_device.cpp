@@ -1,0 +1,311 @@
+#include "platform/wave/sim_device.h"
+
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <thread>
+
+namespace pelu::platform::wave {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// ---------------------------------------------------------------------------
+// Recorder state shared by every sim device of the process.
+struct RecorderState {
+    std::mutex mutex;
+    bool enabled = false;
+    std::vector<char> bytes;
+    std::uint64_t buffers = 0;
+    std::uint32_t counter_start = 0;
+};
+
+RecorderState& recorder()
+{
+    static RecorderState state;
+    return state;
+}
+
+// ---------------------------------------------------------------------------
+class SimDevice final : public WaveOutDevice {
+public:
+    SimDevice(const PcmFormat& format, double speed, bool record, WaveOutClient* client)
+        : format_(format), speed_(speed), record_(record), client_(client)
+    {
+        {
+            std::lock_guard lock(recorder().mutex);
+            counter_start_ = recorder().counter_start;
+        }
+        thread_ = std::thread([this] { run(); });
+    }
+
+    ~SimDevice() override { shut_down(false); }
+
+    int write(const char* data, std::uint32_t length_bytes, void* tag) override
+    {
+        const std::uint64_t frames = length_bytes / std::max(1, format_.block_align());
+        {
+            std::lock_guard lock(mutex_);
+            if (quit_)
+                return kErrInvalidHandle;
+            if (queue_.empty()) {
+                // After an underrun the clock resumes with this buffer.
+                anchor_time_ = Clock::now();
+                anchor_progress_ = 0;
+            }
+            queue_.push_back(Block{data, length_bytes, tag, frames});
+        }
+        wake_.notify_all();
+        return kOk;
+    }
+
+    int pause() override
+    {
+        std::lock_guard lock(mutex_);
+        if (!paused_) {
+            anchor_progress_ = front_progress(Clock::now());
+            paused_ = true;
+        }
+        return kOk;
+    }
+
+    int restart() override
+    {
+        {
+            std::lock_guard lock(mutex_);
+            if (!paused_)
+                return kOk;
+            paused_ = false;
+            anchor_time_ = Clock::now();
+        }
+        wake_.notify_all();
+        return kOk;
+    }
+
+    int reset() override
+    {
+        std::deque<Block> returned;
+        {
+            std::lock_guard lock(mutex_);
+            returned.swap(queue_);
+            completed_frames_ = 0;
+            anchor_progress_ = 0;
+            anchor_time_ = Clock::now();
+        }
+        wake_.notify_all();
+        for (const Block& block : returned)
+            client_->wave_done(block.tag);
+        return kOk;
+    }
+
+    int position_samples(std::uint64_t& samples) override
+    {
+        std::lock_guard lock(mutex_);
+        const std::uint64_t played = completed_frames_ + front_progress(Clock::now());
+        samples = counter_start_ ? static_cast<std::uint32_t>(counter_start_ + played) : played;
+        return kOk;
+    }
+
+    int close() override
+    {
+        shut_down(true);
+        return kOk;
+    }
+
+private:
+    // Ends the thread; with `notify`, returns the queued buffers and says closed
+    // (a device destroyed without close() tells its client nothing).
+    void shut_down(bool notify)
+    {
+        std::deque<Block> returned;
+        {
+            std::lock_guard lock(mutex_);
+            if (closed_)
+                return;
+            closed_ = true;
+            quit_ = true;
+            returned.swap(queue_);
+        }
+        wake_.notify_all();
+        if (thread_.joinable() && std::this_thread::get_id() != thread_.get_id())
+            thread_.join();
+        if (!notify)
+            return;
+        for (const Block& block : returned)
+            client_->wave_done(block.tag);
+        client_->wave_closed();
+    }
+
+    struct Block {
+        const char* data;
+        std::uint32_t length_bytes;
+        void* tag;
+        std::uint64_t frames;
+    };
+
+    // Frames of the front buffer played by `now` (mutex held). At speed 0 the
+    // clock counts whole buffers only, as they complete.
+    std::uint64_t front_progress(Clock::time_point now) const
+    {
+        if (queue_.empty() || speed_ <= 0)
+            return 0;
+        if (paused_)
+            return anchor_progress_;
+        const double seconds = std::chrono::duration<double>(now - anchor_time_).count();
+        const double frames = seconds * format_.samples_per_sec * speed_;
+        const std::uint64_t progress =
+            anchor_progress_ + (frames > 0 ? static_cast<std::uint64_t>(frames) : 0);
+        return std::min(progress, queue_.front().frames);
+    }
+
+    void run()
+    {
+        client_->wave_opened();
+        std::unique_lock lock(mutex_);
+        while (!quit_) {
+            if (paused_ || queue_.empty()) {
+                wake_.wait(lock);
+                continue;
+            }
+            const Block& front = queue_.front();
+            Clock::time_point end = Clock::now();
+            if (speed_ > 0) {
+                const double seconds = double(front.frames - anchor_progress_) /
+                                       (double(format_.samples_per_sec) * speed_);
+                end = anchor_time_ + std::chrono::duration_cast<Clock::duration>(
+                                         std::chrono::duration<double>(seconds));
+                if (Clock::now() < end) {
+                    wake_.wait_until(lock, end);
+                    continue; // paused, reset or closed meanwhile: look again
+                }
+            }
+            const Block done = front;
+            queue_.pop_front();
+            completed_frames_ += done.frames;
+            anchor_progress_ = 0;
+            // The next buffer starts where this one ended, not when we woke up,
+            // so the clock does not drift with scheduling delays.
+            anchor_time_ = speed_ > 0 ? end : Clock::now();
+            if (record_) {
+                std::lock_guard rec_lock(recorder().mutex);
+                if (recorder().enabled) {
+                    recorder().bytes.insert(recorder().bytes.end(), done.data,
+                                            done.data + done.length_bytes);
+                    ++recorder().buffers;
+                }
+            }
+            lock.unlock();
+            client_->wave_done(done.tag);
+            lock.lock();
+        }
+    }
+
+    const PcmFormat format_;
+    const double speed_;
+    const bool record_;
+    WaveOutClient* const client_;
+    std::uint32_t counter_start_ = 0;
+
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    std::deque<Block> queue_;
+    bool paused_ = false;
+    bool quit_ = false;
+    bool closed_ = false;
+    std::uint64_t completed_frames_ = 0;
+    std::uint64_t anchor_progress_ = 0;
+    Clock::time_point anchor_time_ = Clock::now();
+    std::thread thread_;
+};
+
+// ---------------------------------------------------------------------------
+class SimSystem final : public WaveSystem {
+public:
+    SimSystem(double speed, bool null_device) : speed_(speed), null_(null_device) {}
+
+    std::string backend_name() const override { return null_ ? "null" : "sim"; }
+    int device_count() override { return 1; }
+
+    int capabilities(int device_id, DeviceCaps& caps) override
+    {
+        if (device_id != 0)
+            return kErrBadDeviceId;
+        caps.product_name = null_ ? "Null wave output" : "Simulated wave output";
+        caps.driver_version = 0x0100;
+        caps.formats = kFormatAll;
+        caps.channels = 2;
+        return kOk;
+    }
+
+    int query_format(int device_id, const PcmFormat& format) override
+    {
+        if (device_id != 0)
+            return kErrBadDeviceId;
+        const bool ok = (format.bits_per_sample == 8 || format.bits_per_sample == 16) &&
+                        (format.channels == 1 || format.channels == 2) &&
+                        format.samples_per_sec >= 1000 && format.samples_per_sec <= 192000;
+        return ok ? kOk : kErrBadFormat;
+    }
+
+    int open(int device_id, const PcmFormat& format, WaveOutClient* client,
+             std::unique_ptr<WaveOutDevice>& device) override
+    {
+        if (const int result = query_format(device_id, format); result != kOk)
+            return result;
+        device = std::make_unique<SimDevice>(format, null_ ? 0.0 : speed_, !null_, client);
+        return kOk;
+    }
+
+private:
+    const double speed_;
+    const bool null_;
+};
+
+} // namespace
+
+std::unique_ptr<WaveSystem> make_sim_system(double speed, bool null_device)
+{
+    return std::make_unique<SimSystem>(speed < 0 ? 0 : speed, null_device);
+}
+
+void SimRecorder::set_enabled(bool enabled)
+{
+    std::lock_guard lock(recorder().mutex);
+    recorder().enabled = enabled;
+}
+
+void SimRecorder::clear()
+{
+    std::lock_guard lock(recorder().mutex);
+    recorder().bytes.clear();
+    recorder().buffers = 0;
+}
+
+std::vector<char> SimRecorder::played_bytes()
+{
+    std::lock_guard lock(recorder().mutex);
+    return recorder().bytes;
+}
+
+std::uint64_t SimRecorder::played_buffers()
+{
+    std::lock_guard lock(recorder().mutex);
+    return recorder().buffers;
+}
+
+void SimRecorder::set_counter_start(std::uint32_t start)
+{
+    std::lock_guard lock(recorder().mutex);
+    recorder().counter_start = start;
+}
+
+std::uint32_t SimRecorder::counter_start()
+{
+    std::lock_guard lock(recorder().mutex);
+    return recorder().counter_start;
+}
+
+} // namespace pelu::platform::wave

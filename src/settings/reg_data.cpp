@@ -1,0 +1,178 @@
+#include "settings/reg_data.h"
+
+#include <cstring>
+
+namespace pelu {
+
+namespace reg = platform::registry;
+
+namespace {
+
+// Trim as the original's text trimming: blanks and control characters at both ends.
+QString trimmed_text(const QString& text)
+{
+    qsizetype begin = 0, end = text.size();
+    while (begin < end && text[begin].unicode() <= ' ')
+        ++begin;
+    while (end > begin && text[end - 1].unicode() <= ' ')
+        --end;
+    return text.mid(begin, end - begin);
+}
+
+bool is_ten_byte_type(std::uint16_t t)
+{
+    return t == rvFloat || t == rvCurrency || t == rvDateTime || t == rvPoint || t == rvInt64;
+}
+
+} // namespace
+
+std::optional<reg::Value> TrsToRegistryValue(const QString& name, const TrsValue& value)
+{
+    switch (value.type()) {
+    case rvEmpty:
+        return std::nullopt;
+    case rvString:
+        return reg::Value::string(name, value.AsString());
+    case rvBinary:
+        return reg::Value::binary(name, value.bytes());
+    case rvInteger:
+    case rvBoolean:
+        return reg::Value::number(name, std::uint32_t(value.rawInt32()));
+    default: {
+        QByteArray bytes;
+        bytes.append(char(value.type() & 0xFF));
+        bytes.append(char(value.type() >> 8));
+        bytes.append(reinterpret_cast<const char*>(value.data().data()), 8);
+        return reg::Value::binary(name, bytes);
+    }
+    }
+}
+
+std::optional<TrsValue> TrsFromRegistryValue(const reg::Value& value)
+{
+    switch (value.type) {
+    case reg::ValueType::String:
+    case reg::ValueType::ExpandString:
+        return TrsValue::String(trimmed_text(value.text));
+    case reg::ValueType::Dword:
+        return TrsValue::Integer(std::int32_t(value.dword));
+    case reg::ValueType::Binary: {
+        const QByteArray& b = value.bytes;
+        if (b.size() == 10) {
+            const std::uint16_t t = std::uint16_t(std::uint8_t(b[0]) | (std::uint8_t(b[1]) << 8));
+            if (is_ten_byte_type(t)) {
+                std::array<std::uint8_t, 8> data{};
+                std::memcpy(data.data(), b.constData() + 2, 8);
+                TrsValue v = TrsValue::FromData(t, data);
+                // A currency reads back as a float of its count / 10000.
+                if (t == rvCurrency)
+                    return TrsValue::Float(double(v.rawInt64()) / 10000.0);
+                return v;
+            }
+        }
+        return TrsValue::Binary(b);
+    }
+    }
+    return std::nullopt;
+}
+
+std::shared_ptr<reg::Store> TrsRegData::Registry()
+{
+    if (!store_)
+        store_ = reg::Store::open_default();
+    return store_;
+}
+
+std::optional<reg::Hive> TrsRegData::HiveOf() const
+{
+    switch (root_key_) {
+    case rkClassesRoot:
+        return reg::Hive::ClassesRoot;
+    case rkCurrentUser:
+        return reg::Hive::CurrentUser;
+    case rkLocalMachine:
+        return reg::Hive::LocalMachine;
+    default:
+        return std::nullopt; // roots this store does not keep: nothing to read or write
+    }
+}
+
+void TrsRegData::LoadKey(reg::Store& store, reg::KeyId key, int section_id)
+{
+    TrsStorage* storage = Storage();
+    // Values go in by section and name, not by path: a registry value name may
+    // hold a "\" and must come back under the same name.
+    for (const reg::Value& value : store.values(key)) {
+        if (value.name.size() > kMaxNameLength)
+            break;
+        if (auto v = TrsFromRegistryValue(value))
+            storage->WriteSectionValue(section_id, value.name, *v);
+    }
+    for (const QString& name : store.subkeys(key)) {
+        if (name.size() > kMaxNameLength)
+            break;
+        if (auto child = store.open_key(key, name))
+            LoadKey(store, *child, storage->CreateChildSection(section_id, name));
+    }
+}
+
+void TrsRegData::DoLoad()
+{
+    TrsStorage* storage = Storage();
+    const auto hive = HiveOf();
+    if (!storage || root_path_.isEmpty() || !hive)
+        return;
+    std::shared_ptr<reg::Store> store;
+    try {
+        store = Registry();
+    } catch (const reg::RegistryError&) {
+        return; // no store: nothing to read, as with a missing key
+    }
+    // One read snapshot: the subtree as one committed state.
+    store->transaction(
+        [&] {
+            auto key = store->open_key(*hive, root_path_);
+            if (key)
+                LoadKey(*store, *key, storage->CurrentSectionId(true));
+        },
+        false);
+}
+
+void TrsRegData::SaveSection(reg::Store& store, reg::KeyId key, int section_id)
+{
+    TrsStorage* storage = Storage();
+    for (const auto& [name, value] : storage->SectionValues(section_id)) {
+        if (auto v = TrsToRegistryValue(name, value))
+            store.set_value(key, *v);
+    }
+    const bool save_empty = storage->Options() & soSaveEmptySection;
+    for (const TrsStorage::Section& child : storage->ChildSections(section_id)) {
+        if (!save_empty && !storage->SectionHasContent(child.id))
+            continue;
+        SaveSection(store, store.create_key(key, child.name), child.id);
+    }
+}
+
+void TrsRegData::DoSave()
+{
+    TrsStorage* storage = Storage();
+    const auto hive = HiveOf();
+    if (!storage || root_path_.isEmpty() || !hive)
+        return;
+    std::shared_ptr<reg::Store> store;
+    try {
+        store = Registry();
+    } catch (const reg::RegistryError&) {
+        return; // a key that cannot be created saves nothing
+    }
+    const int root = storage->CurrentSectionId(false);
+    // One transaction: the old subtree goes and the new one comes together.
+    store->transaction([&] {
+        const reg::KeyId key = store->create_key(*hive, root_path_);
+        store->clear_key(key);
+        if (root >= 0)
+            SaveSection(*store, key, root);
+    });
+}
+
+} // namespace pelu

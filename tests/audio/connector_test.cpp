@@ -1,0 +1,274 @@
+#include "audio/connector.h"
+#include "audio/wave_out.h"
+#include "pcm_test_source.h"
+
+#include "platform/wave/wave_device.h"
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <vector>
+
+namespace pelu {
+namespace {
+
+using test::IndexedPcmSource;
+using test::run_until;
+
+// A display that keeps what it was given.
+class RecordingDisplay : public TMMDisplay {
+public:
+    explicit RecordingDisplay(int data_size) : data_size_(data_size) {}
+    void SetPWaveFormat(const WaveFormat* format) override
+    {
+        ++formats;
+        bits = format ? format->bits_per_sample : 0;
+    }
+    int DataSize() const override { return data_size_; }
+    void ProcessData(const char* data) override
+    {
+        slices.push_back(std::vector<char>(data, data + data_size_));
+        if (on_data)
+            on_data(data);
+    }
+    void ResetDisplay() override { ++resets; }
+
+    int formats = 0, resets = 0, bits = 0;
+    std::vector<std::vector<char>> slices;
+    std::function<void(const char*)> on_data;
+
+private:
+    int data_size_;
+};
+
+class ConnectorTest : public ::testing::Test {
+protected:
+    void SetUp() override { platform::wave::select_wave_system("sim:0"); }
+    void TearDown() override { platform::wave::select_wave_system("sim:0"); }
+
+    // A connector driven by hand, as the device's propagation would.
+    static void StartAlone(TMMConnector& connector, const WaveFormat& format, int buffer_bytes)
+    {
+        connector.SetPWaveFormat(&format);
+        connector.SetBufferSize(buffer_bytes);
+        connector.Opened();
+        connector.Started();
+        if (connector.RealTime())
+            run_until([&] { return connector.IsActive(); }, 2000);
+    }
+
+    static ExtendedWaveHeader Header(std::vector<char>& data, std::uint32_t bytes)
+    {
+        ExtendedWaveHeader h;
+        h.data = data.data();
+        h.buffer_length = h.bytes_recorded = h.saved_length = bytes;
+        return h;
+    }
+};
+
+TEST_F(ConnectorTest, EachSliceReachesTheDisplaysNoEarlierThanTheSimClockPlaysIt)
+{
+    ASSERT_TRUE(platform::wave::select_wave_system("sim:1"));
+    IndexedPcmSource source(44100 * 3 / 2);
+    TMMWaveOut out;
+    out.SetCallBackMode(TMMWaveOut::cmThread);
+    out.SetBufferSize(8160);
+    out.SetTimeFormat(TMMWaveOut::tfSample);
+    TMMConnector connector;
+    out.SetInput(&source);
+    out.SetOutput(&connector);
+    RecordingDisplay level(1024), spectrum(2048);
+    connector.SetLevel1(&level);
+    connector.SetSpectrum1(&spectrum);
+    int early = 0, checked = 0;
+    std::int64_t last_start = -1;
+    bool ordered = true;
+    auto check = [&](const char* data) {
+        const std::int64_t slice_start = test::frame_index_at(data);
+        const std::int64_t played = out.Position();
+        ++checked;
+        if (slice_start > played)
+            ++early;
+        // Never back in time, except that the last buffer, with nothing playing
+        // after it, is shown once more as the finished buffer.
+        ordered = ordered && (slice_start > last_start || slice_start >= 44100 * 3 / 2 - 2040);
+        last_start = slice_start;
+    };
+    level.on_data = check;
+    int stops = 0;
+    out.OnStop = [&](QObject*) { ++stops; };
+    out.Start();
+    ASSERT_TRUE(run_until([&] { return stops > 0; }));
+    EXPECT_GT(checked, 40);
+    EXPECT_EQ(early, 0) << "slices shown before their sound played";
+    EXPECT_TRUE(ordered);
+    EXPECT_GT(spectrum.slices.size(), 20u);
+    EXPECT_EQ(connector.RefreshCount(TMMConnector::gLevels), int(level.slices.size()));
+    // Stopping cleared every display and the connector is idle again.
+    EXPECT_GE(level.resets, 1);
+    EXPECT_FALSE(connector.IsRunning());
+    EXPECT_FALSE(connector.IsActive());
+}
+
+TEST_F(ConnectorTest, EmptyFinishedBufferAndOversizedStepShowNothing)
+{
+    TMMConnector connector;
+    RecordingDisplay level(256), big(4096);
+    connector.SetLevel1(&level);
+    connector.SetSpectrum1(&big);
+    connector.SetSynchronize(false);
+    const WaveFormat format = make_pcm_format(44100, 16, 2);
+    StartAlone(connector, format, 2048);
+    ASSERT_TRUE(connector.IsActive());
+
+    std::vector<char> finished(2048, 1), playing(2048, 2);
+    ExtendedWaveHeader now = Header(playing, 2048);
+    ExtendedWaveHeader done = Header(finished, 0);
+    done.next_header = &now;
+    connector.SetSynchronize(true);
+    connector.BufferReady(&done); // 0 bytes: the finished buffer itself, so nothing
+    test::pump_for(30);
+    EXPECT_TRUE(level.slices.empty());
+
+    done.bytes_recorded = 2048;
+    connector.BufferReady(&done); // now the playing buffer is shown
+    ASSERT_TRUE(run_until([&] { return level.slices.size() == 8; }, 2000));
+    test::pump_for(30);
+    EXPECT_EQ(level.slices.size(), 8u);
+    EXPECT_EQ(level.slices[0][0], 2);
+    // 4096 bytes per refresh never fit 2048 bytes of data.
+    EXPECT_TRUE(big.slices.empty());
+    EXPECT_EQ(connector.RefreshCount(TMMConnector::gSpectra), 0);
+    connector.Stopped();
+}
+
+TEST_F(ConnectorTest, PauseFeedsSilenceFromTheTimerAndRestartStopsIt)
+{
+    for (int bits : {16, 8}) {
+        TMMConnector connector;
+        RecordingDisplay level(64);
+        connector.SetLevel1(&level);
+        const WaveFormat format = make_pcm_format(22050, static_cast<std::uint16_t>(bits), 1);
+        StartAlone(connector, format, 1024);
+        std::vector<char> loud(1024, 0x55);
+        ExtendedWaveHeader h = Header(loud, 1024);
+        connector.BufferReady(&h);
+        ASSERT_TRUE(run_until([&] { return !level.slices.empty(); }, 2000));
+        const std::size_t entries_before = platform::TimerService::instance().entry_count();
+        connector.Paused();
+        EXPECT_EQ(platform::TimerService::instance().entry_count(), entries_before + 1);
+        level.slices.clear();
+        connector.BufferReady(&h); // ignored while paused
+        ASSERT_TRUE(run_until([&] { return level.slices.size() >= 3; }, 3000));
+        const char silence = bits == 8 ? char(128) : 0;
+        for (const auto& slice : level.slices)
+            for (char c : slice)
+                ASSERT_EQ(c, silence) << bits << "-bit";
+        connector.Restarted();
+        EXPECT_EQ(platform::TimerService::instance().entry_count(), entries_before);
+        connector.Stopped();
+    }
+}
+
+TEST_F(ConnectorTest, TogglingEnabledClearsTheDisplaysAndResumesWithTheNextBuffer)
+{
+    TMMConnector connector;
+    RecordingDisplay level(512);
+    connector.SetLevel1(&level);
+    const WaveFormat format = make_pcm_format(44100, 16, 2);
+    StartAlone(connector, format, 2048);
+    connector.SetEnabled(false);
+    EXPECT_EQ(level.resets, 1);
+    EXPECT_FALSE(connector.IsActive());
+    std::vector<char> data(2048, 7);
+    ExtendedWaveHeader h = Header(data, 2048);
+    connector.BufferReady(&h);
+    test::pump_for(50);
+    EXPECT_TRUE(level.slices.empty());
+    connector.SetEnabled(true);
+    ASSERT_TRUE(run_until([&] { return connector.IsActive(); }, 2000));
+    connector.BufferReady(&h);
+    ASSERT_TRUE(run_until([&] { return level.slices.size() == 4; }, 2000));
+    connector.Stopped();
+}
+
+TEST_F(ConnectorTest, NoUsableFormatLeavesTheConnectorInactiveAndDisplaysUntouched)
+{
+    TMMConnector connector;
+    RecordingDisplay level(64);
+    connector.SetLevel1(&level);
+    connector.Opened();
+    connector.Started();
+    test::pump_for(20);
+    EXPECT_FALSE(connector.IsRunning());
+    EXPECT_EQ(level.formats, 0);
+
+    WaveFormat compressed = make_pcm_format(44100, 16, 2);
+    compressed.format_tag = 0x55; // MPEG layer 3
+    connector.Stopped();
+    connector.SetPWaveFormat(&compressed);
+    connector.Started();
+    test::pump_for(20);
+    EXPECT_FALSE(connector.IsRunning());
+    EXPECT_FALSE(connector.IsActive());
+    EXPECT_EQ(level.formats, 0);
+    EXPECT_EQ(level.resets, 0);
+}
+
+TEST_F(ConnectorTest, StopResetsEveryConnectedSlotAndPropertiesHoldTheirRules)
+{
+    TMMConnector connector;
+    EXPECT_TRUE(connector.Enabled());
+    EXPECT_TRUE(connector.Synchronize());
+    EXPECT_TRUE(connector.RefreshOnStop());
+    EXPECT_EQ(connector.TriggerMode(), TMMConnector::tmNone);
+    connector.SetSpeed(0);
+    EXPECT_EQ(connector.Speed(), 1);
+    connector.SetSpeed(9000);
+    EXPECT_EQ(connector.Speed(), 5000);
+
+    std::vector<std::unique_ptr<RecordingDisplay>> displays;
+    for (int slot = 0; slot < TMMConnector::kSlotCount; ++slot) {
+        displays.push_back(std::make_unique<RecordingDisplay>(128));
+        connector.SetDisplay(TMMConnector::Slot(slot), displays.back().get());
+    }
+    const WaveFormat format = make_pcm_format(44100, 16, 2);
+    StartAlone(connector, format, 1024);
+    for (const auto& d : displays)
+        EXPECT_GE(d->formats, 1);
+    try {
+        connector.SetRealTime(false);
+        ADD_FAILURE() << "RealTime changed while open";
+    } catch (const EMMConnectorError& error) {
+        EXPECT_EQ(std::string(error.what()), "Change to property while device was open");
+    }
+    connector.Stopped();
+    for (const auto& d : displays)
+        EXPECT_EQ(d->resets, 1);
+    // A display that goes away leaves an empty slot behind.
+    displays[0].reset();
+    EXPECT_EQ(connector.Level1(), nullptr);
+}
+
+TEST_F(ConnectorTest, WithoutRealTimeDisplaysAreFedInTheCallingThread)
+{
+    TMMConnector connector;
+    connector.SetRealTime(false);
+    connector.SetSynchronize(false);
+    RecordingDisplay level(1024);
+    connector.SetLevel1(&level);
+    const WaveFormat format = make_pcm_format(44100, 16, 2);
+    StartAlone(connector, format, 2048);
+    std::vector<char> data(2048, 3);
+    ExtendedWaveHeader h = Header(data, 2048);
+    connector.BufferReady(&h); // one slice per pass, no pump
+    EXPECT_EQ(level.slices.size(), 1u);
+    connector.Trigger();
+    EXPECT_EQ(level.slices.size(), 2u);
+    connector.Trigger();
+    EXPECT_EQ(level.slices.size(), 2u);
+    connector.Stopped();
+}
+
+} // namespace
+} // namespace pelu

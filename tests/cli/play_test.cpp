@@ -1,0 +1,109 @@
+// pelu play end to end: on the simulated device, ALSA's null device and with no
+// device at all; titles in a row; Ctrl-C.
+#include "mp3_fixtures.h"
+
+#include <gtest/gtest.h>
+
+#include <QProcess>
+#include <QProcessEnvironment>
+
+#include <csignal>
+#include <filesystem>
+
+namespace pelu::test {
+namespace {
+
+QString pelu_path()
+{
+    return QString::fromStdString(
+        (std::filesystem::read_symlink("/proc/self/exe").parent_path() / "pelu").string());
+}
+
+struct Played {
+    int exit_code;
+    QString out, err;
+};
+
+Played play(const QStringList& args, const QString& wave_device = QString())
+{
+    QProcess process;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    if (!wave_device.isEmpty())
+        env.insert(QStringLiteral("PELU_WAVE_DEVICE"), wave_device);
+    process.setProcessEnvironment(env);
+    process.start(pelu_path(), QStringList{QStringLiteral("play")} + args);
+    process.waitForFinished(120000);
+    return {process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1,
+            QString::fromLocal8Bit(process.readAllStandardOutput()),
+            QString::fromLocal8Bit(process.readAllStandardError())};
+}
+
+QString q(const std::filesystem::path& path) { return QString::fromStdString(path.string()); }
+
+TEST(PeluPlay, SimulatedDevicePlaysTitlesInARowToTheirEnd)
+{
+    TempDir dir;
+    const auto first = dir.write("first.mp3", encode_mp3(cbr128_stereo_44k(60.0)));
+    const auto second = dir.write("second.mp3", encode_mp3(mpeg2_mono_22k(3.0)));
+    const Played r = play({"--device", "sim:20", q(first), q(second)});
+    EXPECT_EQ(r.exit_code, 0) << r.err.toStdString();
+    EXPECT_TRUE(r.out.contains(QStringLiteral("Playing first.mp3 (1:00.")));
+    EXPECT_TRUE(r.out.contains(QStringLiteral("Playing second.mp3")));
+    EXPECT_LT(r.out.indexOf(QStringLiteral("first.mp3")), r.out.indexOf(QStringLiteral("second.mp3")));
+}
+
+TEST(PeluPlay, AlsaNullDevicePlaysToTheEnd)
+{
+    TempDir dir;
+    const auto mp3 = dir.write("null.mp3", encode_mp3(vbr_xing_stereo_44k(5.0)));
+    const Played r = play({"--device", "alsa:null", q(mp3)});
+    EXPECT_EQ(r.exit_code, 0) << r.err.toStdString();
+    EXPECT_TRUE(r.out.contains(QStringLiteral("Playing null.mp3")));
+}
+
+TEST(PeluPlay, BadTitlesAreReportedAndTheOthersStillPlay)
+{
+    TempDir dir;
+    const auto good = dir.write("good.mp3", encode_mp3(cbr128_stereo_44k(1.0)));
+    const auto junk = dir.write("junk.mp3", garbage(20000));
+    const Played r = play({"--device", "null", q(dir.file("missing.mp3")), q(junk), q(good)});
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_TRUE(r.err.contains(QStringLiteral("missing.mp3: no such file")));
+    EXPECT_TRUE(r.err.contains(QStringLiteral("junk.mp3: ")));
+    EXPECT_TRUE(r.out.contains(QStringLiteral("Playing good.mp3")));
+    EXPECT_EQ(play({"--device", "bogus", q(good)}).exit_code, 2);
+    EXPECT_EQ(play({}).exit_code, 2);
+}
+
+TEST(PeluPlay, NoDeviceAtAll)
+{
+    TempDir dir;
+    const auto mp3 = dir.write("a.mp3", encode_mp3(cbr128_stereo_44k(1.0)));
+    const Played r = play({q(mp3)}, QStringLiteral("alsa"));
+    if (r.exit_code == 0)
+        GTEST_SKIP() << "this machine has a sound device";
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_EQ(r.err.trimmed(), QStringLiteral("pelu: No wave audio playing device found"));
+}
+
+TEST(PeluPlay, InterruptStopsCleanly)
+{
+    TempDir dir;
+    const auto mp3 = dir.write("long.mp3", encode_mp3(cbr128_stereo_44k(30.0)));
+    QProcess process;
+    process.start(pelu_path(), {"play", "--device", "sim:1", q(mp3)});
+    ASSERT_TRUE(process.waitForStarted());
+    // Wait until it plays, then interrupt it as Ctrl-C would.
+    QString out;
+    while (!out.contains(QStringLiteral("Playing")) && process.waitForReadyRead(10000))
+        out += QString::fromLocal8Bit(process.readAllStandardOutput());
+    ASSERT_TRUE(out.contains(QStringLiteral("Playing")));
+    ::kill(static_cast<pid_t>(process.processId()), SIGINT);
+    ASSERT_TRUE(process.waitForFinished(10000));
+    EXPECT_EQ(process.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(process.exitCode(), 130);
+    EXPECT_TRUE(process.readAllStandardError().isEmpty());
+}
+
+} // namespace
+} // namespace pelu::test
