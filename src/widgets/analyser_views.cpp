@@ -1,0 +1,370 @@
+#include "widgets/analyser_views.h"
+
+#include "widgets/theme.h"
+
+#include <QCoreApplication>
+#include <QPainter>
+#include <QPointer>
+#include <QTimer>
+
+#include <utility>
+
+namespace pelu::widgets {
+
+namespace {
+
+// Fills `spot` solid, or dotted: every second pixel of every second row,
+// counted from the spot's own top-left corner.
+void FillSpot(QPainter& painter, const QRect& spot, const QColor& color, bool dotted)
+{
+    if (!dotted) {
+        painter.fillRect(spot, color);
+        return;
+    }
+    for (int y = spot.top(); y <= spot.bottom(); y += 2)
+        for (int x = spot.left(); x <= spot.right(); x += 2)
+            painter.fillRect(QRect(x, y, 1, 1), color);
+}
+
+QColor ZoneColor(int spot, int zone1, int zone2, quint32 c1, quint32 c2, quint32 c3)
+{
+    if (spot > zone2)
+        return ColorFromBgr(c3);
+    if (spot > zone1)
+        return ColorFromBgr(c2);
+    return ColorFromBgr(c1);
+}
+
+void BevelLine(QPainter& painter, QRect& area, TBevelCut cut)
+{
+    if (cut == bvNone)
+        return;
+    painter.setPen(cut == bvLowered ? theme::kShadow : theme::kHighlight);
+    painter.drawLine(area.topLeft(), area.topRight());
+    painter.drawLine(area.topLeft(), area.bottomLeft());
+    painter.setPen(cut == bvLowered ? theme::kHighlight : theme::kShadow);
+    painter.drawLine(area.topRight(), area.bottomRight());
+    painter.drawLine(area.bottomLeft(), area.bottomRight());
+    area.adjust(1, 1, -1, -1);
+}
+
+QImage NewPicture(QSize size, qreal dpr)
+{
+    QImage image(size.expandedTo(QSize(1, 1)) * dpr, QImage::Format_RGB32);
+    image.setDevicePixelRatio(dpr);
+    return image;
+}
+
+// One shared tick for every analyser view: changes reported between two ticks
+// repaint together on the next one.
+class RepaintTick : public QObject {
+public:
+    static RepaintTick& Instance()
+    {
+        static RepaintTick* tick = new RepaintTick(QCoreApplication::instance());
+        return *tick;
+    }
+    void Request(QWidget* widget)
+    {
+        if (!pending_.contains(widget))
+            pending_.append(widget);
+        if (!timer_.isActive())
+            timer_.start();
+    }
+
+private:
+    explicit RepaintTick(QObject* parent) : QObject(parent)
+    {
+        timer_.setSingleShot(true);
+        timer_.setInterval(kRepaintMs);
+        connect(&timer_, &QTimer::timeout, this, [this] {
+            const QList<QPointer<QWidget>> due = std::exchange(pending_, {});
+            for (const QPointer<QWidget>& widget : due)
+                if (widget)
+                    widget->update();
+        });
+    }
+    QTimer timer_;
+    QList<QPointer<QWidget>> pending_;
+};
+
+void RequestRepaint(QWidget* widget)
+{
+    RepaintTick::Instance().Request(widget);
+}
+
+} // namespace
+
+QRect DrawBevelFrame(QPainter& painter, QRect area, const TBevelStyle& style)
+{
+    BevelLine(painter, area, style.outer);
+    BevelLine(painter, area, style.inner);
+    if (style.border) {
+        painter.setPen(style.border_color);
+        painter.drawRect(area.adjusted(0, 0, -1, -1));
+        area.adjust(1, 1, -1, -1);
+    }
+    return area;
+}
+
+// ---------------------------------------------------------------------------
+
+TLevelMeter::TLevelMeter(QWidget* parent) : QWidget(parent), level_(new TMMLevel(this))
+{
+    setAttribute(Qt::WA_OpaquePaintEvent);
+    setAccessibleName(QStringLiteral("Level meter"));
+    connect(level_, &TMMLevel::Changed, this, [this] { RequestRepaint(this); });
+    connect(level_, &TMMLevel::AppearanceChanged, this, [this] {
+        built_dpr_ = 0;
+        update();
+    });
+    resize(200, 17);
+}
+
+void TLevelMeter::SetBevel(const TBevelStyle& style)
+{
+    bevel_ = style;
+    const QRect inner = InnerRect();
+    level_->SetDisplaySize(inner.width(), inner.height());
+    built_dpr_ = 0;
+    update();
+}
+
+QRect TLevelMeter::InnerRect() const
+{
+    const int b = bevel_.Width();
+    return rect().adjusted(b, b, -b, -b);
+}
+
+void TLevelMeter::resizeEvent(QResizeEvent* event)
+{
+    QWidget::resizeEvent(event);
+    const QRect inner = InnerRect();
+    level_->SetDisplaySize(inner.width(), inner.height());
+    built_dpr_ = 0;
+}
+
+void TLevelMeter::showEvent(QShowEvent* event)
+{
+    QWidget::showEvent(event);
+    level_->SetVisible(true);
+}
+
+void TLevelMeter::hideEvent(QHideEvent* event)
+{
+    QWidget::hideEvent(event);
+    level_->SetVisible(false);
+}
+
+QRect TLevelMeter::SpotSpan(int first, int last) const
+{
+    const int w = level_->DisplayWidth(), h = level_->DisplayHeight();
+    const int pitch = level_->SpotWidth() + level_->SpotSpace();
+    const int from = level_->SpotOffset() + (first - 1) * pitch;
+    const int to = level_->SpotOffset() + last * pitch - level_->SpotSpace(); // one past the last spot
+    const bool reversed = level_->Direction() == dirReversed;
+    if (level_->Kind() == lkHorizontal)
+        return reversed ? QRect(w - to, 0, to - from, h) : QRect(from, 0, to - from, h);
+    // Vertical meters grow upwards (downwards when reversed).
+    return reversed ? QRect(0, from, w, to - from) : QRect(0, h - to, w, to - from);
+}
+
+void TLevelMeter::RebuildPictures()
+{
+    const qreal dpr = devicePixelRatioF();
+    built_dpr_ = dpr;
+    const QSize size(level_->DisplayWidth(), level_->DisplayHeight());
+    inactive_ = NewPicture(size, dpr);
+    active_ = NewPicture(size, dpr);
+    inactive_.fill(ColorFromBgr(level_->Color()));
+    active_.fill(ColorFromBgr(level_->Color()));
+    QPainter inactive(&inactive_);
+    QPainter active(&active_);
+    const int n = level_->SpotCount();
+    for (int spot = 1; spot <= n; ++spot) {
+        const QRect r = SpotSpan(spot, spot);
+        FillSpot(inactive, r,
+                 ZoneColor(spot, level_->Zone1(), level_->Zone2(), level_->Inactive1Color(),
+                           level_->Inactive2Color(), level_->Inactive3Color()),
+                 level_->InactiveDoted());
+        FillSpot(active, r,
+                 ZoneColor(spot, level_->Zone1(), level_->Zone2(), level_->Bar1Color(), level_->Bar2Color(),
+                           level_->Bar3Color()),
+                 level_->ActiveDoted());
+    }
+}
+
+void TLevelMeter::paintEvent(QPaintEvent*)
+{
+    ++paint_count_;
+    if (built_dpr_ != devicePixelRatioF())
+        RebuildPictures();
+    QPainter painter(this);
+    const QRect inner = DrawBevelFrame(painter, rect(), bevel_);
+    painter.translate(inner.topLeft());
+    painter.drawImage(0, 0, inactive_);
+    if (!level_->Enabled())
+        return;
+    const qreal dpr = active_.devicePixelRatio();
+    auto cut = [&](const QRect& r) {
+        if (r.width() > 0 && r.height() > 0)
+            painter.drawImage(r, active_, QRectF(r.topLeft() * dpr, r.size() * dpr));
+    };
+    const int lit = level_->LitSpots();
+    if (lit > 0)
+        cut(SpotSpan(1, lit));
+    const int peak = level_->PeakSpot();
+    if (peak > lit && level_->NumPeaks() > 0) {
+        const int count = std::min(level_->NumPeaks(), peak);
+        cut(SpotSpan(peak - count + 1, peak));
+    }
+}
+
+// ---------------------------------------------------------------------------
+
+TSpectrumView::TSpectrumView(QWidget* parent) : QWidget(parent), spectrum_(new TMMSpectrum(this))
+{
+    setAttribute(Qt::WA_OpaquePaintEvent);
+    setAccessibleName(QStringLiteral("Spectrum"));
+    connect(spectrum_, &TMMSpectrum::Changed, this, [this] { RequestRepaint(this); });
+    connect(spectrum_, &TMMSpectrum::AppearanceChanged, this, [this] {
+        built_dpr_ = 0;
+        update();
+    });
+    resize(194, 89);
+}
+
+void TSpectrumView::SetBevel(const TBevelStyle& style)
+{
+    bevel_ = style;
+    const QRect inner = InnerRect();
+    spectrum_->SetDisplaySize(inner.width(), inner.height());
+    built_dpr_ = 0;
+    update();
+}
+
+void TSpectrumView::SetBackGroundDIB(const TPicture& picture)
+{
+    background_dib_ = picture;
+    built_dpr_ = 0;
+    update();
+}
+
+QRect TSpectrumView::InnerRect() const
+{
+    const int b = bevel_.Width();
+    return rect().adjusted(b, b, -b, -b);
+}
+
+void TSpectrumView::resizeEvent(QResizeEvent* event)
+{
+    QWidget::resizeEvent(event);
+    const QRect inner = InnerRect();
+    spectrum_->SetDisplaySize(inner.width(), inner.height());
+    built_dpr_ = 0;
+}
+
+void TSpectrumView::showEvent(QShowEvent* event)
+{
+    QWidget::showEvent(event);
+    spectrum_->SetVisible(true);
+}
+
+void TSpectrumView::hideEvent(QHideEvent* event)
+{
+    QWidget::hideEvent(event);
+    spectrum_->SetVisible(false);
+}
+
+QRect TSpectrumView::SpotRows(int first, int last, int left, int width) const
+{
+    const int s = spectrum_->SpotCount();
+    const int pitch = spectrum_->SpotHeight() + spectrum_->SpotSpace();
+    const int top = spectrum_->SpotOffset() + (s - last) * pitch;
+    const int bottom = spectrum_->SpotOffset() + (s - first) * pitch + spectrum_->SpotHeight(); // one past
+    return QRect(left, top, width, bottom - top);
+}
+
+void TSpectrumView::RebuildPictures()
+{
+    const qreal dpr = devicePixelRatioF();
+    built_dpr_ = dpr;
+    const QSize size(spectrum_->DisplayWidth(), spectrum_->DisplayHeight());
+    background_ = NewPicture(size, dpr);
+    active_ = NewPicture(size, dpr);
+    background_.fill(ColorFromBgr(spectrum_->Color()));
+    QPainter back(&background_);
+    if (spectrum_->UseBackGroundDIB() && background_dib_.IsSet())
+        background_dib_.Draw(back, QRect(QPoint(0, 0), size));
+    // The active picture lies over the same background, so a cut-out spot keeps
+    // the background between its dots.
+    QPainter active(&active_);
+    active.drawImage(0, 0, background_);
+    const int s = spectrum_->SpotCount();
+    for (int spot = 1; spot <= s; ++spot) {
+        const QRect row = SpotRows(spot, spot, 0, size.width());
+        const QColor on = ZoneColor(spot, spectrum_->Zone1(), spectrum_->Zone2(), spectrum_->Bar1Color(),
+                                    spectrum_->Bar2Color(), spectrum_->Bar3Color());
+        FillSpot(active, row, on, spectrum_->ActiveDoted());
+        if (spectrum_->DrawInactive())
+            FillSpot(back, row,
+                     ZoneColor(spot, spectrum_->Zone1(), spectrum_->Zone2(), spectrum_->Inactive1Color(),
+                               spectrum_->Inactive2Color(), spectrum_->Inactive3Color()),
+                     spectrum_->InactiveDoted());
+    }
+    if (spectrum_->DrawInactive()) {
+        // Inactive spots show only inside bars, not in the gaps between them.
+        active.end();
+        back.end();
+        QImage plain = NewPicture(size, dpr);
+        plain.fill(ColorFromBgr(spectrum_->Color()));
+        QPainter fix(&plain);
+        if (spectrum_->UseBackGroundDIB() && background_dib_.IsSet())
+            background_dib_.Draw(fix, QRect(QPoint(0, 0), size));
+        for (const TMMSpectrumBar& bar : spectrum_->Bars()) {
+            int left = bar.first_column, width = bar.end_column - bar.first_column;
+            if (width > spectrum_->Space()) {
+                left += spectrum_->Space() / 2;
+                width -= spectrum_->Space();
+            }
+            const QRect r(left, 0, width, size.height());
+            fix.drawImage(r, background_, QRectF(r.topLeft() * dpr, r.size() * dpr));
+        }
+        fix.end();
+        background_ = plain;
+    }
+}
+
+void TSpectrumView::paintEvent(QPaintEvent*)
+{
+    ++paint_count_;
+    if (built_dpr_ != devicePixelRatioF())
+        RebuildPictures();
+    QPainter painter(this);
+    const QRect inner = DrawBevelFrame(painter, rect(), bevel_);
+    painter.translate(inner.topLeft());
+    painter.drawImage(0, 0, background_);
+    if (!spectrum_->Enabled())
+        return;
+    const qreal dpr = active_.devicePixelRatio();
+    const int num_peaks = spectrum_->NumPeaks();
+    const int space = spectrum_->Space();
+    for (const TMMSpectrumBar& bar : spectrum_->Bars()) {
+        int left = bar.first_column, width = bar.end_column - bar.first_column;
+        if (width > space) {
+            left += space / 2;
+            width -= space;
+        }
+        auto cut = [&](int first, int last) {
+            const QRect r = SpotRows(first, last, left, width);
+            if (r.width() > 0 && r.height() > 0)
+                painter.drawImage(r, active_, QRectF(r.topLeft() * dpr, r.size() * dpr));
+        };
+        if (bar.lit_spots > 0)
+            cut(1, bar.lit_spots);
+        if (bar.peak_spot > bar.lit_spots && num_peaks > 0)
+            cut(bar.peak_spot - std::min(num_peaks, bar.peak_spot) + 1, bar.peak_spot);
+    }
+}
+
+} // namespace pelu::widgets

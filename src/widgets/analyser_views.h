@@ -1,0 +1,108 @@
+// The analyser displays of the band: TLevelMeter paints a level meter (MMLevel1,
+// MMLevel2) and TSpectrumView the spectrum analyser (MMSpectrum1). Each owns its
+// computing side (audio/level.h, audio/spectrum.h), which the connector feeds;
+// the view only paints what that side reports: lit spots, peak spots and zones,
+// in the active or inactive colours, solid or dotted (every second pixel of
+// every second row of a spot).
+//
+// The computing side may report a change hundreds of times a second (the
+// connector feeds it in slices of a few milliseconds); the views repaint at most
+// once per kRepaintMs, which is as often as the eye and the peak fall need, and
+// all on the same tick, so the window's picture is brought up to date once for
+// all of them.
+//
+// Painting is cheap by construction: the inactive picture (background and unlit
+// spots) and the active picture (every spot lit) are made when the geometry or
+// the colours change; a redraw copies the first and cuts the lit parts and the
+// peaks out of the second.
+//
+// Thread: main thread only. The computing sides' peak fall runs on the timer
+// service's thread and only marks a change that the next refresh repaints.
+#pragma once
+
+#include "audio/level.h"
+#include "audio/spectrum.h"
+#include "widgets/picture.h"
+#include "widgets/seek_slider.h" // TBevelStyle
+
+#include <QImage>
+#include <QWidget>
+
+namespace pelu::widgets {
+
+constexpr int kRepaintMs = 25;
+
+class TLevelMeter : public QWidget {
+    Q_OBJECT
+public:
+    explicit TLevelMeter(QWidget* parent = nullptr);
+
+    // The computing side (owned): the connector's display, and the properties.
+    TMMLevel* Level() const { return level_; }
+
+    TBevelStyle Bevel() const { return bevel_; }
+    void SetBevel(const TBevelStyle& style);
+    QRect InnerRect() const;
+
+    // How many paints this view has done (the painting benchmark reads it).
+    qint64 PaintCount() const { return paint_count_; }
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
+    void showEvent(QShowEvent* event) override;
+    void hideEvent(QHideEvent* event) override;
+
+private:
+    void RebuildPictures();
+    // The rectangle of spots first..last (1-based, along the meter) in the inner area.
+    QRect SpotSpan(int first, int last) const;
+
+    TMMLevel* level_;
+    TBevelStyle bevel_;
+    QImage inactive_; // Color with every spot in its inactive colour
+    QImage active_;   // every spot in its active colour
+    qreal built_dpr_ = 0;
+    qint64 paint_count_ = 0;
+};
+
+class TSpectrumView : public QWidget {
+    Q_OBJECT
+public:
+    explicit TSpectrumView(QWidget* parent = nullptr);
+
+    TMMSpectrum* Spectrum() const { return spectrum_; }
+
+    TBevelStyle Bevel() const { return bevel_; }
+    void SetBevel(const TBevelStyle& style);
+    // The stored background picture, used with the computing side's UseBackGroundDIB.
+    const TPicture& BackGroundDIB() const { return background_dib_; }
+    void SetBackGroundDIB(const TPicture& picture);
+    QRect InnerRect() const;
+
+    qint64 PaintCount() const { return paint_count_; }
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
+    void showEvent(QShowEvent* event) override;
+    void hideEvent(QHideEvent* event) override;
+
+private:
+    void RebuildPictures();
+    // Rows of spots first..last (1-based from the bottom) as a y range.
+    QRect SpotRows(int first, int last, int left, int width) const;
+
+    TMMSpectrum* spectrum_;
+    TBevelStyle bevel_;
+    TPicture background_dib_;
+    QImage background_; // Color or the picture, with unlit spots when DrawInactive
+    QImage active_;     // every spot of every column lit
+    qreal built_dpr_ = 0;
+    qint64 paint_count_ = 0;
+};
+
+// Draws a one-pixel bevel frame (outer, inner, border) and returns the inside.
+QRect DrawBevelFrame(class QPainter& painter, QRect area, const TBevelStyle& style);
+
+} // namespace pelu::widgets

@@ -1,0 +1,160 @@
+// TMMBitmapList and TMMBitmapSlider: the picture slider of the volume panel and
+// of the equalizer's sixteen bands. The slider draws a background picture and a
+// thumb picture from a shared bitmap list, maps between an integer Position and
+// the thumb's place, and reports moves (OnTrack) and the release (OnTrackEnd):
+// every left press and release pair ends in exactly one OnTrackEnd. Arrow and
+// page keys step it too (OnTrack per changed step, OnTrackEnd on the key's
+// release), so the panels can be used without a mouse.
+//
+// Thread: main thread only.
+#pragma once
+
+#include "widgets/picture.h"
+
+#include <QColor>
+#include <QList>
+#include <QObject>
+#include <QPointer>
+#include <QWidget>
+
+#include <functional>
+
+namespace pelu::widgets {
+
+// The shared list of slider pictures (index as the sliders name them).
+class TMMBitmapList : public QObject {
+    Q_OBJECT
+public:
+    explicit TMMBitmapList(QObject* parent = nullptr) : QObject(parent) {}
+    void SetBitmaps(QList<TPicture> pictures);
+    int Count() const { return int(pictures_.size()); }
+    TPicture Bitmap(int index) const;
+
+signals:
+    void Changed();
+
+private:
+    QList<TPicture> pictures_;
+};
+
+class TMMBitmapSlider : public QWidget {
+    Q_OBJECT
+    Q_PROPERTY(int MinValue READ MinValue WRITE SetMinValue)
+    Q_PROPERTY(int MaxValue READ MaxValue WRITE SetMaxValue)
+    Q_PROPERTY(int Position READ Position WRITE SetPosition)
+    Q_PROPERTY(TMMOrientation Orientation READ Orientation WRITE SetOrientation)
+    Q_PROPERTY(TMMZeroPosition ZeroPosition READ ZeroPosition WRITE SetZeroPosition)
+    Q_PROPERTY(int Margin READ Margin WRITE SetMargin)
+    Q_PROPERTY(int LineSize READ LineSize WRITE SetLineSize)
+    Q_PROPERTY(int PageSize READ PageSize WRITE SetPageSize)
+    Q_PROPERTY(bool Logarithmic READ Logarithmic WRITE SetLogarithmic)
+    Q_PROPERTY(int Sensitivity READ Sensitivity WRITE SetSensitivity)
+    Q_PROPERTY(int BitmapIndex READ BitmapIndex WRITE SetBitmapIndex)
+    Q_PROPERTY(int BitmapBackIndex READ BitmapBackIndex WRITE SetBitmapBackIndex)
+    Q_PROPERTY(int BitmapThumbIndex READ BitmapThumbIndex WRITE SetBitmapThumbIndex)
+    Q_PROPERTY(int NumGlyphs READ NumGlyphs WRITE SetNumGlyphs)
+    Q_PROPERTY(int NumThumbGlyphs READ NumThumbGlyphs WRITE SetNumThumbGlyphs)
+    Q_PROPERTY(bool AutoSize READ AutoSize WRITE SetAutoSize)
+    Q_PROPERTY(bool HandCursor READ HandCursor WRITE SetHandCursor)
+    Q_PROPERTY(QColor TransparentColor READ TransparentColor WRITE SetTransparentColor)
+public:
+    enum TMMOrientation { orHorizontal, orVertical };
+    Q_ENUM(TMMOrientation)
+    enum TMMZeroPosition { zpBottomLeft, zpTopRight };
+    Q_ENUM(TMMZeroPosition)
+    enum TTransparentMode { tmAuto, tmFixed };
+    Q_ENUM(TTransparentMode)
+
+    using Notify = std::function<void(QObject* sender)>;
+
+    explicit TMMBitmapSlider(QWidget* parent = nullptr);
+
+    int MinValue() const { return min_; }
+    void SetMinValue(int value);
+    int MaxValue() const { return max_; }
+    void SetMaxValue(int value);
+    int Position() const { return position_; }
+    void SetPosition(int value);
+    TMMOrientation Orientation() const { return orientation_; }
+    void SetOrientation(TMMOrientation value);
+    TMMZeroPosition ZeroPosition() const { return zero_; }
+    void SetZeroPosition(TMMZeroPosition value);
+    int Margin() const { return margin_; }
+    void SetMargin(int value);
+    int LineSize() const { return line_size_; }
+    void SetLineSize(int value) { line_size_ = value; }
+    int PageSize() const { return page_size_; }
+    void SetPageSize(int value) { page_size_ = value; }
+    // The dB scale is kept as a setting only: nothing in the band uses it.
+    bool Logarithmic() const { return logarithmic_; }
+    void SetLogarithmic(bool value) { logarithmic_ = value; }
+    int Sensitivity() const { return sensitivity_; }
+    void SetSensitivity(int value) { sensitivity_ = std::clamp(value, -96, -10); }
+
+    TMMBitmapList* BitmapList() const { return list_; }
+    void SetBitmapList(TMMBitmapList* list);
+    int BitmapIndex() const { return bitmap_index_; }
+    void SetBitmapIndex(int value);
+    int BitmapBackIndex() const { return back_index_; }
+    void SetBitmapBackIndex(int value);
+    int BitmapThumbIndex() const { return thumb_index_; }
+    void SetBitmapThumbIndex(int value);
+    int NumGlyphs() const { return num_glyphs_; }
+    void SetNumGlyphs(int value);
+    int NumThumbGlyphs() const { return num_thumb_glyphs_; }
+    void SetNumThumbGlyphs(int value);
+    bool AutoSize() const { return auto_size_; }
+    void SetAutoSize(bool value);
+    bool HandCursor() const { return hand_cursor_; }
+    void SetHandCursor(bool value) { hand_cursor_ = value; }
+    QColor TransparentColor() const { return transparent_color_; }
+    void SetTransparentColor(const QColor& color);
+    TTransparentMode TransparentMode() const { return transparent_mode_; }
+    void SetTransparentMode(TTransparentMode mode);
+
+    Notify OnChange;
+    Notify OnTrack;
+    Notify OnTrackEnd;
+
+    // Geometry, for the gallery and tests.
+    QSize ThumbSize() const;
+    QRect ThumbRect() const;
+    bool Dragging() const { return dragging_; }
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+    void mousePressEvent(QMouseEvent* event) override;
+    void mouseMoveEvent(QMouseEvent* event) override;
+    void mouseReleaseEvent(QMouseEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
+    void keyReleaseEvent(QKeyEvent* event) override;
+
+private:
+    void Reload();
+    int Along(QPoint point) const; // coordinate along the track
+    void TrackTo(int value);
+
+    int min_ = 0, max_ = 10, position_ = 0;
+    TMMOrientation orientation_ = orHorizontal;
+    TMMZeroPosition zero_ = zpBottomLeft;
+    int margin_ = 2;
+    int line_size_ = 1, page_size_ = 5;
+    bool logarithmic_ = false;
+    int sensitivity_ = -24;
+    QPointer<TMMBitmapList> list_;
+    int bitmap_index_ = -1, back_index_ = -1, thumb_index_ = -1;
+    int num_glyphs_ = 1, num_thumb_glyphs_ = 1;
+    bool auto_size_ = false;
+    bool hand_cursor_ = false;
+    QColor transparent_color_{0, 0, 0};
+    TTransparentMode transparent_mode_ = tmAuto;
+
+    TPicture background_; // one glyph
+    TPicture thumb_;      // all thumb glyphs, keyed
+    bool dragging_ = false;
+    bool tracked_ = false;
+    int press_along_ = 0;
+    int press_position_ = 0;
+};
+
+} // namespace pelu::widgets

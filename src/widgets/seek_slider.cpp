@@ -1,0 +1,332 @@
+#include "widgets/seek_slider.h"
+
+#include "widgets/theme.h"
+
+#include <QKeyEvent>
+#include <QMouseEvent>
+#include <QPainter>
+
+#include <cmath>
+
+namespace pelu::widgets {
+
+namespace {
+void DrawBevel(QPainter& painter, QRect& area, TBevelCut cut, const QColor& accent)
+{
+    if (cut == bvNone)
+        return;
+    const QColor top_left = accent.isValid() ? accent : (cut == bvLowered ? theme::kShadow : theme::kHighlight);
+    const QColor bottom_right = accent.isValid() ? accent : (cut == bvLowered ? theme::kHighlight : theme::kShadow);
+    painter.setPen(top_left);
+    painter.drawLine(area.left(), area.top(), area.right(), area.top());
+    painter.drawLine(area.left(), area.top(), area.left(), area.bottom());
+    painter.setPen(bottom_right);
+    painter.drawLine(area.right(), area.top() + 1, area.right(), area.bottom());
+    painter.drawLine(area.left() + 1, area.bottom(), area.right(), area.bottom());
+    area.adjust(1, 1, -1, -1);
+}
+} // namespace
+
+TMMSlider::TMMSlider(QWidget* parent)
+    : QWidget(parent), thumb_color_(theme::kButtonFace), groove_color_(theme::kButtonFace)
+{
+    resize(200, 40);
+    setFocusPolicy(Qt::StrongFocus);
+    setMouseTracking(true);
+    setAccessibleName(QStringLiteral("Seek"));
+}
+
+void TMMSlider::SetMinValue(int value)
+{
+    if (value == min_)
+        return;
+    min_ = value;
+    if (max_ < min_)
+        max_ = min_;
+    SetPosition(position_);
+    update();
+}
+
+void TMMSlider::SetMaxValue(int value)
+{
+    if (value == max_)
+        return;
+    max_ = value;
+    if (min_ > max_)
+        min_ = max_;
+    SetPosition(position_);
+    update();
+}
+
+void TMMSlider::SetPosition(int value)
+{
+    value = std::clamp(value, min_, max_);
+    if (value == position_)
+        return;
+    position_ = value;
+    update();
+    if (OnChange)
+        OnChange(this);
+}
+
+void TMMSlider::SetOrientation(TMMOrientation value)
+{
+    if (value != orientation_) {
+        orientation_ = value;
+        update();
+    }
+}
+
+void TMMSlider::SetThumbWidth(int value)
+{
+    value = std::max(1, value);
+    if (value != thumb_width_) {
+        thumb_width_ = value;
+        update();
+    }
+}
+
+void TMMSlider::SetThumbHeight(int value)
+{
+    value = std::max(1, value);
+    if (value != thumb_height_) {
+        thumb_height_ = value;
+        update();
+    }
+}
+
+void TMMSlider::SetGrooveSize(int value)
+{
+    value = std::max(0, value);
+    if (value != groove_size_) {
+        groove_size_ = value;
+        update();
+    }
+}
+
+void TMMSlider::SetThumbColor(const QColor& color)
+{
+    thumb_color_ = color;
+    update();
+}
+
+void TMMSlider::SetGrooveColor(const QColor& color)
+{
+    groove_color_ = color;
+    update();
+}
+
+void TMMSlider::SetDisabledColor(const QColor& color)
+{
+    disabled_color_ = color;
+    update();
+}
+
+void TMMSlider::SetBevel(const TBevelStyle& style)
+{
+    bevel_ = style;
+    update();
+}
+
+void TMMSlider::SetGroove(const TBevelStyle& style)
+{
+    groove_ = style;
+    update();
+}
+
+QRect TMMSlider::TrackRect() const
+{
+    const int b = bevel_.Width();
+    return rect().adjusted(b, b, -b, -b);
+}
+
+// ThumbWidth is the thumb's length along the track in either orientation.
+int TMMSlider::Usable() const
+{
+    const QRect track = TrackRect();
+    return (orientation_ == orHorizontal ? track.width() : track.height()) - thumb_width_;
+}
+
+QRect TMMSlider::ThumbRect() const
+{
+    const QRect track = TrackRect();
+    const int usable = Usable();
+    const int range = max_ - min_;
+    int offset = 0;
+    if (range != 0 && usable > 0)
+        offset = int(std::nearbyint(double(position_ - min_) * usable / range));
+    offset = std::clamp(offset, 0, std::max(0, usable));
+    if (orientation_ == orHorizontal)
+        return QRect(track.left() + offset, track.top() + (track.height() - thumb_height_) / 2, thumb_width_,
+                     thumb_height_);
+    // Vertical: the minimum is at the bottom.
+    return QRect(track.left() + (track.width() - thumb_height_) / 2, track.bottom() + 1 - offset - thumb_width_,
+                 thumb_height_, thumb_width_);
+}
+
+int TMMSlider::Along(QPointF point) const
+{
+    const QRect track = TrackRect();
+    if (orientation_ == orHorizontal)
+        return int(std::floor(point.x())) - track.left();
+    return track.bottom() + 1 - int(std::floor(point.y()));
+}
+
+void TMMSlider::TrackTo(int value)
+{
+    value = std::clamp(value, min_, max_);
+    if (value == position_)
+        return;
+    SetPosition(value);
+    tracked_ = true;
+    if (OnTrack)
+        OnTrack(this);
+}
+
+void TMMSlider::mousePressEvent(QMouseEvent* event)
+{
+    if (event->button() != Qt::LeftButton) {
+        QWidget::mousePressEvent(event);
+        return;
+    }
+    setFocus(Qt::MouseFocusReason);
+    const int along = Along(event->position());
+    if (ThumbRect().contains(event->position().toPoint())) {
+        dragging_ = true;
+        setCursor(Qt::SizeHorCursor);
+    } else {
+        // Jump so that the thumb's middle lies under the mouse.
+        const int usable = Usable();
+        const int range = max_ - min_;
+        int value = min_;
+        if (usable > 0)
+            value = min_ + int(std::nearbyint(double(along - thumb_width_ / 2) / usable * range));
+        SetPosition(std::clamp(value, min_, max_));
+    }
+    press_along_ = along;
+    press_position_ = position_;
+    tracked_ = true;
+    if (OnTrack)
+        OnTrack(this);
+}
+
+void TMMSlider::mouseMoveEvent(QMouseEvent* event)
+{
+    if (dragging_ && (event->buttons() & Qt::LeftButton)) {
+        const int usable = Usable();
+        if (usable <= 0)
+            return;
+        TrackTo(press_position_ + MulDiv(Along(event->position()) - press_along_, max_ - min_, usable));
+        return;
+    }
+    if (ThumbRect().contains(event->position().toPoint()))
+        setCursor(Qt::SizeHorCursor);
+    else
+        unsetCursor();
+}
+
+void TMMSlider::mouseReleaseEvent(QMouseEvent* event)
+{
+    if (event->button() != Qt::LeftButton) {
+        QWidget::mouseReleaseEvent(event);
+        return;
+    }
+    dragging_ = false;
+    unsetCursor();
+    update();
+    if (tracked_) {
+        tracked_ = false;
+        if (OnTrackEnd)
+            OnTrackEnd(this);
+    }
+}
+
+void TMMSlider::keyPressEvent(QKeyEvent* event)
+{
+    const bool horizontal = orientation_ == orHorizontal;
+    int value = position_;
+    switch (event->key()) {
+    case Qt::Key_PageUp: value = std::min(position_ + page_size_, max_); break;
+    case Qt::Key_PageDown: value = std::max(position_ - page_size_, min_); break;
+    case Qt::Key_End: value = horizontal ? max_ : min_; break;
+    case Qt::Key_Home: value = horizontal ? min_ : max_; break;
+    case Qt::Key_Up:
+    case Qt::Key_Right:
+        if (position_ < max_)
+            value = position_ + line_size_;
+        break;
+    case Qt::Key_Left:
+    case Qt::Key_Down:
+        if (position_ > min_)
+            value = position_ - line_size_;
+        break;
+    default: QWidget::keyPressEvent(event); return;
+    }
+    TrackTo(value);
+}
+
+void TMMSlider::keyReleaseEvent(QKeyEvent* event)
+{
+    // Held keys repeat their press; only the real release ends the tracking.
+    if (event->isAutoRepeat())
+        return;
+    if (tracked_ && !dragging_) {
+        tracked_ = false;
+        if (OnTrackEnd)
+            OnTrackEnd(this);
+    }
+    QWidget::keyReleaseEvent(event);
+}
+
+void TMMSlider::focusInEvent(QFocusEvent* event)
+{
+    QWidget::focusInEvent(event);
+    update();
+}
+
+void TMMSlider::focusOutEvent(QFocusEvent* event)
+{
+    QWidget::focusOutEvent(event);
+    update();
+}
+
+void TMMSlider::paintEvent(QPaintEvent*)
+{
+    QPainter painter(this);
+    painter.fillRect(rect(), theme::kWindow);
+    QRect area = rect();
+    const QColor focus = hasFocus() ? theme::kAccent : QColor();
+    DrawBevel(painter, area, bevel_.outer, focus);
+    DrawBevel(painter, area, bevel_.inner, focus);
+    if (bevel_.border) {
+        painter.setPen(bevel_.border_color);
+        painter.drawRect(area.adjusted(0, 0, -1, -1));
+        area.adjust(1, 1, -1, -1);
+    }
+    const bool horizontal = orientation_ == orHorizontal;
+    const QRect thumb = ThumbRect();
+
+    // Played part: a quiet fill from the start up to the thumb.
+    QRect played = horizontal ? QRect(QPoint(area.left(), thumb.top()), QPoint(thumb.left() - 1, thumb.bottom()))
+                              : QRect(QPoint(thumb.left(), thumb.bottom() + 1), QPoint(thumb.right(), area.bottom()));
+    if (played.isValid() && isEnabled())
+        painter.fillRect(played, theme::kAccentDim);
+
+    if (groove_size_ > 0) {
+        QRect groove = horizontal
+                           ? QRect(area.left(), area.top() + (area.height() - groove_size_) / 2, area.width(), groove_size_)
+                           : QRect(area.left() + (area.width() - groove_size_) / 2, area.top(), groove_size_, area.height());
+        QRect inside = groove.adjusted(-groove_.Width(), -groove_.Width(), groove_.Width(), groove_.Width());
+        DrawBevel(painter, inside, groove_.outer, QColor());
+        DrawBevel(painter, inside, groove_.inner, QColor());
+        painter.fillRect(groove, groove_color_);
+    }
+
+    painter.fillRect(thumb, isEnabled() ? thumb_color_ : disabled_color_);
+    if (thumb.height() > 2 && thumb.width() > 2) {
+        painter.setPen(thumb_color_.lighter(130));
+        painter.drawLine(thumb.left(), thumb.top(), thumb.right(), thumb.top());
+    }
+}
+
+} // namespace pelu::widgets

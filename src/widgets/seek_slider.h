@@ -1,0 +1,125 @@
+// TMMSlider: the drawn seek slider under the transport buttons. A focusable
+// control with a bevel, a groove and a rectangular thumb drawn in colours; it
+// maps an integer Position (0..duration in ms for the player) to the thumb's
+// place, jumps or drags under the mouse, steps under the keyboard (Page Up/Down,
+// Home, End and the arrows) and reports every move (OnTrack) and the release of
+// the mouse button or key (OnTrackEnd, once per press/release).
+//
+// Thread: main thread only.
+#pragma once
+
+#include <QColor>
+#include <QWidget>
+
+#include <functional>
+
+namespace pelu::widgets {
+
+enum TBevelCut { bvNone, bvLowered, bvRaised };
+
+// A frame: an outer and an inner bevel, each one pixel wide, and an optional
+// single border line.
+struct TBevelStyle {
+    TBevelCut outer = bvNone;
+    TBevelCut inner = bvNone;
+    bool border = false;
+    QColor border_color{0x80, 0x80, 0x80};
+    int Width() const { return (outer != bvNone) + (inner != bvNone) + (border ? 1 : 0); }
+};
+
+class TMMSlider : public QWidget {
+    Q_OBJECT
+    Q_PROPERTY(int MinValue READ MinValue WRITE SetMinValue)
+    Q_PROPERTY(int MaxValue READ MaxValue WRITE SetMaxValue)
+    Q_PROPERTY(int Position READ Position WRITE SetPosition)
+    Q_PROPERTY(int LineSize READ LineSize WRITE SetLineSize)
+    Q_PROPERTY(int PageSize READ PageSize WRITE SetPageSize)
+    Q_PROPERTY(int ThumbWidth READ ThumbWidth WRITE SetThumbWidth)
+    Q_PROPERTY(int ThumbHeight READ ThumbHeight WRITE SetThumbHeight)
+    Q_PROPERTY(int GrooveSize READ GrooveSize WRITE SetGrooveSize)
+    Q_PROPERTY(QColor ThumbColor READ ThumbColor WRITE SetThumbColor)
+    Q_PROPERTY(QColor GrooveColor READ GrooveColor WRITE SetGrooveColor)
+    Q_PROPERTY(QColor DisabledColor READ DisabledColor WRITE SetDisabledColor)
+public:
+    enum TMMOrientation { orHorizontal, orVertical };
+    Q_ENUM(TMMOrientation)
+    using Notify = std::function<void(QObject* sender)>;
+
+    explicit TMMSlider(QWidget* parent = nullptr);
+
+    int MinValue() const { return min_; }
+    void SetMinValue(int value);
+    int MaxValue() const { return max_; }
+    void SetMaxValue(int value);
+    int Position() const { return position_; }
+    void SetPosition(int value);
+    TMMOrientation Orientation() const { return orientation_; }
+    void SetOrientation(TMMOrientation value);
+    int LineSize() const { return line_size_; }
+    void SetLineSize(int value) { line_size_ = value; }
+    int PageSize() const { return page_size_; }
+    void SetPageSize(int value) { page_size_ = value; }
+    int ThumbWidth() const { return thumb_width_; }
+    void SetThumbWidth(int value);
+    int ThumbHeight() const { return thumb_height_; }
+    void SetThumbHeight(int value);
+    int GrooveSize() const { return groove_size_; }
+    void SetGrooveSize(int value);
+    QColor ThumbColor() const { return thumb_color_; }
+    void SetThumbColor(const QColor& color);
+    QColor GrooveColor() const { return groove_color_; }
+    void SetGrooveColor(const QColor& color);
+    QColor DisabledColor() const { return disabled_color_; }
+    void SetDisabledColor(const QColor& color);
+    TBevelStyle Bevel() const { return bevel_; }
+    void SetBevel(const TBevelStyle& style);
+    TBevelStyle Groove() const { return groove_; }
+    void SetGroove(const TBevelStyle& style);
+    // Stored only: the band uses neither the dB scale nor the tick scale.
+    bool Logarithmic() const { return logarithmic_; }
+    void SetLogarithmic(bool value) { logarithmic_ = value; }
+    int Sensitivity() const { return sensitivity_; }
+    void SetSensitivity(int value) { sensitivity_ = value; }
+
+    Notify OnChange;
+    Notify OnTrack;
+    Notify OnTrackEnd;
+
+    // Geometry, for the gallery and tests.
+    QRect TrackRect() const;
+    QRect ThumbRect() const;
+    bool Dragging() const { return dragging_; }
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+    void mousePressEvent(QMouseEvent* event) override;
+    void mouseMoveEvent(QMouseEvent* event) override;
+    void mouseReleaseEvent(QMouseEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
+    void keyReleaseEvent(QKeyEvent* event) override;
+    void focusInEvent(QFocusEvent* event) override;
+    void focusOutEvent(QFocusEvent* event) override;
+
+private:
+    int Usable() const;
+    int Along(QPointF point) const; // pixels from the minimum's end of the track
+    void TrackTo(int value);
+
+    int min_ = 0, max_ = 10, position_ = 0;
+    TMMOrientation orientation_ = orHorizontal;
+    int line_size_ = 1, page_size_ = 5;
+    int thumb_width_ = 11, thumb_height_ = 23;
+    int groove_size_ = 3;
+    QColor thumb_color_, groove_color_, disabled_color_{0xff, 0xff, 0xff};
+    TBevelStyle bevel_;
+    TBevelStyle groove_;
+    bool logarithmic_ = false;
+    int sensitivity_ = -24;
+
+    bool dragging_ = false;
+    bool tracked_ = false;
+    int press_along_ = 0;
+    int press_position_ = 0;
+};
+
+} // namespace pelu::widgets

@@ -1,0 +1,185 @@
+// The scrolling status line: the edge layer's colour ramps, the transparent
+// colour switch, rebuilding, and both directions of movement.
+#include "widgets/scrolling_text.h"
+#include "widgets/theme.h"
+
+#include <gtest/gtest.h>
+
+#include <QImage>
+
+using pelu::widgets::ColorFromBgr;
+using pelu::widgets::TALScrollingText;
+
+namespace {
+
+// The player's status line: 146 x 11, fade 60, grey on grey, right to left.
+void MakePlayerLine(TALScrollingText& line)
+{
+    line.resize(146, 11);
+    line.SetTextDirection(TALScrollingText::tdRightToLeft);
+    line.SetSpeed(50);
+    line.SetEdgeFadeWidth(60);
+    line.SetBackgroundColor(ColorFromBgr(11184810));
+    line.SetFontColor(ColorFromBgr(5592405));
+    line.SetText(QStringLiteral("Corvel-Ready"));
+    line.Loaded();
+}
+
+QColor At(const QImage& image, int x, int y)
+{
+    return QColor(image.pixel(x, y));
+}
+
+int CountColor(const QImage& image, const QColor& color)
+{
+    int count = 0;
+    for (int y = 0; y < image.height(); ++y)
+        for (int x = 0; x < image.width(); ++x)
+            count += QColor(image.pixel(x, y)) == color;
+    return count;
+}
+
+TEST(ScrollingText, EdgeLayerRampsFromBackgroundToTextColour)
+{
+    TALScrollingText line;
+    MakePlayerLine(line);
+    const QImage& edge = line.EdgeLayer();
+    const QColor background = ColorFromBgr(0xAAAAAA), text = ColorFromBgr(0x555555);
+    EXPECT_EQ(At(edge, 0, 5), background);
+    EXPECT_EQ(At(edge, 145, 5), background);
+    EXPECT_EQ(At(edge, 59, 5), text);
+    EXPECT_EQ(At(edge, 146 - 60, 5), text);
+    EXPECT_EQ(At(edge, 73, 5), text);
+    // Midway: 0xAA + MulDiv(30, 0x55 - 0xAA, 59) = 170 - 43 = 127.
+    EXPECT_EQ(At(edge, 30, 5), QColor(127, 127, 127));
+    EXPECT_EQ(At(edge, 145 - 30, 5), QColor(127, 127, 127));
+}
+
+TEST(ScrollingText, FadeWidthZeroAndOneLeaveThePlainTextColour)
+{
+    TALScrollingText line;
+    MakePlayerLine(line);
+    line.SetEdgeFadeWidth(0);
+    const QColor text = ColorFromBgr(0x555555);
+    EXPECT_EQ(CountColor(line.EdgeLayer(), text), 146 * 11);
+    // One column: the ramp would divide by zero; the column takes the text colour.
+    line.SetEdgeFadeWidth(1);
+    EXPECT_EQ(CountColor(line.EdgeLayer(), text), 146 * 11);
+    EXPECT_EQ(line.RampColor(1), text);
+}
+
+TEST(ScrollingText, RampRefusesAnIndexOutsideItsRange)
+{
+    TALScrollingText line;
+    MakePlayerLine(line);
+    EXPECT_EQ(line.RampColor(1), ColorFromBgr(0xAAAAAA));
+    EXPECT_EQ(line.RampColor(60), ColorFromBgr(0x555555));
+    try {
+        line.RampColor(0);
+        FAIL() << "index 0 accepted";
+    } catch (const pelu::widgets::EALScrollingTextError& error) {
+        EXPECT_STREQ(error.what(), "ColorIndex can't be less than 1 or greater than 60");
+    }
+    EXPECT_THROW(line.RampColor(61), pelu::widgets::EALScrollingTextError);
+}
+
+TEST(ScrollingText, GreenTextSwitchesTheTransparentColourToRedAndStillShows)
+{
+    TALScrollingText line;
+    MakePlayerLine(line);
+    EXPECT_EQ(line.TransparentColor(), QColor(0, 0x80, 0));
+    line.SetEdgeFadeWidth(0);
+    line.SetFontColor(ColorFromBgr(0x008000));
+    EXPECT_EQ(line.TransparentColor(), QColor(0xff, 0, 0));
+    // Bring the text into view: the strip's text starts one widget width in.
+    for (int i = 0; i < 146 + 5; ++i)
+        line.Step();
+    const QImage shot = line.grab().toImage();
+    EXPECT_GT(CountColor(shot, QColor(0, 0x80, 0)), 10);
+    EXPECT_EQ(CountColor(shot, QColor(0xff, 0, 0)), 0);
+    // A green background does the same.
+    line.SetFontColor(ColorFromBgr(0x555555));
+    line.SetBackgroundColor(ColorFromBgr(0x008000));
+    EXPECT_EQ(line.TransparentColor(), QColor(0xff, 0, 0));
+}
+
+TEST(ScrollingText, SettingTheSameValueDoesNotRebuild)
+{
+    TALScrollingText line;
+    MakePlayerLine(line);
+    const int before = line.RebuildCount();
+    line.SetText(QStringLiteral("Corvel-Ready"));
+    line.SetEdgeFadeWidth(60);
+    line.SetBackgroundColor(ColorFromBgr(11184810));
+    line.SetLayout(TALScrollingText::tlCenter);
+    EXPECT_EQ(line.RebuildCount(), before);
+    line.SetText(QStringLiteral("Playing -song.mp3"));
+    EXPECT_EQ(line.RebuildCount(), before + 1);
+}
+
+TEST(ScrollingText, RightToLeftEntersAtTheRightAndWrapsWithoutAJump)
+{
+    TALScrollingText line;
+    MakePlayerLine(line);
+    EXPECT_EQ(line.StripX(), 0);
+    const int strip = line.StripWidth();
+    EXPECT_GT(strip, 2 * 146);
+    line.Step();
+    EXPECT_EQ(line.StripX(), -1);
+    // Changing the text keeps the position.
+    line.SetText(QStringLiteral("Playing -a much longer file name.mp3"));
+    EXPECT_EQ(line.StripX(), -1);
+    const int cycle = line.StripWidth() - 146;
+    for (int i = 1; i < cycle - 1; ++i)
+        line.Step();
+    EXPECT_EQ(line.StripX(), 146 - line.StripWidth() + 1);
+    line.Step(); // reaches width - strip width: back to the start
+    EXPECT_EQ(line.StripX(), 0);
+}
+
+TEST(ScrollingText, LeftToRightEntersAtTheLeft)
+{
+    TALScrollingText line;
+    MakePlayerLine(line);
+    line.SetTextDirection(TALScrollingText::tdLeftToRight);
+    EXPECT_EQ(line.StripX(), 146 - line.StripWidth());
+    line.SetEdgeFadeWidth(0);
+    line.SetText(QStringLiteral("WWWW"));
+    line.Loaded();
+    const QColor text = ColorFromBgr(0x555555);
+    // After a few steps the text's right end shows at the left edge only.
+    for (int i = 0; i < 6; ++i)
+        line.Step();
+    EXPECT_EQ(line.StripX(), 146 - line.StripWidth() + 6);
+    QImage shot = line.grab().toImage();
+    int leftmost = 1000, rightmost = -1;
+    for (int y = 0; y < 11; ++y)
+        for (int x = 0; x < 146; ++x)
+            if (QColor(shot.pixel(x, y)) == text) {
+                leftmost = std::min(leftmost, x);
+                rightmost = std::max(rightmost, x);
+            }
+    ASSERT_GE(rightmost, 0);
+    EXPECT_LT(rightmost, 6);
+    EXPECT_EQ(leftmost, 0);
+    // Near the end of the cycle the strip wraps back.
+    const int cycle = line.StripWidth() - 146;
+    for (int i = 6; i < cycle; ++i)
+        line.Step();
+    EXPECT_EQ(line.StripX(), 146 - line.StripWidth());
+}
+
+TEST(ScrollingText, ADisabledLineRepaintsWithoutMoving)
+{
+    TALScrollingText line;
+    MakePlayerLine(line);
+    line.setEnabled(false);
+    line.Step();
+    line.Step();
+    EXPECT_EQ(line.StripX(), 0);
+    line.setEnabled(true);
+    line.Step();
+    EXPECT_EQ(line.StripX(), -1);
+}
+
+} // namespace
