@@ -6,7 +6,7 @@
 //   bench_eq [--seconds S] [google-benchmark flags]
 #include "audio/equalizer.h"
 #include "audio/level.h"
-#include "audio/spectrum.h"
+#include "audio/band_analyser.h"
 
 #include <benchmark/benchmark.h>
 

@@ -5,7 +5,7 @@
 // feeds pelu play's two level meters) are all measured together.
 //   bench_play                       30 s file, sim:1
 //   PELU_BENCH_MP3=FILE bench_play   another file (its duration is read from pelu's output)
-//   PELU_BENCH_DEVICE=SPEC           another device (e.g. sim:20, alsa:null)
+//   PELU_BENCH_DEVICE=DEVICE           another device (e.g. sim:20, alsa:null)
 //   bench_play --write FILE SECONDS  only writes a fixture MP3 of that length
 #include "mp3_fixtures.h"
 

@@ -27,7 +27,7 @@ namespace pelu::cli {
 
 namespace {
 
-const std::string kUsage = "play [--device SPEC] FILE...   (SPEC: alsa, alsa:NAME, sim[:SPEED], null, or a device number)";
+const std::string kUsage = "play [--device DEVICE] FILE...   (DEVICE: alsa, alsa:NAME, sim[:SPEED], null, or a device number)";
 
 // Exit status after Ctrl-C: the shell's convention for an interrupted command.
 constexpr int kExitInterrupted = 130;

@@ -150,23 +150,23 @@ TEST_F(WaveDeviceTest, SimPauseHoldsTheQueueAndResetReturnsIt)
 
 TEST_F(WaveDeviceTest, NullAndAlsaNullAcceptEverythingAndRecordNothing)
 {
-    for (const char* spec : {"null", "alsa:null"}) {
-        ASSERT_TRUE(select_wave_system(spec));
-        EXPECT_EQ(wave_system().query_format(0, kCd), kOk) << spec;
-        EXPECT_NE(wave_system().query_format(0, PcmFormat{44100, 2, 24}), kOk) << spec;
-        EXPECT_EQ(wave_system().query_format(3, kCd), kErrBadDeviceId) << spec;
+    for (const char* device_name : {"null", "alsa:null"}) {
+        ASSERT_TRUE(select_wave_system(device_name));
+        EXPECT_EQ(wave_system().query_format(0, kCd), kOk) << device_name;
+        EXPECT_NE(wave_system().query_format(0, PcmFormat{44100, 2, 24}), kOk) << device_name;
+        EXPECT_EQ(wave_system().query_format(3, kCd), kErrBadDeviceId) << device_name;
         Client client;
         std::unique_ptr<WaveOutDevice> device;
-        ASSERT_EQ(wave_system().open(0, kCd, &client, device), kOk) << spec;
+        ASSERT_EQ(wave_system().open(0, kCd, &client, device), kOk) << device_name;
         std::vector<char> data(8160);
         for (int i = 0; i < 20; ++i)
             ASSERT_EQ(device->write(data.data(), 8160, &data[i]), kOk);
-        ASSERT_TRUE(client.wait([&] { return client.done.size() == 20; })) << spec;
+        ASSERT_TRUE(client.wait([&] { return client.done.size() == 20; })) << device_name;
         std::uint64_t samples = 0;
         device->position_samples(samples);
-        EXPECT_EQ(samples, 20u * 2040) << spec;
+        EXPECT_EQ(samples, 20u * 2040) << device_name;
         device->close();
-        EXPECT_TRUE(client.wait([&] { return client.closed == 1; })) << spec;
+        EXPECT_TRUE(client.wait([&] { return client.closed == 1; })) << device_name;
     }
     EXPECT_TRUE(SimRecorder::played_bytes().empty());
 }

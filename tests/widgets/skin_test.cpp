@@ -154,7 +154,7 @@ TEST(SkinFolder, HoldsEveryPictureTheBandUses)
     ClearSkinCache();
     SetSkinDirectory(QString());
     QStringList names = {"band_transport", "band_display", "band_decoration", "band_analyser_idle", "band_edge",
-                         "band_top", "spectrum_background", "slider_band_track", "slider_band_thumb",
+                         "band_top", "analyser_background", "slider_band_track", "slider_band_thumb",
                          "slider_volume_track", "slider_volume_thumb", "icon_bitrate", "icon_volume", "icon_close",
                          "icon_playing", "icon_playing_alt"};
     for (const char* button : {"play", "back", "forward", "stop", "blank", "pause", "eq"})

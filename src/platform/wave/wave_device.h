@@ -110,10 +110,10 @@ public:
 // The system chosen by select_wave_system(), else by PELU_WAVE_DEVICE, else ALSA.
 WaveSystem& wave_system();
 
-// Chooses the backend from a device spec ("alsa", "alsa:NAME", "sim", "sim:N",
-// "null"). Returns false and leaves the choice unchanged for a spec it does not
+// Chooses the backend from a device name ("alsa", "alsa:NAME", "sim", "sim:N",
+// "null"). Returns false and leaves the choice unchanged for a name it does not
 // understand. Call it before any wave output exists.
-bool select_wave_system(const std::string& spec);
+bool select_wave_system(const std::string& device_name);
 
 // ---------------------------------------------------------------------------
 // The simulated device's recorder: what sim devices played, for tests. Off by

@@ -40,18 +40,18 @@ namespace {
 std::mutex g_mutex;
 std::unique_ptr<WaveSystem> g_system;
 
-std::unique_ptr<WaveSystem> system_from_spec(const std::string& spec)
+std::unique_ptr<WaveSystem> system_from_name(const std::string& device_name)
 {
-    if (spec == "alsa")
+    if (device_name == "alsa")
         return make_alsa_system("");
-    if (spec.rfind("alsa:", 0) == 0 && spec.size() > 5)
-        return make_alsa_system(spec.substr(5));
-    if (spec == "null")
+    if (device_name.rfind("alsa:", 0) == 0 && device_name.size() > 5)
+        return make_alsa_system(device_name.substr(5));
+    if (device_name == "null")
         return make_sim_system(0, true);
-    if (spec == "sim")
+    if (device_name == "sim")
         return make_sim_system(0, false);
-    if (spec.rfind("sim:", 0) == 0) {
-        const std::string number = spec.substr(4);
+    if (device_name.rfind("sim:", 0) == 0) {
+        const std::string number = device_name.substr(4);
         char* end = nullptr;
         const double speed = std::strtod(number.c_str(), &end);
         if (number.empty() || !end || *end != '\0' || !(speed >= 0) || speed > 1e6)
@@ -69,7 +69,7 @@ WaveSystem& wave_system()
     if (!g_system) {
         const char* variable = std::getenv("PELU_WAVE_DEVICE");
         if (variable && *variable)
-            g_system = system_from_spec(variable);
+            g_system = system_from_name(variable);
         // An unknown value falls back to the default rather than to no sound.
         if (!g_system)
             g_system = make_alsa_system("");
@@ -77,9 +77,9 @@ WaveSystem& wave_system()
     return *g_system;
 }
 
-bool select_wave_system(const std::string& spec)
+bool select_wave_system(const std::string& device_name)
 {
-    auto chosen = system_from_spec(spec);
+    auto chosen = system_from_name(device_name);
     if (!chosen)
         return false;
     std::lock_guard lock(g_mutex);

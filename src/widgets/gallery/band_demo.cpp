@@ -120,7 +120,7 @@ Band BuildBand(QWidget* host, const QString& music_folder)
     spectrum->SetShowInfo(false);
     spectrum->SetColor(16777088);
     spectrum->SetUseBackGroundDIB(true);
-    band.spectrum->SetBackGroundDIB(SkinPicture(QStringLiteral("spectrum_background")));
+    band.spectrum->SetBackGroundDIB(SkinPicture(QStringLiteral("analyser_background")));
 
     band.analyser_idle = Picture(strip, QStringLiteral("Image3"), QRect(1, 0, 67, 27), QStringLiteral("band_analyser_idle"));
     Picture(strip, QStringLiteral("Image13"), QRect(69, -2, 131, 44), QStringLiteral("band_decoration"));

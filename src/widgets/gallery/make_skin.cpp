@@ -406,7 +406,7 @@ int main(int argc, char** argv)
         {"band_analyser_idle", {67, 27}, AnalyserIdle},
         {"band_edge", {4, 27}, EdgePiece},
         {"band_top", {139, 10}, TopPiece},
-        {"spectrum_background", {64, 23}, SpectrumBackground},
+        {"analyser_background", {64, 23}, SpectrumBackground},
         {"slider_band_track", {11, 68}, [](QPainter& p, QSize s) { SliderTrack(p, s, true); }},
         {"slider_band_thumb", {11, 6}, SliderThumb},
         {"slider_volume_track", {18, 112}, [](QPainter& p, QSize s) { SliderTrack(p, s, false); }},
