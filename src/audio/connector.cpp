@@ -2,7 +2,6 @@
 
 #include "platform/clock.h"
 #include "platform/mainthread.h"
-#include "platform/wave/posted_calls.h"
 
 #include <QCoreApplication>
 #include <QMetaObject>
@@ -77,14 +76,14 @@ public:
     {
         if (wake_posted_.exchange(true))
             return;
-        platform::wave::post_to_main(
+        platform::post(
             this, [this] {
                 wake_posted_ = false;
                 Pump();
             });
     }
 
-    ~ConnectorPump() override { platform::wave::cancel_posted(this); }
+    ~ConnectorPump() override { platform::cancel_posted(this); }
 
 private:
     ConnectorPump()
@@ -144,7 +143,6 @@ private:
 TMMConnector::TMMConnector(QObject* parent) : TMMDSPComponent(parent)
 {
     ConnectorPump::Register(this);
-    platform::wave::init_posted_calls();
     // The platform's 1 ms timer resolution request has no counterpart here:
     // our timers are precise without it.
 }
@@ -153,7 +151,7 @@ TMMConnector::~TMMConnector()
 {
     Stopped();
     Deactivate();
-    platform::wave::cancel_posted(this);
+    platform::cancel_posted(this);
     ConnectorPump::Unregister(this);
 }
 
@@ -543,7 +541,7 @@ void TMMConnector::RequestTrigger()
         return;
     }
     ++pending_requests_;
-    platform::wave::post_to_main(
+    platform::post(
         this, [this] {
             if (enabled_ && active_)
                 Trigger();

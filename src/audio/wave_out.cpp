@@ -1,7 +1,6 @@
 #include "audio/wave_out.h"
 
 #include "platform/mainthread.h"
-#include "platform/wave/posted_calls.h"
 
 #include <QMetaObject>
 
@@ -239,7 +238,6 @@ TMMWaveOut::TMMWaveOut(QObject* parent)
     : TMMCustomSoundComponent(parent), num_devs_(wave::wave_system().device_count())
 {
     TMMDSPComponent::SetBufferSize(2048);
-    platform::wave::init_posted_calls();
 }
 
 TMMWaveOut::~TMMWaveOut()
@@ -259,7 +257,7 @@ TMMWaveOut::~TMMWaveOut()
     }
     EndThread();
     device_.reset();
-    platform::wave::cancel_posted(this);
+    platform::cancel_posted(this);
 }
 
 void TMMWaveOut::Fail(const QString& text)
@@ -628,7 +626,7 @@ void TMMWaveOut::wave_done(void* tag)
             thread_->PostBufferDone(header, generation);
     } else {
         // cmWindow: the main thread handles the buffer, as a window message would.
-        platform::wave::post_to_main(
+        platform::post(
             this, [this, header, generation] {
                 try {
                     HandleBufferDone(header, generation);
@@ -759,7 +757,7 @@ void TMMWaveOut::PostEndOfData(std::uint64_t generation)
 {
     // The end-of-data message: Stop runs on the main thread. A message from an
     // earlier play (the user stopped and started again meanwhile) is dropped.
-    platform::wave::post_to_main(
+    platform::post(
         this, [this, generation] {
             {
                 std::lock_guard lock(device_lock_);
@@ -780,7 +778,7 @@ void TMMWaveOut::OnHandlerFailed(const QString& text)
         std::lock_guard lock(device_lock_);
         last_thread_error_ = text;
     }
-    platform::wave::post_to_main(
+    platform::post(
         this, [this, text] {
             if (OnError)
                 OnError(this);

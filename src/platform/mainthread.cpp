@@ -25,14 +25,28 @@ class CallQueue : public QObject {
 public:
     static constexpr QEvent::Type kWake = QEvent::Type(QEvent::User + 0x2e1);
 
-    void push(std::function<void()> fn)
+    void push(const void* receiver, std::function<void()> fn)
     {
         QEvent* wake = new QEvent(kWake);
         {
             std::lock_guard lock(mutex_);
-            calls_.push_back(std::move(fn));
+            calls_.push_back(Call{receiver, std::move(fn)});
         }
         QCoreApplication::postEvent(this, wake);
+    }
+
+    void cancel(const void* receiver)
+    {
+        std::deque<Call> dropped; // destroyed outside the lock
+        std::lock_guard lock(mutex_);
+        for (auto it = calls_.begin(); it != calls_.end();) {
+            if (it->receiver == receiver) {
+                dropped.push_back(std::move(*it));
+                it = calls_.erase(it);
+            } else {
+                ++it;
+            }
+        }
     }
 
 protected:
@@ -41,22 +55,27 @@ protected:
         if (e->type() != kWake)
             return QObject::event(e);
         // One call per wake event keeps the order of posted calls relative to
-        // other events posted in between.
+        // other events posted in between. A cancelled call leaves its wake
+        // event behind, which then finds the queue short and does nothing.
         std::function<void()> fn;
         {
             std::lock_guard lock(mutex_);
             if (calls_.empty())
                 return true;
-            fn = std::move(calls_.front());
+            fn = std::move(calls_.front().fn);
             calls_.pop_front();
         }
-        fn();
+        fn(); // outside the lock: a call may post or cancel
         return true;
     }
 
 private:
+    struct Call {
+        const void* receiver;
+        std::function<void()> fn;
+    };
     std::mutex mutex_;
-    std::deque<std::function<void()>> calls_;
+    std::deque<Call> calls_;
 };
 
 // Lives in the main thread; created on first use (any thread) once the
@@ -88,9 +107,20 @@ bool is_main_thread()
 
 void post(std::function<void()> fn)
 {
+    post(nullptr, std::move(fn));
+}
+
+void post(const void* receiver, std::function<void()> fn)
+{
     if (CallQueue* queue = call_queue())
-        queue->push(std::move(fn));
-    // Without an application there is no main loop to run the call: it is dropped.
+        queue->push(receiver, std::move(fn));
+}
+
+void cancel_posted(const void* receiver)
+{
+    if (receiver)
+        if (CallQueue* queue = call_queue())
+            queue->cancel(receiver);
 }
 
 bool run_and_wait(std::function<void()> fn)
@@ -110,7 +140,7 @@ bool run_and_wait(std::function<void()> fn)
         std::exception_ptr error;
     };
     auto shared = std::make_shared<Shared>();
-    queue->push([fn = std::move(fn), shared]() {
+    queue->push(nullptr, [fn = std::move(fn), shared]() {
         std::exception_ptr error;
         try {
             fn();

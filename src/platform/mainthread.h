@@ -15,9 +15,16 @@ namespace pelu::platform {
 // True on the thread that runs the Qt event loop of the application.
 bool is_main_thread();
 
-// Queues `fn` to run on the main thread after the events already queued.
-// Never runs it inline, even when called on the main thread.
+// Queues `fn` to run on the main thread after the calls already queued.
+// Never runs it inline, even when called on the main thread. Without an
+// application object there is no main loop, and the call is dropped.
 void post(std::function<void()> fn);
+
+// The same on behalf of `receiver`: cancel_posted(receiver), called on the main
+// thread (a receiver's destructor does so), drops what is still queued for it,
+// so a call never outlives the object it works on.
+void post(const void* receiver, std::function<void()> fn);
+void cancel_posted(const void* receiver);
 
 // Runs `fn` on the main thread and returns when it has run. Runs inline when
 // called on the main thread. Exceptions thrown by `fn` are rethrown here.
