@@ -1,100 +1,95 @@
 #include "platform/mainthread.h"
 
 #include <QCoreApplication>
-#include <QEvent>
+#include <QSocketNotifier>
 #include <QEventLoop>
-#include <QMetaObject>
 #include <QThread>
 #include <QTimer>
 
+#include <atomic>
 #include <condition_variable>
 #include <deque>
 #include <exception>
 #include <mutex>
+
+#include <sys/eventfd.h>
+#include <unistd.h>
 
 namespace pelu::platform {
 
 namespace {
 
 // Calls posted to the main thread wait in a queue of our own, guarded by a
-// std::mutex; a bare Qt event only wakes the main thread to drain it. The queue
-// (rather than a call captured in Qt's event) keeps the hand-over from one
-// thread to the other visible to the thread sanitizer, which cannot see into
-// Qt's own locks.
-class CallQueue : public QObject {
-public:
-    static constexpr QEvent::Type kWake = QEvent::Type(QEvent::User + 0x2e1);
-
-    void push(const void* receiver, std::function<void()> fn)
-    {
-        QEvent* wake = new QEvent(kWake);
-        {
-            std::lock_guard lock(mutex_);
-            calls_.push_back(Call{receiver, std::move(fn)});
-        }
-        QCoreApplication::postEvent(this, wake);
-    }
-
-    void cancel(const void* receiver)
-    {
-        std::deque<Call> dropped; // destroyed outside the lock
-        std::lock_guard lock(mutex_);
-        for (auto it = calls_.begin(); it != calls_.end();) {
-            if (it->receiver == receiver) {
-                dropped.push_back(std::move(*it));
-                it = calls_.erase(it);
-            } else {
-                ++it;
-            }
-        }
-    }
-
-protected:
-    bool event(QEvent* e) override
-    {
-        if (e->type() != kWake)
-            return QObject::event(e);
-        // One call per wake event keeps the order of posted calls relative to
-        // other events posted in between. A cancelled call leaves its wake
-        // event behind, which then finds the queue short and does nothing.
-        std::function<void()> fn;
-        {
-            std::lock_guard lock(mutex_);
-            if (calls_.empty())
-                return true;
-            fn = std::move(calls_.front().fn);
-            calls_.pop_front();
-        }
-        fn(); // outside the lock: a call may post or cancel
-        return true;
-    }
-
-private:
-    struct Call {
-        const void* receiver;
-        std::function<void()> fn;
-    };
-    std::mutex mutex_;
-    std::deque<Call> calls_;
+// std::mutex, and an eventfd wakes the main loop to drain it. The write/read
+// pair on the eventfd and the mutex make the hand-over visible to the thread
+// sanitizer, which cannot see into Qt's own event queue.
+struct Call {
+    const void* receiver;
+    std::function<void()> fn;
 };
 
-// Lives in the main thread; created on first use (any thread) once the
-// application object exists.
-CallQueue* call_queue()
+std::mutex g_mutex;
+std::deque<Call> g_calls;
+bool g_wake_pending = false; // an eventfd write not yet read
+std::atomic<int> g_eventfd{-1}; // created with the first call, kept for the process
+std::atomic<QSocketNotifier*> g_notifier{nullptr}; // a child of the application, main thread
+
+void drain()
 {
-    static std::mutex creation;
-    static CallQueue* queue = nullptr;
-    std::lock_guard lock(creation);
-    QCoreApplication* app = QCoreApplication::instance();
-    if (!app)
-        return nullptr;
-    if (!queue) {
-        queue = new CallQueue();
-        queue->moveToThread(app->thread());
-        queue->setParent(app); // goes with the application
-        QObject::connect(queue, &QObject::destroyed, [] { queue = nullptr; });
+    {
+        std::lock_guard lock(g_mutex);
+        std::uint64_t count = 0;
+        (void)!::read(g_eventfd, &count, sizeof count);
+        g_wake_pending = false;
     }
-    return queue;
+    for (;;) {
+        std::function<void()> fn;
+        {
+            std::lock_guard lock(g_mutex);
+            if (g_calls.empty())
+                return;
+            fn = std::move(g_calls.front().fn);
+            g_calls.pop_front();
+        }
+        fn(); // outside the lock: a call may post or cancel
+    }
+}
+
+bool ensure_eventfd()
+{
+    std::lock_guard lock(g_mutex);
+    if (g_eventfd < 0)
+        g_eventfd = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    return g_eventfd >= 0;
+}
+
+// The notifier lives in the main thread, so it is made there: on the first
+// facade call the main thread makes. Calls posted before then wait in the queue;
+// the eventfd is already readable when the notifier starts watching it.
+void ensure_notifier()
+{
+    if (g_notifier.load())
+        return;
+    QCoreApplication* app = QCoreApplication::instance();
+    if (!app || QThread::currentThread() != app->thread() || !ensure_eventfd())
+        return;
+    auto* notifier = new QSocketNotifier(g_eventfd, QSocketNotifier::Read, app);
+    QObject::connect(notifier, &QSocketNotifier::activated, [] { drain(); });
+    QObject::connect(notifier, &QObject::destroyed, [] { g_notifier = nullptr; });
+    g_notifier = notifier;
+}
+
+void push(const void* receiver, std::function<void()> fn)
+{
+    if (!ensure_eventfd())
+        return;
+    std::lock_guard lock(g_mutex);
+    g_calls.push_back(Call{receiver, std::move(fn)});
+    if (!g_wake_pending) {
+        g_wake_pending = true;
+        const std::uint64_t one = 1;
+        (void)!::write(g_eventfd, &one, sizeof one);
+    }
 }
 
 } // namespace
@@ -102,7 +97,10 @@ CallQueue* call_queue()
 bool is_main_thread()
 {
     QCoreApplication* app = QCoreApplication::instance();
-    return app && QThread::currentThread() == app->thread();
+    const bool main = app && QThread::currentThread() == app->thread();
+    if (main)
+        ensure_notifier();
+    return main;
 }
 
 void post(std::function<void()> fn)
@@ -112,15 +110,26 @@ void post(std::function<void()> fn)
 
 void post(const void* receiver, std::function<void()> fn)
 {
-    if (CallQueue* queue = call_queue())
-        queue->push(receiver, std::move(fn));
+    if (!QCoreApplication::instance())
+        return; // no main loop will ever run it
+    is_main_thread(); // makes the notifier when called on the main thread
+    push(receiver, std::move(fn));
 }
 
 void cancel_posted(const void* receiver)
 {
-    if (receiver)
-        if (CallQueue* queue = call_queue())
-            queue->cancel(receiver);
+    if (!receiver)
+        return;
+    std::deque<Call> dropped; // destroyed outside the lock
+    std::lock_guard lock(g_mutex);
+    for (auto it = g_calls.begin(); it != g_calls.end();) {
+        if (it->receiver == receiver) {
+            dropped.push_back(std::move(*it));
+            it = g_calls.erase(it);
+        } else {
+            ++it;
+        }
+    }
 }
 
 bool run_and_wait(std::function<void()> fn)
@@ -129,8 +138,7 @@ bool run_and_wait(std::function<void()> fn)
         fn();
         return true;
     }
-    CallQueue* queue = call_queue();
-    if (!queue)
+    if (!QCoreApplication::instance())
         return false;
 
     struct Shared {
@@ -140,7 +148,7 @@ bool run_and_wait(std::function<void()> fn)
         std::exception_ptr error;
     };
     auto shared = std::make_shared<Shared>();
-    queue->push(nullptr, [fn = std::move(fn), shared]() {
+    push(nullptr, [fn = std::move(fn), shared]() {
         std::exception_ptr error;
         try {
             fn();
@@ -162,15 +170,17 @@ bool run_and_wait(std::function<void()> fn)
 
 void process_pending_events()
 {
-    if (!QCoreApplication::instance())
+    if (!is_main_thread())
         return;
     QCoreApplication::sendPostedEvents();
     QCoreApplication::processEvents(QEventLoop::AllEvents);
+    if (g_eventfd >= 0)
+        drain(); // our own queue too, whether or not the loop looked at the eventfd
 }
 
 void run_loop_until(const std::atomic<bool>& done, int poll_ms)
 {
-    if (!QCoreApplication::instance())
+    if (!is_main_thread())
         return;
     // The timer only guarantees a wake-up, so a flag set from another thread is
     // seen within poll_ms even when no event arrives.
