@@ -258,6 +258,17 @@ struct Decoder {
 bool valid(MpegHandle handle) { return handle != nullptr; }
 Decoder* as_decoder(MpegHandle handle) { return static_cast<Decoder*>(handle); }
 
+// Runs `fn` on the handle's decoder under its lock; `invalid` for a null handle.
+template <typename Fn>
+std::int32_t with_decoder(MpegHandle handle, std::int32_t invalid, Fn fn)
+{
+    if (!valid(handle))
+        return invalid;
+    Decoder* d = as_decoder(handle);
+    std::lock_guard lock(d->mutex);
+    return fn(*d);
+}
+
 int output_channels(const Decoder& d)
 {
     return (d.info.mode == smSingleChannel || d.channel_mode != cmBoth) ? 1 : 2;
@@ -464,63 +475,51 @@ __attribute__((visibility("default"))) std::int32_t mpeg_Done(MpegHandle* handle
 __attribute__((visibility("default"))) std::int32_t mpeg_SetDecodeCallback(MpegHandle handle,
                                                                            MpegDecodeCallback callback, void* user)
 {
-    if (!valid(handle))
-        return kMpegErrInvalidHandle;
-    Decoder* d = as_decoder(handle);
-    std::lock_guard lock(d->mutex);
-    d->decode_callback = callback;
-    d->decode_user = user;
-    return kMpegOk;
+    return with_decoder(handle, kMpegErrInvalidHandle, [&](Decoder& d) {
+        d.decode_callback = callback;
+        d.decode_user = user;
+        return kMpegOk;
+    });
 }
 
 __attribute__((visibility("default"))) std::int32_t mpeg_SetDecodeMode(MpegHandle handle, std::int32_t mode)
 {
-    if (!valid(handle))
-        return kMpegErrInvalidHandle;
-    Decoder* d = as_decoder(handle);
-    std::lock_guard lock(d->mutex);
-    d->decode_mode = mode;
-    return kMpegOk;
+    return with_decoder(handle, kMpegErrInvalidHandle, [&](Decoder& d) {
+        d.decode_mode = mode;
+        return kMpegOk;
+    });
 }
 
 __attribute__((visibility("default"))) std::int32_t mpeg_Clear(MpegHandle handle)
 {
-    if (!valid(handle))
-        return kMpegErrInvalidHandle;
-    Decoder* d = as_decoder(handle);
-    std::lock_guard lock(d->mutex);
-    drop_file(*d);
-    return kMpegOk;
+    return with_decoder(handle, kMpegErrInvalidHandle, [&](Decoder& d) {
+        drop_file(d);
+        return kMpegOk;
+    });
 }
 
 __attribute__((visibility("default"))) std::int32_t mpeg_SetTrailingHeader(MpegHandle handle, std::int32_t value)
 {
-    if (!valid(handle))
-        return kMpegErrInvalidHandle;
-    Decoder* d = as_decoder(handle);
-    std::lock_guard lock(d->mutex);
-    d->trailing_header = value; // kept for the file; this decoder finds ID3v1 tags itself
-    return kMpegOk;
+    return with_decoder(handle, kMpegErrInvalidHandle, [&](Decoder& d) {
+        d.trailing_header = value; // kept for the file; this decoder finds ID3v1 tags itself
+        return kMpegOk;
+    });
 }
 
 __attribute__((visibility("default"))) std::int32_t mpeg_SetFileOffset(MpegHandle handle, std::int32_t offset_bytes)
 {
-    if (!valid(handle))
-        return kMpegErrInvalidHandle;
-    Decoder* d = as_decoder(handle);
-    std::lock_guard lock(d->mutex);
-    d->file_offset = std::max(0, offset_bytes); // where the search for the first frame begins
-    return kMpegOk;
+    return with_decoder(handle, kMpegErrInvalidHandle, [&](Decoder& d) {
+        d.file_offset = std::max(0, offset_bytes); // where the search for the first frame begins
+        return kMpegOk;
+    });
 }
 
 __attribute__((visibility("default"))) std::int32_t mpeg_SetExactPosition(MpegHandle handle, std::int32_t exact)
 {
-    if (!valid(handle))
-        return kMpegErrInvalidHandle;
-    Decoder* d = as_decoder(handle);
-    std::lock_guard lock(d->mutex);
-    d->exact_position = exact != 0; // scan the whole file on open for an exact seek index
-    return kMpegOk;
+    return with_decoder(handle, kMpegErrInvalidHandle, [&](Decoder& d) {
+        d.exact_position = exact != 0; // scan the whole file on open for an exact seek index
+        return kMpegOk;
+    });
 }
 
 __attribute__((visibility("default"))) std::int32_t mpeg_SetFileName(MpegHandle handle, const char* file_name)
@@ -564,11 +563,9 @@ __attribute__((visibility("default"))) std::int32_t mpeg_GetFileName(MpegHandle 
 
 __attribute__((visibility("default"))) std::int32_t mpeg_GetEmpty(MpegHandle handle)
 {
-    if (!valid(handle))
-        return 1;
-    Decoder* d = as_decoder(handle);
-    std::lock_guard lock(d->mutex);
-    return d->has_file ? 0 : 1;
+    return with_decoder(handle, 1, [&](Decoder& d) {
+        return d.has_file ? 0 : 1;
+    });
 }
 
 __attribute__((visibility("default"))) std::int32_t mpeg_GetFileInfo(MpegHandle handle, MpegFileInfo* info)
@@ -601,11 +598,9 @@ __attribute__((visibility("default"))) std::int32_t mpeg_SetChannelMode(MpegHand
 
 __attribute__((visibility("default"))) std::int32_t mpeg_GetChannelMode(MpegHandle handle)
 {
-    if (!valid(handle))
-        return cmBoth;
-    Decoder* d = as_decoder(handle);
-    std::lock_guard lock(d->mutex);
-    return d->channel_mode;
+    return with_decoder(handle, cmBoth, [&](Decoder& d) {
+        return d.channel_mode;
+    });
 }
 
 __attribute__((visibility("default"))) std::int32_t mpeg_SetPosition(MpegHandle handle, std::int32_t frame)
@@ -640,11 +635,9 @@ __attribute__((visibility("default"))) std::int32_t mpeg_SetPosition(MpegHandle 
 
 __attribute__((visibility("default"))) std::int32_t mpeg_GetPosition(MpegHandle handle)
 {
-    if (!valid(handle))
-        return 0;
-    Decoder* d = as_decoder(handle);
-    std::lock_guard lock(d->mutex);
-    return current_frame(*d);
+    return with_decoder(handle, 0, [&](Decoder& d) {
+        return current_frame(d);
+    });
 }
 
 __attribute__((visibility("default"))) std::int32_t mpeg_OpenFile(MpegHandle handle)
@@ -730,11 +723,9 @@ __attribute__((visibility("default"))) std::int32_t mpeg_AbortReadData(MpegHandl
 
 __attribute__((visibility("default"))) std::int32_t mpeg_GetDone(MpegHandle handle)
 {
-    if (!valid(handle))
-        return 1;
-    Decoder* d = as_decoder(handle);
-    std::lock_guard lock(d->mutex);
-    return d->done ? 1 : 0;
+    return with_decoder(handle, 1, [&](Decoder& d) {
+        return d.done ? 1 : 0;
+    });
 }
 
 __attribute__((visibility("default"))) std::int32_t mpeg_ScanFileEx(MpegHandle handle, std::int32_t* frames,
