@@ -143,6 +143,7 @@ private:
 TMMConnector::TMMConnector(QObject* parent) : TMMDSPComponent(parent)
 {
     ConnectorPump::Register(this);
+    platform::attach_to_main_loop(); // wake-ups come from the audio thread
     // The platform's 1 ms timer resolution request has no counterpart here:
     // our timers are precise without it.
 }

@@ -497,6 +497,7 @@ TMMDSPThread::~TMMDSPThread()
 
 void TMMDSPThread::Start()
 {
+    platform::attach_to_main_loop(); // the thread may hand calls to the main thread
     if (!thread_.joinable())
         thread_ = std::thread([this] {
             {

@@ -238,6 +238,7 @@ TMMWaveOut::TMMWaveOut(QObject* parent)
     : TMMCustomSoundComponent(parent), num_devs_(wave::wave_system().device_count())
 {
     TMMDSPComponent::SetBufferSize(2048);
+    platform::attach_to_main_loop(); // end-of-data and buffer notices are posted
 }
 
 TMMWaveOut::~TMMWaveOut()

@@ -103,6 +103,11 @@ bool is_main_thread()
     return main;
 }
 
+void attach_to_main_loop()
+{
+    ensure_notifier();
+}
+
 void post(std::function<void()> fn)
 {
     post(nullptr, std::move(fn));

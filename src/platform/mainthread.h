@@ -31,6 +31,11 @@ void cancel_posted(const void* receiver);
 // Returns false, without running `fn`, when the application is shutting down.
 bool run_and_wait(std::function<void()> fn);
 
+// Readies the main loop to receive posted calls. Called on the main thread (it
+// does nothing elsewhere) by whatever starts threads that will post: calls
+// posted before it wait in the queue until then.
+void attach_to_main_loop();
+
 // Delivers the events and posted calls that are waiting (main thread).
 void process_pending_events();
 
