@@ -146,30 +146,32 @@ bool run_and_wait(std::function<void()> fn)
     if (!QCoreApplication::instance())
         return false;
 
-    struct Shared {
+    // On this thread's stack: the main thread touches it only under its lock
+    // and never after setting `done`, and it moves the exception in, so the
+    // exception object is created there and released here with nothing shared.
+    struct Waiter {
         std::mutex mutex;
         std::condition_variable done_cv;
         bool done = false;
         std::exception_ptr error;
-    };
-    auto shared = std::make_shared<Shared>();
-    push(nullptr, [fn = std::move(fn), shared]() {
+    } waiter;
+    push(nullptr, [fn = std::move(fn), w = &waiter]() {
         std::exception_ptr error;
         try {
             fn();
         } catch (...) {
             error = std::current_exception();
         }
-        std::lock_guard lock(shared->mutex);
-        shared->error = error;
-        shared->done = true;
-        shared->done_cv.notify_all();
+        std::lock_guard lock(w->mutex);
+        w->error = std::move(error);
+        w->done = true;
+        w->done_cv.notify_all();
     });
 
-    std::unique_lock lock(shared->mutex);
-    shared->done_cv.wait(lock, [&] { return shared->done; });
-    if (shared->error)
-        std::rethrow_exception(shared->error);
+    std::unique_lock lock(waiter.mutex);
+    waiter.done_cv.wait(lock, [&] { return waiter.done; });
+    if (waiter.error)
+        std::rethrow_exception(waiter.error);
     return true;
 }
 
