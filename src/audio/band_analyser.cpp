@@ -45,21 +45,18 @@ TMMSpectrum::TMMSpectrum(QObject* parent) : TMMDisplay(parent)
 
 void TMMSpectrum::SetDesignMode(bool design)
 {
-    auto& service = platform::TimerService::instance();
-    if (design && timer_entry_) {
-        service.remove_entry(timer_entry_);
-        timer_entry_ = 0;
-    } else if (!design && !timer_entry_) {
-        timer_entry_ = service.add_entry(
-            platform::TimerService::kPeriodMs, enabled_ ? 0 : 1,
-            [](void* target) { static_cast<TMMSpectrum*>(target)->PeakTick(); }, this);
-    }
+    if (design)
+        timer_entry_.reset();
+    else if (!timer_entry_.active())
+        timer_entry_.start(platform::TimerService::kPeriodMs, enabled_ ? 0 : 1,
+                           [](void* target) { static_cast<TMMSpectrum*>(target)->PeakTick(); }, this);
 }
 
 TMMSpectrum::~TMMSpectrum()
 {
-    if (timer_entry_)
-        platform::TimerService::instance().remove_entry(timer_entry_);
+    // First, while every member is whole: after this the timer never calls
+    // PeakTick on this object again.
+    timer_entry_.reset();
 }
 
 void TMMSpectrum::SetDisplayFormat(const WaveFormat* format)
@@ -490,12 +487,10 @@ void TMMSpectrum::SetEnabled(bool value)
     enabled_ = value;
     if (!enabled_) {
         ClearState();
-        if (timer_entry_)
-            platform::TimerService::instance().disable(timer_entry_);
+        timer_entry_.disable();
     } else {
         RebuildAll();
-        if (timer_entry_)
-            platform::TimerService::instance().enable(timer_entry_);
+        timer_entry_.enable();
     }
     emit Changed();
 }

@@ -201,7 +201,7 @@ public:
 
     // In design mode the control has no timer entry: peaks fall only by PeakTick.
     void SetDesignMode(bool design);
-    bool DesignMode() const { return timer_entry_ == 0; }
+    bool DesignMode() const { return !timer_entry_.active(); }
 
     // One 25 ms step of the peak fall (the timer service calls it; tests may too).
     void PeakTick();
@@ -306,7 +306,7 @@ private:
     std::vector<TMMSpectrumBar> bars_;
     bool peaks_moved_ = false; // a peak fell since the last refresh
 
-    platform::TimerService::EntryId timer_entry_ = 0;
+    platform::TimerEntry timer_entry_;
 };
 
 } // namespace pelu

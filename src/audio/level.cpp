@@ -28,22 +28,18 @@ TMMLevel::TMMLevel(QObject* parent) : TMMDisplay(parent)
 
 void TMMLevel::SetDesignMode(bool design)
 {
-    auto& service = platform::TimerService::instance();
-    if (design && timer_entry_) {
-        service.remove_entry(timer_entry_);
-        timer_entry_ = 0;
-    } else if (!design && !timer_entry_) {
-        timer_entry_ = service.add_entry(
-            platform::TimerService::kPeriodMs, timer_enabled_ ? 0 : 1,
-            [](void* target) { static_cast<TMMLevel*>(target)->PeakTick(); }, this);
-    }
+    if (design)
+        timer_entry_.reset();
+    else if (!timer_entry_.active())
+        timer_entry_.start(platform::TimerService::kPeriodMs, timer_enabled_ ? 0 : 1,
+                           [](void* target) { static_cast<TMMLevel*>(target)->PeakTick(); }, this);
 }
 
 TMMLevel::~TMMLevel()
 {
-    // After this returns the timer never calls PeakTick on this object again.
-    if (timer_entry_)
-        platform::TimerService::instance().remove_entry(timer_entry_);
+    // First, while every member is whole: after this the timer never calls
+    // PeakTick on this object again.
+    timer_entry_.reset();
 }
 
 void TMMLevel::SetDisplayFormat(const WaveFormat* format)
@@ -255,13 +251,13 @@ void TMMLevel::UpdateTimerEnable()
 {
     // The peak tick runs only while the meter is enabled and shows peaks.
     const bool want = enabled_ && num_peaks_ > 0;
-    if (want == timer_enabled_ || !timer_entry_)
+    if (want == timer_enabled_ || !timer_entry_.active())
         return;
     timer_enabled_ = want;
     if (want)
-        platform::TimerService::instance().enable(timer_entry_);
+        timer_entry_.enable();
     else
-        platform::TimerService::instance().disable(timer_entry_);
+        timer_entry_.disable();
 }
 
 void TMMLevel::SetEnabled(bool value)

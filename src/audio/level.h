@@ -161,7 +161,7 @@ public:
 
     // In design mode the control has no timer entry: peaks fall only by PeakTick.
     void SetDesignMode(bool design);
-    bool DesignMode() const { return timer_entry_ == 0; }
+    bool DesignMode() const { return !timer_entry_.active(); }
 
     // One 25 ms step of the peak fall (the timer service calls it; tests may too).
     void PeakTick();
@@ -237,7 +237,7 @@ private:
     int peak_countdown_ = 0;
     bool change_pending_ = false;
 
-    platform::TimerService::EntryId timer_entry_ = 0;
+    platform::TimerEntry timer_entry_;
     bool timer_enabled_ = true;
 };
 

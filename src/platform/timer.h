@@ -85,4 +85,42 @@ private:
     std::unique_ptr<PeriodicTimer> timer_;
 };
 
+// One entry of the TimerService, owned: removed when reset or destroyed, after
+// which its callback never runs again.
+class TimerEntry {
+public:
+    TimerEntry() = default;
+    ~TimerEntry() { reset(); }
+    TimerEntry(const TimerEntry&) = delete;
+    TimerEntry& operator=(const TimerEntry&) = delete;
+
+    // Replaces any entry this holds; false when the timer cannot be had.
+    bool start(int interval_ms, int initial_disabled_count, TimerService::Callback callback, void* target)
+    {
+        reset();
+        id_ = TimerService::instance().add_entry(interval_ms, initial_disabled_count, std::move(callback), target);
+        return id_ != 0;
+    }
+    void reset()
+    {
+        if (id_)
+            TimerService::instance().remove_entry(id_);
+        id_ = 0;
+    }
+    void enable()
+    {
+        if (id_)
+            TimerService::instance().enable(id_);
+    }
+    void disable()
+    {
+        if (id_)
+            TimerService::instance().disable(id_);
+    }
+    bool active() const { return id_ != 0; }
+
+private:
+    TimerService::EntryId id_ = 0;
+};
+
 } // namespace pelu::platform
