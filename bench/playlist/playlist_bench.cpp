@@ -11,6 +11,7 @@
 #include "mp3_fixtures.h"
 #include "player/media_list.h"
 #include "player/playlist_rows.h"
+#include "platform/time_text.h"
 
 #include <QCoreApplication>
 
@@ -65,7 +66,7 @@ std::vector<PlaylistRow> large_playlist(int count)
         const int ms = 120000 + (i * 7919) % 300000;
         PlaylistRow row;
         row.text = RowText(i + 1, path);
-        row.columns = {FormatTimeMs(ms), artist, path, QString::number(ms), QString::number(i), QString()};
+        row.columns = {platform::time_text_ms(ms), artist, path, QString::number(ms), QString::number(i), QString()};
         row.image_index = i == 42 ? 0 : (i % 3 == 0 ? 3 : -1);
         rows.push_back(std::move(row));
     }

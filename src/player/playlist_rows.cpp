@@ -1,17 +1,12 @@
 #include "player/playlist_rows.h"
 
 #include "audio/mpeg.h"
-
-#include <cstdio>
+#include "platform/time_text.h"
 
 namespace pelu::player {
 
 namespace {
 
-constexpr std::int64_t kMsPerSecond = 1000;
-constexpr std::int64_t kMsPerMinute = 60 * kMsPerSecond;
-constexpr std::int64_t kMsPerHour = 60 * kMsPerMinute;
-constexpr std::int64_t kMsPerDay = 24 * kMsPerHour;
 // The artist column keeps what an ID3v1 field can hold.
 constexpr int kMaxArtistChars = 30;
 
@@ -22,24 +17,6 @@ QString file_part(const QString& path)
 }
 
 } // namespace
-
-QString FormatTimeMs(std::int64_t ms)
-{
-    const long long total = ms < 0 ? 0 : ms;
-    const long long millis = total % kMsPerSecond;
-    const long long seconds = (total / kMsPerSecond) % 60;
-    const long long minutes = (total / kMsPerMinute) % 60;
-    const long long hours = (total / kMsPerHour) % 24;
-    char text[64];
-    if (total < kMsPerHour)
-        std::snprintf(text, sizeof text, "%lld:%2.2lld.%3.3lld", total / kMsPerMinute, seconds, millis);
-    else if (total < kMsPerDay)
-        std::snprintf(text, sizeof text, "%lld:%2.2lld:%2.2lld.%3.3lld", total / kMsPerHour, minutes, seconds, millis);
-    else
-        std::snprintf(text, sizeof text, "%lld:%2.2lld:%2.2lld:%2.2lld.%3.3lld", total / kMsPerDay, hours, minutes,
-                      seconds, millis);
-    return QString::fromLatin1(text);
-}
 
 QString RowName(const QString& path)
 {
@@ -113,7 +90,7 @@ std::vector<PlaylistRow> BuildRowsForFiles(const QStringList& paths, int rows_be
         const QString path = record.FileName();
         row.text = RowText(index + 1, path);
         row.columns = QStringList{
-            FormatTimeMs(time_ms),
+            platform::time_text_ms(time_ms),
             record.GuessedArtist().left(kMaxArtistChars),
             path,
             QString::number(time_ms),
