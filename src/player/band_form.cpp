@@ -30,9 +30,13 @@
 #include "widgets/toolbar_button.h"
 
 #include <QAction>
+#include <QDragEnterEvent>
+#include <QDropEvent>
 #include <QApplication>
 #include <QDir>
 #include <QLineEdit>
+#include <QMimeData>
+#include <QShortcut>
 #include <QShowEvent>
 #include <QTimer>
 
@@ -165,6 +169,9 @@ void TBandForm::CreateComponents()
     timer5_ = MakeTimer(this, "Timer5", 100);
     timerup_ = MakeTimer(this, "timerup", 50);
     timerup2_ = MakeTimer(this, "timerup2", 50);
+    // A crashed browser loses at most the last few seconds of playlist edits.
+    autosave_ = MakeTimer(this, "autosave", kAutosaveDelayMs);
+    autosave_->setSingleShot(true);
 
     CreateSettings();
 }
@@ -210,6 +217,7 @@ void TBandForm::WireHandlers()
     connect(timer5_, &QTimer::timeout, this, [this] { Quietly([&] { Timer5Timer(); }); });
     connect(timerup_, &QTimer::timeout, this, [this] { Quietly([&] { timerupTimer(); }); });
     connect(timerup2_, &QTimer::timeout, this, [this] { Quietly([&] { timerup2Timer(); }); });
+    connect(autosave_, &QTimer::timeout, this, [this] { Quietly([&] { SaveResumePlaylist(); }); });
 
     // Panels.
     c.playlist_button->OnClick = handler(&TBandForm::ToolbarButton971Click);
@@ -252,6 +260,17 @@ void TBandForm::WireHandlers()
             [this] { Quietly([&] { DeleteSelectedFiles2Click(); }); });
     connect(MenuItem(QStringLiteral("ClearPlaylist1")), &QAction::triggered, this,
             [this] { Quietly([&] { ClearPlaylist1Click(); }); });
+    c.playlist->OnDropUrls = [this](QObject*, const QList<QUrl>& urls) { Quietly([&] { AddDroppedUrls(urls); }); };
+    connect(c.search, &QLineEdit::textChanged, this,
+            [this](const QString& text) { Quietly([&] { PlaylistSearchChanged(text); }); });
+    connect(c.search, &QLineEdit::returnPressed, this, [this] { Quietly([&] { PlaylistSearchReturn(); }); });
+    auto* find = new QShortcut(QKeySequence::Find, c.playlist_panel);
+    find->setContext(Qt::WidgetWithChildrenShortcut);
+    connect(find, &QShortcut::activated, c.search, [search = c.search] {
+        search->setFocus(Qt::ShortcutFocusReason);
+        search->selectAll();
+    });
+    setAcceptDrops(true);
     c.load_list_button->OnClick = handler(&TBandForm::KamButton7Click);
     c.save_list_button->OnClick = handler(&TBandForm::KamButton8Click);
     c.locate_button->OnClick = handler(&TBandForm::KamButton2Click);
@@ -334,6 +353,7 @@ void TBandForm::FormShow()
 
 void TBandForm::BandClosing()
 {
+    autosave_->stop();
     Quietly([&] { SaveResumePlaylist(); });
     Quietly([&] {
         if (controls_->locator_panel->Visible())
@@ -372,6 +392,26 @@ QAction* TBandForm::MenuItem(const QString& name) const
         if (QAction* action = menu->findChild<QAction*>(name))
             return action;
     return nullptr;
+}
+
+void TBandForm::dragEnterEvent(QDragEnterEvent* event)
+{
+    if (event->mimeData()->hasUrls())
+        event->acceptProposedAction();
+}
+
+void TBandForm::dragMoveEvent(QDragMoveEvent* event)
+{
+    if (event->mimeData()->hasUrls())
+        event->acceptProposedAction();
+}
+
+void TBandForm::dropEvent(QDropEvent* event)
+{
+    if (!event->mimeData()->hasUrls())
+        return;
+    event->acceptProposedAction();
+    Quietly([&] { AddDroppedUrls(event->mimeData()->urls()); });
 }
 
 // ---------------------------------------------------------------------------

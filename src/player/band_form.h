@@ -25,6 +25,7 @@
 #include "player/mpris.h"
 
 #include <QPointer>
+#include <QUrl>
 #include <QWidget>
 
 #include <memory>
@@ -165,6 +166,21 @@ public:
     // Adds files at the end of the playlist exactly as "Load Files" adds the
     // file list's selection; returns how many rows were added.
     int AddFiles(const QStringList& paths);
+    // Files and folders dropped from a file manager: the MP3s among them, folders
+    // walked recursively in natural name order, added as "Load Files" adds them.
+    int AddDroppedUrls(const QList<QUrl>& urls);
+    // The MP3 files a drop of these paths means, in the order they are added.
+    static QStringList DroppedMp3Files(const QStringList& paths);
+    // Replaces the playlist with a media list file / writes the playlist to one.
+    void LoadMediaList(const QString& file_name);
+    void SaveMediaList(const QString& file_name);
+
+    // Playlist search: shows only the rows whose name or artist contains the
+    // text (letter case and accents ignored); Enter plays the first one shown.
+    void PlaylistSearchChanged(const QString& text);
+    void PlaylistSearchReturn();
+    // How long after a change of the playlist the resume file is written.
+    static constexpr int kAutosaveDelayMs = 3000;
 
     // Equalizer panel.
     void BandTrackEnd(int band_number); // b1TrackEnd .. b16TrackEnd
@@ -191,6 +207,9 @@ public:
 
 protected:
     void showEvent(QShowEvent* event) override;
+    void dragEnterEvent(QDragEnterEvent* event) override;
+    void dragMoveEvent(QDragMoveEvent* event) override;
+    void dropEvent(QDropEvent* event) override;
 
 private:
     // Creation.
@@ -221,8 +240,6 @@ private:
     QString ResumeFileName() const;
     bool SaveResumePlaylist();
     void LoadResumePlaylist();
-    void LoadMediaList(const QString& file_name);
-    void SaveMediaList(const QString& file_name);
     void PlaylistChanged();
 
     // Storage folder files.
@@ -280,6 +297,7 @@ private:
     QTimer* timer5_ = nullptr;
     QTimer* timerup_ = nullptr;
     QTimer* timerup2_ = nullptr;
+    QTimer* autosave_ = nullptr;
     std::unique_ptr<MprisService> mpris_;
 
     // Stored properties.

@@ -15,9 +15,16 @@
 #include "widgets/shell_views.h"
 
 #include <QApplication>
+#include <QSet>
+#include <QUrl>
 #include <QDir>
 #include <QFileInfo>
 #include <QLabel>
+#include <QLineEdit>
+#include <QTimer>
+
+#include <algorithm>
+#include <functional>
 
 namespace pelu::player {
 
@@ -67,6 +74,9 @@ void TBandForm::Renumber()
 void TBandForm::PlaylistChanged()
 {
     playlist_changed_ = true;
+    autosave_->start();
+    if (!controls_->search->text().isEmpty())
+        PlaylistSearchChanged(controls_->search->text()); // new rows obey the search too
     NotifyRemote();
 }
 
@@ -126,6 +136,136 @@ void TBandForm::PTShellList1SelectItem(const QString& path, bool selected)
 }
 
 void TBandForm::PTShellList1FillComplete() { controls_->files->setColumnWidth(0, 300); }
+
+namespace {
+
+// Natural name order, as a file manager shows names: runs of digits compare as
+// numbers ("2" before "10"), the rest without regard to letter case.
+bool NaturalLess(const QString& a, const QString& b)
+{
+    qsizetype i = 0, j = 0;
+    while (i < a.size() && j < b.size()) {
+        if (a[i].isDigit() && b[j].isDigit()) {
+            qsizetype i_end = i, j_end = j;
+            while (i_end < a.size() && a[i_end].isDigit())
+                ++i_end;
+            while (j_end < b.size() && b[j_end].isDigit())
+                ++j_end;
+            // Compare the numbers by their digits without leading zeros.
+            QStringView x = QStringView(a).mid(i, i_end - i), y = QStringView(b).mid(j, j_end - j);
+            while (x.size() > 1 && x.front() == u'0')
+                x = x.mid(1);
+            while (y.size() > 1 && y.front() == u'0')
+                y = y.mid(1);
+            if (x.size() != y.size())
+                return x.size() < y.size();
+            if (const int order = x.compare(y); order != 0)
+                return order < 0;
+            i = i_end;
+            j = j_end;
+            continue;
+        }
+        const QChar x = a[i].toCaseFolded(), y = b[j].toCaseFolded();
+        if (x != y)
+            return QString::localeAwareCompare(QString(x), QString(y)) < 0;
+        ++i;
+        ++j;
+    }
+    if ((a.size() - i) != (b.size() - j))
+        return (a.size() - i) < (b.size() - j);
+    return a < b; // names that differ only in letter case: a fixed order
+}
+
+} // namespace
+
+QStringList TBandForm::DroppedMp3Files(const QStringList& paths)
+{
+    QStringList files;
+    QSet<QString> walked; // a folder linked into itself is walked once
+    std::function<void(const QString&)> walk = [&](const QString& path) {
+        const QFileInfo info(path);
+        if (info.isDir()) {
+            if (walked.contains(info.canonicalFilePath()))
+                return;
+            walked.insert(info.canonicalFilePath());
+            QStringList names = QDir(path).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden);
+            std::sort(names.begin(), names.end(), NaturalLess);
+            for (const QString& name : names)
+                walk(QDir(path).filePath(name));
+        } else if (info.isFile() && HasMp3Extension(path)) {
+            files << info.absoluteFilePath();
+        }
+    };
+    for (const QString& path : paths)
+        walk(path);
+    return files;
+}
+
+int TBandForm::AddDroppedUrls(const QList<QUrl>& urls)
+{
+    QStringList paths;
+    for (const QUrl& url : urls)
+        if (url.isLocalFile())
+            paths << url.toLocalFile();
+    const QStringList files = DroppedMp3Files(paths);
+    if (files.isEmpty())
+        return 0;
+    WaitCursor wait;
+    TElTree* tree = controls_->playlist;
+    tree->BeginUpdate();
+    struct EndUpdate {
+        TElTree* tree;
+        ~EndUpdate() { tree->EndUpdate(); }
+    } end_update{tree};
+    return AddFiles(files);
+}
+
+// ---------------------------------------------------------------------------
+// Searching
+
+namespace {
+
+// Letter case and accents do not count: "Été" is found by "ete".
+QString Folded(const QString& text)
+{
+    const QString decomposed = text.normalized(QString::NormalizationForm_KD);
+    QString folded;
+    folded.reserve(decomposed.size());
+    for (QChar c : decomposed)
+        if (c.category() != QChar::Mark_NonSpacing)
+            folded += c;
+    return folded.toCaseFolded();
+}
+
+} // namespace
+
+void TBandForm::PlaylistSearchChanged(const QString& text)
+{
+    TElTree* tree = controls_->playlist;
+    const QString wanted = Folded(text.trimmed());
+    for (int i = 0; i < tree->RowCount(); ++i) {
+        const bool shown = wanted.isEmpty() || Folded(RowName(RowPath(i))).contains(wanted) ||
+                           Folded(tree->ColumnText(i, 1)).contains(wanted);
+        tree->SetRowHidden(i, !shown);
+        // A row out of sight is not a row the transport should act on.
+        if (!shown && tree->IsRowSelected(i))
+            tree->SetRowSelected(i, false);
+    }
+}
+
+void TBandForm::PlaylistSearchReturn()
+{
+    TElTree* tree = controls_->playlist;
+    for (int i = 0; i < tree->RowCount(); ++i) {
+        if (tree->IsRowHidden(i))
+            continue;
+        tree->DeselectAll();
+        tree->SetRowSelected(i, true);
+        tree->SetFocusedRow(i);
+        ImageButton1Click();
+        return;
+    }
+}
 
 // ---------------------------------------------------------------------------
 // Moving, deleting, clearing
