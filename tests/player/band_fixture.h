@@ -180,6 +180,22 @@ protected:
         C().playlist->SetRowSelected(row, true);
     }
     TMMWaveOut& Out() { return *Form().MMWaveOut1(); }
+    // Every start of the output as the band reports it: the current row and the
+    // status line at that moment (robust where polling could miss a short title).
+    struct StartSeen {
+        int row;
+        QString status;
+    };
+    std::vector<StartSeen>& RecordStarts()
+    {
+        const auto previous = Out().OnStart;
+        Out().OnStart = [this, previous](QObject* sender) {
+            if (previous)
+                previous(sender);
+            starts_.push_back({form_->CurrentIndex(), form_->Controls().status->Text()});
+        };
+        return starts_;
+    }
     bool OutputPlaying() { return Out().IsPlaying(); }
     bool WaitForStop(int timeout_ms = 15000)
     {
@@ -196,6 +212,7 @@ protected:
     std::deque<MessageAnswer> message_answers_;
     std::vector<QString> dialogs_;
     std::vector<QString> messages_;
+    std::vector<StartSeen> starts_;
 
 private:
     static QString TakeAnswer(std::deque<QString>& answers)

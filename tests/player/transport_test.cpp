@@ -35,6 +35,7 @@ TEST_F(Transport, BeforeAnythingPlaysTheBandIsReady)
 TEST_F(Transport, PlayAdvancesThroughEveryRowAndEndsInTheEndedState)
 {
     AddThree();
+    auto& starts = RecordStarts();
     SelectOnly(0);
     Form().ImageButton1Click();
     EXPECT_TRUE(OutputPlaying());
@@ -42,12 +43,15 @@ TEST_F(Transport, PlayAdvancesThroughEveryRowAndEndsInTheEndedState)
     EXPECT_EQ(Icon(0), 0);
     EXPECT_EQ(BitRateText(), "128");
 
-    ASSERT_TRUE(WaitUntil([&] { return Form().CurrentIndex() == 1; }));
-    EXPECT_EQ(Icon(0), 3);
-    EXPECT_EQ(Selected(), QList<int>{1});
-    ASSERT_TRUE(WaitUntil([&] { return Form().CurrentIndex() == 2; }));
-    EXPECT_EQ(Status(), "Playing -three.mp3");
     ASSERT_TRUE(WaitUntil([&] { return !OutputPlaying() && Status() == "Corvel-Ready"; }));
+    ASSERT_EQ(starts.size(), 3u);
+    for (int row = 0; row < 3; ++row)
+        EXPECT_EQ(starts[row].row, row);
+    EXPECT_EQ(starts[1].status, "Playing -two.mp3");
+    EXPECT_EQ(starts[2].status, "Playing -three.mp3");
+    EXPECT_EQ(Icon(0), 3);
+    EXPECT_EQ(Icon(1), 3);
+    EXPECT_EQ(Selected(), QList<int>{2});
 
     // The ended state: the displays are reset, the playing flag stays set.
     EXPECT_TRUE(Form().Playing());
@@ -176,14 +180,14 @@ TEST_F(Transport, LastHighXIsClearedByEveryStart)
     Form().ImageButton1Click();
     EXPECT_EQ(Form().LastHighX(), 0);
     Form().SetLastHighX(2);
-    ASSERT_TRUE(WaitUntil([&] { return Form().CurrentIndex() == 1; }));
+    ASSERT_TRUE(WaitUntil([&] { return Form().CurrentIndex() >= 1; }));
     EXPECT_EQ(Form().LastHighX(), 0); // the advance starts too
     Form().ImageButton4Click();
 }
 
 TEST_F(Transport, TheBitRateLabelFollowsTheTitle)
 {
-    Form().AddFiles({Music("low.mp3", 1.0, 64), Music("high.mp3", 1.0, 192)});
+    Form().AddFiles({Music("low.mp3", 1.0, 64), Music("high.mp3", 30.0, 192)});
     SelectOnly(0);
     Form().ImageButton1Click();
     EXPECT_EQ(BitRateText(), "64");
@@ -228,17 +232,14 @@ TEST_F(Transport, ABadFileInTheMiddleIsSkippedAndNamed)
     pelu::test::write_file(Column(1, 2).toStdString(), pelu::test::garbage(5000));
     Form().AddFiles({Music("three.mp3")});
     ASSERT_EQ(Rows(), 3);
-    QStringList statuses;
+    auto& starts = RecordStarts();
     SelectOnly(0);
     Form().ImageButton1Click();
-    ASSERT_TRUE(WaitUntil([&] {
-        if (statuses.isEmpty() || statuses.last() != Status())
-            statuses << Status();
-        return Form().CurrentIndex() == 2 && OutputPlaying();
-    }));
-    EXPECT_TRUE(statuses.contains("Playing -three.mp3"));
-    EXPECT_EQ(Icon(1), 3);
     ASSERT_TRUE(WaitUntil([&] { return !OutputPlaying() && Status() == "Corvel-Ready"; }));
+    ASSERT_EQ(starts.size(), 2u);
+    EXPECT_EQ(starts[1].row, 2);
+    EXPECT_EQ(starts[1].status, "Playing -three.mp3");
+    EXPECT_EQ(Icon(1), 3);
 }
 
 TEST_F(Transport, APlaylistOfBadFilesEndsInsteadOfLooping)
