@@ -326,6 +326,13 @@ void BuildPanels(BandControls& band, QWidget* host, const QString& music_folder)
     band.save_list_button = TextButton(band.playlist_panel, QStringLiteral("KamButton8"), QStringLiteral("Save"), QRect(270, 207, 54, 18));
     band.close_playlist_button = TextButton(band.playlist_panel, QStringLiteral("KamButton3"), QStringLiteral("Close"), QRect(328, 207, 54, 18));
     band.playlist_close_icon = CloseIcon(band.playlist_panel, QStringLiteral("Image10"), QPoint(388, 210));
+    band.search = new QLineEdit(band.playlist_panel);
+    band.search->setObjectName(QStringLiteral("PlaylistSearch"));
+    band.search->setGeometry(92, 207, 116, 18);
+    band.search->setPlaceholderText(QStringLiteral("Search (Ctrl+F)"));
+    band.search->setClearButtonEnabled(true);
+    band.search->setFont(FontFromHeight(QStringLiteral("Tahoma"), -11));
+    band.search->setAccessibleName(QStringLiteral("Search the playlist"));
 
     // File locator panel.
     band.locator_panel = Panel(host, QStringLiteral("ExplorerPopup2"), QSize(444, 431), QStringLiteral("File locator"));

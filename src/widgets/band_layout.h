@@ -69,6 +69,7 @@ struct BandControls {
     TToolbarButton* save_list_button = nullptr;    // KamButton8
     TToolbarButton* close_playlist_button = nullptr; // KamButton3
     TImage* playlist_close_icon = nullptr;     // Image10
+    QLineEdit* search = nullptr;               // the playlist's search field
 
     // File locator panel.
     TExplorerPopup* locator_panel = nullptr;   // ExplorerPopup2, 444 x 431
