@@ -96,6 +96,20 @@ void RequestRepaint(TAnalyserView* widget)
 
 } // namespace
 
+void TAnalyserView::UpdateChangedArea()
+{
+    const QRegion changed = TakeChanges();
+    if (!changed.isEmpty())
+        update(changed);
+}
+
+void TAnalyserView::TakeChangesForWholePaint()
+{
+    const QRegion changed = TakeChanges();
+    if (!changed.isEmpty())
+        QMetaObject::invokeMethod(this, [this, changed] { update(changed); }, Qt::QueuedConnection);
+}
+
 QRect DrawBevelFrame(QPainter& painter, QRect area, const TBevelStyle& style)
 {
     BevelLine(painter, area, style.outer);
@@ -209,7 +223,7 @@ TLevelMeter::Shown TLevelMeter::LiveState() const
     return state;
 }
 
-void TLevelMeter::UpdateChangedArea()
+QRegion TLevelMeter::TakeChanges()
 {
     const Shown live = LiveState();
     int first = 0, last = 0;
@@ -220,8 +234,7 @@ void TLevelMeter::UpdateChangedArea()
             last = spot;
         }
     shown_ = live;
-    if (first)
-        update(SpotSpan(first, last).translated(InnerRect().topLeft()));
+    return first ? QRegion(SpotSpan(first, last).translated(InnerRect().topLeft())) : QRegion();
 }
 
 void TLevelMeter::paintEvent(QPaintEvent* event)
@@ -230,7 +243,7 @@ void TLevelMeter::paintEvent(QPaintEvent* event)
     if (built_dpr_ != devicePixelRatioF())
         RebuildPictures();
     if (event->rect().contains(rect()))
-        shown_ = LiveState(); // the whole picture: from the current state
+        TakeChangesForWholePaint();
     QPainter painter(this);
     const QRect inner = DrawBevelFrame(painter, rect(), bevel_);
     painter.translate(inner.topLeft());
@@ -386,7 +399,7 @@ std::vector<TSpectrumView::ShownBar> TSpectrumView::LiveState() const
     return state;
 }
 
-void TSpectrumView::UpdateChangedArea()
+QRegion TSpectrumView::TakeChanges()
 {
     std::vector<ShownBar> live = LiveState();
     const QPoint origin = InnerRect().topLeft();
@@ -408,8 +421,7 @@ void TSpectrumView::UpdateChangedArea()
             changed += SpotRows(first, last, live[i].left, live[i].width).translated(origin);
     }
     shown_ = std::move(live);
-    if (!changed.isEmpty())
-        update(changed);
+    return changed;
 }
 
 void TSpectrumView::paintEvent(QPaintEvent* event)
@@ -418,7 +430,7 @@ void TSpectrumView::paintEvent(QPaintEvent* event)
     if (built_dpr_ != devicePixelRatioF())
         RebuildPictures();
     if (event->rect().contains(rect()))
-        shown_ = LiveState(); // the whole picture: from the current state
+        TakeChangesForWholePaint();
     QPainter painter(this);
     const QRect inner = DrawBevelFrame(painter, rect(), bevel_);
     painter.translate(inner.topLeft());

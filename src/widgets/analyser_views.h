@@ -31,6 +31,7 @@
 #include "widgets/seek_slider.h" // TBevelStyle
 
 #include <QImage>
+#include <QRegion>
 #include <QWidget>
 
 #include <vector>
@@ -46,7 +47,16 @@ public:
     using QWidget::QWidget;
     // Records the computing side's state and schedules a repaint of the area
     // whose picture differs from what is shown (none when nothing differs).
-    virtual void UpdateChangedArea() = 0;
+    void UpdateChangedArea();
+
+protected:
+    // Records the computing side's state as shown; returns the area (in widget
+    // coordinates) whose picture differs from the state recorded before.
+    virtual QRegion TakeChanges() = 0;
+    // Called first by a paint of the whole view: it shows the current state.
+    // Such a paint may go elsewhere than the screen (a grab), so the area that
+    // changed is repainted on the screen as well, once.
+    void TakeChangesForWholePaint();
 };
 
 class TLevelMeter : public TAnalyserView {
@@ -64,9 +74,8 @@ public:
     // How many paints this view has done (the painting benchmark reads it).
     qint64 PaintCount() const { return paint_count_; }
 
-    void UpdateChangedArea() override;
-
 protected:
+    QRegion TakeChanges() override;
     void paintEvent(QPaintEvent* event) override;
     void resizeEvent(QResizeEvent* event) override;
     void showEvent(QShowEvent* event) override;
@@ -113,9 +122,8 @@ public:
 
     qint64 PaintCount() const { return paint_count_; }
 
-    void UpdateChangedArea() override;
-
 protected:
+    QRegion TakeChanges() override;
     void paintEvent(QPaintEvent* event) override;
     void resizeEvent(QResizeEvent* event) override;
     void showEvent(QShowEvent* event) override;
