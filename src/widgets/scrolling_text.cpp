@@ -210,7 +210,7 @@ void TALScrollingText::Step()
             x_ = width() - strip_width_;
     }
     // Only the columns the text covered or covers now change.
-    const QRect changed = TextArea(before) | TextArea(x_);
+    const QRegion changed = QRegion(TextArea(before)) + TextArea(x_);
     if (!changed.isEmpty() && x_ != before)
         update(changed);
 }

@@ -199,7 +199,8 @@ TEST(AnalyserRepaint, MeterRepaintsTheSpotsThatChangedAndTheScreenStaysWhole)
     level->SetSamples(250);
     level->SetNumPeaks(1);
     host.show();
-    QCoreApplication::processEvents();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&host));
+    QTest::qWait(50); // the first paints are done
     LetTheTickPaint();
     PaintLog log(meter);
     const double amplitudes[] = {30000, 12000, 12000, 3000, 25000, 26000, 800, 0, 16000};
@@ -209,15 +210,18 @@ TEST(AnalyserRepaint, MeterRepaintsTheSpotsThatChangedAndTheScreenStaysWhole)
         level->ProcessData(reinterpret_cast<const char*>(pcm.data()));
         LetTheTickPaint();
         const bool same = level->LitSpots() == lit_before && level->PeakSpot() == peak_before;
-        if (same)
+        if (same) {
             EXPECT_TRUE(log.regions.empty()) << "amplitude " << amplitude;
+        }
         for (const QRegion& region : log.regions)
             EXPECT_LT(region.boundingRect().width(), meter->width()) << "amplitude " << amplitude;
         if (!same && log.regions.empty())
             ADD_FAILURE() << "a change of lit spots was not repainted, amplitude " << amplitude;
         log.regions.clear();
-        ASSERT_EQ(OnScreen(meter), Whole(meter)) << "amplitude " << amplitude;
     }
+    // After the run of partial repaints the screen shows the whole meter.
+    // (A grab is taken only here: Qt repaints a grabbed widget whole afterwards.)
+    EXPECT_EQ(OnScreen(meter), Whole(meter));
 }
 
 TEST(AnalyserRepaint, SpectrumRepaintsChangedBarsOnlyAndNothingForTheSameSpots)
@@ -243,7 +247,8 @@ TEST(AnalyserRepaint, SpectrumRepaintsChangedBarsOnlyAndNothingForTheSameSpots)
     const WaveFormat format = make_pcm_format(44100, 16, 2);
     spectrum->SetPWaveFormat(&format);
     host.show();
-    QCoreApplication::processEvents();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&host));
+    QTest::qWait(50); // the first paints are done
     LetTheTickPaint();
     ASSERT_EQ(spectrum->BarCount(), 16);
     int changed_signals = 0;
@@ -307,7 +312,8 @@ TEST(AnalyserRepaint, AGrabBetweenTicksDoesNotLeaveTheScreenBehind)
     level->SetSamples(250);
     level->SetNumPeaks(0);
     host.show();
-    QCoreApplication::processEvents();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&host));
+    QTest::qWait(50); // the first paints are done
     LetTheTickPaint();
     const auto loud = StereoSine(250, 30000, 1000);
     level->ProcessData(reinterpret_cast<const char*>(loud.data()));

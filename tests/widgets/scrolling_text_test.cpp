@@ -197,7 +197,8 @@ TEST(ScrollingText, StatusLineScrollsOnlyWhileItCanBeSeenMoving)
     line->SetText(QStringLiteral("Corvel-Ready"));
     EXPECT_FALSE(line->IsScrolling()); // not shown yet
     host.show();
-    QCoreApplication::processEvents();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&host));
+    QTest::qWait(50); // the first paints are done
     EXPECT_TRUE(line->IsScrolling());
     line->hide();
     EXPECT_FALSE(line->IsScrolling());
@@ -231,7 +232,8 @@ TEST(ScrollingText, StatusLineRepaintsOnlyTheTextsColumnsAndStaysWhole)
     line->SetText(QStringLiteral("ab"));
     line->Loaded();
     host.show();
-    QCoreApplication::processEvents();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&host));
+    QTest::qWait(50); // the first paints are done
     const int text_width = line->StripWidth() - 2 * line->width();
     ASSERT_GT(text_width, 0);
     ASSERT_LT(text_width, 40);
@@ -243,15 +245,16 @@ TEST(ScrollingText, StatusLineRepaintsOnlyTheTextsColumnsAndStaysWhole)
         // The text lies one widget width into the strip.
         const int text_left = line->StripX() + line->width();
         for (const QRegion& region : log.regions) {
-            const QRect painted = region.boundingRect();
-            EXPECT_LE(painted.width(), text_width + 4) << "step " << step;
-            EXPECT_GE(painted.left(), std::max(0, std::min(previous_left, text_left) - 2)) << "step " << step;
+            for (const QRect& painted : region) {
+                EXPECT_LE(painted.width(), text_width + 4) << "step " << step;
+                EXPECT_GE(painted.left(), std::max(0, std::min(previous_left, text_left) - 2)) << "step " << step;
+            }
         }
         previous_left = text_left;
         log.regions.clear();
-        if (step % 7 == 0)
-            ASSERT_EQ(OnScreen(line), Whole(line)) << "step " << step;
     }
+    // After a whole cycle of partial repaints the screen shows the whole line.
+    // (A grab is taken only here: Qt repaints a grabbed widget whole afterwards.)
     ASSERT_EQ(OnScreen(line), Whole(line));
     // A disabled line does not move and paints nothing.
     line->setEnabled(false);
