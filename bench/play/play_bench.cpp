@@ -101,7 +101,7 @@ int main(int argc, char** argv)
              ++play_runs;
              return 100.0 * usage->cpu_s() / audio_seconds;
          }},
-        {"decoding the same audio (% of a core's second per audio second)", pelu::bench::CommandText(decode, ""),
+        {"decoding the same audio (% of one core)", pelu::bench::CommandText(decode, ""),
          [&]() -> std::optional<double> {
              const auto usage = pelu::bench::RunChild(decode);
              if (!usage)
