@@ -210,9 +210,11 @@ void TALScrollingText::Step()
             x_ = width() - strip_width_;
     }
     // Only the columns the text covered or covers now change.
+    // Painted at once: a posted update would wake the event loop a second
+    // time for every step.
     const QRegion changed = QRegion(TextArea(before)) + TextArea(x_);
     if (!changed.isEmpty() && x_ != before)
-        update(changed);
+        repaint(changed);
 }
 
 void TALScrollingText::paintEvent(QPaintEvent* event)
