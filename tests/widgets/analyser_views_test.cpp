@@ -182,26 +182,34 @@ void LetTheTickPaint()
     QTest::qWait(3 * kRepaintMs);
 }
 
-TEST(AnalyserRepaint, MeterRepaintsTheSpotsThatChangedAndTheScreenStaysWhole)
-{
+// A 16-bit stereo meter of the player's size in a shown window.
+struct HostedMeter : ::testing::Test {
     QWidget host;
-    host.resize(200, 30);
-    auto* meter = new TLevelMeter(&host);
-    meter->setGeometry(10, 10, 88, 4);
+    TLevelMeter* meter = new TLevelMeter(&host);
     TMMLevel* level = meter->Level();
+    void Show()
+    {
+        host.resize(200, 30);
+        meter->setGeometry(10, 10, 88, 4);
+        level->SetBitLength(b16Bit);
+        level->SetMode(mStereo);
+        level->SetSamples(250);
+        host.show();
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(&host));
+        QTest::qWait(50); // the first paints are done
+        LetTheTickPaint();
+    }
+};
+
+TEST_F(HostedMeter, RepaintsTheSpotsThatChangedAndTheScreenStaysWhole)
+{
     level->SetBar1Color(BgrFromColor(Qt::white));
     level->SetBar2Color(BgrFromColor(Qt::yellow));
     level->SetBar3Color(BgrFromColor(Qt::red));
     level->SetInactiveDoted(true);
-    level->SetBitLength(b16Bit);
-    level->SetMode(mStereo);
     level->SetChannel(chRight);
-    level->SetSamples(250);
     level->SetNumPeaks(1);
-    host.show();
-    ASSERT_TRUE(QTest::qWaitForWindowExposed(&host));
-    QTest::qWait(50); // the first paints are done
-    LetTheTickPaint();
+    Show();
     PaintLog log(meter);
     const double amplitudes[] = {30000, 12000, 12000, 3000, 25000, 26000, 800, 0, 16000};
     for (double amplitude : amplitudes) {
@@ -300,21 +308,10 @@ TEST(AnalyserRepaint, SpectrumRepaintsChangedBarsOnlyAndNothingForTheSameSpots)
     ASSERT_EQ(OnScreen(view), Whole(view));
 }
 
-TEST(AnalyserRepaint, AGrabBetweenTicksDoesNotLeaveTheScreenBehind)
+TEST_F(HostedMeter, AGrabBetweenTicksDoesNotLeaveTheScreenBehind)
 {
-    QWidget host;
-    host.resize(200, 30);
-    auto* meter = new TLevelMeter(&host);
-    meter->setGeometry(10, 10, 88, 4);
-    TMMLevel* level = meter->Level();
-    level->SetBitLength(b16Bit);
-    level->SetMode(mStereo);
-    level->SetSamples(250);
     level->SetNumPeaks(0);
-    host.show();
-    ASSERT_TRUE(QTest::qWaitForWindowExposed(&host));
-    QTest::qWait(50); // the first paints are done
-    LetTheTickPaint();
+    Show();
     const auto loud = StereoSine(250, 30000, 1000);
     level->ProcessData(reinterpret_cast<const char*>(loud.data()));
     ASSERT_GT(level->LitSpots(), 0);
