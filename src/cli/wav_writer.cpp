@@ -1,5 +1,6 @@
 #include "cli/wav_writer.h"
 
+#include <QFileInfo>
 #include <QtEndian>
 
 #include <cstring>
@@ -16,7 +17,12 @@ constexpr std::int64_t kMaxRiffData = 0xFFFFFFFFLL - 36;
 bool WavWriter::Open(const QString& path, const WaveFormat& format, QString* error)
 {
     path_ = path;
-    file_ = std::make_unique<QSaveFile>(path);
+    const QFileInfo target(path);
+    direct_ = target.exists() && !target.isFile() && !target.isDir();
+    if (direct_)
+        file_ = std::make_unique<QFile>(path);
+    else
+        file_ = std::make_unique<QSaveFile>(path);
     if (!file_->open(QIODevice::WriteOnly)) {
         *error = QStringLiteral("%1: %2").arg(path, file_->errorString());
         return false;
@@ -56,9 +62,21 @@ bool WavWriter::Write(const char* data, std::uint32_t size_bytes, QString* error
 bool WavWriter::Finish(QString* error)
 {
     char size[4];
+    if (direct_) {
+        // A device: the sizes go in only where it can seek back.
+        const bool ok = file_->isSequential() ||
+                        (file_->seek(4) && (put32(size, static_cast<std::uint32_t>(36 + data_bytes_)), file_->write(size, 4) == 4) &&
+                         file_->seek(40) && (put32(size, static_cast<std::uint32_t>(data_bytes_)), file_->write(size, 4) == 4));
+        const bool flushed = file_->flush();
+        if (!ok || !flushed)
+            *error = QStringLiteral("%1: %2").arg(path_, file_->errorString());
+        file_->close();
+        return ok && flushed;
+    }
+    auto* save = static_cast<QSaveFile*>(file_.get());
     const bool ok = file_->seek(4) && (put32(size, static_cast<std::uint32_t>(36 + data_bytes_)), file_->write(size, 4) == 4) &&
                     file_->seek(40) && (put32(size, static_cast<std::uint32_t>(data_bytes_)), file_->write(size, 4) == 4) &&
-                    file_->commit();
+                    save->commit();
     if (!ok)
         *error = QStringLiteral("%1: %2").arg(path_, file_->errorString());
     return ok;
@@ -66,8 +84,8 @@ bool WavWriter::Finish(QString* error)
 
 void WavWriter::Abandon()
 {
-    if (file_)
-        file_->cancelWriting();
+    if (file_ && !direct_)
+        static_cast<QSaveFile*>(file_.get())->cancelWriting();
     file_.reset();
 }
 
