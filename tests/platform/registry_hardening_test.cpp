@@ -298,7 +298,7 @@ TEST(RegistryConcurrency, ThreeWritersOnAFreshFileNeverFail)
         if (failed && first_failure.empty())
             first_failure = message;
         if (!failed) {
-            Store store(path, OpenMode::ExistingOnly);
+            Store store(path);
             EXPECT_EQ(store.values(*store.open_key(Hive::CurrentUser, "Race")).size(), 3u) << "a write was lost";
         }
     }
