@@ -1,11 +1,12 @@
 // Runs the pelu program with arguments given as raw bytes (QProcess would
 // re-encode them as UTF-8 and could not pass a Latin-1 file name), an
-// environment of its own and, optionally, a file-size limit.
+// environment of its own and, optionally, a file-size limit and a time limit.
 #pragma once
 
 #include <sys/resource.h>
 #include <sys/wait.h>
 
+#include <csignal>
 #include <cstdlib>
 #include <fcntl.h>
 #include <filesystem>
@@ -31,7 +32,7 @@ inline std::filesystem::path pelu_program()
 
 inline ByteRun run_pelu_bytes(const std::vector<std::string>& args,
                               const std::vector<std::pair<std::string, std::string>>& env = {},
-                              long file_size_limit_bytes = -1)
+                              long file_size_limit_bytes = -1, int timeout_s = 120)
 {
     char out_name[] = "/tmp/pelu-run-out-XXXXXX";
     char err_name[] = "/tmp/pelu-run-err-XXXXXX";
@@ -57,8 +58,18 @@ inline ByteRun run_pelu_bytes(const std::vector<std::string>& args,
         ::execv(program.c_str(), argv.data());
         ::_exit(127);
     }
+    // A program that hangs is killed after `timeout_s` and reported as killed.
     int status = 0;
-    ::waitpid(pid, &status, 0);
+    for (int waited_ms = 0;; waited_ms += 10) {
+        if (::waitpid(pid, &status, WNOHANG) == pid)
+            break;
+        if (waited_ms >= timeout_s * 1000) {
+            ::kill(pid, SIGKILL);
+            ::waitpid(pid, &status, 0);
+            break;
+        }
+        ::usleep(10000);
+    }
     ByteRun run;
     if (WIFEXITED(status))
         run.exit_code = WEXITSTATUS(status);
