@@ -35,11 +35,10 @@ QString fold(const QString& name)
 // first open of a new file): the set-up retries these itself.
 PELU_DECLARE_ERROR(BusyError, RegistryError)
 
-[[noreturn]] void throw_sqlite_error(sqlite3* db, int rc, const std::string& message)
+[[noreturn]] void throw_sqlite_error(int rc, const std::string& message)
 {
     if ((rc & 0xFF) == SQLITE_BUSY || (rc & 0xFF) == SQLITE_LOCKED)
         throw BusyError("registry: " + message);
-    (void)db;
     throw RegistryError("registry: " + message);
 }
 
@@ -60,7 +59,7 @@ public:
     Statement(sqlite3* db, const char* sql) : db_(db)
     {
         if (const int rc = sqlite3_prepare_v2(db, sql, -1, &stmt_, nullptr); rc != SQLITE_OK)
-            throw_sqlite_error(db, rc, sqlite3_errmsg(db));
+            throw_sqlite_error(rc, sqlite3_errmsg(db));
     }
     ~Statement() { sqlite3_finalize(stmt_); }
     Statement(const Statement&) = delete;
@@ -90,7 +89,7 @@ public:
             return true;
         if (rc == SQLITE_DONE)
             return false;
-        throw_sqlite_error(db_, rc, sqlite3_errmsg(db_));
+        throw_sqlite_error(rc, sqlite3_errmsg(db_));
     }
     std::int64_t int64(int col) { return sqlite3_column_int64(stmt_, col); }
     sqlite3_stmt* handle() { return stmt_; }
@@ -345,7 +344,7 @@ void Store::exec(const char* sql)
     if (const int rc = sqlite3_exec(db_, sql, nullptr, nullptr, &error); rc != SQLITE_OK) {
         const std::string message = error ? error : sqlite3_errmsg(db_);
         sqlite3_free(error);
-        throw_sqlite_error(db_, rc, message);
+        throw_sqlite_error(rc, message);
     }
 }
 
