@@ -35,6 +35,10 @@ inline constexpr char kRegistryEntryError[] = "Error creating system registry en
 inline constexpr char kBrowserHelperObjectsKey[] =
     "Software\\Microsoft\\Windows\\CurrentVersion\\explorer\\Browser Helper Objects";
 
+// The form kind a server library serves: defined by the file linked beside the
+// exports (the player's form in libPELU.so).
+BandFormKind band_form_kind();
+
 // Shows the factory's error box: caption and text.
 using ErrorBox = std::function<void(const std::string& caption, const std::string& text)>;
 

@@ -63,14 +63,9 @@ void Automation::Watch(BrowserWindow* window)
 
 QString Automation::BandText(BrowserWindow* window, int index) const
 {
-    win::REBARBANDINFO info{};
-    info.cbSize = sizeof info;
-    info.fMask = win::RBBIM_ID | win::RBBIM_CHILD;
-    win::SendMessageW(window->rebar()->handle(), win::RB_GETBANDINFOW, static_cast<win::WPARAM>(index),
-                      reinterpret_cast<win::LPARAM>(&info));
-    const QWidget* child = win::WidgetFromWindow(info.hwndChild);
+    const QWidget* child = window->rebar()->band_child(index);
     return QStringLiteral("%1:%2:%3x%4:%5")
-        .arg(info.wID)
+        .arg(window->rebar()->band_id(index))
         .arg(window->rebar()->row_of(index))
         .arg(child ? child->width() : 0)
         .arg(child ? child->height() : 0)
@@ -117,9 +112,7 @@ void Automation::Run(const QString& line)
         session_.OpenWindow();
     } else if (command == "bands") {
         QStringList bands;
-        const int count = static_cast<int>(
-            win::SendMessageW(window->rebar()->handle(), win::RB_GETBANDCOUNT, 0, 0));
-        for (int i = 0; i < count; ++i)
+        for (int i = 0; i < window->rebar()->band_count(); ++i)
             bands << BandText(window, i);
         Say(QStringLiteral("bands %1 %2").arg(window->number()).arg(bands.join(' ')));
     } else if (command == "screenshot" && words.size() == 3) {

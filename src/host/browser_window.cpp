@@ -378,14 +378,7 @@ BrowserWindow::BrowserWindow(BrowserSession& session) : session_(session)
     setCentralWidget(central);
     handle_ = win::RegisterWindow(this, kFrameClass, &BrowserWindow::Procedure);
 
-    rebar_->on_band_inserted = [this](int index) {
-        win::REBARBANDINFO info{};
-        info.cbSize = sizeof info;
-        info.fMask = win::RBBIM_ID;
-        win::SendMessageW(rebar_->handle(), win::RB_GETBANDINFOW, static_cast<win::WPARAM>(index),
-                          reinterpret_cast<win::LPARAM>(&info));
-        emit BandInserted(index, info.wID);
-    };
+    rebar_->on_band_inserted = [this](int index) { emit BandInserted(index, rebar_->band_id(index)); };
     BuildToolbar();
 
     connect(view_, &QWebEngineView::urlChanged, this, [this](const QUrl& url) {

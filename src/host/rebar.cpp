@@ -107,6 +107,16 @@ int Rebar::row_of(int index) const
     return std::max(row, 0);
 }
 
+win::UINT Rebar::band_id(int index) const
+{
+    return index >= 0 && index < band_count() ? bands_[static_cast<std::size_t>(index)].info.wID : 0;
+}
+
+QWidget* Rebar::band_child(int index) const
+{
+    return index >= 0 && index < band_count() ? bands_[static_cast<std::size_t>(index)].child.data() : nullptr;
+}
+
 QWidget* Rebar::band_cell(int index) const
 {
     return index >= 0 && index < band_count() ? bands_[static_cast<std::size_t>(index)].cell : nullptr;

@@ -47,6 +47,11 @@ public:
     int row_count() const;
     // The row a band sits in (0-based); -1 for a bad index.
     int row_of(int index) const;
+    // A band's id and child as the rebar itself knows them. (A module's filter on
+    // the rebar may redirect RB_GETBANDINFO for its own band, so the browser reads
+    // its bands here.)
+    win::UINT band_id(int index) const;
+    QWidget* band_child(int index) const;
     // The band's cell: the widget that holds its gripper, text and child.
     QWidget* band_cell(int index) const;
     bool has_gripper(int index) const;
