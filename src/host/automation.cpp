@@ -47,6 +47,12 @@ void Automation::Watch(BrowserWindow* window)
 {
     const int number = window->number();
     Say(QStringLiteral("window-opened %1 %2").arg(number).arg(ms_since_process_start(), 0, 'f', 1));
+    connect(window, &BrowserWindow::LoadFinished, this, [this, number](const QUrl& url) {
+        Say(QStringLiteral("loaded %1 %2 %3")
+                .arg(number)
+                .arg(ms_since_process_start(), 0, 'f', 1)
+                .arg(url.toString()));
+    });
     connect(window, &BrowserWindow::NavigationCompleted, this, [this, number](const QUrl& url) {
         Say(QStringLiteral("navigated %1 %2 %3")
                 .arg(number)

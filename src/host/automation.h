@@ -13,6 +13,7 @@
 //   quit                  close every window (the browser then ends)
 // Events:
 //   window-opened N MS
+//   loaded N MS URL       a load completed (NavigateComplete2 is fired next)
 //   navigated N MS URL    after NavigateComplete2 was fired for a completed load
 //   band N MS ID ROW WIDTHxHEIGHT   a band was inserted into window N's toolbar
 //   bands N ID:ROW:WIDTHxHEIGHT:gripper|-  ...

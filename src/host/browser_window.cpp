@@ -386,7 +386,11 @@ BrowserWindow::BrowserWindow(BrowserSession& session) : session_(session)
             address_->setText(url.toDisplayString());
     });
     connect(view_, &QWebEngineView::titleChanged, this, &BrowserWindow::UpdateTitle);
-    connect(view_, &QWebEngineView::loadFinished, this, [this](bool) { FireNavigationEvents(view_->url()); });
+    connect(view_, &QWebEngineView::loadFinished, this, [this](bool) {
+        const QUrl url = view_->url();
+        emit LoadFinished(url);
+        FireNavigationEvents(url);
+    });
     qApp->installEventFilter(this);
 
     // The helper objects get the browser as their site before the window shows.

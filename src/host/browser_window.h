@@ -133,6 +133,8 @@ public:
     static win::LRESULT Procedure(win::HWND window, win::UINT message, win::WPARAM wparam, win::LPARAM lparam);
 
 signals:
+    // A navigation completed; NavigateComplete2 is fired next.
+    void LoadFinished(const QUrl& url);
     // After NavigateComplete2 has been fired for a completed navigation.
     void NavigationCompleted(const QUrl& url);
     // A band was inserted into the toolbar area (its index and id).

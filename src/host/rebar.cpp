@@ -313,7 +313,10 @@ void Rebar::Apply(Band& band, const win::REBARBANDINFO& info)
         }
         if (child && band.child != child) {
             child->setParent(cell);
-            cell->content()->addWidget(child, 0, Qt::AlignVCenter);
+            // A child that can grow fills the band; one of fixed width sits at its left.
+            const bool grows = (child->sizePolicy().horizontalPolicy() & QSizePolicy::GrowFlag) &&
+                               child->maximumWidth() > static_cast<int>(info.cxMinChild);
+            cell->content()->addWidget(child, 0, grows ? Qt::AlignVCenter : Qt::AlignLeft | Qt::AlignVCenter);
             band.child_gone = QObject::connect(child, &QObject::destroyed, this, [this, cell] { ChildDestroyed(cell); });
         }
         band.child = child;
