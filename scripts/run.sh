@@ -14,26 +14,31 @@ if [ "${PELU_RUN_HEADLESS:-}" = "1" ]; then
   shot="$PWD/build/pelu-browser.png"
   log="$PWD/build/pelu-browser.log"
   coproc BROWSER { build/bin/pelu-browser --automation 2>"$log"; }
+  # Own copies of the pipes: bash drops the coprocess's when it ends.
+  exec {from_browser}<&"${BROWSER[0]}" {to_browser}>&"${BROWSER[1]}"
   wait_for() {
     local line
-    while IFS= read -r -t 120 line <&"${BROWSER[0]}"; do
+    while IFS= read -r -t 120 line <&"$from_browser"; do
       case "$line" in "$1"*) echo "$line"; return 0 ;; esac
     done
     return 1
   }
+  # "loaded 1 MS URL" comes first, then "band 1 MS ID ROW WxH gripper".
+  loaded="$(wait_for "loaded 1 ")" || true
   if ! band="$(wait_for "band 1 ")"; then
     echo "the band did not appear in PELU Browser (see $log)" >&2
     exit 1
   fi
-  loaded_ms="$(wait_for "navigated 1 " | cut -d' ' -f3)"
-  echo "band in the toolbar ${band#band 1 } (ms since start, id, row, size); page loaded at $loaded_ms ms"
+  read -r _ _ band_ms band_id band_row band_size _ <<<"$band"
+  echo "first page loaded at $(cut -d' ' -f3 <<<"$loaded") ms after the start;" \
+       "band $band_id ($band_size) in toolbar row $band_row at $band_ms ms"
   dbus-send --session --print-reply=literal --dest=org.mpris.MediaPlayer2.pelu /org/mpris/MediaPlayer2 \
     org.mpris.MediaPlayer2.Player.OpenUri "string:file://$PWD/$PELU_DEMO" >/dev/null
   echo "playing $PELU_DEMO in the band"
   sleep 4
-  echo "screenshot 1 $shot" >&"${BROWSER[1]}"
+  echo "screenshot 1 $shot" >&"$to_browser"
   wait_for "screenshot 1" >/dev/null || wait_for "error" >&2
-  echo quit >&"${BROWSER[1]}"
+  echo quit >&"$to_browser"
   wait "$BROWSER_PID" || true
   echo "screenshot of PELU Browser with the band: $shot"
   exit 0
@@ -52,4 +57,6 @@ echo "no display: running PELU Browser under a virtual display (Xvfb) on the sim
 export PELU_DEMO=build/demo.mp3
 [ -f "$PELU_DEMO" ] || build/bin/pelu-make-demo "$PELU_DEMO"
 export PELU_RUN_HEADLESS=1 PELU_WAVE_DEVICE=sim:1 PELU_MIXER=sim
+# The virtual display has no graphics card: the pages are drawn in software.
+export QTWEBENGINE_CHROMIUM_FLAGS="${QTWEBENGINE_CHROMIUM_FLAGS:-} --disable-gpu"
 exec dbus-run-session -- xvfb-run -a -s "-screen 0 1280x800x24" bash "$0"
