@@ -29,7 +29,7 @@ tree_rss_kib() {
 }
 
 one_run() { # prints: loaded_ms band_ms rss_kib tree_rss_kib rss_settled tree_settled
-  coproc B { "$bin/pelu-browser" --automation 2>/dev/null; }
+  coproc B { exec "$bin/pelu-browser" --automation 2>/dev/null; }
   local pid=$B_PID line loaded="" band="-"
   while IFS= read -r -t 60 line <&"${B[0]}"; do
     case "$line" in

@@ -113,26 +113,30 @@ HRESULT ComServer::CanUnloadNow() const
     return object_count.load() != 0 || factory_count.load() != 0 ? S_FALSE : S_OK;
 }
 
-HRESULT ComServer::RegisterServer()
+namespace {
+
+// Runs a registration step on the default registry store: S_OK, or E_FAIL when
+// it failed (the store could not be opened, or a step raised).
+HRESULT in_default_store(const std::function<void(platform::registry::Store&)>& step)
 {
     try {
-        auto store = platform::registry::Store::open_default();
-        register_server(*store, library_path_);
+        step(*platform::registry::Store::open_default());
         return S_OK;
     } catch (const std::exception&) {
         return E_FAIL;
     }
 }
 
+} // namespace
+
+HRESULT ComServer::RegisterServer()
+{
+    return in_default_store([this](platform::registry::Store& store) { register_server(store, library_path_); });
+}
+
 HRESULT ComServer::UnregisterServer()
 {
-    try {
-        auto store = platform::registry::Store::open_default();
-        unregister_server(*store, library_path_);
-        return S_OK;
-    } catch (const std::exception&) {
-        return E_FAIL;
-    }
+    return in_default_store([this](platform::registry::Store& store) { unregister_server(store, library_path_); });
 }
 
 } // namespace pelu::browser

@@ -162,26 +162,17 @@ HRESULT BrowserObject::Invoke(DISPID, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*,
 
 HRESULT BrowserObject::GoBack()
 {
-    if (!window_)
-        return E_FAIL;
-    window_->view()->back();
-    return S_OK;
+    return OnWindow([](BrowserWindow& w) { w.view()->back(); });
 }
 
 HRESULT BrowserObject::GoForward()
 {
-    if (!window_)
-        return E_FAIL;
-    window_->view()->forward();
-    return S_OK;
+    return OnWindow([](BrowserWindow& w) { w.view()->forward(); });
 }
 
 HRESULT BrowserObject::GoHome()
 {
-    if (!window_)
-        return E_FAIL;
-    window_->GoHome();
-    return S_OK;
+    return OnWindow([](BrowserWindow& w) { w.GoHome(); });
 }
 
 HRESULT BrowserObject::Navigate(BSTR url, VARIANT*, VARIANT*, VARIANT*, VARIANT*)
@@ -202,89 +193,51 @@ HRESULT BrowserObject::Navigate(BSTR url, VARIANT*, VARIANT*, VARIANT*, VARIANT*
 
 HRESULT BrowserObject::Refresh()
 {
-    if (!window_)
-        return E_FAIL;
-    window_->view()->reload();
-    return S_OK;
+    return OnWindow([](BrowserWindow& w) { w.view()->reload(); });
 }
 
 HRESULT BrowserObject::Stop()
 {
-    if (!window_)
-        return E_FAIL;
-    window_->view()->stop();
-    return S_OK;
+    return OnWindow([](BrowserWindow& w) { w.view()->stop(); });
 }
 
 HRESULT BrowserObject::get_LocationName(BSTR* name)
 {
-    if (!name)
-        return E_POINTER;
-    *name = nullptr;
-    if (!window_)
-        return E_FAIL;
-    *name = to_bstr(window_->view()->title());
-    return S_OK;
+    return ReadWindow(name, [](BrowserWindow& w) { return to_bstr(w.view()->title()); });
 }
 
 HRESULT BrowserObject::get_LocationURL(BSTR* url)
 {
-    if (!url)
-        return E_POINTER;
-    *url = nullptr;
-    if (!window_)
-        return E_FAIL;
-    *url = to_bstr(window_->view()->url().toString());
-    return S_OK;
+    return ReadWindow(url, [](BrowserWindow& w) { return to_bstr(w.view()->url().toString()); });
 }
 
 HRESULT BrowserObject::get_Busy(VARIANT_BOOL* busy)
 {
-    if (!busy)
-        return E_POINTER;
-    if (!window_)
-        return E_FAIL;
-    *busy = window_->view()->page()->isLoading() ? VARIANT_TRUE : VARIANT_FALSE;
-    return S_OK;
+    return ReadWindow(busy, [](BrowserWindow& w) {
+        return w.view()->page()->isLoading() ? VARIANT_TRUE : VARIANT_FALSE;
+    });
 }
 
 HRESULT BrowserObject::Quit()
 {
-    if (!window_)
-        return E_FAIL;
     // Queued: the caller (a band's own timer) must return before the window and
     // everything in it goes.
-    QMetaObject::invokeMethod(window_.data(), &QWidget::close, Qt::QueuedConnection);
-    return S_OK;
+    return OnWindow([](BrowserWindow& w) { QMetaObject::invokeMethod(&w, &QWidget::close, Qt::QueuedConnection); });
 }
 
 HRESULT BrowserObject::get_HWND(SHANDLE_PTR* hwnd)
 {
-    if (!hwnd)
-        return E_POINTER;
-    *hwnd = 0;
-    if (!window_)
-        return E_FAIL;
-    *hwnd = win::HandleToInteger(window_->handle());
-    return S_OK;
+    return ReadWindow(hwnd, [](BrowserWindow& w) { return win::HandleToInteger(w.handle()); });
 }
 
 HRESULT BrowserObject::get_Visible(VARIANT_BOOL* visible)
 {
-    if (!visible)
-        return E_POINTER;
-    if (!window_)
-        return E_FAIL;
-    *visible = window_->isVisible() ? VARIANT_TRUE : VARIANT_FALSE;
-    return S_OK;
+    return ReadWindow(visible, [](BrowserWindow& w) { return w.isVisible() ? VARIANT_TRUE : VARIANT_FALSE; });
 }
 
 HRESULT BrowserObject::put_Visible(VARIANT_BOOL visible)
 {
-    if (!window_)
-        return E_FAIL;
-    window_->setVisible(visible != VARIANT_FALSE);
-    return S_OK;
+    return OnWindow([visible](BrowserWindow& w) { w.setVisible(visible != VARIANT_FALSE); });
 }
 
 HRESULT BrowserObject::EnumConnectionPoints(IEnumConnectionPoints** out)

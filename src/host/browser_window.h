@@ -101,6 +101,29 @@ public:
 private:
     ~BrowserObject();
 
+    // Acts on the window: E_FAIL once it is gone.
+    template <class Act>
+    com::HRESULT OnWindow(Act act)
+    {
+        if (!window_)
+            return com::E_FAIL;
+        act(*window_);
+        return com::S_OK;
+    }
+    // Reads from the window into *out: E_POINTER without a place for the answer,
+    // E_FAIL (and *out cleared) once the window is gone.
+    template <class T, class Read>
+    com::HRESULT ReadWindow(T* out, Read read)
+    {
+        if (!out)
+            return com::E_POINTER;
+        *out = T{};
+        if (!window_)
+            return com::E_FAIL;
+        *out = read(*window_);
+        return com::S_OK;
+    }
+
     QPointer<BrowserWindow> window_;
     com::ULONG references_ = 1;
     std::map<com::DWORD, com::ComPtr<com::IDispatch>> sinks_;

@@ -56,6 +56,37 @@ private:
     bool gripper_ = false;
 };
 
+// Copies the members `mask` names, all but text, child and size, which the
+// rebar keeps its own way.
+void copy_members(const win::REBARBANDINFO& from, win::REBARBANDINFO& to, win::UINT mask)
+{
+    if (mask & win::RBBIM_STYLE)
+        to.fStyle = from.fStyle;
+    if (mask & win::RBBIM_COLORS) {
+        to.clrFore = from.clrFore;
+        to.clrBack = from.clrBack;
+    }
+    if (mask & win::RBBIM_IMAGE)
+        to.iImage = from.iImage;
+    if (mask & win::RBBIM_CHILDSIZE) {
+        to.cxMinChild = from.cxMinChild;
+        to.cyMinChild = from.cyMinChild;
+        to.cyChild = from.cyChild;
+        to.cyMaxChild = from.cyMaxChild;
+        to.cyIntegral = from.cyIntegral;
+    }
+    if (mask & win::RBBIM_BACKGROUND)
+        to.hbmBack = from.hbmBack;
+    if (mask & win::RBBIM_ID)
+        to.wID = from.wID;
+    if (mask & win::RBBIM_IDEALSIZE)
+        to.cxIdeal = from.cxIdeal;
+    if (mask & win::RBBIM_LPARAM)
+        to.lParam = from.lParam;
+    if (mask & win::RBBIM_HEADERSIZE)
+        to.cxHeader = from.cxHeader;
+}
+
 bool valid_record(win::LPARAM lparam)
 {
     const auto* info = reinterpret_cast<const win::REBARBANDINFO*>(lparam);
@@ -223,41 +254,17 @@ bool Rebar::GetInfo(int index, win::REBARBANDINFO& out) const
     const Band& band = bands_[static_cast<std::size_t>(index)];
     const win::REBARBANDINFO& in = band.info;
     const win::UINT mask = out.fMask;
-    if (mask & win::RBBIM_STYLE)
-        out.fStyle = in.fStyle;
-    if (mask & win::RBBIM_COLORS) {
-        out.clrFore = in.clrFore;
-        out.clrBack = in.clrBack;
-    }
+    copy_members(in, out, mask);
     if ((mask & win::RBBIM_TEXT) && out.lpText && out.cch > 0) {
         const QByteArray text = band.text.toUtf8();
         const auto count = std::min<std::size_t>(static_cast<std::size_t>(text.size()), out.cch - 1);
         std::memcpy(out.lpText, text.constData(), count);
         out.lpText[count] = '\0';
     }
-    if (mask & win::RBBIM_IMAGE)
-        out.iImage = in.iImage;
     if (mask & win::RBBIM_CHILD)
         out.hwndChild = band.child ? win::WindowFromWidget(band.child) : nullptr;
-    if (mask & win::RBBIM_CHILDSIZE) {
-        out.cxMinChild = in.cxMinChild;
-        out.cyMinChild = in.cyMinChild;
-        out.cyChild = in.cyChild;
-        out.cyMaxChild = in.cyMaxChild;
-        out.cyIntegral = in.cyIntegral;
-    }
     if (mask & win::RBBIM_SIZE)
         out.cx = band.cell ? static_cast<win::UINT>(band.cell->width()) : in.cx;
-    if (mask & win::RBBIM_BACKGROUND)
-        out.hbmBack = in.hbmBack;
-    if (mask & win::RBBIM_ID)
-        out.wID = in.wID;
-    if (mask & win::RBBIM_IDEALSIZE)
-        out.cxIdeal = in.cxIdeal;
-    if (mask & win::RBBIM_LPARAM)
-        out.lParam = in.lParam;
-    if (mask & win::RBBIM_HEADERSIZE)
-        out.cxHeader = in.cxHeader;
     return true;
 }
 
@@ -266,12 +273,9 @@ void Rebar::Apply(Band& band, const win::REBARBANDINFO& info)
     win::REBARBANDINFO& kept = band.info;
     const win::UINT mask = info.fMask;
     kept.fMask |= mask;
-    if (mask & win::RBBIM_STYLE)
-        kept.fStyle = info.fStyle;
-    if (mask & win::RBBIM_COLORS) {
-        kept.clrFore = info.clrFore;
-        kept.clrBack = info.clrBack;
-    }
+    copy_members(info, kept, mask);
+    if (mask & win::RBBIM_SIZE)
+        kept.cx = info.cx;
     if (mask & win::RBBIM_TEXT) {
         band.text = info.lpText ? QString::fromUtf8(info.lpText) : QString();
         if (!band.label) {
@@ -281,27 +285,6 @@ void Rebar::Apply(Band& band, const win::REBARBANDINFO& info)
         band.label->setText(band.text);
         band.label->setVisible(!band.text.isEmpty());
     }
-    if (mask & win::RBBIM_IMAGE)
-        kept.iImage = info.iImage;
-    if (mask & win::RBBIM_CHILDSIZE) {
-        kept.cxMinChild = info.cxMinChild;
-        kept.cyMinChild = info.cyMinChild;
-        kept.cyChild = info.cyChild;
-        kept.cyMaxChild = info.cyMaxChild;
-        kept.cyIntegral = info.cyIntegral;
-    }
-    if (mask & win::RBBIM_SIZE)
-        kept.cx = info.cx;
-    if (mask & win::RBBIM_BACKGROUND)
-        kept.hbmBack = info.hbmBack;
-    if (mask & win::RBBIM_ID)
-        kept.wID = info.wID;
-    if (mask & win::RBBIM_IDEALSIZE)
-        kept.cxIdeal = info.cxIdeal;
-    if (mask & win::RBBIM_LPARAM)
-        kept.lParam = info.lParam;
-    if (mask & win::RBBIM_HEADERSIZE)
-        kept.cxHeader = info.cxHeader;
 
     auto* cell = static_cast<BandCell*>(band.cell);
     if (mask & win::RBBIM_CHILD) {
@@ -315,7 +298,7 @@ void Rebar::Apply(Band& band, const win::REBARBANDINFO& info)
             child->setParent(cell);
             // A child that can grow fills the band; one of fixed width sits at its left.
             const bool grows = (child->sizePolicy().horizontalPolicy() & QSizePolicy::GrowFlag) &&
-                               child->maximumWidth() > static_cast<int>(info.cxMinChild);
+                               child->maximumWidth() > static_cast<int>(kept.cxMinChild);
             cell->content()->addWidget(child, 0, grows ? Qt::AlignVCenter : Qt::AlignLeft | Qt::AlignVCenter);
             band.child_gone = QObject::connect(child, &QObject::destroyed, this, [this, cell] { ChildDestroyed(cell); });
         }

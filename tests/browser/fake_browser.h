@@ -4,9 +4,11 @@
 // answers the band messages; its frame procedure records the commands it gets.
 #pragma once
 
+#include "browser/ie_helper.h"
 #include "platform/com/com.h"
 #include "platform/window/window.h"
 
+#include <QLineEdit>
 #include <QWidget>
 
 #include <map>
@@ -17,6 +19,17 @@
 namespace pelu::test {
 
 namespace win = pelu::platform::window;
+
+// A form kind for tests that never make a band: a plain widget, calls ignored.
+inline browser::BandFormKind plain_form_kind()
+{
+    browser::BandFormKind kind;
+    kind.create = [](QWidget* parent) { return new QWidget(parent); };
+    kind.set_ie_link = [](QWidget*, com::IWebBrowser2*) {};
+    kind.band_closing = [](QWidget*) {};
+    kind.edit2 = [](QWidget*) -> QLineEdit* { return nullptr; };
+    return kind;
+}
 
 struct FakeBand {
     win::UINT id = 0;

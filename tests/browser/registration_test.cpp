@@ -4,7 +4,7 @@
 
 #include "mp3_fixtures.h"
 
-#include <QLineEdit>
+#include "fake_browser.h"
 
 #include <gtest/gtest.h>
 #include <sqlite3.h>
@@ -68,16 +68,6 @@ QStringList dump(reg::Store& store)
     return lines;
 }
 
-BandFormKind no_form()
-{
-    BandFormKind kind;
-    kind.create = [](QWidget* parent) { return new QWidget(parent); };
-    kind.set_ie_link = [](QWidget*, IWebBrowser2*) {};
-    kind.band_closing = [](QWidget*) {};
-    kind.edit2 = [](QWidget*) -> QLineEdit* { return nullptr; };
-    return kind;
-}
-
 TEST(ServerName, FromTheLibraryFileName)
 {
     EXPECT_EQ(server_name("/opt/pelu/lib/libPELU.so"), "PELU");
@@ -92,7 +82,7 @@ TEST(Registration, WritesEveryKeyOfTheClass)
 {
     RegistryFile file;
     // This platform has no short names: a path with a blank is written as it stands.
-    ComServer server("/home/user/My Programs/pelu/libPELU.so", no_form(), nullptr);
+    ComServer server("/home/user/My Programs/pelu/libPELU.so", pelu::test::plain_form_kind(), nullptr);
     ASSERT_EQ(server.RegisterServer(), S_OK);
 
     reg::Store store(file.path());
@@ -116,7 +106,7 @@ TEST(Registration, WritesEveryKeyOfTheClass)
 TEST(Registration, TwiceLeavesOneSetAndUnregisteringRemovesIt)
 {
     RegistryFile file;
-    ComServer server("/usr/lib/pelu/libPELU.so", no_form(), nullptr);
+    ComServer server("/usr/lib/pelu/libPELU.so", pelu::test::plain_form_kind(), nullptr);
     reg::Store store(file.path());
     // Unregistering what was never registered succeeds and creates nothing.
     EXPECT_EQ(server.UnregisterServer(), S_OK);
@@ -143,7 +133,7 @@ TEST(Registration, TwiceLeavesOneSetAndUnregisteringRemovesIt)
 TEST(Registration, KeysWithForeignSubkeysStay)
 {
     RegistryFile file;
-    ComServer server("/usr/lib/pelu/libPELU.so", no_form(), nullptr);
+    ComServer server("/usr/lib/pelu/libPELU.so", pelu::test::plain_form_kind(), nullptr);
     reg::Store store(file.path());
     ASSERT_EQ(server.RegisterServer(), S_OK);
     // Something else hung a key below the class key: the class key cannot go.
@@ -183,7 +173,7 @@ TEST(Registration, AFailingStepStopsWithTheRegistryError)
     EXPECT_FALSE(store.open_key(reg::Hive::ClassesRoot, "PELU.IEHelper"));
     EXPECT_FALSE(store.open_key(reg::Hive::LocalMachine, kHelperKey));
 
-    ComServer server("/usr/lib/pelu/libPELU.so", no_form(), nullptr);
+    ComServer server("/usr/lib/pelu/libPELU.so", pelu::test::plain_form_kind(), nullptr);
     EXPECT_EQ(server.RegisterServer(), E_FAIL);
     // Unregistration has nothing to create, so it still succeeds.
     EXPECT_EQ(server.UnregisterServer(), S_OK);
@@ -197,7 +187,7 @@ TEST(Registration, AnUnusableRegistryFileFails)
     const std::string folder = dir.file("registry.sqlite").string();
     std::filesystem::create_directories(folder);
     setenv("PELU_REGISTRY", folder.c_str(), 1);
-    ComServer server("/usr/lib/pelu/libPELU.so", no_form(), nullptr);
+    ComServer server("/usr/lib/pelu/libPELU.so", pelu::test::plain_form_kind(), nullptr);
     EXPECT_EQ(server.RegisterServer(), E_FAIL);
     EXPECT_EQ(server.UnregisterServer(), E_FAIL);
     unsetenv("PELU_REGISTRY");

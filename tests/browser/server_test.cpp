@@ -1,7 +1,7 @@
 // The server's exports and its class factory.
 #include "browser/server.h"
 
-#include <QLineEdit>
+#include "fake_browser.h"
 
 #include <gtest/gtest.h>
 
@@ -10,18 +10,8 @@ namespace {
 
 using namespace pelu::com;
 
-BandFormKind no_form()
-{
-    BandFormKind kind;
-    kind.create = [](QWidget* parent) { return new QWidget(parent); };
-    kind.set_ie_link = [](QWidget*, IWebBrowser2*) {};
-    kind.band_closing = [](QWidget*) {};
-    kind.edit2 = [](QWidget*) -> QLineEdit* { return nullptr; };
-    return kind;
-}
-
 struct ServerTest : ::testing::Test {
-    ComServer server{"/opt/pelu/libPELU.so", no_form(), nullptr};
+    ComServer server{"/opt/pelu/libPELU.so", pelu::test::plain_form_kind(), nullptr};
 };
 
 TEST_F(ServerTest, ClassObjectOnlyForTheOneClass)

@@ -143,6 +143,18 @@ public:
             lines_ << QString::fromUtf8(process_.readLine()).trimmed();
         return process_.exitStatus() == QProcess::NormalExit ? process_.exitCode() : -1;
     }
+    // The ids of window N's toolbar bands, in order; empty when it does not answer.
+    QStringList band_ids_of(int window)
+    {
+        send(QStringLiteral("bands %1").arg(window));
+        const auto line = wait_for(QStringLiteral("bands %1").arg(window));
+        if (!line)
+            return {};
+        QStringList ids;
+        for (const QString& word : line->split(' ').mid(2))
+            ids << word.section(':', 0, 0);
+        return ids;
+    }
     const QStringList& lines() const { return lines_; }
     QString errors() { return QString::fromUtf8(process_.readAllStandardError()); }
     qint64 pid() const { return process_.processId(); }
@@ -152,14 +164,5 @@ private:
     QStringList lines_;
     bool started_ = false;
 };
-
-// Band words of a "band"/"bands" line: "ID:ROW:WxH:gripper" each.
-inline QStringList band_ids(const QString& bands_line)
-{
-    QStringList ids;
-    for (const QString& word : bands_line.split(' ').mid(2))
-        ids << word.section(':', 0, 0);
-    return ids;
-}
 
 } // namespace pelu::test

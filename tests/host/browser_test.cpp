@@ -34,10 +34,7 @@ TEST(BrowserProgram, BandAfterTheFirstNavigationInTheFirstWindowOnly)
     // A second navigation changes nothing.
     run.send("navigate 1 file://" + home.storage() + "pages/second.html");
     ASSERT_TRUE(run.wait_for("navigated 1 "));
-    run.send("bands 1");
-    auto bands = run.wait_for("bands 1");
-    ASSERT_TRUE(bands);
-    EXPECT_EQ(band_ids(*bands), (QStringList{"1", "673"}));
+    EXPECT_EQ(run.band_ids_of(1), (QStringList{"1", "673"}));
 
     // The Backspace command goes back in the history, through the band's filter.
     run.send("back 1");
@@ -49,10 +46,7 @@ TEST(BrowserProgram, BandAfterTheFirstNavigationInTheFirstWindowOnly)
     run.send("new-window");
     ASSERT_TRUE(run.wait_for("window-opened 2"));
     ASSERT_TRUE(run.wait_for("navigated 2 "));
-    run.send("bands 2");
-    auto second = run.wait_for("bands 2");
-    ASSERT_TRUE(second);
-    EXPECT_EQ(band_ids(*second), QStringList{"1"});
+    EXPECT_EQ(run.band_ids_of(2), QStringList{"1"});
 
     // Closing the first window takes the band down.
     run.send("close 1");
@@ -71,10 +65,7 @@ TEST(BrowserProgram, UnregisteredOrBrokenHelpersLeaveThePlainBrowser)
     {
         BrowserRun run(home);
         ASSERT_TRUE(run.wait_for("navigated 1 "));
-        run.send("bands 1");
-        auto bands = run.wait_for("bands 1");
-        ASSERT_TRUE(bands);
-        EXPECT_EQ(band_ids(*bands), QStringList{"1"});
+        EXPECT_EQ(run.band_ids_of(1), QStringList{"1"});
         EXPECT_EQ(run.finish(), 0);
         EXPECT_TRUE(home.band_log_lines().isEmpty());
     }
@@ -147,10 +138,7 @@ TEST(BrowserWithBand, TheBandComesOnceSavesAtCloseAndGoesWithUnregistering)
 
         run.send("navigate 1 file://" + storage + "pages/help.html");
         ASSERT_TRUE(run.wait_for("navigated 1 "));
-        run.send("bands 1");
-        auto bands = run.wait_for("bands 1");
-        ASSERT_TRUE(bands);
-        EXPECT_EQ(band_ids(*bands), (QStringList{"1", "673"}));
+        EXPECT_EQ(run.band_ids_of(1), (QStringList{"1", "673"}));
 
         // For review: the browser with the band.
         const QString shots = QCoreApplication::applicationDirPath() + "/../test-output";
@@ -160,10 +148,7 @@ TEST(BrowserWithBand, TheBandComesOnceSavesAtCloseAndGoesWithUnregistering)
 
         run.send("new-window");
         ASSERT_TRUE(run.wait_for("navigated 2 "));
-        run.send("bands 2");
-        auto second = run.wait_for("bands 2");
-        ASSERT_TRUE(second);
-        EXPECT_EQ(band_ids(*second), QStringList{"1"});
+        EXPECT_EQ(run.band_ids_of(2), QStringList{"1"});
 
         run.send("close 1");
         ASSERT_TRUE(run.wait_for("window-closed 1"));
@@ -185,10 +170,7 @@ TEST(BrowserWithBand, TheBandComesOnceSavesAtCloseAndGoesWithUnregistering)
         << output.toStdString();
     BrowserRun run(home);
     ASSERT_TRUE(run.wait_for("navigated 1 "));
-    run.send("bands 1");
-    auto bands = run.wait_for("bands 1");
-    ASSERT_TRUE(bands);
-    EXPECT_EQ(band_ids(*bands), QStringList{"1"});
+    EXPECT_EQ(run.band_ids_of(1), QStringList{"1"});
     EXPECT_EQ(run.finish(), 0);
 }
 
