@@ -357,14 +357,7 @@ BrowserWindow::BrowserWindow(BrowserSession& session) : session_(session)
 BrowserWindow::~BrowserWindow()
 {
     qApp->removeEventFilter(this);
-    if (!quit_fired_) {
-        // Destroyed without being closed (the application is ending).
-        quit_fired_ = true;
-        browser_->Fire(DISPID_ONQUIT);
-        for (auto& helper : helpers_)
-            helper->SetSite(nullptr);
-        helpers_.clear();
-    }
+    Quit(); // destroyed without being closed: the application is ending
     browser_->Detach();
     browser_->Release();
     session_.windows_.erase(number_);
@@ -500,15 +493,20 @@ void BrowserWindow::UpdateTitle(const QString& title)
     }
 }
 
+void BrowserWindow::Quit()
+{
+    if (quit_fired_)
+        return;
+    quit_fired_ = true;
+    browser_->Fire(DISPID_ONQUIT);
+    for (auto& helper : helpers_)
+        helper->SetSite(nullptr);
+    helpers_.clear();
+}
+
 void BrowserWindow::closeEvent(QCloseEvent* event)
 {
-    if (!quit_fired_) {
-        quit_fired_ = true;
-        browser_->Fire(DISPID_ONQUIT);
-        for (auto& helper : helpers_)
-            helper->SetSite(nullptr);
-        helpers_.clear();
-    }
+    Quit();
     event->accept();
 }
 

@@ -168,6 +168,9 @@ protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
+    // OnQuit to the helper objects, then their sites cleared and the objects let
+    // go; once per window.
+    void Quit();
     void BuildToolbar();
     void FireNavigationEvents(const QUrl& url);
     void UpdateTitle(const QString& title);
