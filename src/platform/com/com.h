@@ -307,6 +307,15 @@ protected:
     ~IWebBrowser2() = default;
 };
 
+// ---- the exports of an in-process server ----------------------------------
+
+// The four functions a server library exports with C linkage, by these names:
+//   DllGetClassObject, DllCanUnloadNow, DllRegisterServer, DllUnregisterServer.
+using DllGetClassObjectFunction = HRESULT (*)(const CLSID* clsid, const IID* iid, void** out);
+using DllCanUnloadNowFunction = HRESULT (*)();
+using DllRegisterServerFunction = HRESULT (*)();
+using DllUnregisterServerFunction = HRESULT (*)();
+
 // ---- holding references ----------------------------------------------------
 
 // One counted reference to an interface; releases it when it goes.

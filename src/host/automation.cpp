@@ -1,0 +1,145 @@
+#include "host/automation.h"
+
+#include "host/browser_window.h"
+#include "host/rebar.h"
+
+#include <QFile>
+#include <QSocketNotifier>
+
+#include <cstdio>
+#include <ctime>
+#include <unistd.h>
+
+namespace pelu::host {
+
+double ms_since_process_start()
+{
+    // Field 22 of /proc/self/stat: the start time in clock ticks after boot.
+    static const double start_ms = [] {
+        QFile stat(QStringLiteral("/proc/self/stat"));
+        if (!stat.open(QIODevice::ReadOnly))
+            return -1.0;
+        const QByteArray text = stat.readAll();
+        const qsizetype close = text.lastIndexOf(')'); // the name may hold blanks
+        const QList<QByteArray> fields = text.mid(close + 2).split(' ');
+        // After the name, field 3 is at index 0: field 22 is at index 19.
+        if (fields.size() < 20)
+            return -1.0;
+        return fields[19].toDouble() * 1000.0 / static_cast<double>(sysconf(_SC_CLK_TCK));
+    }();
+    timespec now{};
+    clock_gettime(CLOCK_BOOTTIME, &now);
+    const double now_ms = static_cast<double>(now.tv_sec) * 1000.0 + static_cast<double>(now.tv_nsec) / 1e6;
+    return start_ms < 0 ? 0.0 : now_ms - start_ms;
+}
+
+Automation::Automation(BrowserSession& session) : QObject(&session), session_(session)
+{
+    input_ = new QSocketNotifier(STDIN_FILENO, QSocketNotifier::Read, this);
+    connect(input_, &QSocketNotifier::activated, this, &Automation::ReadCommands);
+    connect(&session_, &BrowserSession::WindowOpened, this, &Automation::Watch);
+    connect(&session_, &BrowserSession::WindowClosed, this, [this](int number) {
+        Say(QStringLiteral("window-closed %1 %2").arg(number).arg(ms_since_process_start(), 0, 'f', 1));
+    });
+}
+
+void Automation::Watch(BrowserWindow* window)
+{
+    const int number = window->number();
+    Say(QStringLiteral("window-opened %1 %2").arg(number).arg(ms_since_process_start(), 0, 'f', 1));
+    connect(window, &BrowserWindow::LoadFinished, this, [this, number](const QUrl& url) {
+        Say(QStringLiteral("loaded %1 %2 %3")
+                .arg(number)
+                .arg(ms_since_process_start(), 0, 'f', 1)
+                .arg(url.toString()));
+    });
+    connect(window, &BrowserWindow::NavigationCompleted, this, [this, number](const QUrl& url) {
+        Say(QStringLiteral("navigated %1 %2 %3")
+                .arg(number)
+                .arg(ms_since_process_start(), 0, 'f', 1)
+                .arg(url.toString()));
+    });
+    connect(window, &BrowserWindow::BandInserted, this, [this, window, number](int index, unsigned) {
+        Say(QStringLiteral("band %1 %2 %3")
+                .arg(number)
+                .arg(ms_since_process_start(), 0, 'f', 1)
+                .arg(BandText(window, index).replace(':', ' ')));
+    });
+}
+
+QString Automation::BandText(BrowserWindow* window, int index) const
+{
+    const QWidget* child = window->rebar()->band_child(index);
+    return QStringLiteral("%1:%2:%3x%4:%5")
+        .arg(window->rebar()->band_id(index))
+        .arg(window->rebar()->row_of(index))
+        .arg(child ? child->width() : 0)
+        .arg(child ? child->height() : 0)
+        .arg(window->rebar()->has_gripper(index) ? QStringLiteral("gripper") : QStringLiteral("-"));
+}
+
+void Automation::ReadCommands()
+{
+    char buffer[4096];
+    const ssize_t n = ::read(STDIN_FILENO, buffer, sizeof buffer);
+    if (n <= 0) {
+        // The other end is gone: nobody is left to drive the browser.
+        input_->setEnabled(false);
+        if (n == 0)
+            Run(QStringLiteral("quit"));
+        return;
+    }
+    pending_.append(buffer, n);
+    qsizetype end;
+    while ((end = pending_.indexOf('\n')) >= 0) {
+        const QString line = QString::fromUtf8(pending_.left(end)).trimmed();
+        pending_.remove(0, end + 1);
+        if (!line.isEmpty())
+            Run(line);
+    }
+}
+
+void Automation::Run(const QString& line)
+{
+    const QStringList words = line.split(' ', Qt::SkipEmptyParts);
+    const QString command = words.value(0);
+    BrowserWindow* window = words.size() > 1 ? session_.window(words[1].toInt()) : nullptr;
+    const bool needs_window = command == "navigate" || command == "back" || command == "bands" ||
+                              command == "screenshot" || command == "close";
+    if (needs_window && !window) {
+        Say(QStringLiteral("error no window %1").arg(words.value(1)));
+        return;
+    }
+    if (command == "navigate" && words.size() == 3) {
+        window->Navigate(QUrl::fromUserInput(words[2]));
+    } else if (command == "back") {
+        window->SendBackspaceCommand();
+    } else if (command == "new-window") {
+        session_.OpenWindow();
+    } else if (command == "bands") {
+        QStringList bands;
+        for (int i = 0; i < window->rebar()->band_count(); ++i)
+            bands << BandText(window, i);
+        Say(QStringLiteral("bands %1 %2").arg(window->number()).arg(bands.join(' ')));
+    } else if (command == "screenshot" && words.size() == 3) {
+        const bool saved = window->grab().save(words[2], "PNG");
+        Say(saved ? QStringLiteral("screenshot %1 %2").arg(window->number()).arg(words[2])
+                  : QStringLiteral("error cannot save %1").arg(words[2]));
+    } else if (command == "close") {
+        window->close();
+    } else if (command == "quit") {
+        for (BrowserWindow* open : session_.windows())
+            open->close();
+    } else {
+        Say(QStringLiteral("error unknown command: %1").arg(line));
+    }
+}
+
+void Automation::Say(const QString& line)
+{
+    const QByteArray text = line.toUtf8() + '\n';
+    std::fwrite(text.constData(), 1, static_cast<std::size_t>(text.size()), stdout);
+    std::fflush(stdout);
+}
+
+} // namespace pelu::host

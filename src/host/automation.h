@@ -1,0 +1,57 @@
+// The automation channel of PELU Browser (pelu-browser --automation), for scripts
+// and tests: commands arrive on standard input, one a line; what happens is
+// reported on standard output, one event a line, each with the milliseconds
+// since the process started.
+//
+// Commands (N is a window number, counted from 1 in the order of opening):
+//   navigate N URL        load URL in window N
+//   back N                the Backspace command, sent to window N's frame
+//   new-window            open a window on the home page
+//   bands N               report window N's toolbar bands
+//   screenshot N FILE     save a picture of window N as PNG
+//   close N               close window N
+//   quit                  close every window (the browser then ends)
+// Events:
+//   window-opened N MS
+//   loaded N MS URL       a load completed (NavigateComplete2 is fired next)
+//   navigated N MS URL    after NavigateComplete2 was fired for a completed load
+//   band N MS ID ROW WIDTHxHEIGHT   a band was inserted into window N's toolbar
+//   bands N ID:ROW:WIDTHxHEIGHT:gripper|-  ...
+//   screenshot N FILE | error TEXT
+//   window-closed N MS
+//
+// Thread: main thread only.
+#pragma once
+
+#include <QObject>
+#include <QString>
+
+class QSocketNotifier;
+
+namespace pelu::host {
+
+class BrowserSession;
+class BrowserWindow;
+
+// Milliseconds since this process started (from the kernel's start time).
+double ms_since_process_start();
+
+class Automation : public QObject {
+    Q_OBJECT
+
+public:
+    explicit Automation(BrowserSession& session);
+
+private:
+    void Watch(BrowserWindow* window);
+    void ReadCommands();
+    void Run(const QString& line);
+    void Say(const QString& line);
+    QString BandText(BrowserWindow* window, int index) const;
+
+    BrowserSession& session_;
+    QSocketNotifier* input_ = nullptr;
+    QByteArray pending_;
+};
+
+} // namespace pelu::host

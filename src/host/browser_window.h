@@ -1,0 +1,227 @@
+// PELU Browser's windows. A BrowserWindow is a small real browser: a toolbar area
+// (the Rebar, "ReBarWindow32") whose first band is the navigation bar (back,
+// forward, reload, home, address), and the page in a Qt WebEngine view. Its frame
+// window is registered as "IEFrame"; the frame's own procedure answers the
+// Backspace command (WM_COMMAND 0x1A032) by going back in the history.
+//
+// Each window has a BrowserObject, its automation side (IWebBrowser2) with the
+// event connection point (DWebBrowserEvents2). Helper objects get it as their
+// site before the window is first shown; it fires NavigateComplete2 and
+// DocumentComplete after every completed navigation, TitleChange when the title
+// changes, and OnQuit when the window closes, after which each helper object's
+// site is set to null and the object released.
+//
+// The BrowserSession holds what all windows of the process share: the loaded
+// helper objects, the home page, the open windows, and the observer that the
+// automation channel (--automation) uses to report what happens.
+//
+// Thread: main thread only.
+#pragma once
+
+#include "host/helper_objects.h"
+#include "platform/com/com.h"
+#include "platform/window/window.h"
+
+#include <QMainWindow>
+#include <QPointer>
+#include <QUrl>
+
+#include <functional>
+#include <map>
+#include <vector>
+
+class QLineEdit;
+class QWebEnginePage;
+class QWebEngineView;
+
+namespace pelu::host {
+
+class BrowserWindow;
+class BrowserSession;
+class Rebar;
+
+namespace win = pelu::platform::window;
+
+inline constexpr char kFrameClass[] = "IEFrame";
+inline constexpr char kBrowserName[] = "PELU Browser";
+// The frame's commands (the low word of WM_COMMAND's wParam).
+inline constexpr std::uint16_t kCommandBack = 0xA032;
+// The navigation bar's band id.
+inline constexpr win::UINT kNavigationBandId = 1;
+
+// The automation object of one window.
+class BrowserObject final : public com::IWebBrowser2, public com::IConnectionPointContainer,
+                            public com::IConnectionPoint {
+public:
+    explicit BrowserObject(BrowserWindow* window);
+
+    // The window is going: calls fail from now on, and the sinks are let go.
+    void Detach();
+    // Calls Invoke on every connected sink; the arguments in reverse order.
+    void Fire(com::DISPID id, std::vector<com::VARIANT> arguments_reversed = {});
+    std::size_t sink_count() const { return sinks_.size(); }
+
+    // IUnknown
+    com::HRESULT QueryInterface(com::REFIID iid, void** out) override;
+    com::ULONG AddRef() override;
+    com::ULONG Release() override;
+    // IDispatch (no late-bound members: the interface's own methods serve)
+    com::HRESULT GetTypeInfoCount(com::UINT* count) override;
+    com::HRESULT GetTypeInfo(com::UINT index, com::LCID lcid, com::ITypeInfo** info) override;
+    com::HRESULT GetIDsOfNames(com::REFIID iid, char16_t** names, com::UINT count, com::LCID lcid,
+                               com::DISPID* ids) override;
+    com::HRESULT Invoke(com::DISPID member, com::REFIID iid, com::LCID lcid, com::WORD flags,
+                        com::DISPPARAMS* params, com::VARIANT* result, com::EXCEPINFO* exception,
+                        com::UINT* arg_error) override;
+    // IWebBrowser2
+    com::HRESULT GoBack() override;
+    com::HRESULT GoForward() override;
+    com::HRESULT GoHome() override;
+    com::HRESULT Navigate(com::BSTR url, com::VARIANT* flags, com::VARIANT* target_frame_name,
+                          com::VARIANT* post_data, com::VARIANT* headers) override;
+    com::HRESULT Refresh() override;
+    com::HRESULT Stop() override;
+    com::HRESULT get_LocationName(com::BSTR* name) override;
+    com::HRESULT get_LocationURL(com::BSTR* url) override;
+    com::HRESULT get_Busy(com::VARIANT_BOOL* busy) override;
+    com::HRESULT Quit() override;
+    com::HRESULT get_HWND(com::SHANDLE_PTR* hwnd) override;
+    com::HRESULT get_Visible(com::VARIANT_BOOL* visible) override;
+    com::HRESULT put_Visible(com::VARIANT_BOOL visible) override;
+    // IConnectionPointContainer
+    com::HRESULT EnumConnectionPoints(com::IEnumConnectionPoints** out) override;
+    com::HRESULT FindConnectionPoint(com::REFIID iid, com::IConnectionPoint** out) override;
+    // IConnectionPoint
+    com::HRESULT GetConnectionInterface(com::IID* iid) override;
+    com::HRESULT GetConnectionPointContainer(com::IConnectionPointContainer** out) override;
+    com::HRESULT Advise(com::IUnknown* sink, com::DWORD* cookie) override;
+    com::HRESULT Unadvise(com::DWORD cookie) override;
+    com::HRESULT EnumConnections(com::IEnumConnections** out) override;
+
+private:
+    ~BrowserObject();
+
+    // Acts on the window: E_FAIL once it is gone.
+    template <class Act>
+    com::HRESULT OnWindow(Act act)
+    {
+        if (!window_)
+            return com::E_FAIL;
+        act(*window_);
+        return com::S_OK;
+    }
+    // Reads from the window into *out: E_POINTER without a place for the answer,
+    // E_FAIL (and *out cleared) once the window is gone.
+    template <class T, class Read>
+    com::HRESULT ReadWindow(T* out, Read read)
+    {
+        if (!out)
+            return com::E_POINTER;
+        *out = T{};
+        if (!window_)
+            return com::E_FAIL;
+        *out = read(*window_);
+        return com::S_OK;
+    }
+
+    QPointer<BrowserWindow> window_;
+    com::ULONG references_ = 1;
+    std::map<com::DWORD, com::ComPtr<com::IDispatch>> sinks_;
+    com::DWORD next_cookie_ = 1;
+};
+
+class BrowserWindow : public QMainWindow {
+    Q_OBJECT
+
+public:
+    // A window of `session`; its helper objects get their site here, before the
+    // window is first shown.
+    explicit BrowserWindow(BrowserSession& session);
+    ~BrowserWindow() override;
+
+    int number() const { return number_; }
+    win::HWND handle() const { return handle_; }
+    Rebar* rebar() const { return rebar_; }
+    QWebEngineView* view() const { return view_; }
+    QWebEnginePage* page() const;
+    BrowserObject* browser_object() const { return browser_; }
+
+    void Navigate(const QUrl& url);
+    void GoHome();
+    // Sends the Backspace command to the frame window, as the key does outside an
+    // editable field.
+    void SendBackspaceCommand();
+
+    // The frame's own window procedure.
+    static win::LRESULT Procedure(win::HWND window, win::UINT message, win::WPARAM wparam, win::LPARAM lparam);
+
+signals:
+    // A navigation completed; NavigateComplete2 is fired next.
+    void LoadFinished(const QUrl& url);
+    // After NavigateComplete2 has been fired for a completed navigation.
+    void NavigationCompleted(const QUrl& url);
+    // A band was inserted into the toolbar area (its index and id).
+    void BandInserted(int index, unsigned id);
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+private:
+    // OnQuit to the helper objects, then their sites cleared and the objects let
+    // go; once per window.
+    void Quit();
+    void BuildToolbar();
+    void FireNavigationEvents(const QUrl& url);
+    void UpdateTitle(const QString& title);
+    void OnBackspace(QWidget* focus);
+
+    BrowserSession& session_;
+    int number_ = 0;
+    win::HWND handle_ = nullptr;
+    Rebar* rebar_ = nullptr;
+    QWidget* navigation_bar_ = nullptr;
+    QLineEdit* address_ = nullptr;
+    QWebEngineView* view_ = nullptr;
+    BrowserObject* browser_ = nullptr; // the window's own reference
+    std::vector<com::ComPtr<com::IObjectWithSite>> helpers_;
+    bool quit_fired_ = false;
+    const QEvent* last_backspace_ = nullptr;
+};
+
+class BrowserSession : public QObject {
+    Q_OBJECT
+
+public:
+    BrowserSession(HelperObjects& helpers, QUrl home_page, QString home_problem);
+
+    HelperObjects& helpers() { return helpers_; }
+    // The local home page; empty when it is missing (home_problem() says why).
+    const QUrl& home_page() const { return home_page_; }
+    const QString& home_problem() const { return home_problem_; }
+
+    // Opens and shows a window; `url` empty for the home page.
+    BrowserWindow* OpenWindow(const QUrl& url = QUrl());
+    BrowserWindow* window(int number) const;
+    std::vector<BrowserWindow*> windows() const;
+
+signals:
+    void WindowOpened(BrowserWindow* window);
+    void WindowClosed(int number);
+
+private:
+    friend class BrowserWindow;
+    int NextNumber() { return ++last_number_; }
+
+    HelperObjects& helpers_;
+    QUrl home_page_;
+    QString home_problem_;
+    int last_number_ = 0;
+    std::map<int, QPointer<BrowserWindow>> windows_;
+};
+
+// The home page: "pages/index.html" in the storage folder that the registry's
+// "DLL Location" names. Empty, with the reason in `problem`, when it is missing.
+QUrl find_home_page(QString& problem);
+
+} // namespace pelu::host

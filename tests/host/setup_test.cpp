@@ -1,0 +1,128 @@
+// `pelu regsvr` and `pelu setup` as a user runs them.
+#include "browser_run.h"
+
+#include <gtest/gtest.h>
+
+namespace pelu::test {
+namespace {
+
+namespace reg = pelu::platform::registry;
+
+QString bin(const QString& name) { return QCoreApplication::applicationDirPath() + '/' + name; }
+
+QByteArray read(const QString& path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<missing>");
+}
+
+void write(const QString& path, const QByteArray& bytes)
+{
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    QFile file(path);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.write(bytes);
+}
+
+const QString kHelperKey =
+    "Software\\Microsoft\\Windows\\CurrentVersion\\explorer\\Browser Helper Objects\\"
+    "{6F1D2A40-58C3-4E97-B2A1-7D9C0E35B6F8}";
+
+TEST(RegsvrCommand, RegistersUnregistersAndSaysWhatFailed)
+{
+    BrowserHome home;
+    QString output;
+    EXPECT_EQ(home.pelu({"regsvr", bin("libpelu_test_helper.so")}, &output), 0);
+    EXPECT_TRUE(output.contains("DllRegisterServer in " + bin("libpelu_test_helper.so") + " succeeded."))
+        << output.toStdString();
+    {
+        reg::Store store(home.registry());
+        EXPECT_TRUE(store.open_key(reg::Hive::LocalMachine, kHelperKey));
+    }
+    EXPECT_EQ(home.pelu({"regsvr", "-u", bin("libpelu_test_helper.so")}, &output), 0);
+    EXPECT_TRUE(output.contains("DllUnregisterServer in")) << output.toStdString();
+    {
+        reg::Store store(home.registry());
+        EXPECT_FALSE(store.open_key(reg::Hive::LocalMachine, kHelperKey));
+    }
+
+    EXPECT_EQ(home.pelu({"regsvr", home.root() + "/nothing.so"}, &output), 1);
+    EXPECT_TRUE(output.contains("nothing.so: no such file")) << output.toStdString();
+    EXPECT_EQ(home.pelu({"regsvr", bin("libmmmpeg32.so")}, &output), 1);
+    EXPECT_TRUE(output.contains("exports no DllRegisterServer")) << output.toStdString();
+    EXPECT_EQ(home.pelu({"regsvr"}, &output), 2);
+    EXPECT_EQ(home.pelu({"regsvr", "-x", "a.so"}, &output), 2);
+
+    // A registry that cannot be written: the library's own failure is reported.
+    const QString folder_as_registry = home.root() + "/not-a-file";
+    QDir().mkpath(folder_as_registry);
+    QProcess process;
+    QProcessEnvironment env = home.environment();
+    env.insert("PELU_REGISTRY", folder_as_registry);
+    process.setProcessEnvironment(env);
+    process.setProcessChannelMode(QProcess::MergedChannels);
+    process.start(bin("pelu"), {"regsvr", bin("libpelu_test_helper.so")});
+    ASSERT_TRUE(process.waitForFinished(60000));
+    EXPECT_EQ(process.exitCode(), 1);
+    EXPECT_TRUE(process.readAll().contains("DllRegisterServer in")) ;
+}
+
+TEST(SetupCommand, FillsTheStorageFolderAndRegistersTheBandAndCanBeRepeated)
+{
+    BrowserHome home;
+    const QString data = home.root() + "/shipped";
+    write(data + "/default.ini", "[EQ.BrindleX]\nFFTLen=1024\n");
+    write(data + "/pages/index.html", "<html>home</html>");
+    write(data + "/pages/help/help.html", "<html>help</html>");
+    write(data + "/eqdata.ini", "[EQ.BrindleX]\nshipped\n");
+    // The user's own files are there already.
+    const QString storage = home.root() + "/data/pelu/";
+    write(storage + "eqdata.ini", "mine");
+    write(storage + "es.xes", "my playlist");
+
+    const QStringList args = {"setup", "--library", bin("libpelu_test_helper.so"), "--data", data};
+    QString output;
+    ASSERT_EQ(home.pelu(args, &output), 0) << output.toStdString();
+    EXPECT_TRUE(output.contains("succeeded")) << output.toStdString();
+    EXPECT_EQ(read(storage + "default.ini"), "[EQ.BrindleX]\nFFTLen=1024\n");
+    EXPECT_EQ(read(storage + "pages/index.html"), "<html>home</html>");
+    EXPECT_EQ(read(storage + "pages/help/help.html"), "<html>help</html>");
+    EXPECT_EQ(read(storage + "eqdata.ini"), "mine");
+    EXPECT_EQ(read(storage + "es.xes"), "my playlist");
+    {
+        reg::Store store(home.registry());
+        auto key = store.open_key(reg::Hive::CurrentUser, "Software\\PELU\\XPD");
+        ASSERT_TRUE(key);
+        EXPECT_EQ(store.query(*key, "DLL Location")->text, storage);
+        EXPECT_TRUE(store.open_key(reg::Hive::LocalMachine, kHelperKey));
+    }
+
+    // Again, after a newer default.ini shipped: replaced; the user's files stay.
+    write(data + "/default.ini", "[EQ.BrindleX]\nFFTLen=2048\n");
+    ASSERT_EQ(home.pelu(args, &output), 0) << output.toStdString();
+    EXPECT_EQ(read(storage + "default.ini"), "[EQ.BrindleX]\nFFTLen=2048\n");
+    EXPECT_EQ(read(storage + "eqdata.ini"), "mine");
+
+    // Without the user's preset, the shipped one is copied.
+    QFile::remove(storage + "eqdata.ini");
+    ASSERT_EQ(home.pelu(args, &output), 0);
+    EXPECT_EQ(read(storage + "eqdata.ini"), "[EQ.BrindleX]\nshipped\n");
+}
+
+TEST(SetupCommand, SaysWhatIsMissing)
+{
+    BrowserHome home;
+    const QString data = home.root() + "/shipped";
+    write(data + "/default.ini", "[EQ.BrindleX]\n");
+    QString output;
+    // No pages: set up all the same, with a warning.
+    EXPECT_EQ(home.pelu({"setup", "--library", bin("libpelu_test_helper.so"), "--data", data}, &output), 0);
+    EXPECT_TRUE(output.contains("has no pages/ folder")) << output.toStdString();
+    EXPECT_EQ(home.pelu({"setup", "--library", home.root() + "/none.so", "--data", data}, &output), 1);
+    EXPECT_TRUE(output.contains("none.so: no such file")) << output.toStdString();
+    EXPECT_EQ(home.pelu({"setup", "--data", home.root() + "/nowhere"}, &output), 1);
+    EXPECT_EQ(home.pelu({"setup", "--bogus"}, &output), 2);
+}
+
+} // namespace
+} // namespace pelu::test
