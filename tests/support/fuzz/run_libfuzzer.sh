@@ -18,8 +18,13 @@ if ! command -v clang++ >/dev/null; then
   echo "run_fuzz: clang++ is missing" >&2
   exit 1
 fi
-cmake -S "$source_dir" -B "$build" -G Ninja -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build "$build" -j 1 >/dev/null
+# Quiet when the build works; its whole log when it does not.
+if ! log="$(cmake -S "$source_dir" -B "$build" -G Ninja -DCMAKE_CXX_COMPILER=clang++ \
+              -DCMAKE_BUILD_TYPE=RelWithDebInfo 2>&1 && cmake --build "$build" -j 1 2>&1)"; then
+  printf '%s\n' "$log" >&2
+  echo "run_fuzz: building $target failed" >&2
+  exit 1
+fi
 # A small quarantine and short allocation stacks keep the runs fast.
 export ASAN_OPTIONS="${FUZZ_ASAN_OPTIONS:-detect_leaks=1:quarantine_size_mb=16:malloc_context_size=8}"
 exec "$build/$target" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 -max_len="$max_len" \
