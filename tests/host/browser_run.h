@@ -11,6 +11,7 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QProcess>
+#include <QThread>
 
 #include <gtest/gtest.h>
 
@@ -105,9 +106,10 @@ private:
 // One run of the browser.
 class BrowserRun {
 public:
-    explicit BrowserRun(const BrowserHome& home, const QStringList& args = {})
+    explicit BrowserRun(const BrowserHome& home, const QStringList& args = {},
+                        std::optional<QProcessEnvironment> environment = std::nullopt)
     {
-        process_.setProcessEnvironment(home.environment());
+        process_.setProcessEnvironment(environment ? *environment : home.environment());
         process_.start(QCoreApplication::applicationDirPath() + "/pelu-browser",
                        QStringList{"--automation"} + args);
         started_ = process_.waitForStarted(60000);

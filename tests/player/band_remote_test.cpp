@@ -131,7 +131,7 @@ TEST_F(BandRemote, SeekMovesThePositionAndAnnouncesIt)
     Form().ImageButton1Click();
     Form().ImageButton6Click(); // paused, so the position only moves by seeking
     SignalLog seeked;
-    ASSERT_TRUE(client_->Listen(seeked, kPlayer, "Seeked", kPlayer));
+    ASSERT_TRUE(Listen(*client_, seeked, kPlayer, "Seeked", kPlayer));
     const qint64 before_ms = Form().audiox()->Position();
     client_->Call(kPlayer, "Seek", {qlonglong(5'000'000)});
     EXPECT_NEAR(double(Form().audiox()->Position()), double(before_ms + 5000), 30.0);
@@ -165,7 +165,7 @@ TEST_F(BandRemote, WhatTheUserDoesOnTheBandIsAnnounced)
 {
     Form().AddFiles({Music("a.mp3", 5.0)});
     SignalLog changed;
-    ASSERT_TRUE(client_->Listen(changed, BusClient::kProperties, "PropertiesChanged", kPlayer));
+    ASSERT_TRUE(Listen(*client_, changed, BusClient::kProperties, "PropertiesChanged", kPlayer));
     SelectOnly(0);
     Form().ImageButton1Click();
     ASSERT_TRUE(WaitForBus([&] {

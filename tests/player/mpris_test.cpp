@@ -2,6 +2,7 @@
 // from a second connection as any desktop client would drive it. The band
 // behind it is a recording stand-in that keeps the same contract as the form.
 #include "player/mpris.h"
+#include "dbus_client.h"
 #include "mp3_fixtures.h"
 
 #include <gtest/gtest.h>
@@ -30,50 +31,17 @@ namespace pelu::player {
 namespace {
 
 constexpr const char* kPath = "/org/mpris/MediaPlayer2";
+constexpr const char* kServiceFallback = "org.mpris.MediaPlayer2.pelu";
 constexpr const char* kRoot = "org.mpris.MediaPlayer2";
 constexpr const char* kPlayer = "org.mpris.MediaPlayer2.Player";
 constexpr const char* kProperties = "org.freedesktop.DBus.Properties";
 
-bool WaitFor(const std::function<bool()>& done, int timeout_ms = 5000)
-{
-    QElapsedTimer timer;
-    timer.start();
-    while (!done()) {
-        if (timer.elapsed() > timeout_ms)
-            return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-    }
-    return true;
-}
+using test::AsMap;
+using test::BusClient;
+using test::PrivateBus;
+using test::SignalLog;
 
-// A session bus of our own: dbus-daemon started for the suite, killed after it.
-class PrivateBus {
-public:
-    PrivateBus()
-    {
-        daemon_.setProgram(QStringLiteral("dbus-daemon"));
-        daemon_.setArguments({QStringLiteral("--session"), QStringLiteral("--print-address"),
-                              QStringLiteral("--nofork")});
-        daemon_.start();
-        if (!daemon_.waitForStarted(5000))
-            return;
-        WaitFor([this] { return daemon_.canReadLine(); }, 10000);
-        address_ = QString::fromUtf8(daemon_.readLine()).trimmed();
-    }
-    ~PrivateBus()
-    {
-        daemon_.terminate();
-        if (!daemon_.waitForFinished(3000)) {
-            daemon_.kill();
-            daemon_.waitForFinished(3000);
-        }
-    }
-    const QString& address() const { return address_; }
-
-private:
-    QProcess daemon_;
-    QString address_;
-};
+bool WaitFor(const std::function<bool()>& done, int timeout_ms = 5000) { return test::WaitForBus(done, timeout_ms); }
 
 // The band as the service sees it: state the test sets, and a log of every
 // command. Commands change the state the way the form's handlers would.
@@ -159,22 +127,6 @@ MprisBand::Track SongTrack()
     return track;
 }
 
-// Records the signals it is connected to.
-class SignalLog : public QObject {
-    Q_OBJECT
-public:
-    QList<QDBusMessage> messages;
-public Q_SLOTS:
-    void Record(const QDBusMessage& message) { messages << message; }
-};
-
-QVariantMap AsMap(const QVariant& value)
-{
-    if (value.canConvert<QDBusArgument>())
-        return qdbus_cast<QVariantMap>(value.value<QDBusArgument>());
-    return value.toMap();
-}
-
 class MprisTest : public ::testing::Test {
 protected:
     static void SetUpTestSuite() { bus_ = new PrivateBus; }
@@ -192,43 +144,31 @@ protected:
         client_name_ = QStringLiteral("mpris-client-%1").arg(counter_);
         QDBusConnection server = QDBusConnection::connectToBus(bus_->address(), server_name_);
         ASSERT_TRUE(server.isConnected());
-        client_ = std::make_unique<QDBusConnection>(QDBusConnection::connectToBus(bus_->address(), client_name_));
-        ASSERT_TRUE(client_->isConnected());
+        client_ = std::make_unique<BusClient>(bus_->address(), client_name_, QString(kServiceFallback), QString(kPath));
+        ASSERT_TRUE(client_->connection().isConnected());
         band_.track = SongTrack();
         band_.position_ms = 10000;
         service_ = std::make_unique<MprisService>(band_, server);
         ASSERT_TRUE(service_->IsRegistered());
         target_ = service_->ServiceName();
+        client_->SetService(target_);
     }
 
     void TearDown() override
     {
         service_.reset();
         client_.reset();
-        QDBusConnection::disconnectFromBus(client_name_);
         QDBusConnection::disconnectFromBus(server_name_);
     }
 
     QDBusMessage Call(const QString& interface, const QString& method, const QVariantList& args = {})
     {
-        QDBusMessage message = QDBusMessage::createMethodCall(target_, kPath, interface, method);
-        message.setArguments(args);
-        QDBusPendingCall pending = client_->asyncCall(message, 5000);
-        EXPECT_TRUE(WaitFor([&] { return pending.isFinished(); })) << method.toStdString();
-        return pending.reply();
+        return client_->Call(interface, method, args);
     }
-    QVariant Get(const QString& interface, const QString& name)
-    {
-        const QDBusMessage reply = Call(kProperties, QStringLiteral("Get"), {interface, name});
-        EXPECT_EQ(reply.type(), QDBusMessage::ReplyMessage)
-            << name.toStdString() << ": " << reply.errorMessage().toStdString();
-        if (reply.arguments().isEmpty())
-            return {};
-        return reply.arguments().at(0).value<QDBusVariant>().variant();
-    }
+    QVariant Get(const QString& interface, const QString& name) { return client_->Get(interface, name); }
     QDBusMessage Set(const QString& interface, const QString& name, const QVariant& value)
     {
-        return Call(kProperties, QStringLiteral("Set"), {interface, name, QVariant::fromValue(QDBusVariant(value))});
+        return client_->Set(interface, name, value);
     }
     QVariantMap Metadata() { return AsMap(Get(kPlayer, QStringLiteral("Metadata"))); }
 
@@ -236,15 +176,14 @@ protected:
     // the match rule before the test goes on.
     void Listen(SignalLog& log, const QString& interface, const QString& name)
     {
-        ASSERT_TRUE(client_->connect(target_, kPath, interface, name, &log, SLOT(Record(QDBusMessage))));
-        Get(kRoot, QStringLiteral("Identity"));
+        ASSERT_TRUE(client_->Listen(&log, SLOT(Record(QDBusMessage)), interface, name, kRoot));
     }
 
     static PrivateBus* bus_;
     static int counter_;
     QString server_name_;
     QString client_name_;
-    std::unique_ptr<QDBusConnection> client_;
+    std::unique_ptr<BusClient> client_;
     RecordingBand band_;
     std::unique_ptr<MprisService> service_;
     QString target_;
@@ -383,8 +322,8 @@ TEST_F(MprisTest, SetPositionOnlyForTheCurrentTrackAndWithinIt)
 
 TEST_F(MprisTest, OpenUriTakesExistingLocalFilesOnly)
 {
-    test::TempDir dir;
-    const auto song = dir.write("Été & friends #1.mp3", test::encode_mp3(test::cbr128_stereo_44k(0.2)));
+    pelu::test::TempDir dir;
+    const auto song = dir.write("Été & friends #1.mp3", pelu::test::encode_mp3(pelu::test::cbr128_stereo_44k(0.2)));
     const QString path = QString::fromStdString(song.string());
     const QString uri = QString::fromLatin1(QUrl::fromLocalFile(path).toEncoded());
     ASSERT_TRUE(uri.contains("%23")) << uri.toStdString(); // '#' percent-encoded, or it would be a fragment
@@ -576,7 +515,7 @@ TEST_F(MprisTest, QuitReachesTheBandAfterTheReply)
     ASSERT_TRUE(WaitFor([&] { return band_.calls.contains("Quit"); }));
     EXPECT_TRUE(watched.isNull());
     // Gone from the bus with it.
-    EXPECT_FALSE(client_->interface()->isServiceRegistered(target_).value());
+    EXPECT_FALSE(client_->connection().interface()->isServiceRegistered(target_).value());
     EXPECT_EQ(Call(kRoot, "Raise").type(), QDBusMessage::ErrorMessage);
 }
 
@@ -589,13 +528,14 @@ TEST_F(MprisTest, SecondPlayerTakesAnInstanceName)
         ASSERT_TRUE(other.IsRegistered());
         EXPECT_EQ(other.ServiceName(), QStringLiteral("org.mpris.MediaPlayer2.pelu.instance%1").arg(::getpid()));
         target_ = other.ServiceName();
+        client_->SetService(target_);
         Call(kPlayer, "Play");
         EXPECT_EQ(other_band.calls, QStringList{"Play"});
         EXPECT_TRUE(band_.calls.isEmpty());
     }
     // Destroyed: the name is free again, the first player's stays.
-    EXPECT_FALSE(client_->interface()->isServiceRegistered(target_).value());
-    EXPECT_TRUE(client_->interface()->isServiceRegistered("org.mpris.MediaPlayer2.pelu").value());
+    EXPECT_FALSE(client_->connection().interface()->isServiceRegistered(target_).value());
+    EXPECT_TRUE(client_->connection().interface()->isServiceRegistered("org.mpris.MediaPlayer2.pelu").value());
     QDBusConnection::disconnectFromBus(other_name);
 }
 
