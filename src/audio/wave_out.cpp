@@ -483,15 +483,16 @@ void TMMWaveOut::WriteHeader(ExtendedWaveHeader* header)
 {
     if (OnBufferFilled)
         OnBufferFilled(this, header);
-    if (no_more_writes_)
-        return;
     set_flag(header, kWhdrPrepared);
     clear_flag(header, kWhdrDone);
     header->saved_length = header->bytes_recorded;
     // Counted before the write: a fast device may return the buffer before
-    // write() comes back, and the count must never dip below zero.
+    // write() comes back, and the count must never dip below zero. Decided
+    // under the lock Stop sets no-more-writes under.
     {
         std::lock_guard lock(device_lock_);
+        if (no_more_writes_)
+            return;
         ++queued_count_;
     }
     const int result = device_->write(header->data, header->buffer_length, header);
@@ -693,20 +694,21 @@ void TMMWaveOut::HandleBufferDone(ExtendedWaveHeader* header, std::uint64_t gene
     // Whatever happens below, the end is checked and the handler count drops.
     // The count drops last: the main thread may complete a stop and close the
     // device as soon as it reaches 0, so nothing here touches the device after.
-    // A handler that fails posts no end: its failure report stops the output.
+    // A handler that fails posts no end of its own (its failure report stops
+    // the output), but a stop that waits for it always gets its end message.
     struct Finish {
         TMMWaveOut* self;
         std::uint64_t generation;
         int exceptions = std::uncaught_exceptions();
         ~Finish()
         {
+            const bool failing = std::uncaught_exceptions() > exceptions;
             bool post = false;
             {
                 std::lock_guard lock(self->device_lock_);
-                if (self->handlers_running_ == 1 && std::uncaught_exceptions() == exceptions &&
+                if (self->handlers_running_ == 1 && !self->end_posted_ &&
                     (self->stop_pending_ ||
-                     (self->queued_count_ <= 0 && self->messages_pending_ <= 0)) &&
-                    !self->end_posted_) {
+                     (!failing && self->queued_count_ <= 0 && self->messages_pending_ <= 0))) {
                     self->end_posted_ = true;
                     self->no_more_writes_ = true;
                     post = true;
@@ -717,11 +719,19 @@ void TMMWaveOut::HandleBufferDone(ExtendedWaveHeader* header, std::uint64_t gene
                     self->device_->pause();
                 self->PostEndOfData(generation);
             }
+            bool late = false;
             {
                 std::lock_guard lock(self->device_lock_);
                 --self->handlers_running_;
+                // A stop that came in while this handler was finishing.
+                if (self->handlers_running_ == 0 && self->stop_pending_ && !self->end_posted_) {
+                    self->end_posted_ = true;
+                    late = true;
+                }
             }
             self->device_cv_.notify_all();
+            if (late)
+                self->PostEndOfData(generation);
         }
     } finish{this, generation};
 
@@ -919,6 +929,17 @@ bool TMMWaveOut::HandlerRunning() const
 void TMMWaveOut::CompleteStop()
 {
     state_ &= ~(dsPlaying | dsPaused);
+    // A handler that was writing when the stop reset the device may have queued
+    // its buffer after that reset: the device gives it back now.
+    bool written_late = false;
+    {
+        std::lock_guard lock(device_lock_);
+        written_late = queued_count_ > 0;
+        if (written_late)
+            resetting_ = true;
+    }
+    if (written_late && device_)
+        device_->reset();
     WaitFor([this] { return queued_count_ <= 0; }, kDeviceWaitMs);
     if (thread_)
         thread_->Flush();
