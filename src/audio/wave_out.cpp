@@ -723,8 +723,11 @@ void TMMWaveOut::HandleBufferDone(ExtendedWaveHeader* header, std::uint64_t gene
             {
                 std::lock_guard lock(self->device_lock_);
                 --self->handlers_running_;
-                // A stop that came in while this handler was finishing.
-                if (self->handlers_running_ == 0 && self->stop_pending_ && !self->end_posted_) {
+                // A stop that came in while this handler was finishing waits
+                // for it, also when the end message above was taken by that
+                // very stop: one more message completes it (a second one finds
+                // the play over and is dropped).
+                if (self->handlers_running_ == 0 && self->stop_pending_) {
                     self->end_posted_ = true;
                     late = true;
                 }

@@ -4,6 +4,7 @@
 // output ends stopped and closed, every operation returns, and a start
 // afterwards opens a fresh device.
 #include "audio/wave_out.h"
+#include "logged_output.h"
 #include "pcm_test_source.h"
 
 #include "platform/wave/wave_device.h"
@@ -20,6 +21,7 @@ namespace pelu {
 namespace {
 
 using test::IndexedPcmSource;
+using Output = test::LoggedOutput;
 using test::run_until;
 
 // ALSA's file plugin on a null device, writing what it plays to /dev/full.
@@ -32,33 +34,6 @@ protected:
         platform::wave::SimFaults::clear();
         platform::wave::select_wave_system("sim:0");
     }
-
-    struct Output {
-        explicit Output(TMMDSPComponent* source)
-        {
-            out.SetCallBackMode(TMMWaveOut::cmThread);
-            out.SetBufferSize(8160);
-            out.SetInput(source);
-            out.OnStart = [this](QObject*) { log += "S"; };
-            out.OnStop = [this](QObject*) {
-                log += "T";
-                if (on_stop)
-                    on_stop();
-            };
-            out.OnClose = [this](QObject*) { log += "C"; };
-            out.OnError = [this](QObject*) { log += "E"; };
-            previous_report = TMMWaveOut::ReportThreadError;
-            TMMWaveOut::ReportThreadError = [this](const QString& text) { reports.push_back(text); };
-        }
-        ~Output() { TMMWaveOut::ReportThreadError = previous_report; }
-        int count(char event) const { return int(std::count(log.begin(), log.end(), event)); }
-
-        TMMWaveOut out;
-        std::string log;
-        std::vector<QString> reports;
-        std::function<void()> on_stop;
-        std::function<void(const QString&)> previous_report;
-    };
 };
 
 TEST_F(WaveOutFailureTest, AnAlsaDeviceWhoseWritesFailEndsAsTheOutputsError)
@@ -69,7 +44,7 @@ TEST_F(WaveOutFailureTest, AnAlsaDeviceWhoseWritesFailEndsAsTheOutputsError)
     o.out.Start();
     ASSERT_TRUE(run_until([&] { return o.count('C') == 1; }, 5000)) << "log " << o.log;
     test::pump_for(30);
-    EXPECT_EQ(o.log, "SETC") << "error, then stopped and closed";
+    EXPECT_EQ(o.log, "OSETC") << "error, then stopped and closed";
     EXPECT_FALSE(o.out.IsOpen());
     ASSERT_EQ(o.reports.size(), 1u);
     EXPECT_EQ(o.reports[0], QStringLiteral("WaveOutWrite:\n\rInput/output error"));
@@ -127,7 +102,7 @@ TEST_F(WaveOutFailureTest, ASimulatedCardUnpluggedWhilePlayingEndsAsTheOutputsEr
     o.out.SetTimeFormat(TMMWaveOut::tfSample);
     o.out.Start();
     ASSERT_TRUE(run_until([&] { return o.count('C') == 1; })) << "log " << o.log;
-    EXPECT_EQ(o.log, "SETC");
+    EXPECT_EQ(o.log, "OSETC");
     ASSERT_EQ(o.reports.size(), 1u);
     EXPECT_EQ(o.reports[0], QStringLiteral("WaveOutWrite:\n\rNo such device"));
     EXPECT_FALSE(o.out.IsOpen());
@@ -137,7 +112,7 @@ TEST_F(WaveOutFailureTest, ASimulatedCardUnpluggedWhilePlayingEndsAsTheOutputsEr
     o.out.Start();
     ASSERT_TRUE(run_until([&] { return o.count('T') == 2; }));
     test::pump_for(30);
-    EXPECT_EQ(o.log, "SETCST");
+    EXPECT_EQ(o.log, "OSETCOST");
     EXPECT_EQ(source.position(), 44100 * 5);
 }
 
@@ -164,7 +139,7 @@ TEST_F(WaveOutFailureTest, OnStopThatStartsTheNextTitleAfterAFailureGetsAFreshDe
     o.out.Start();
     ASSERT_TRUE(run_until([&] { return o.count('T') == 2; })) << "log " << o.log;
     test::pump_for(30);
-    EXPECT_EQ(o.log, "SETCST") << "error, stop, the failed device closed, the next title played";
+    EXPECT_EQ(o.log, "OSETCOST") << "error, stop, the failed device closed, the next title played";
     EXPECT_EQ(handler_errors, 0);
     EXPECT_EQ(second.position(), 22050);
 
@@ -181,7 +156,7 @@ TEST_F(WaveOutFailureTest, OnStopThatStartsTheNextTitleAfterAFailureGetsAFreshDe
     platform::wave::SimFaults::fail_next_opens(1, -ENODEV);
     ASSERT_TRUE(run_until([&] { return o.count('E') == 2 && !o.out.IsOpen(); })) << "log " << o.log;
     test::pump_for(30);
-    EXPECT_EQ(o.log, "SETCEC");
+    EXPECT_EQ(o.log, "OSETCEC");
     EXPECT_EQ(handler_errors, 1);
     EXPECT_FALSE(o.out.IsOpen());
     platform::wave::SimFaults::clear();
@@ -204,9 +179,9 @@ TEST_F(WaveOutFailureTest, StopAndCloseReturnOnADeviceThatFailedBeforeTheMainThr
     o.out.Close(); // all three return; the stop may wait for the handler that met the failure
     test::pump_for(30);
     // Either the stop completed at once and the late report found the device
-    // closed ("STCE"), or it waited for that handler and the report completed
-    // it ("SETC"): one stop, one close, one error either way.
-    EXPECT_TRUE(o.log == "STCE" || o.log == "SETC") << "log " << o.log;
+    // closed ("OSTCE"), or it waited for that handler and the report completed
+    // it ("OSETC"): one stop, one close, one error either way.
+    EXPECT_TRUE(o.log == "OSTCE" || o.log == "OSETC") << "log " << o.log;
     ASSERT_EQ(o.reports.size(), 1u);
     EXPECT_FALSE(o.out.IsOpen());
 }

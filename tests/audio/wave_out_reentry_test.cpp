@@ -4,6 +4,7 @@
 // callback thread. Whatever the path, a start either plays on a properly opened
 // device (and ends with one OnStop) or fails with the output's error.
 #include "audio/wave_out.h"
+#include "logged_output.h"
 #include "pcm_test_source.h"
 
 #include "platform/wave/wave_device.h"
@@ -22,6 +23,7 @@ using platform::wave::SimRecorder;
 using test::Gate;
 using test::IndexedPcmSource;
 using test::run_until;
+using Output = test::LoggedOutput;
 
 class WaveOutReentryTest : public ::testing::Test {
 protected:
@@ -37,28 +39,6 @@ protected:
         SimRecorder::clear();
         platform::wave::select_wave_system("sim:0");
     }
-
-    // An output with a log of its events.
-    struct Output {
-        Output()
-        {
-            out.SetCallBackMode(TMMWaveOut::cmThread);
-            out.SetBufferSize(8160);
-            out.OnOpen = [this](QObject*) { log += "O"; };
-            out.OnStart = [this](QObject*) { log += "S"; };
-            out.OnStop = [this](QObject*) {
-                log += "T";
-                if (on_stop)
-                    on_stop();
-            };
-            out.OnClose = [this](QObject*) { log += "C"; };
-            out.OnError = [this](QObject*) { log += "E"; };
-        }
-        int count(char event) const { return int(std::count(log.begin(), log.end(), event)); }
-        TMMWaveOut out;
-        std::string log;
-        std::function<void()> on_stop;
-    };
 
     // The frames the sim device played, as the source's frame numbers.
     static std::vector<std::int64_t> PlayedFrames()
@@ -90,8 +70,7 @@ TEST_F(WaveOutReentryTest, LoopingFromOnStopWhileACloseWaitsReopensInsteadOfRecu
     IndexedPcmSource source(44100 * 30);
     Gate gate;
     source.on_load = [&] { gate.pass(); };
-    Output o;
-    o.out.SetInput(&source);
+    Output o(&source);
     int loops = 0;
     o.on_stop = [&] {
         if (++loops > 1)
@@ -126,11 +105,7 @@ TEST_F(WaveOutReentryTest, NextTitleStartedFromOnStopAfterACallbackThreadFailure
     IndexedPcmSource first(44100 * 10);
     first.empty_after_loads = 12;
     IndexedPcmSource second(22050 * 2, 22050);
-    Output o;
-    o.out.SetInput(&first);
-    QString reported;
-    auto previous = TMMWaveOut::ReportThreadError;
-    TMMWaveOut::ReportThreadError = [&](const QString& text) { reported = text; };
+    Output o(&first);
     bool advanced = false;
     o.on_stop = [&] {
         if (advanced)
@@ -141,11 +116,9 @@ TEST_F(WaveOutReentryTest, NextTitleStartedFromOnStopAfterACallbackThreadFailure
         o.out.Start();
     };
     o.out.Start();
-    const bool ended = run_until([&] { return o.count('T') == 2; });
-    TMMWaveOut::ReportThreadError = previous;
-    ASSERT_TRUE(ended) << "log " << o.log;
+    ASSERT_TRUE(run_until([&] { return o.count('T') == 2; })) << "log " << o.log;
     test::pump_for(30);
-    EXPECT_EQ(reported, QStringLiteral("Error filling wave buffer"));
+    EXPECT_EQ(o.reports, std::vector<QString>{QStringLiteral("Error filling wave buffer")});
     // Error, stop, the failed device closed, the next title opened and played to its end.
     EXPECT_EQ(o.log, "OSETCOST");
     const std::vector<std::int64_t> frames = PlayedFrames();
@@ -161,8 +134,7 @@ TEST_F(WaveOutReentryTest, StartWhileAHandlerFinishesTheStopPlaysTheChosenTitle)
     IndexedPcmSource source(44100 * 30);
     Gate gate;
     source.on_load = [&] { gate.pass(); };
-    Output o;
-    o.out.SetInput(&source);
+    Output o(&source);
     bool playing_flag = true;
     int advances = 0, stopped_branch = 0;
     std::int64_t where_the_old_play_left = -1;
@@ -217,8 +189,7 @@ TEST_F(WaveOutReentryTest, AFormatChangeWhileAHandlerHoldsTheStopClosesOnceThenT
     IndexedPcmSource second(22050, 22050);
     Gate gate;
     first.on_load = [&] { gate.pass(); };
-    Output o;
-    o.out.SetInput(&first);
+    Output o(&first);
     o.out.Start();
     gate.arm();
     gate.wait_entered();
@@ -246,8 +217,7 @@ TEST_F(WaveOutReentryTest, OnStopHandlersThatStartAgainEndEveryPlayWithOneOnStop
     // The title ends by itself, the handler starts it again; a user Stop and a
     // Close inside the handler's own chain of starts.
     IndexedPcmSource source(2040 * 3 + 5);
-    Output o;
-    o.out.SetInput(&source);
+    Output o(&source);
     int plays = 0;
     o.on_stop = [&] {
         if (++plays < 20) {
@@ -295,8 +265,7 @@ TEST_F(WaveOutReentryTest, OnStopHandlersThatStartAgainEndEveryPlayWithOneOnStop
 TEST_F(WaveOutReentryTest, PropertyWritesWhileOpenFireOnErrorBeforeRaising)
 {
     IndexedPcmSource source(44100);
-    Output o;
-    o.out.SetInput(&source);
+    Output o(&source);
     o.out.Open();
     int raised = 0;
     for (auto change : std::vector<std::function<void()>>{

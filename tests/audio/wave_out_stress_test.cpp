@@ -27,6 +27,22 @@ public:
     int fed = 0;
 };
 
+// The player's end of the chain behind a source: output and connector with a display.
+struct Rig {
+    explicit Rig(TMMDSPComponent* source)
+    {
+        out.SetCallBackMode(TMMWaveOut::cmThread);
+        out.SetBufferSize(8160);
+        connector.SetLevel1(&display);
+        out.SetInput(source);
+        out.SetOutput(&connector);
+    }
+    // Destroyed in reverse: the output (which stops) before the connector and display.
+    CountingDisplay display;
+    TMMConnector connector;
+    TMMWaveOut out;
+};
+
 // Start, seek, pause, restart, stop and close in random order on the sim
 // device, with the main loop turning in between so end-of-data messages and
 // the connector's pump interleave with the operations. Every Start that
@@ -35,14 +51,9 @@ TEST(WaveOutStress, RandomOperationsNeitherDeadlockNorLeak)
 {
     ASSERT_TRUE(platform::wave::select_wave_system("sim:0"));
     test::IndexedPcmSource source(2040 * 25);
-    TMMWaveOut out;
-    out.SetCallBackMode(TMMWaveOut::cmThread);
-    out.SetBufferSize(8160);
-    TMMConnector connector;
-    CountingDisplay display;
-    connector.SetLevel1(&display);
-    out.SetInput(&source);
-    out.SetOutput(&connector);
+    Rig rig(&source);
+    TMMWaveOut& out = rig.out;
+    TMMConnector& connector = rig.connector;
 
     int starts = 0, stops = 0, opens = 0, closes = 0;
     bool double_stop = false;
@@ -162,14 +173,9 @@ TEST(WaveOutStress, TheBandsPatternWithFailuresTenThousandOperations)
     namespace wave = platform::wave;
     ASSERT_TRUE(wave::select_wave_system("sim:0"));
     Jukebox jukebox;
-    TMMWaveOut out;
-    out.SetCallBackMode(TMMWaveOut::cmThread);
-    out.SetBufferSize(8160);
-    TMMConnector connector;
-    CountingDisplay display;
-    connector.SetLevel1(&display);
-    out.SetInput(&jukebox);
-    out.SetOutput(&connector);
+    Rig rig(&jukebox);
+    TMMWaveOut& out = rig.out;
+    TMMConnector& connector = rig.connector;
     auto previous_report = TMMWaveOut::ReportThreadError;
     TMMWaveOut::ReportThreadError = [](const QString&) {};
 

@@ -242,8 +242,10 @@ TEST_F(WaveDeviceTest, SimFaultsFailOneDeviceThenTheNextIsHealthy)
     std::unique_ptr<WaveOutDevice> device;
     ASSERT_EQ(wave_system().open(0, kCd, &client, device), kOk);
     std::vector<char> data(400);
+    device->pause(); // all five queued before the third can fail
     for (int i = 0; i < 5; ++i)
         ASSERT_EQ(device->write(data.data(), 400, &data[i]), kOk);
+    device->restart();
     ASSERT_TRUE(client.wait([&] { return client.failed == 1; }));
     EXPECT_EQ(client.failure, -ENODEV);
     EXPECT_EQ(device->write(data.data(), 400, &data[0]), -ENODEV);
