@@ -219,6 +219,18 @@ QList<int> TElTree::SelectedRows() const
     return rows;
 }
 
+void TElTree::SetRowHidden(int row, bool hidden)
+{
+    if (QTreeWidgetItem* item = Row(row))
+        item->setHidden(hidden);
+}
+
+bool TElTree::IsRowHidden(int row) const
+{
+    const QTreeWidgetItem* item = Row(row);
+    return item && item->isHidden();
+}
+
 int TElTree::RowAt(QPoint viewport_pos) const
 {
     auto* item = itemAt(viewport_pos);
@@ -261,6 +273,11 @@ void TElTree::dragEnterEvent(QDragEnterEvent* event)
 
 void TElTree::dragMoveEvent(QDragMoveEvent* event)
 {
+    if (IsOutsideDrop(event->mimeData())) {
+        event->setDropAction(Qt::CopyAction);
+        event->accept();
+        return;
+    }
     const int row = RowAt(event->position().toPoint());
     if (!OnDragOver || OnDragOver(this, row))
         event->acceptProposedAction();
@@ -268,8 +285,19 @@ void TElTree::dragMoveEvent(QDragMoveEvent* event)
         event->ignore();
 }
 
+bool TElTree::IsOutsideDrop(const QMimeData* data) const
+{
+    return OnDropUrls && data && data->hasUrls() && !data->hasFormat(QString::fromLatin1(kRowMimeType));
+}
+
 void TElTree::dropEvent(QDropEvent* event)
 {
+    if (IsOutsideDrop(event->mimeData())) {
+        event->setDropAction(Qt::CopyAction);
+        event->accept();
+        OnDropUrls(this, event->mimeData()->urls());
+        return;
+    }
     const int row = RowAt(event->position().toPoint());
     // The tree never moves rows by itself: the drop is the owner's to handle.
     event->setDropAction(Qt::CopyAction);

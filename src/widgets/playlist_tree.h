@@ -11,6 +11,7 @@
 
 #include <QStringList>
 #include <QTreeWidget>
+#include <QUrl>
 
 #include <functional>
 
@@ -27,6 +28,7 @@ public:
     using DragOver = std::function<bool(QObject* sender, int row_under_point)>;
     using DragDrop = std::function<void(QObject* sender, int row_under_point)>;
     using MouseNotify = std::function<void(QObject* sender, QPoint pos)>;
+    using DropUrls = std::function<void(QObject* sender, const QList<QUrl>& urls)>;
 
     explicit TElTree(QWidget* parent = nullptr);
 
@@ -55,6 +57,9 @@ public:
     int FocusedRow() const;
     void SetFocusedRow(int row);
     QList<int> SelectedRows() const;
+    // A hidden row keeps its place, texts and key; it is only not shown.
+    void SetRowHidden(int row, bool hidden);
+    bool IsRowHidden(int row) const;
     int RowAt(QPoint viewport_pos) const;
 
     // No repaint between the two (adding many files at once).
@@ -65,6 +70,9 @@ public:
     Notify OnDblClick;
     DragOver OnDragOver; // accept or refuse; unassigned accepts
     DragDrop OnDragDrop; // unassigned moves the focused row to the row under the point
+    // Files and folders dropped from outside (a file manager's text/uri-list);
+    // unassigned, such a drop is handled as any other drop.
+    DropUrls OnDropUrls;
     MouseNotify OnMouseMove;
 
 protected:
@@ -78,6 +86,7 @@ protected:
 
 private:
     void ApplyImage(QTreeWidgetItem* item);
+    bool IsOutsideDrop(const QMimeData* data) const;
     QTreeWidgetItem* Row(int row) const { return topLevelItem(row); }
 
     QList<TPicture> images_;

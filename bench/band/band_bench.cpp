@@ -1,0 +1,119 @@
+// The band's CPU cost as a user leaves it in the browser: the real player form
+// (chain, connector, both level meters and the spectrum computing and painting,
+// the time display, seek slider, status line and icon blink) playing a 60 s
+// 128 kbit/s stereo MP3 at real time on the simulated device, with the panels
+// closed; then the same form stopped for as long. CPU time of the whole
+// process (getrusage) over each phase, as a percentage of one core.
+//
+//   bench_band [SECONDS]    each phase lasts SECONDS (default 30, at most 55)
+//
+// The form runs against a temporary registry file and storage folder, so the
+// user's own settings are never touched; the Qt platform is offscreen unless
+// QT_QPA_PLATFORM says otherwise.
+#include "mp3_fixtures.h"
+
+#include "platform/mixer/mixer.h"
+#include "platform/registry/registry.h"
+#include "platform/wave/wave_device.h"
+#include "player/band_form.h"
+#include "audio/wave_out.h"
+#include "widgets/band_layout.h"
+#include "widgets/playlist_tree.h"
+
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QTimer>
+
+#include <sys/resource.h>
+
+#include <cstdio>
+#include <cstdlib>
+
+namespace {
+
+double CpuSeconds()
+{
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return usage.ru_utime.tv_sec + usage.ru_stime.tv_sec + (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+
+struct Phase {
+    double cpu_s = 0;
+    double wall_s = 0;
+    double percent() const { return wall_s > 0 ? 100.0 * cpu_s / wall_s : 0; }
+};
+
+// Runs the event loop for `seconds` and measures the process's CPU over it.
+Phase Measure(double seconds)
+{
+    QElapsedTimer wall;
+    const double cpu_start = CpuSeconds();
+    wall.start();
+    QEventLoop loop;
+    QTimer::singleShot(int(seconds * 1000), Qt::PreciseTimer, &loop, &QEventLoop::quit);
+    loop.exec();
+    return Phase{CpuSeconds() - cpu_start, wall.elapsed() / 1000.0};
+}
+
+void Settle(int ms)
+{
+    QEventLoop loop;
+    QTimer::singleShot(ms, &loop, &QEventLoop::quit);
+    loop.exec();
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    double seconds = argc > 1 ? std::atof(argv[1]) : 30;
+    if (seconds <= 0 || seconds > 55) {
+        std::fprintf(stderr, "usage: bench_band [SECONDS]   (1..55, default 30)\n");
+        return 2;
+    }
+    if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    pelu::platform::wave::select_wave_system("sim:1");
+    QApplication app(argc, argv);
+
+    pelu::test::TempDir dir;
+    const QString store = QString::fromStdString((dir.path() / "store").string()) + '/';
+    std::filesystem::create_directories(dir.path() / "store");
+    auto registry = std::make_shared<pelu::platform::registry::Store>(
+        QString::fromStdString((dir.path() / "registry.sqlite").string()));
+    registry->set_value(registry->create_key(pelu::platform::registry::Hive::CurrentUser, "Software\\PELU\\XPD"),
+                        pelu::platform::registry::Value::string("DLL Location", store));
+    const QString song = QString::fromStdString(
+        dir.write("song.mp3", pelu::test::encode_mp3(pelu::test::cbr128_stereo_44k(60.0))).string());
+
+    pelu::player::BandServices services;
+    services.registry = registry;
+    services.mixer = pelu::platform::mixer::make_sim_mixer();
+    services.export_mpris = false;
+    auto form = std::make_unique<pelu::player::TBandForm>(nullptr, services);
+    form->show();
+    form->AddFiles({song});
+    Settle(500);
+
+    form->Controls().playlist->SetRowSelected(0, true);
+    form->ImageButton1Click();
+    if (!form->MMWaveOut1()->IsPlaying()) {
+        std::fprintf(stderr, "bench_band: the form did not start playing\n");
+        return 1;
+    }
+    Settle(1000); // the first buffers and the displays' first pictures
+    const Phase playing = Measure(seconds);
+    form->ImageButton4Click();
+    Settle(1000);
+    const Phase stopped = Measure(seconds);
+
+    std::printf("the band in its form (%s platform, sim:1 device, 60 s 128 kbit/s stereo MP3, panels closed)\n",
+                qPrintable(QGuiApplication::platformName()));
+    std::printf("  playing, both meters and the spectrum shown: %.3f s CPU in %.1f s = %.2f%% of one core\n",
+                playing.cpu_s, playing.wall_s, playing.percent());
+    std::printf("  stopped:                                     %.3f s CPU in %.1f s = %.2f%% of one core\n",
+                stopped.cpu_s, stopped.wall_s, stopped.percent());
+    form.reset();
+    return 0;
+}

@@ -1,0 +1,330 @@
+// TBandForm: the player. An 804 x 28 strip that carries the transport, the time
+// and status displays, the analysers and two menu buttons; the playlist, the file
+// locator, the volume and the equalizer live in four drop-down panels below it.
+// The form owns every audio component and wires them into one chain:
+//
+//   audiox (file source) -> eq (equalizer) -> MMWaveOut1 (wave output) -> MMConnector1
+//
+// and the connector feeds the two level meters and the spectrum. Creating the form
+// loads the settings (registry subtree, XregAfterLoad, the stored properties) and
+// runs FormCreate; its first showing runs FormShow (resume playlist);
+// BandClosing saves the resume playlist and stops; destruction writes the stored
+// properties back.
+//
+// The handlers are split by subject over several files: band_form.cpp (creation,
+// showing, closing, panels), transport.cpp (play, stop, pause, stepping, seeking,
+// the displays), playlist_panel.cpp (rows, the file locator, media lists),
+// eq_panel.cpp (the equalizer sliders and presets), settings_menu.cpp (the
+// settings components and the main menu), band_mpris.cpp (the remote control).
+//
+// Thread: main thread only. The wave output's OnStart and OnStop arrive on the
+// main thread; every handler catches its own failures and returns quietly.
+#pragma once
+
+#include "player/band_services.h"
+#include "player/mpris.h"
+
+#include <QPointer>
+#include <QUrl>
+#include <QWidget>
+
+#include <memory>
+
+class QAction;
+class QLineEdit;
+class QTimer;
+
+namespace pelu {
+class TMMAudioFile;
+class TMMAudioLine;
+class TMMConnector;
+class TMMCustomMixerSlider;
+class TMMEqualizer;
+class TMMMixerControl;
+class TMMMixerDevice;
+class TMMMPEGFile;
+class TMMWaveOut;
+class TrsPropSaver;
+class TrsRegData;
+class TrsStorage;
+namespace com {
+class IWebBrowser2;
+}
+namespace mpeginfo {
+class TMPEGAudioList;
+}
+namespace widgets {
+struct BandControls;
+}
+} // namespace pelu
+
+namespace pelu::player {
+
+class TBandForm : public QWidget, private MprisBand {
+    Q_OBJECT
+    Q_PROPERTY(QString storedlocx READ storedlocx WRITE SetStoredlocx)
+    Q_PROPERTY(int emberxix READ emberxix WRITE SetEmberxix)
+    Q_PROPERTY(int LastHighX READ LastHighX WRITE SetLastHighX)
+
+public:
+    // The production form: the platform's own collaborators.
+    explicit TBandForm(QWidget* parent = nullptr);
+    TBandForm(QWidget* parent, BandServices services);
+    ~TBandForm() override;
+
+    // Stored properties.
+    QString storedlocx() const { return storedlocx_; }
+    void SetStoredlocx(const QString& folder) { storedlocx_ = folder; }
+    int emberxix() const { return emberxix_; }
+    void SetEmberxix(int mode) { emberxix_ = mode; }
+    int LastHighX() const { return last_high_x_; }
+    void SetLastHighX(int row) { last_high_x_ = row; }
+
+    // The browser link: kept with a reference of its own.
+    void SetIELink(com::IWebBrowser2* browser);
+    com::IWebBrowser2* IELink() const { return browser_; }
+    // Called by the helper object when the browser quits, before it destroys the form.
+    void BandClosing();
+
+    // The one-line edit the browser's frame filter edits.
+    QLineEdit* Edit2() const;
+
+    // The controls and components, for the helper object, tests and benchmarks.
+    const widgets::BandControls& Controls() const { return *controls_; }
+    TMMAudioFile* audiox() const { return audiox_; }
+    TMMEqualizer* eq() const { return eq_; }
+    TMMWaveOut* MMWaveOut1() const { return wave_out_; }
+    TMMConnector* MMConnector1() const { return connector_; }
+    TMMCustomMixerSlider* MMMixerSlider3() const { return mixer_slider_; }
+    TrsStorage* EmberXP() const { return storage_; }
+    QTimer* Timer(const QString& name) const;
+    MprisService* Mpris() const { return mpris_.get(); }
+
+    // The player state (what the handlers act on).
+    bool Playing() const { return playing_; }
+    bool Paused() const { return paused_; }
+    bool Seeking() const { return seeking_; }
+    int CurrentIndex() const { return current_index_; }
+    QString CurrentKey() const { return current_key_; }
+    int LoopMode() const { return loop_mode_; }
+    int PlaylistPanelState() const { return playlist_panel_state_; }
+    bool Shown() const { return shown_; }
+
+    // Handlers (public so the helper object, MPRIS and tests reach exactly what a
+    // click reaches).
+    void FormCreate();
+    void FormShow();
+    void XregAfterLoad(QObject* sender);
+
+    // Transport.
+    void ImageButton1Click(); // Play
+    void ElTree1DblClick();
+    void ImageButton4Click(); // Stop
+    void ImageButton6Click(); // Pause
+    void ImageButton2Click(); // step back
+    void ImageButton2MouseDown();
+    void ImageButton2MouseUp();
+    void timerupTimer();
+    void ImageButton3Click(); // step forward
+    void ImageButton3MouseDown();
+    void ImageButton3MouseUp();
+    void timerup2Timer();
+    void MMSliderx1Track();
+    void MMSliderx1TrackEnd();
+    void Timer1Timer();
+    void Timer2Timer();
+    void Timer4Timer();
+    void emberxMouseDown();
+    void MMBitmapSlider1Track();
+    void MMWaveOut1Start(QObject* sender);
+    void MMWaveOut1Stop(QObject* sender);
+
+    // Panels.
+    void ToolbarButton971Click();
+    void Timer3Timer();
+    void ToolbarButton973Click();
+    void Image14Click();
+    void ImageButton7Click();
+    void KamButton3Click();
+    void Image10Click();
+    void KamButton4Click();
+    void Image11Click();
+    void Image17Click();
+
+    // Playlist and file locator.
+    void KamButton1Click(); // Load Files
+    void PTShellList1DblClickOpen(bool& handled);
+    void PTShellList1SelectItem(const QString& path, bool selected);
+    void PTShellList1FillComplete();
+    void ElTree1DragDrop(int row_under_point);
+    void DeleteSelectedFiles2Click();
+    void ClearPlaylist1Click();
+    void ElTree1ItemSelectedChange();
+    void KamButton7Click(); // Load media list
+    void KamButton8Click(); // Save media list
+    void KamButton2Click(); // Locate
+    // Adds files at the end of the playlist exactly as "Load Files" adds the
+    // file list's selection; returns how many rows were added.
+    int AddFiles(const QStringList& paths);
+    // Files and folders dropped from a file manager: the MP3s among them, folders
+    // walked recursively in natural name order, added as "Load Files" adds them.
+    int AddDroppedUrls(const QList<QUrl>& urls);
+    // The MP3 files a drop of these paths means, in the order they are added.
+    static QStringList DroppedMp3Files(const QStringList& paths);
+    // Replaces the playlist with a media list file / writes the playlist to one.
+    void LoadMediaList(const QString& file_name);
+    void SaveMediaList(const QString& file_name);
+
+    // Playlist search: shows only the rows whose name or artist contains the
+    // text (letter case and accents ignored); Enter plays the first one shown.
+    void PlaylistSearchChanged(const QString& text);
+    void PlaylistSearchReturn();
+    // How long after a change of the playlist the resume file is written.
+    static constexpr int kAutosaveDelayMs = 3000;
+
+    // Equalizer panel.
+    void BandTrackEnd(int band_number); // b1TrackEnd .. b16TrackEnd
+    void KamButton5Click();              // Save
+    void KamButton6Click();              // Default
+    void SetSlidersFromEqualizer();
+
+    // Main menu.
+    void ViewPELUSpectrum1Click();
+    void VStereoLMeter1Click();
+    void VStereoRMeter1Click();
+    void LoopTrack1Click();
+    void BrindleStudiosontheWeb1Click();
+    void OnlineHelp1Click();
+    void UninstallPELU1Click();
+    void CloseInternetExplorer1Click();
+    void Timer5Timer();
+
+    QAction* MenuItem(const QString& name) const;
+
+    // The local pages the web commands open.
+    QString HomePageUrl() const;
+    QString HelpPageUrl() const;
+
+protected:
+    void showEvent(QShowEvent* event) override;
+    void dragEnterEvent(QDragEnterEvent* event) override;
+    void dragMoveEvent(QDragMoveEvent* event) override;
+    void dropEvent(QDropEvent* event) override;
+
+private:
+    // Creation.
+    void CreateComponents();
+    void CreateChain();
+    void CreateSettings();
+    void WireHandlers();
+    void LoadSettings();
+
+    // Transport helpers.
+    bool StartRow(int row);
+    bool StartCurrentFile(const QString& path);
+    void StopOutput();
+    void ShowPlayingText(const QString& path);
+    void ShowCannotPlay(const QString& path);
+    void EndedDisplays(bool disable_blink);
+    void StepBy(qint64 delta_ms);
+    qint64 PositionMs() const override;
+    void ConnectorRestart();
+
+    // Playlist helpers.
+    int RowCount() const;
+    QString RowPath(int row) const;
+    QString RowKey(int row) const;
+    void SetRowImage(int row, int image_index);
+    void FindCurrentByKey();
+    void Renumber();
+    QString ResumeFileName() const;
+    bool SaveResumePlaylist();
+    void LoadResumePlaylist();
+    void PlaylistChanged();
+
+    // Storage folder files.
+    QString StorageFile(const QString& name) const;
+
+    // Menu helpers.
+    void ToggleView(const QString& item, QObject* display);
+    void Navigate(const QString& url);
+
+    // MPRIS (band_mpris.cpp).
+    Status PlaybackStatus() const override;
+    bool LoopTrack() const override;
+    Track CurrentTrack() const override;
+    double Volume() const override;
+    bool CanGoNext() const override;
+    bool CanGoPrevious() const override;
+    bool CanPlay() const override;
+    bool CanPause() const override;
+    bool CanSeek() const override;
+    void Play() override;
+    void Pause() override;
+    void PlayPause() override;
+    void Stop() override;
+    void Next() override;
+    void Previous() override;
+    void SeekToMs(qint64 position_ms) override;
+    bool OpenFile(const QString& path) override;
+    void SetLoopTrack(bool on) override;
+    void SetVolume(double volume) override;
+    void Quit() override;
+    void NotifyRemote();
+
+    BandServices services_;
+    std::unique_ptr<widgets::BandControls> controls_;
+
+    // Components.
+    TMMAudioFile* audiox_ = nullptr;
+    TMMEqualizer* eq_ = nullptr;
+    TMMWaveOut* wave_out_ = nullptr;
+    TMMConnector* connector_ = nullptr;
+    TMMMPEGFile* mpegfile_ = nullptr;
+    TMMMPEGFile* mpegx_ = nullptr;
+    TMMMixerDevice* mixer_device_ = nullptr;
+    TMMAudioLine* master_line_ = nullptr;
+    TMMMixerControl* master_volume_ = nullptr;
+    TMMCustomMixerSlider* mixer_slider_ = nullptr;
+    TrsRegData* xreg_ = nullptr;
+    TrsStorage* storage_ = nullptr;
+    TrsPropSaver* saver_ = nullptr;
+    std::unique_ptr<mpeginfo::TMPEGAudioList> audio_list_;
+    QTimer* timer1_ = nullptr;
+    QTimer* timer2_ = nullptr;
+    QTimer* timer3_ = nullptr;
+    QTimer* timer4_ = nullptr;
+    QTimer* timer5_ = nullptr;
+    QTimer* timerup_ = nullptr;
+    QTimer* timerup2_ = nullptr;
+    QTimer* autosave_ = nullptr;
+    std::unique_ptr<MprisService> mpris_;
+
+    // Stored properties.
+    QString storedlocx_;
+    int emberxix_ = 0;
+    int last_high_x_ = 0;
+
+    // Player state.
+    com::IWebBrowser2* browser_ = nullptr;
+    bool playing_ = false;
+    bool paused_ = false;
+    bool seeking_ = false;
+    int current_index_ = 0;
+    QString current_key_;
+    int loop_mode_ = 0;
+    int playlist_panel_state_ = 20;
+    bool shown_ = false;
+    bool closing_done_ = false;
+
+    // A Stop whose OnStop comes later (the output's thread was inside a buffer
+    // handler): the next OnStop belongs to that old play, not to one started since.
+    int stale_stops_ = 0;
+    bool stop_deferred_ = false;
+    // The resume playlist could not be read at start and nothing changed since:
+    // never overwrite a list we could not read.
+    bool resume_unreadable_ = false;
+    bool playlist_changed_ = false;
+};
+
+} // namespace pelu::player

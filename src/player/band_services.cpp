@@ -1,0 +1,77 @@
+#include "player/band_services.h"
+
+#include "mpeginfo/mpeg_audio.h"
+
+#include <QFileDialog>
+#include <QMessageBox>
+#include <QPushButton>
+
+namespace pelu::player {
+
+namespace {
+
+// "Name|*.ext" as Qt writes a filter: "Name (*.ext)".
+QString QtFilter(const QString& filter)
+{
+    QStringList parts = filter.split(QLatin1Char('|'));
+    QStringList filters;
+    for (int i = 0; i + 1 < parts.size(); i += 2)
+        filters << QStringLiteral("%1 (%2)").arg(parts[i], parts[i + 1].replace(QLatin1Char(';'), QLatin1Char(' ')));
+    return filters.join(QStringLiteral(";;"));
+}
+
+QString RunFileDialog(QWidget* parent, const FileDialogRequest& request, QFileDialog::AcceptMode mode)
+{
+    QFileDialog dialog(parent, request.title, request.folder, QtFilter(request.filter));
+    dialog.setAcceptMode(mode);
+    dialog.setFileMode(mode == QFileDialog::AcceptSave ? QFileDialog::AnyFile : QFileDialog::ExistingFile);
+    if (!request.default_extension.isEmpty())
+        dialog.setDefaultSuffix(request.default_extension);
+    if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty())
+        return {};
+    return dialog.selectedFiles().first();
+}
+
+} // namespace
+
+BandServices BandServices::Defaults()
+{
+    BandServices services;
+    services.open_file_dialog = [](QWidget* parent, const FileDialogRequest& request) {
+        return RunFileDialog(parent, request, QFileDialog::AcceptOpen);
+    };
+    services.save_file_dialog = [](QWidget* parent, const FileDialogRequest& request) {
+        return RunFileDialog(parent, request, QFileDialog::AcceptSave);
+    };
+    services.message_box = [](QWidget* parent, MessageKind kind, MessageButtons buttons, const QString& caption,
+                              const QString& text) {
+        const QMessageBox::Icon icon = kind == MessageKind::Warning       ? QMessageBox::Warning
+                                       : kind == MessageKind::Information ? QMessageBox::Information
+                                                                          : QMessageBox::Critical;
+        QString shown = text;
+        shown.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
+        // Centred on the screen rather than over the strip.
+        QMessageBox box(icon, caption, shown,
+                        buttons == MessageButtons::YesNo ? QMessageBox::Yes | QMessageBox::No : QMessageBox::Ok);
+        (void)parent;
+        const int answer = box.exec();
+        return answer == QMessageBox::Yes ? MessageAnswer::Yes
+               : answer == QMessageBox::No ? MessageAnswer::No
+                                           : MessageAnswer::Ok;
+    };
+    services.read_error_dialog = [](const QString& text) {
+        QMessageBox box(QMessageBox::Critical, QStringLiteral("PELU"), text,
+                        QMessageBox::Cancel | QMessageBox::Retry | QMessageBox::Ignore);
+        switch (box.exec()) {
+        case QMessageBox::Retry:
+            return mpeginfo::idRetry;
+        case QMessageBox::Ignore:
+            return mpeginfo::idIgnore;
+        default:
+            return mpeginfo::idCancel;
+        }
+    };
+    return services;
+}
+
+} // namespace pelu::player

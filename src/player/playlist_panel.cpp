@@ -1,0 +1,451 @@
+// The playlist and the file locator: adding files, the information preview,
+// moving, deleting and clearing rows, media list files and the resume playlist.
+#include "player/band_form.h"
+
+#include "audio/audio_file.h"
+#include "audio/mpeg.h"
+#include "audio/wave_out.h"
+#include "mpeginfo/mpeg_audio.h"
+#include "platform/time_text.h"
+#include "player/media_list.h"
+#include "player/playlist_rows.h"
+#include "widgets/band_layout.h"
+#include "widgets/explorer_popup.h"
+#include "widgets/playlist_tree.h"
+#include "widgets/shell_views.h"
+
+#include <QApplication>
+#include <QSet>
+#include <QUrl>
+#include <QDir>
+#include <QFileInfo>
+#include <QLabel>
+#include <QLineEdit>
+#include <QTimer>
+
+#include <algorithm>
+#include <functional>
+
+namespace pelu::player {
+
+using namespace pelu::widgets;
+
+namespace {
+
+constexpr int kIconNone = 3;
+constexpr int kKeyColumn = 4;
+constexpr int kMarkColumn = 5;
+
+const QString kMediaListFilter = QStringLiteral("Brindle Studios Media List|*.bri");
+
+class WaitCursor {
+public:
+    WaitCursor() { QApplication::setOverrideCursor(Qt::WaitCursor); }
+    ~WaitCursor() { QApplication::restoreOverrideCursor(); }
+};
+
+} // namespace
+
+int TBandForm::RowCount() const { return controls_->playlist->RowCount(); }
+
+QString TBandForm::RowPath(int row) const { return controls_->playlist->ColumnText(row, 2); }
+
+QString TBandForm::RowKey(int row) const { return controls_->playlist->ColumnText(row, kKeyColumn); }
+
+void TBandForm::SetRowImage(int row, int image_index)
+{
+    if (row >= 0 && row < RowCount())
+        controls_->playlist->SetImageIndex(row, image_index);
+}
+
+void TBandForm::FindCurrentByKey()
+{
+    for (int i = 0; i < RowCount(); ++i)
+        if (RowKey(i) == current_key_)
+            current_index_ = i; // the last match wins
+}
+
+void TBandForm::Renumber()
+{
+    for (int i = 0; i < RowCount(); ++i)
+        controls_->playlist->SetRowText(i, RowText(i + 1, RowPath(i)));
+}
+
+void TBandForm::PlaylistChanged()
+{
+    playlist_changed_ = true;
+    autosave_->start();
+    if (!controls_->search->text().isEmpty())
+        PlaylistSearchChanged(controls_->search->text()); // new rows obey the search too
+    NotifyRemote();
+}
+
+// ---------------------------------------------------------------------------
+// Adding
+
+int TBandForm::AddFiles(const QStringList& paths)
+{
+    TElTree* tree = controls_->playlist;
+    const std::vector<PlaylistRow> rows = BuildRowsForFiles(paths, tree->RowCount(), *audio_list_, *mpegfile_);
+    for (const PlaylistRow& row : rows)
+        tree->AddRow(row.text, row.columns, row.image_index);
+    if (!rows.empty())
+        PlaylistChanged();
+    return int(rows.size());
+}
+
+void TBandForm::KamButton1Click()
+{
+    TShellList* files = controls_->files;
+    const QStringList selected = files->SelectedPaths();
+    if (selected.isEmpty())
+        return;
+    WaitCursor wait;
+    QStringList paths;
+    for (const QString& path : selected)
+        if (HasMp3Extension(path))
+            paths << path;
+    files->Refresh();
+    controls_->playlist->BeginUpdate();
+    struct EndUpdate {
+        TElTree* tree;
+        ~EndUpdate() { tree->EndUpdate(); }
+    } end_update{controls_->playlist};
+    AddFiles(paths);
+    files->ClearSelection();
+    controls_->locator_panel->ClosePanel();
+}
+
+void TBandForm::PTShellList1DblClickOpen(bool& handled)
+{
+    handled = true;
+    KamButton1Click();
+    controls_->locator_panel->ClosePanel();
+}
+
+void TBandForm::PTShellList1SelectItem(const QString& path, bool selected)
+{
+    if (!selected || !HasMp3Extension(path))
+        return;
+    mpegx_->SetFileName(path);
+    controls_->file_name->setText(QStringLiteral("MP3:") + QFileInfo(path).fileName());
+    controls_->estimated_time->setText(QStringLiteral("EST-") + platform::time_text_ms(mpegx_->Time()));
+    controls_->layer->setText(QString::number(mpegx_->Layer()));
+    controls_->file_bit_rate->setText(QString::number(mpegx_->BitRate()));
+    controls_->frame_size->setText(QString::number(mpegx_->Info().info.frame_size_bytes));
+}
+
+void TBandForm::PTShellList1FillComplete() { controls_->files->setColumnWidth(0, 300); }
+
+namespace {
+
+// Natural name order, as a file manager shows names: runs of digits compare as
+// numbers ("2" before "10"), the rest without regard to letter case.
+bool NaturalLess(const QString& a, const QString& b)
+{
+    qsizetype i = 0, j = 0;
+    while (i < a.size() && j < b.size()) {
+        if (a[i].isDigit() && b[j].isDigit()) {
+            qsizetype i_end = i, j_end = j;
+            while (i_end < a.size() && a[i_end].isDigit())
+                ++i_end;
+            while (j_end < b.size() && b[j_end].isDigit())
+                ++j_end;
+            // Compare the numbers by their digits without leading zeros.
+            QStringView x = QStringView(a).mid(i, i_end - i), y = QStringView(b).mid(j, j_end - j);
+            while (x.size() > 1 && x.front() == u'0')
+                x = x.mid(1);
+            while (y.size() > 1 && y.front() == u'0')
+                y = y.mid(1);
+            if (x.size() != y.size())
+                return x.size() < y.size();
+            if (const int order = x.compare(y); order != 0)
+                return order < 0;
+            i = i_end;
+            j = j_end;
+            continue;
+        }
+        const QChar x = a[i].toCaseFolded(), y = b[j].toCaseFolded();
+        if (x != y)
+            return QString::localeAwareCompare(QString(x), QString(y)) < 0;
+        ++i;
+        ++j;
+    }
+    if ((a.size() - i) != (b.size() - j))
+        return (a.size() - i) < (b.size() - j);
+    return a < b; // names that differ only in letter case: a fixed order
+}
+
+} // namespace
+
+QStringList TBandForm::DroppedMp3Files(const QStringList& paths)
+{
+    QStringList files;
+    QSet<QString> walked; // a folder linked into itself is walked once
+    std::function<void(const QString&)> walk = [&](const QString& path) {
+        const QFileInfo info(path);
+        if (info.isDir()) {
+            if (walked.contains(info.canonicalFilePath()))
+                return;
+            walked.insert(info.canonicalFilePath());
+            QStringList names = QDir(path).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden);
+            std::sort(names.begin(), names.end(), NaturalLess);
+            for (const QString& name : names)
+                walk(QDir(path).filePath(name));
+        } else if (info.isFile() && HasMp3Extension(path)) {
+            files << info.absoluteFilePath();
+        }
+    };
+    for (const QString& path : paths)
+        walk(path);
+    return files;
+}
+
+int TBandForm::AddDroppedUrls(const QList<QUrl>& urls)
+{
+    QStringList paths;
+    for (const QUrl& url : urls)
+        if (url.isLocalFile())
+            paths << url.toLocalFile();
+    const QStringList files = DroppedMp3Files(paths);
+    if (files.isEmpty())
+        return 0;
+    WaitCursor wait;
+    TElTree* tree = controls_->playlist;
+    tree->BeginUpdate();
+    struct EndUpdate {
+        TElTree* tree;
+        ~EndUpdate() { tree->EndUpdate(); }
+    } end_update{tree};
+    return AddFiles(files);
+}
+
+// ---------------------------------------------------------------------------
+// Searching
+
+namespace {
+
+// Letter case and accents do not count: "Été" is found by "ete".
+QString Folded(const QString& text)
+{
+    const QString decomposed = text.normalized(QString::NormalizationForm_KD);
+    QString folded;
+    folded.reserve(decomposed.size());
+    for (QChar c : decomposed)
+        if (c.category() != QChar::Mark_NonSpacing)
+            folded += c;
+    return folded.toCaseFolded();
+}
+
+} // namespace
+
+void TBandForm::PlaylistSearchChanged(const QString& text)
+{
+    TElTree* tree = controls_->playlist;
+    const QString wanted = Folded(text.trimmed());
+    for (int i = 0; i < tree->RowCount(); ++i) {
+        const bool shown = wanted.isEmpty() || Folded(RowName(RowPath(i))).contains(wanted) ||
+                           Folded(tree->ColumnText(i, 1)).contains(wanted);
+        tree->SetRowHidden(i, !shown);
+        // A row out of sight is not a row the transport should act on.
+        if (!shown && tree->IsRowSelected(i))
+            tree->SetRowSelected(i, false);
+    }
+}
+
+void TBandForm::PlaylistSearchReturn()
+{
+    TElTree* tree = controls_->playlist;
+    for (int i = 0; i < tree->RowCount(); ++i) {
+        if (tree->IsRowHidden(i))
+            continue;
+        tree->DeselectAll();
+        tree->SetRowSelected(i, true);
+        tree->SetFocusedRow(i);
+        ImageButton1Click();
+        return;
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Moving, deleting, clearing
+
+void TBandForm::ElTree1DragDrop(int row_under_point)
+{
+    TElTree* tree = controls_->playlist;
+    const int focused = tree->FocusedRow();
+    if (row_under_point < 0 || focused < 0 || row_under_point == focused)
+        return;
+    tree->MoveRow(focused, row_under_point);
+    FindCurrentByKey();
+    Renumber();
+    PlaylistChanged();
+}
+
+void TBandForm::DeleteSelectedFiles2Click()
+{
+    TElTree* tree = controls_->playlist;
+    if (playing_) {
+        playing_ = false;
+        StopOutput();
+        SetRowImage(current_index_, kIconNone);
+    }
+    const QList<int> selected = tree->SelectedRows();
+    for (int i = int(selected.size()) - 1; i >= 0; --i)
+        tree->SetColumnText(selected[i], kMarkColumn, QStringLiteral("delete"));
+    int i = 0;
+    while (i < tree->RowCount()) {
+        if (tree->ColumnText(i, kMarkColumn).contains(QStringLiteral("delete")))
+            tree->RemoveRow(i);
+        else
+            ++i;
+    }
+    FindCurrentByKey();
+    Renumber();
+    PlaylistChanged();
+}
+
+void TBandForm::ClearPlaylist1Click()
+{
+    if (RowCount() == 0)
+        return;
+    if (playing_) {
+        playing_ = false;
+        StopOutput();
+    }
+    controls_->playlist->Clear();
+    PlaylistChanged();
+}
+
+void TBandForm::ElTree1ItemSelectedChange()
+{
+    if (shown_)
+        last_high_x_ = 0;
+}
+
+// ---------------------------------------------------------------------------
+// Media lists
+
+void TBandForm::LoadMediaList(const QString& file_name)
+{
+    std::vector<PlaylistRow> rows;
+    TElTree* tree = controls_->playlist;
+    tree->Clear();
+    // The rows read before a damaged part stay, as far as the file could be read.
+    auto append = [&] {
+        tree->BeginUpdate();
+        for (const PlaylistRow& row : rows)
+            tree->AddRow(row.text, row.columns, row.image_index);
+        tree->EndUpdate();
+    };
+    try {
+        LoadMediaListFile(file_name, rows);
+    } catch (...) {
+        append();
+        throw;
+    }
+    append();
+}
+
+void TBandForm::SaveMediaList(const QString& file_name)
+{
+    TElTree* tree = controls_->playlist;
+    std::vector<PlaylistRow> rows;
+    rows.reserve(tree->RowCount());
+    for (int i = 0; i < tree->RowCount(); ++i)
+        rows.push_back(PlaylistRow{tree->RowText(i), tree->ColumnTexts(i), tree->ImageIndex(i), tree->IsRowSelected(i)});
+    QDir().mkpath(QFileInfo(file_name).absolutePath());
+    SaveMediaListFile(file_name, rows);
+}
+
+void TBandForm::KamButton7Click()
+{
+    controls_->playlist_panel->ClosePanel();
+    const QString file_name =
+        services_.open_file_dialog
+            ? services_.open_file_dialog(this, {QStringLiteral("Load Brindle Studios Media List"), kMediaListFilter,
+                                                QStringLiteral("bri"), QString()})
+            : QString();
+    if (!file_name.isEmpty()) {
+        if (playing_) {
+            playing_ = false;
+            StopOutput();
+        }
+        try {
+            LoadMediaList(file_name);
+        } catch (const std::exception&) {
+            // The rows read so far stay; the panel still comes back.
+        }
+        PlaylistChanged();
+    } else {
+        ConnectorRestart();
+    }
+    controls_->playlist_panel->OpenBelow(controls_->anchors[1]);
+}
+
+void TBandForm::KamButton8Click()
+{
+    controls_->playlist_panel->ClosePanel();
+    if (RowCount() == 0)
+        return;
+    const QString file_name =
+        services_.save_file_dialog
+            ? services_.save_file_dialog(this, {QStringLiteral("Save Playlist as Brindle Studios Media List"),
+                                                kMediaListFilter, QStringLiteral("bri"), QString()})
+            : QString();
+    if (!file_name.isEmpty()) {
+        if (playing_) {
+            playing_ = false;
+            StopOutput();
+        }
+        try {
+            SaveMediaList(file_name);
+        } catch (const std::exception&) {
+            // The old file stays whole; the panel still comes back.
+        }
+    } else {
+        ConnectorRestart();
+    }
+    controls_->playlist_panel->OpenBelow(controls_->anchors[1]);
+}
+
+void TBandForm::KamButton2Click()
+{
+    if (!services_.open_file_dialog)
+        return;
+    const QString file_name =
+        services_.open_file_dialog(this, {QStringLiteral("Open"), QStringLiteral("MP3 Files|*.mp3"), QString(), QString()});
+    if (!file_name.isEmpty())
+        audiox_->SetFileName(file_name);
+}
+
+// ---------------------------------------------------------------------------
+// The resume playlist
+
+QString TBandForm::ResumeFileName() const { return StorageFile(QStringLiteral("es.xes")); }
+
+void TBandForm::LoadResumePlaylist()
+{
+    const QString file_name = ResumeFileName();
+    if (!QFileInfo(file_name).isFile())
+        return;
+    try {
+        LoadMediaList(file_name);
+    } catch (...) {
+        resume_unreadable_ = true;
+        throw;
+    }
+}
+
+bool TBandForm::SaveResumePlaylist()
+{
+    // The list is kept whatever its length (one song, or none after the user
+    // cleared it), except that a list we could not read at start is never
+    // overwritten unless the user changed the playlist since.
+    if (resume_unreadable_ && !playlist_changed_)
+        return false;
+    SaveMediaList(ResumeFileName());
+    return true;
+}
+
+} // namespace pelu::player

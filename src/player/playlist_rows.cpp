@@ -1,0 +1,128 @@
+#include "player/playlist_rows.h"
+
+#include "audio/mpeg.h"
+
+#include <cstdio>
+
+namespace pelu::player {
+
+namespace {
+
+constexpr std::int64_t kMsPerSecond = 1000;
+constexpr std::int64_t kMsPerMinute = 60 * kMsPerSecond;
+constexpr std::int64_t kMsPerHour = 60 * kMsPerMinute;
+constexpr std::int64_t kMsPerDay = 24 * kMsPerHour;
+// The artist column keeps what an ID3v1 field can hold.
+constexpr int kMaxArtistChars = 30;
+
+// The name part of a path: everything after the last folder separator.
+QString file_part(const QString& path)
+{
+    return path.mid(path.lastIndexOf(QLatin1Char('/')) + 1);
+}
+
+} // namespace
+
+QString FormatTimeMs(std::int64_t ms)
+{
+    const long long total = ms < 0 ? 0 : ms;
+    const long long millis = total % kMsPerSecond;
+    const long long seconds = (total / kMsPerSecond) % 60;
+    const long long minutes = (total / kMsPerMinute) % 60;
+    const long long hours = (total / kMsPerHour) % 24;
+    char text[64];
+    if (total < kMsPerHour)
+        std::snprintf(text, sizeof text, "%lld:%2.2lld.%3.3lld", total / kMsPerMinute, seconds, millis);
+    else if (total < kMsPerDay)
+        std::snprintf(text, sizeof text, "%lld:%2.2lld:%2.2lld.%3.3lld", total / kMsPerHour, minutes, seconds, millis);
+    else
+        std::snprintf(text, sizeof text, "%lld:%2.2lld:%2.2lld:%2.2lld.%3.3lld", total / kMsPerDay, hours, minutes,
+                      seconds, millis);
+    return QString::fromLatin1(text);
+}
+
+QString RowName(const QString& path)
+{
+    const QString name = file_part(path);
+    const qsizetype dot = name.lastIndexOf(QLatin1Char('.'));
+    return dot < 0 ? name : name.left(dot);
+}
+
+QString RowText(int number, const QString& path)
+{
+    return QString::number(number) + QStringLiteral(". ") + RowName(path);
+}
+
+bool HasMp3Extension(const QString& path)
+{
+    const QString name = file_part(path);
+    const qsizetype dot = name.lastIndexOf(QLatin1Char('.'));
+    return dot >= 0 && name.mid(dot).compare(QLatin1String(".mp3"), Qt::CaseInsensitive) == 0;
+}
+
+QStringList Mp3FilesOf(const QStringList& selected)
+{
+    QStringList files;
+    for (const QString& path : selected) {
+        if (HasMp3Extension(path))
+            files.append(path);
+    }
+    return files;
+}
+
+std::vector<PlaylistRow> BuildRowsForFiles(const QStringList& paths, int rows_before,
+                                           mpeginfo::TMPEGAudioList& scratch, TMMMPEGFile& mpegfile,
+                                           const mpeginfo::TReadErrorEvent& on_read_error)
+{
+    struct HandlerForBatch {
+        mpeginfo::TMPEGAudioList& list;
+        mpeginfo::TReadErrorEvent saved;
+        ~HandlerForBatch() { list.setOnReadError(std::move(saved)); }
+    } restore{scratch, scratch.OnReadError()};
+    if (on_read_error)
+        scratch.setOnReadError(on_read_error);
+
+    scratch.Clear();
+    for (const QString& path : paths)
+        scratch.Add(path); // a file left out was already answered through the handler
+
+    std::vector<PlaylistRow> rows;
+    rows.reserve(static_cast<std::size_t>(scratch.Count()));
+    for (int k = 0; k < scratch.Count(); ++k) {
+        const mpeginfo::TMPEGAudio& record = *scratch.Item(k);
+        // A record without a valid header does not touch `mpegfile`, so its
+        // row would show the time of the file the decoder component opened
+        // before (0 when none), as the band always did. The reader here never
+        // lists such a record: files of 5 bytes or less fail like any file
+        // without a frame, and dates before 1980 read as 1980-01-01.
+        if (record.HeaderValid()) {
+            try {
+                mpegfile.SetFileName(record.FileName());
+            } catch (const EMMMpegError&) {
+                // The decoder refused a file whose frames looked sound: the
+                // component now holds no file, so the row shows a time of 0
+                // and playing it reports the fault, like any unplayable row.
+            }
+        }
+        const int time_ms = mpegfile.Time();
+        const int index = rows_before + k;
+        PlaylistRow row;
+        // The record's name is already absolute. It is not cut to the 255
+        // characters the other platform allowed: a cut path names another,
+        // missing file, and paths here may be far longer.
+        const QString path = record.FileName();
+        row.text = RowText(index + 1, path);
+        row.columns = QStringList{
+            FormatTimeMs(time_ms),
+            record.GuessedArtist().left(kMaxArtistChars),
+            path,
+            QString::number(time_ms),
+            QString::number(index),
+            QString(),
+        };
+        rows.push_back(std::move(row));
+    }
+    return rows;
+}
+
+} // namespace pelu::player

@@ -1,0 +1,224 @@
+// The band's settings (the registry subtree "Software\PELU" with the seven stored
+// properties under "XPD", the storage folder) and the main menu's commands.
+#include "player/band_form.h"
+
+#include "audio/band_analyser.h"
+#include "audio/equalizer.h"
+#include "audio/level.h"
+#include "mpeginfo/mpeg_audio.h"
+#include "platform/com/com.h"
+#include "platform/registry/registry.h"
+#include "settings/prop_saver.h"
+#include "settings/reg_data.h"
+#include "settings/storage.h"
+#include "widgets/analyser_views.h"
+#include "widgets/band_layout.h"
+
+#include <QAction>
+#include <QDir>
+#include <QTimer>
+#include <QUrl>
+
+namespace pelu::player {
+
+using namespace pelu::widgets;
+
+namespace {
+
+const QStringList kStoredValues = {
+    QStringLiteral("\\XPD\\audiox.FileName"),
+    QStringLiteral("\\XPD\\lasthighx"),
+    QStringLiteral("\\XPD\\emberxix"),
+    QStringLiteral("\\XPD\\storedlocx"),
+    QStringLiteral("\\XPD\\ViewPELUSpectrum1.Checked"),
+    QStringLiteral("\\XPD\\VStereoLMeter1.Checked"),
+    QStringLiteral("\\XPD\\VStereoRMeter1.Checked"),
+};
+
+const QStringList kSavedProperties = {
+    QStringLiteral("storedlocx,\"\",EPDC"),
+    QStringLiteral("emberxix,\"\",EPDC"),
+    QStringLiteral("lasthighx,\"\",EPDC"),
+    QStringLiteral("audiox.FileName,\"\",EPDC"),
+    QStringLiteral("ViewPELUSpectrum1.Checked,\"\",EPDC"),
+    QStringLiteral("VStereoLMeter1.Checked,\"\",EPDC"),
+    QStringLiteral("VStereoRMeter1.Checked,\"\",EPDC"),
+};
+
+constexpr std::int32_t kEncryptId = -1286473519;
+
+const QString kHelperRegistration = QStringLiteral(
+    "Software\\Microsoft\\Windows\\CurrentVersion\\explorer\\Browser Helper Objects\\"
+    "{6F1D2A40-58C3-4E97-B2A1-7D9C0E35B6F8}");
+
+// The per-user data folder, ending in a separator.
+QString DataFolder()
+{
+    QString base = qEnvironmentVariable("XDG_DATA_HOME");
+    if (base.isEmpty() || !QDir::isAbsolutePath(base))
+        base = QDir::homePath() + QStringLiteral("/.local/share");
+    return base + QStringLiteral("/pelu/");
+}
+
+} // namespace
+
+void TBandForm::CreateSettings()
+{
+    xreg_ = new TrsRegData(this);
+    xreg_->setObjectName(QStringLiteral("Xreg"));
+    xreg_->SetRootKey(TrsRegData::rkCurrentUser);
+    xreg_->SetRootPath(QStringLiteral("Software\\PELU"));
+    if (services_.registry)
+        xreg_->SetRegistry(services_.registry);
+    xreg_->OnAfterLoad = [this](QObject* sender) {
+        try {
+            XregAfterLoad(sender);
+        } catch (const std::exception&) {
+        }
+    };
+
+    storage_ = new TrsStorage(this);
+    storage_->setObjectName(QStringLiteral("EmberXP"));
+    storage_->SetEncryptId(kEncryptId);
+    storage_->SetEncryptKeys(kStoredValues);
+    storage_->SetStorageData(xreg_);
+    storage_->BeginLoading();
+    storage_->SetActive(true);
+
+    saver_ = new TrsPropSaver(this);
+    saver_->setObjectName(QStringLiteral("XPD"));
+    saver_->SetStorage(storage_);
+    saver_->SetOptions(TrsPropSaver::poStoreDefValues);
+    saver_->SetRootSection(QStringLiteral("XPD"));
+    saver_->SetProperties(kSavedProperties);
+    saver_->SetWhenLoad(TrsPropSaver::wlOnCreate);
+    saver_->SetWhenSave(TrsPropSaver::wsOnDestroy);
+
+    if (services_.read_error_dialog)
+        mpeginfo::set_read_error_dialog(services_.read_error_dialog);
+}
+
+void TBandForm::XregAfterLoad(QObject*)
+{
+    if (storedlocx_.isEmpty()) {
+        auto store = xreg_->Registry();
+        const platform::registry::KeyId key =
+            store->create_key(platform::registry::Hive::CurrentUser, QStringLiteral("Software\\PELU\\XPD\\"));
+        const auto value = store->query(key, QStringLiteral("DLL Location"));
+        storedlocx_ = value ? value->text : QString();
+        // Without "DLL Location" the files would land wherever the current
+        // folder happens to be; the per-user data folder is where setup puts them.
+        if (storedlocx_.isEmpty())
+            storedlocx_ = DataFolder();
+    }
+    eq_->LoadFromIniFile(StorageFile(QStringLiteral("eqdata.ini")), QStringLiteral("BrindleX"));
+    SetSlidersFromEqualizer();
+}
+
+QString TBandForm::StorageFile(const QString& name) const { return storedlocx_ + name; }
+
+// ---------------------------------------------------------------------------
+// Main menu
+
+void TBandForm::ToggleView(const QString& item, QObject* display)
+{
+    QAction* action = MenuItem(item);
+    const bool show = !action->isChecked();
+    action->setChecked(show);
+    display->setProperty("Enabled", show);
+}
+
+void TBandForm::ViewPELUSpectrum1Click()
+{
+    ToggleView(QStringLiteral("ViewPELUSpectrum1"), controls_->spectrum->Spectrum());
+}
+
+void TBandForm::VStereoLMeter1Click()
+{
+    ToggleView(QStringLiteral("VStereoLMeter1"), controls_->level_left->Level());
+}
+
+void TBandForm::VStereoRMeter1Click()
+{
+    ToggleView(QStringLiteral("VStereoRMeter1"), controls_->level_right->Level());
+}
+
+void TBandForm::LoopTrack1Click()
+{
+    QAction* action = MenuItem(QStringLiteral("LoopTrack1"));
+    if (action->isChecked()) {
+        loop_mode_ = 1;
+        action->setChecked(false);
+    } else {
+        loop_mode_ = 2;
+        action->setChecked(true);
+    }
+    NotifyRemote();
+}
+
+QString TBandForm::HomePageUrl() const
+{
+    return QUrl::fromLocalFile(StorageFile(QStringLiteral("pages/index.html"))).toString(QUrl::FullyEncoded);
+}
+
+QString TBandForm::HelpPageUrl() const
+{
+    return QUrl::fromLocalFile(StorageFile(QStringLiteral("pages/help.html"))).toString(QUrl::FullyEncoded);
+}
+
+void TBandForm::Navigate(const QString& url)
+{
+    if (!browser_)
+        return;
+    const std::u16string text = url.toStdU16String();
+    com::BSTR address = com::SysAllocString(text.c_str());
+    com::VARIANT zero;
+    com::VariantInit(&zero);
+    zero.vt = com::VT_I4;
+    zero.lVal = 0;
+    browser_->Navigate(address, &zero, &zero, &zero, &zero); // a failure is ignored
+    com::SysFreeString(address);
+}
+
+void TBandForm::BrindleStudiosontheWeb1Click() { Navigate(HomePageUrl()); }
+
+void TBandForm::OnlineHelp1Click() { Navigate(HelpPageUrl()); }
+
+void TBandForm::UninstallPELU1Click()
+{
+    if (!services_.message_box)
+        return;
+    const MessageAnswer answer = services_.message_box(
+        this, MessageKind::Warning, MessageButtons::YesNo, QStringLiteral("PELU"),
+        QStringLiteral("You are about to Uninstall the Brindle Studios PELU MP3 Toolbar!\r\nDo you wish to continue? "));
+    if (answer != MessageAnswer::Yes)
+        return;
+    try {
+        auto store = xreg_->Registry();
+        if (auto key = store->open_key(platform::registry::Hive::LocalMachine, kHelperRegistration))
+            store->delete_key(*key);
+    } catch (const std::exception&) {
+        // The message follows whether or not the key could be deleted.
+    }
+    services_.message_box(this, MessageKind::Information, MessageButtons::Ok, QStringLiteral("PELU"),
+                          QStringLiteral("The PELU MP3 Toolbar for PELU Browser has been removed from PELU Browser!\r\n"
+                                         "Please close and restart PELU Browser to finish uninstall!"));
+}
+
+void TBandForm::CloseInternetExplorer1Click() { timer5_->start(); }
+
+void TBandForm::Timer5Timer()
+{
+    timer5_->stop();
+    if (browser_) {
+        browser_->Quit(); // a failure is ignored
+        return;
+    }
+    // Without a browser the band closes itself as the browser's quitting would:
+    // BandClosing, then destruction (which stores the settings).
+    BandClosing();
+    hide();
+    deleteLater();
+}
+
+} // namespace pelu::player

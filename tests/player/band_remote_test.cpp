@@ -1,0 +1,212 @@
+// The real band driven through MPRIS2 on a private session bus, as media keys,
+// desktop widgets and playerctl drive it: every remote command reaches the
+// band's own handlers, and what the band does is announced back.
+#include "band_fixture.h"
+#include "dbus_client.h"
+
+#include "widgets/bitmap_slider.h"
+
+#include <QAction>
+#include <QDBusObjectPath>
+#include <QPointer>
+#include <QUrl>
+
+namespace pelu::player::test {
+namespace {
+
+constexpr const char* kPath = "/org/mpris/MediaPlayer2";
+constexpr const char* kRoot = "org.mpris.MediaPlayer2";
+constexpr const char* kPlayer = "org.mpris.MediaPlayer2.Player";
+
+class BandRemote : public BandFixture {
+protected:
+    // One bus for the suite: the band finds it the way a desktop session offers
+    // it, and a process keeps the session bus it first connected to.
+    static void SetUpTestSuite()
+    {
+        bus_ = new PrivateBus;
+        qputenv("DBUS_SESSION_BUS_ADDRESS", bus_->address().toUtf8());
+    }
+    static void TearDownTestSuite()
+    {
+        delete bus_;
+        bus_ = nullptr;
+    }
+
+    void SetUp() override
+    {
+        BandFixture::SetUp();
+        ASSERT_FALSE(bus_->address().isEmpty()) << "dbus-daemon did not start";
+        export_mpris_ = true;
+        client_ = std::make_unique<BusClient>(bus_->address(), QStringLiteral("band-remote-client"),
+                                              QStringLiteral("org.mpris.MediaPlayer2.pelu"), QString::fromLatin1(kPath));
+        ASSERT_TRUE(Form().Mpris() && Form().Mpris()->IsRegistered());
+        client_->SetService(Form().Mpris()->ServiceName());
+    }
+    void TearDown() override
+    {
+        client_.reset();
+        BandFixture::TearDown();
+    }
+
+    QString Status() { return client_->Get(kPlayer, "PlaybackStatus").toString(); }
+    QVariantMap Metadata() { return AsMap(client_->Get(kPlayer, "Metadata")); }
+    QString FileUri(const QString& path) { return QUrl::fromLocalFile(path).toString(QUrl::FullyEncoded); }
+
+    static PrivateBus* bus_;
+    std::unique_ptr<BusClient> client_;
+};
+
+PrivateBus* BandRemote::bus_ = nullptr;
+
+TEST_F(BandRemote, OpenUriAddsTheFileAndPlaysIt)
+{
+    const QString song = Music("First Song.mp3", 3.0);
+    EXPECT_EQ(Status(), "Stopped");
+    EXPECT_EQ(client_->Get(kRoot, "Identity").toString(), "PELU");
+    const QDBusMessage reply = client_->Call(kPlayer, "OpenUri", {FileUri(song)});
+    ASSERT_EQ(reply.type(), QDBusMessage::ReplyMessage) << reply.errorMessage().toStdString();
+    ASSERT_TRUE(WaitUntil([&] { return Form().Playing(); }, 3000));
+    EXPECT_EQ(Rows(), 1);
+    EXPECT_EQ(RowText(0), "1. First Song");
+    EXPECT_EQ(C().status->Text(), "Playing -First Song.mp3");
+    EXPECT_EQ(Status(), "Playing");
+
+    const QVariantMap metadata = Metadata();
+    EXPECT_EQ(metadata.value("xesam:title").toString(), "First Song");
+    EXPECT_EQ(metadata.value("xesam:url").toString(), FileUri(song));
+    EXPECT_FALSE(metadata.contains("xesam:artist")) << "a file without a tag has no artist";
+    EXPECT_EQ(metadata.value("mpris:trackid").value<QDBusObjectPath>().path(), "/org/pelu/track/0");
+    EXPECT_NEAR(metadata.value("mpris:length").toLongLong() / 1000.0, Column(0, 3).toDouble(), 1.0);
+    Form().ImageButton4Click();
+}
+
+TEST_F(BandRemote, PlayPauseAndStopActThroughTheButtons)
+{
+    Form().AddFiles({Music("a.mp3", 5.0), Music("b.mp3", 5.0)});
+    // Play with nothing selected starts the first row.
+    client_->Call(kPlayer, "Play");
+    ASSERT_TRUE(WaitUntil([&] { return Form().Playing(); }, 3000));
+    EXPECT_EQ(Form().CurrentIndex(), 0);
+    client_->Call(kPlayer, "Pause");
+    EXPECT_TRUE(Out().IsPaused());
+    EXPECT_EQ(Status(), "Paused");
+    client_->Call(kPlayer, "PlayPause");
+    EXPECT_FALSE(Out().IsPaused());
+    EXPECT_EQ(Status(), "Playing");
+    client_->Call(kPlayer, "PlayPause");
+    EXPECT_TRUE(Out().IsPaused());
+    client_->Call(kPlayer, "Play"); // resumes
+    EXPECT_FALSE(Out().IsPaused());
+    client_->Call(kPlayer, "Stop");
+    EXPECT_FALSE(Form().Playing());
+    EXPECT_EQ(Status(), "Stopped");
+    EXPECT_EQ(C().status->Text(), "Corvel-Ready");
+}
+
+TEST_F(BandRemote, NextAndPreviousMoveBetweenRowsAndStopAtTheEnds)
+{
+    Form().AddFiles({Music("a.mp3", 5.0), Music("b.mp3", 5.0)});
+    SelectOnly(0);
+    Form().ImageButton1Click();
+    EXPECT_FALSE(client_->Get(kPlayer, "CanGoPrevious").toBool());
+    EXPECT_TRUE(client_->Get(kPlayer, "CanGoNext").toBool());
+    client_->Call(kPlayer, "Next");
+    EXPECT_EQ(Form().CurrentIndex(), 1);
+    EXPECT_EQ(C().status->Text(), "Playing -b.mp3");
+    EXPECT_FALSE(client_->Get(kPlayer, "CanGoNext").toBool());
+    client_->Call(kPlayer, "Next"); // nothing after the last row
+    EXPECT_EQ(Form().CurrentIndex(), 1);
+    EXPECT_TRUE(OutputPlaying());
+    client_->Call(kPlayer, "Previous");
+    EXPECT_EQ(Form().CurrentIndex(), 0);
+    EXPECT_EQ(C().status->Text(), "Playing -a.mp3");
+    Form().ImageButton4Click();
+}
+
+TEST_F(BandRemote, SeekMovesThePositionAndAnnouncesIt)
+{
+    Form().AddFiles({Music("long.mp3", 20.0)});
+    SelectOnly(0);
+    Form().ImageButton1Click();
+    Form().ImageButton6Click(); // paused, so the position only moves by seeking
+    SignalLog seeked;
+    ASSERT_TRUE(client_->Listen(seeked, kPlayer, "Seeked", kPlayer));
+    const qint64 before_ms = Form().audiox()->Position();
+    client_->Call(kPlayer, "Seek", {qlonglong(5'000'000)});
+    EXPECT_NEAR(double(Form().audiox()->Position()), double(before_ms + 5000), 30.0);
+    ASSERT_TRUE(WaitForBus([&] { return !seeked.messages.isEmpty(); }));
+    EXPECT_NEAR(seeked.messages.last().arguments().at(0).toLongLong() / 1000.0,
+                double(Form().audiox()->Position()), 1.0);
+    EXPECT_NEAR(client_->Get(kPlayer, "Position").toLongLong() / 1000.0, double(Form().audiox()->Position()), 1.0);
+
+    const QString track = Metadata().value("mpris:trackid").value<QDBusObjectPath>().path();
+    client_->Call(kPlayer, "SetPosition", {QVariant::fromValue(QDBusObjectPath(track)), qlonglong(1'000'000)});
+    EXPECT_NEAR(double(Form().audiox()->Position()), 1000.0, 30.0);
+    EXPECT_NEAR(double(C().seek->Position()), 1000.0, 1.0);
+    Form().ImageButton4Click();
+}
+
+TEST_F(BandRemote, LoopStatusIsLoopTrack)
+{
+    Form();
+    EXPECT_EQ(client_->Get(kPlayer, "LoopStatus").toString(), "None");
+    client_->Set(kPlayer, "LoopStatus", QStringLiteral("Track"));
+    EXPECT_TRUE(Form().MenuItem("LoopTrack1")->isChecked());
+    EXPECT_EQ(Form().LoopMode(), 2);
+    Form().LoopTrack1Click(); // the menu turns it off again; the bus hears it
+    EXPECT_EQ(client_->Get(kPlayer, "LoopStatus").toString(), "None");
+    client_->Set(kPlayer, "LoopStatus", QStringLiteral("Track"));
+    client_->Set(kPlayer, "LoopStatus", QStringLiteral("None"));
+    EXPECT_FALSE(Form().MenuItem("LoopTrack1")->isChecked());
+}
+
+TEST_F(BandRemote, WhatTheUserDoesOnTheBandIsAnnounced)
+{
+    Form().AddFiles({Music("a.mp3", 5.0)});
+    SignalLog changed;
+    ASSERT_TRUE(client_->Listen(changed, BusClient::kProperties, "PropertiesChanged", kPlayer));
+    SelectOnly(0);
+    Form().ImageButton1Click();
+    ASSERT_TRUE(WaitForBus([&] {
+        for (const QDBusMessage& m : changed.messages)
+            if (AsMap(m.arguments().at(1)).value("PlaybackStatus").toString() == "Playing")
+                return true;
+        return false;
+    }));
+    changed.messages.clear();
+    Form().ImageButton4Click();
+    ASSERT_TRUE(WaitForBus([&] {
+        for (const QDBusMessage& m : changed.messages)
+            if (AsMap(m.arguments().at(1)).value("PlaybackStatus").toString() == "Stopped")
+                return true;
+        return false;
+    }));
+    for (const QDBusMessage& m : changed.messages)
+        EXPECT_FALSE(AsMap(m.arguments().at(1)).contains("Position"));
+}
+
+TEST_F(BandRemote, VolumeMovesTheVolumeSlider)
+{
+    Form();
+    client_->Set(kPlayer, "Volume", 0.25);
+    const double expected = 0.25 * C().volume->MaxValue();
+    EXPECT_NEAR(double(C().volume->Position()), expected, 1.0);
+    EXPECT_NEAR(client_->Get(kPlayer, "Volume").toDouble(), 0.25, 0.01);
+}
+
+TEST_F(BandRemote, QuitWithoutABrowserClosesTheBandAndKeepsItsPlaylist)
+{
+    Form().AddFiles({Music("a.mp3"), Music("b.mp3")});
+    QPointer<TBandForm> band(form_.release()); // the band deletes itself
+    client_->Call(kRoot, "Quit");
+    ASSERT_TRUE(WaitUntil([&] { return band.isNull(); }, 3000));
+    ASSERT_TRUE(QFile::exists(StorageFile("es.xes")));
+    QDBusMessage ping = client_->Call(BusClient::kProperties, "Get", {QString(kRoot), QString("Identity")});
+    EXPECT_EQ(ping.type(), QDBusMessage::ErrorMessage) << "the service went with the band";
+    Form();
+    EXPECT_EQ(Rows(), 2);
+}
+
+} // namespace
+} // namespace pelu::player::test

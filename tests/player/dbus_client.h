@@ -1,0 +1,128 @@
+// A private session bus (a real dbus-daemon of the test's own) and a client
+// connection to it that calls, reads and listens as any desktop client would.
+#pragma once
+
+#include <QCoreApplication>
+#include <QDBusArgument>
+#include <QDBusConnection>
+#include <QDBusMessage>
+#include <QDBusPendingCall>
+#include <QDBusVariant>
+#include <QElapsedTimer>
+#include <QProcess>
+
+#include <gtest/gtest.h>
+
+#include <functional>
+
+namespace pelu::player::test {
+
+inline bool WaitForBus(const std::function<bool()>& done, int timeout_ms = 5000)
+{
+    QElapsedTimer timer;
+    timer.start();
+    while (!done()) {
+        if (timer.elapsed() > timeout_ms)
+            return false;
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+    }
+    return true;
+}
+
+class PrivateBus {
+public:
+    PrivateBus()
+    {
+        daemon_.setProgram(QStringLiteral("dbus-daemon"));
+        daemon_.setArguments({QStringLiteral("--session"), QStringLiteral("--print-address"), QStringLiteral("--nofork")});
+        daemon_.start();
+        if (!daemon_.waitForStarted(5000))
+            return;
+        WaitForBus([this] { return daemon_.canReadLine(); }, 10000);
+        address_ = QString::fromUtf8(daemon_.readLine()).trimmed();
+    }
+    ~PrivateBus()
+    {
+        daemon_.terminate();
+        if (!daemon_.waitForFinished(3000)) {
+            daemon_.kill();
+            daemon_.waitForFinished(3000);
+        }
+    }
+    const QString& address() const { return address_; }
+
+private:
+    QProcess daemon_;
+    QString address_;
+};
+
+// Records the signals it is connected to.
+class SignalLog : public QObject {
+    Q_OBJECT
+public:
+    QList<QDBusMessage> messages;
+public Q_SLOTS:
+    void Record(const QDBusMessage& message) { messages << message; }
+};
+
+inline QVariantMap AsMap(const QVariant& value)
+{
+    if (value.canConvert<QDBusArgument>())
+        return qdbus_cast<QVariantMap>(value.value<QDBusArgument>());
+    return value.toMap();
+}
+
+// One client connection talking to one service's object.
+class BusClient {
+public:
+    static constexpr const char* kProperties = "org.freedesktop.DBus.Properties";
+
+    BusClient(const QString& address, const QString& connection_name, QString service, QString path)
+        : name_(connection_name), connection_(QDBusConnection::connectToBus(address, connection_name)),
+          service_(std::move(service)), path_(std::move(path))
+    {
+    }
+    ~BusClient() { QDBusConnection::disconnectFromBus(name_); }
+
+    QDBusConnection& connection() { return connection_; }
+    void SetService(const QString& service) { service_ = service; }
+
+    QDBusMessage Call(const QString& interface, const QString& method, const QVariantList& args = {})
+    {
+        QDBusMessage message = QDBusMessage::createMethodCall(service_, path_, interface, method);
+        message.setArguments(args);
+        QDBusPendingCall pending = connection_.asyncCall(message, 5000);
+        EXPECT_TRUE(WaitForBus([&] { return pending.isFinished(); })) << method.toStdString();
+        return pending.reply();
+    }
+    QVariant Get(const QString& interface, const QString& name)
+    {
+        const QDBusMessage reply = Call(kProperties, QStringLiteral("Get"), {interface, name});
+        EXPECT_EQ(reply.type(), QDBusMessage::ReplyMessage)
+            << name.toStdString() << ": " << reply.errorMessage().toStdString();
+        if (reply.arguments().isEmpty())
+            return {};
+        return reply.arguments().at(0).value<QDBusVariant>().variant();
+    }
+    QDBusMessage Set(const QString& interface, const QString& name, const QVariant& value)
+    {
+        return Call(kProperties, QStringLiteral("Set"), {interface, name, QVariant::fromValue(QDBusVariant(value))});
+    }
+    // Connects `log` to a signal and makes sure the bus has the match rule
+    // before the caller goes on.
+    bool Listen(SignalLog& log, const QString& interface, const QString& name, const QString& probe_interface)
+    {
+        if (!connection_.connect(service_, path_, interface, name, &log, SLOT(Record(QDBusMessage))))
+            return false;
+        Call(kProperties, QStringLiteral("GetAll"), {probe_interface});
+        return true;
+    }
+
+private:
+    QString name_;
+    QDBusConnection connection_;
+    QString service_;
+    QString path_;
+};
+
+} // namespace pelu::player::test
