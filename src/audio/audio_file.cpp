@@ -274,6 +274,8 @@ void TMMAudioFile::DropFile()
 
 void TMMAudioFile::SetFileName(const QString& name)
 {
+    // The output's thread may be loading from the reader this tears down.
+    std::lock_guard lock(lock_);
     if (name == FileName())
         return;
     DropFile();
@@ -292,12 +294,9 @@ void TMMAudioFile::SetFileName(const QString& name)
             LinkReader(nullptr);
             throw EMMAudioError(kNotAnAudioFile);
         }
-        {
-            std::lock_guard lock(lock_);
-            duration_ms_ = mpeg_->Time();
-            mpeg_info_ = mpeg_->Info();
-            start_offset_ms_ = 0;
-        }
+        duration_ms_ = mpeg_->Time();
+        mpeg_info_ = mpeg_->Info();
+        start_offset_ms_ = 0;
         LinkReader(mpeg_.get());
         return;
     }
@@ -306,11 +305,8 @@ void TMMAudioFile::SetFileName(const QString& name)
         throw EMMAudioError(kNotAnAudioFile);
     }
     wave_->SetFileName(name);
-    {
-        std::lock_guard lock(lock_);
-        duration_ms_ = wave_->LengthMs();
-        start_offset_ms_ = 0;
-    }
+    duration_ms_ = wave_->LengthMs();
+    start_offset_ms_ = 0;
     LinkReader(wave_.get());
 }
 
@@ -331,14 +327,19 @@ std::int64_t TMMAudioFile::Position() const
     return PositionUnlocked();
 }
 
-void TMMAudioFile::RestartPlayState(std::int64_t start_ms)
+void TMMAudioFile::CountFrom(std::int64_t start_ms)
 {
-    finished_ = false;
-    silence_sent_ = false;
     bytes_delivered_ = 0;
     start_offset_ms_ = start_ms;
     const WaveFormat* format = GetPWaveFormat();
     bytes_remaining_ = format ? ms_to_bytes(*format, std::max<std::int64_t>(0, duration_ms_ - start_ms)) : 0;
+}
+
+void TMMAudioFile::RestartPlayState(std::int64_t start_ms)
+{
+    finished_ = false;
+    silence_sent_ = false;
+    CountFrom(start_ms);
 }
 
 void TMMAudioFile::SetPosition(std::int64_t ms)
@@ -362,51 +363,48 @@ void TMMAudioFile::SetPosition(std::int64_t ms)
         RestartPlayState(ms);
 }
 
+// The base's opened and started flags are read by the load: they change under the lock too.
 void TMMAudioFile::Opened()
 {
-    {
-        std::lock_guard lock(lock_);
-        finished_ = false;
-        silence_sent_ = false;
-    }
+    std::lock_guard lock(lock_);
+    finished_ = false;
+    silence_sent_ = false;
     TMMDSPComponent::Opened();
 }
 
 void TMMAudioFile::Closed()
 {
-    {
-        std::lock_guard lock(lock_);
-        finished_ = true;
-        silence_sent_ = true;
-    }
+    std::lock_guard lock(lock_);
+    finished_ = true;
+    silence_sent_ = true;
     TMMDSPComponent::Closed();
 }
 
 void TMMAudioFile::Started()
 {
+    std::lock_guard lock(lock_);
     if (IsStarted() || !Input() || !IsOpened())
         return;
-    std::lock_guard lock(lock_);
     RestartPlayState(PositionUnlocked());
     TMMDSPComponent::Started();
 }
 
 void TMMAudioFile::Stopped()
 {
-    {
-        std::lock_guard lock(lock_);
-        finished_ = true;
-        silence_sent_ = true;
-    }
+    std::lock_guard lock(lock_);
+    finished_ = true;
+    silence_sent_ = true;
     TMMDSPComponent::Stopped();
 }
 
 void TMMAudioFile::Reset()
 {
+    std::lock_guard lock(lock_);
     if (!IsOpened())
         return;
-    std::lock_guard lock(lock_);
-    start_offset_ms_ = PositionUnlocked();
+    // The position so far becomes the start offset and the count of delivered
+    // bytes begins again, so the played time is counted once.
+    CountFrom(PositionUnlocked());
 }
 
 void TMMAudioFile::ApplyGain(char* data, std::uint32_t bytes) const

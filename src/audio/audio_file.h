@@ -4,8 +4,10 @@
 // title's length and position, seeks, loops and signals the end of the data.
 //
 // Thread: every operation on the main thread, except BufferLoad, which runs on
-// the wave output's thread under the file source's lock. Seeks take the same
-// lock, so a seek never interleaves with a load.
+// the wave output's thread under the file source's lock. Seeks, a new file name
+// (dropping the old reader, linking the new one) and the chain's open, start,
+// stop and close notifications take the same lock, so none of them interleaves
+// with a load.
 #pragma once
 
 #include "audio/dsp_object.h"
@@ -120,6 +122,8 @@ public:
 private:
     void LinkReader(TMMDSPComponent* reader);
     void DropFile();
+    // Position bookkeeping restarts at `start_ms` (lock held).
+    void CountFrom(std::int64_t start_ms);
     void RestartPlayState(std::int64_t start_ms);
     void ApplyGain(char* data, std::uint32_t bytes) const;
     std::int64_t PositionUnlocked() const;
@@ -130,8 +134,10 @@ private:
     int volume_ = 16384;
     int panning_ = 0;
 
-    // Play state, shared with the load on the wave output's thread.
-    mutable std::mutex lock_;
+    // Play state, shared with the load on the wave output's thread. Recursive:
+    // a new file name holds it while the format it brings travels down the
+    // chain, and the chain's stop and close notifications come back here.
+    mutable std::recursive_mutex lock_;
     std::int64_t duration_ms_ = 0;
     std::int64_t start_offset_ms_ = 0;
     std::int64_t bytes_delivered_ = 0;

@@ -337,10 +337,10 @@ void TMMConnector::Stopped()
     if (running_) {
         running_ = false;
         Deactivate();
-        paused_ = false;
         RemovePauseTimer();
         {
             std::lock_guard lock(mutex_);
+            paused_ = false;
             work_.reset();
             work_size_ = 0;
             valid_bytes_ = 0;
@@ -365,10 +365,12 @@ void TMMConnector::Paused()
 {
     if (!running_ || paused_)
         return;
-    paused_ = true;
     int interval_ms = 25;
     {
+        // Set under the lock DataIn checks it under: a buffer copied in after the
+        // silence would otherwise stand where the pause decay shows silence.
         std::lock_guard lock(mutex_);
+        paused_ = true;
         FillSilence();
         if (work_size_ <= 8191 && work_avg_bytes_per_sec_ > 0)
             interval_ms = static_cast<int>(std::int64_t(work_size_) * 1000 / work_avg_bytes_per_sec_);
@@ -411,7 +413,10 @@ void TMMConnector::Restarted()
 {
     if (!paused_)
         return;
-    paused_ = false;
+    {
+        std::lock_guard lock(mutex_);
+        paused_ = false;
+    }
     if (real_time_)
         RemovePauseTimer();
 }
@@ -444,11 +449,12 @@ void TMMConnector::BufferLoad(ExtendedWaveHeader* lpWaveHdr, bool& MoreBuffers)
 
 void TMMConnector::DataIn(const char* data, int count_bytes)
 {
-    if (!enabled_ || paused_ || !native_ || !data)
+    if (!enabled_ || !native_ || !data)
         return;
     {
         std::lock_guard lock(mutex_);
-        if (!work_)
+        // Paused is decided under the lock: see Paused().
+        if (!work_ || paused_)
             return;
         stamp_us_ = platform::now_us();
         const int n = std::max(0, std::min(count_bytes, work_size_));

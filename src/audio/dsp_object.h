@@ -201,6 +201,10 @@ protected:
     bool accepts_output_ = false;
     bool accepts_input_ = false;
 
+    // Takes a copy of `format` as this component's own, without stopping the
+    // component or passing the format on (SetPWaveFormat does both).
+    void AdoptPWaveFormat(const WaveFormat* format) { format_ = copy_wave_format(format); }
+
 private:
     void BroadcastInputGoing();
     void BroadcastOutputTaken(TMMDSPComponent* source);

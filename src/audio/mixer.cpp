@@ -94,6 +94,7 @@ void TMMCustomAudioDevice::ApplyDeviceId(int id)
     if (active_)
         Close();
     device_id_ = id;
+    gone_ = false; // another device is looked at afresh
     caps_ = Valid() ? ReadCaps() : TMMDeviceCaps{};
     Changed();
     if (was_active && !loading_)
@@ -134,6 +135,7 @@ void TMMMixerDevice::SetMixerSystem(std::shared_ptr<pm::MixerSystem> system)
     if (active_)
         Close();
     system_ = std::move(system);
+    gone_ = false;
     if (device_id_ > 0 && device_id_ >= DeviceCount())
         device_id_ = 0;
     caps_ = Valid() ? ReadCaps() : TMMDeviceCaps{};
@@ -187,6 +189,16 @@ void TMMMixerDevice::Close()
 
 void TMMMixerDevice::HandleNotice(const pm::Notice& notice)
 {
+    if (notice.kind == pm::Notice::DeviceGone) {
+        // The card went away: from now on as when there is no mixer, so lines,
+        // controls and sliders let go of it (the sliders disable).
+        handle_.reset();
+        active_ = false;
+        gone_ = true;
+        caps_ = TMMDeviceCaps{};
+        Changed();
+        return;
+    }
     if (notice.kind == pm::Notice::LineChange) {
         const int line = int(notice.id);
         notify(mixer_observable_, {TMMMixerChange::mcLineChange, line});

@@ -70,7 +70,10 @@ public:
     int DeviceId() const { return device_id_; }
     // -2, -1, 0 or below DeviceCount, else EMMDeviceError "Device id is out of range".
     void SetDeviceId(int id);
-    bool Valid() const { return DeviceCount() >= 1 && device_id_ != -2; }
+    bool Valid() const { return !gone_ && DeviceCount() >= 1 && device_id_ != -2; }
+    // The device went away while open (a card unplugged): not valid, as when
+    // there is none, until another device id or system is chosen.
+    bool Gone() const { return gone_; }
 
     void BeginLoading() { loading_ = true; }
     virtual void Loaded();
@@ -88,6 +91,7 @@ protected:
     void Changed();
 
     bool active_ = false;
+    bool gone_ = false;
     bool pending_active_ = false;
     bool loading_ = false;
     int device_id_ = 0;

@@ -245,14 +245,9 @@ TMMWaveOut::~TMMWaveOut()
 {
     destroying_ = true;
     try {
-        Close();
-        if (stop_pending_) {
-            // A handler is finishing a stop whose end-of-data message will never
-            // be delivered now: wait for it and complete the stop here.
-            WaitFor([this] { return handlers_running_ == 0; }, kDeviceWaitMs);
-            CompleteStop();
-            Close();
-        }
+        // A stop a handler is finishing would complete through an end-of-data
+        // message that will never be delivered now.
+        CloseCompletely();
     } catch (const std::exception&) {
         // Nothing is shown while the component goes away.
     }
@@ -268,10 +263,10 @@ void TMMWaveOut::Fail(const QString& text)
     throw EMMWaveOutError(text.toStdString());
 }
 
-void TMMWaveOut::CheckClosedForChange() const
+void TMMWaveOut::CheckClosedForChange()
 {
     if (state_ & dsOpen)
-        throw EMMWaveOutError("Change to property while device was open");
+        Fail(QStringLiteral("Change to property while device was open"));
 }
 
 bool TMMWaveOut::WaitFor(const std::function<bool()>& condition, int timeout_ms)
@@ -384,15 +379,23 @@ void TMMWaveOut::Open()
         Fail(QString::fromLatin1(kNoDevice));
     if (device_id_ == kInvalidDevice)
         Fail(QStringLiteral("Invalid DeviceID"));
+    if (!GetPWaveFormat())
+        Fail(QString::fromLatin1(kLabelOpen) + QStringLiteral("Invalid wave format"));
+
+    PrepareForNewPlay(QString::fromLatin1(kLabelOpen) + QStringLiteral("Unable to open device"));
+    if (state_ & dsOpen) {
+        Close();
+        if (state_ & dsOpen)
+            return; // a handler of that close opened the device again
+    }
+    // Read again: a handler of the close may have brought another format.
     const WaveFormat* format = GetPWaveFormat();
     if (!format)
         Fail(QString::fromLatin1(kLabelOpen) + QStringLiteral("Invalid wave format"));
-
-    if (state_ & dsOpen)
-        Close();
     stop_pending_ = close_pending_ = no_more_writes_ = resetting_ = end_posted_ = false;
-    thread_failed_ = false;
+    thread_failed_ = device_failed_ = failure_posted_ = false;
     closing_ = false;
+    ++session_;
 
     try {
         if (!CanPlay(format))
@@ -425,7 +428,7 @@ void TMMWaveOut::Open()
         if (OnError)
             OnError(this);
         try {
-            Close();
+            CloseCompletely();
         } catch (const EMMWaveOutError&) {
         }
         state_ = 0;
@@ -480,15 +483,16 @@ void TMMWaveOut::WriteHeader(ExtendedWaveHeader* header)
 {
     if (OnBufferFilled)
         OnBufferFilled(this, header);
-    if (no_more_writes_)
-        return;
     set_flag(header, kWhdrPrepared);
     clear_flag(header, kWhdrDone);
     header->saved_length = header->bytes_recorded;
     // Counted before the write: a fast device may return the buffer before
-    // write() comes back, and the count must never dip below zero.
+    // write() comes back, and the count must never dip below zero. Decided
+    // under the lock Stop sets no-more-writes under.
     {
         std::lock_guard lock(device_lock_);
+        if (no_more_writes_)
+            return;
         ++queued_count_;
     }
     const int result = device_->write(header->data, header->buffer_length, header);
@@ -505,6 +509,7 @@ void TMMWaveOut::WriteHeader(ExtendedWaveHeader* header)
 
 void TMMWaveOut::Start()
 {
+    PrepareForNewPlay(QString::fromLatin1(kLabelStart) + QStringLiteral("Unable to start device"));
     if (!(state_ & dsOpen))
         Open();
     if (!(state_ & dsOpen) || (state_ & dsPlaying))
@@ -568,7 +573,7 @@ void TMMWaveOut::Start()
         // looping) would otherwise recurse on a file it cannot play.
         silent_stop_ = true;
         try {
-            Close();
+            CloseCompletely();
         } catch (const EMMWaveOutError&) {
         }
         silent_stop_ = false;
@@ -597,6 +602,14 @@ void TMMWaveOut::wave_closed()
         device_closed_ = true;
     }
     device_cv_.notify_all();
+}
+
+void TMMWaveOut::wave_failed(int code)
+{
+    // The device is gone for good: the output's error, then stopped and closed
+    // on the main thread, as after a failure of the callback thread.
+    device_failed_ = true;
+    OnHandlerFailed(QString::fromLatin1(kLabelWrite) + device_text(code));
 }
 
 void TMMWaveOut::wave_done(void* tag)
@@ -678,31 +691,50 @@ void TMMWaveOut::HandleBufferDone(ExtendedWaveHeader* header, std::uint64_t gene
         ++handlers_running_;
     }
 
-    // Whatever happens below, the handler count drops and the end is checked.
+    // Whatever happens below, the end is checked and the handler count drops.
+    // The count drops last: the main thread may complete a stop and close the
+    // device as soon as it reaches 0, so nothing here touches the device after.
+    // A handler that fails posts no end of its own (its failure report stops
+    // the output), but a stop that waits for it always gets its end message.
     struct Finish {
         TMMWaveOut* self;
         std::uint64_t generation;
+        int exceptions = std::uncaught_exceptions();
         ~Finish()
         {
+            const bool failing = std::uncaught_exceptions() > exceptions;
             bool post = false;
             {
                 std::lock_guard lock(self->device_lock_);
-                --self->handlers_running_;
-                if (self->handlers_running_ == 0 &&
+                if (self->handlers_running_ == 1 && !self->end_posted_ &&
                     (self->stop_pending_ ||
-                     (self->queued_count_ <= 0 && self->messages_pending_ <= 0)) &&
-                    !self->end_posted_) {
+                     (!failing && self->queued_count_ <= 0 && self->messages_pending_ <= 0))) {
                     self->end_posted_ = true;
                     self->no_more_writes_ = true;
                     post = true;
                 }
             }
-            self->device_cv_.notify_all();
             if (post) {
                 if (self->device_)
                     self->device_->pause();
                 self->PostEndOfData(generation);
             }
+            bool late = false;
+            {
+                std::lock_guard lock(self->device_lock_);
+                --self->handlers_running_;
+                // A stop that came in while this handler was finishing waits
+                // for it, also when the end message above was taken by that
+                // very stop: one more message completes it (a second one finds
+                // the play over and is dropped).
+                if (self->handlers_running_ == 0 && self->stop_pending_) {
+                    self->end_posted_ = true;
+                    late = true;
+                }
+            }
+            self->device_cv_.notify_all();
+            if (late)
+                self->PostEndOfData(generation);
         }
     } finish{this, generation};
 
@@ -779,11 +811,17 @@ void TMMWaveOut::OnHandlerFailed(const QString& text)
         std::lock_guard lock(device_lock_);
         last_thread_error_ = text;
     }
+    // A failing device also fails the handler that writes to it: one report.
+    if (failure_posted_.exchange(true))
+        return;
+    const std::uint64_t session = session_;
     platform::post(
-        this, [this, text] {
+        this, [this, text, session] {
             if (OnError)
                 OnError(this);
-            if (state_ & dsOpen) {
+            // Only the device that failed is closed: the user (or an OnStop
+            // handler) may have closed it and opened another meanwhile.
+            if (session == session_ && (state_ & dsOpen)) {
                 try {
                     Close();
                 } catch (const std::exception&) {
@@ -832,7 +870,8 @@ void TMMWaveOut::Pause()
 
 void TMMWaveOut::Restart()
 {
-    if (!((state_ & dsPlaying) && (state_ & dsPaused)))
+    // A play that is being stopped stays held.
+    if (!((state_ & dsPlaying) && (state_ & dsPaused)) || stop_pending_)
         return;
     resetting_ = false;
     PropagateRestart();
@@ -848,6 +887,12 @@ void TMMWaveOut::Stop()
 {
     if (!(state_ & (dsPlaying | dsPaused)))
         return;
+    if (stop_pending_) {
+        // A handler is finishing this stop; once it has returned, complete it here.
+        if (!HandlerRunning())
+            CompleteStop();
+        return;
+    }
     {
         std::lock_guard lock(device_lock_);
         no_more_writes_ = true;
@@ -855,28 +900,49 @@ void TMMWaveOut::Stop()
         if (queued_count_ <= 0)
             resetting_ = false; // nothing will come back to clear it
     }
-    position_at_stop_ = Position();
+    try {
+        position_at_stop_ = Position();
+    } catch (const EMMWaveOutError&) {
+        position_at_stop_ = 0; // OnError has fired; stopping goes on
+    }
     {
         std::lock_guard lock(device_lock_);
         wrap_count_ = wrap_amount_ = 0;
     }
     const int result = device_ ? device_->reset() : wave::kOk;
-    if (result > 0)
-        Fail(QString::fromLatin1(kLabelReset) + device_text(result));
     {
         std::lock_guard lock(device_lock_);
-        if (handlers_running_ > 0) {
-            // The running handler completes the stop through the end-of-data message.
+        // The running handler completes the stop through the end-of-data message.
+        if (handlers_running_ > 0)
             stop_pending_ = true;
-            return;
-        }
     }
-    CompleteStop();
+    if (!stop_pending_)
+        CompleteStop();
+    // A device that failed to reset is stopped all the same; then the error.
+    if (result > 0)
+        Fail(QString::fromLatin1(kLabelReset) + device_text(result));
+}
+
+bool TMMWaveOut::HandlerRunning() const
+{
+    std::lock_guard lock(device_lock_);
+    return handlers_running_ > 0;
 }
 
 void TMMWaveOut::CompleteStop()
 {
     state_ &= ~(dsPlaying | dsPaused);
+    // A handler that was writing when the stop reset the device may have queued
+    // its buffer after that reset: the device gives it back now.
+    bool written_late = false;
+    {
+        std::lock_guard lock(device_lock_);
+        written_late = queued_count_ > 0;
+        if (written_late)
+            resetting_ = true;
+    }
+    if (written_late && device_)
+        device_->reset();
     WaitFor([this] { return queued_count_ <= 0; }, kDeviceWaitMs);
     if (thread_)
         thread_->Flush();
@@ -908,10 +974,58 @@ void TMMWaveOut::CompleteStop()
     ring_index_ = 0;
     stop_pending_ = false;
 
-    if (OnStop && !destroying_ && !silent_stop_)
-        OnStop(this);
-    if (close_pending_)
-        Close();
+    // The device is stopped and consistent before OnStop: its handler may start
+    // again, stop, pause or close. A close that waited for this stop follows,
+    // unless the handler closed the device or opened another meanwhile (a
+    // handler's Start finishes a close in progress before it opens).
+    const bool close_after = close_pending_;
+    close_pending_ = false;
+    const std::uint64_t session = session_;
+    auto close_if_still_due = [&] {
+        if (close_after && session == session_ && (state_ & dsOpen) &&
+            !(state_ & (dsPlaying | dsPaused)))
+            FinishClose();
+    };
+    try {
+        if (OnStop && !destroying_ && !silent_stop_)
+            OnStop(this);
+    } catch (...) {
+        close_if_still_due();
+        throw;
+    }
+    close_if_still_due();
+}
+
+bool TMMWaveOut::FinishDeferredStop()
+{
+    if (!stop_pending_)
+        return true;
+    // In cmWindow mode handlers run on this thread: a running one is our caller.
+    if (callback_mode_ != cmThread && HandlerRunning())
+        return false;
+    if (!WaitFor([this] { return handlers_running_ == 0; }, kDeviceWaitMs))
+        return false;
+    if (stop_pending_)
+        CompleteStop(); // its end-of-data message, when it comes, is an old play's
+    return true;
+}
+
+void TMMWaveOut::PrepareForNewPlay(const QString& cannot)
+{
+    // The title asked for now is the one that plays: the old play's stop
+    // completes first, and its OnStop fires before this play begins.
+    if (stop_pending_ && !FinishDeferredStop())
+        Fail(cannot);
+    const bool broken = thread_failed_ || device_failed_;
+    if ((state_ & dsOpen) && (closing_ || broken)) {
+        try {
+            Close();
+        } catch (const EMMWaveOutError&) {
+            // OnError has fired; the device is closed all the same.
+        }
+        if (stop_pending_ && !FinishDeferredStop())
+            Fail(cannot);
+    }
 }
 
 void TMMWaveOut::EndThread()
@@ -925,24 +1039,35 @@ void TMMWaveOut::EndThread()
 
 void TMMWaveOut::Close()
 {
-    if (!(state_ & dsOpen) || (closing_ && !close_pending_))
+    if (!(state_ & dsOpen) || finishing_close_)
         return;
     closing_ = true;
-    if (state_ & (dsPlaying | dsPaused)) {
+    const std::uint64_t session = session_;
+    if ((state_ & (dsPlaying | dsPaused)) && !stop_pending_) {
         try {
             Stop();
         } catch (const EMMWaveOutError&) {
             // Closing goes on: a device that failed to reset is closed all the same.
         }
+        // OnStop's handler may have closed this device, or opened another.
+        if (session != session_ || !(state_ & dsOpen))
+            return;
     }
-    if (!(state_ & dsOpen))
-        return; // the stop completed a close that was pending, and closed
     if (stop_pending_) {
-        close_pending_ = true; // the stop's completion closes
+        close_pending_ = true;
+        if (HandlerRunning())
+            return; // the stop's completion closes
+        CompleteStop(); // the handler has returned: OnStop, then the close
         return;
     }
-    close_pending_ = false;
+    FinishClose();
+}
 
+void TMMWaveOut::FinishClose()
+{
+    finishing_close_ = true;
+    closing_ = true;
+    close_pending_ = false;
     bool timed_out = false;
     int result = wave::kOk;
     if (device_) {
@@ -958,12 +1083,22 @@ void TMMWaveOut::Close()
     device_.reset();
     state_ = 0;
     closing_ = false;
+    finishing_close_ = false;
     if (OnClose && !destroying_)
         OnClose(this);
     if (result != wave::kOk)
         Fail(QString::fromLatin1(kLabelClose) + device_text(result));
     if (timed_out)
         Fail(QString::fromLatin1(kLabelClose) + QStringLiteral("Unable to close device"));
+}
+
+void TMMWaveOut::CloseCompletely()
+{
+    if (stop_pending_)
+        FinishDeferredStop();
+    Close();
+    if (stop_pending_)
+        FinishDeferredStop(); // completes the stop, then the close waiting for it
 }
 
 // --- position ----------------------------------------------------------------------
@@ -999,9 +1134,16 @@ std::int64_t TMMWaveOut::Position()
 
 void TMMWaveOut::SetPWaveFormat(const WaveFormat* format)
 {
-    if (format != GetPWaveFormat())
-        Close();
-    TMMDSPComponent::SetPWaveFormat(format);
+    if (format == GetPWaveFormat() || !(state_ & dsOpen)) {
+        TMMDSPComponent::SetPWaveFormat(format);
+        return;
+    }
+    // The new format is ours before the device closes: an OnStop handler of
+    // this close that starts again opens the device with it, and a format that
+    // such a handler brings meanwhile is not overwritten by this older one.
+    AdoptPWaveFormat(format);
+    Close();
+    TMMDSPComponent::SetPWaveFormat(GetPWaveFormat()); // passes our copy on
 }
 
 void TMMWaveOut::BufferLoad(ExtendedWaveHeader* lpWaveHdr, bool& MoreBuffers)

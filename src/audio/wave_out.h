@@ -11,6 +11,14 @@
 // (cmWindow), which refills them: BufferLoad through the chain, BufferReady to
 // the Output, OnBufferFilled and OnLooping run there. The device lock guards the
 // counters shared with those threads and is never held while calling the chain.
+//
+// Handlers may call any operation again from any event: an OnStop handler that
+// starts the next title (or the same one) gets a play on a properly opened
+// device whichever way the old play ended (its end, Stop, a stop a buffer
+// handler finished later, Close, a format change, a failure of the callback
+// thread or of the device), or the output's error. Start while a deferred stop
+// is still completing waits for it (its OnStop fires first), and Start or Open
+// from a handler of a close in progress finishes that close first.
 #pragma once
 
 #include "audio/dsp_object.h"
@@ -201,6 +209,7 @@ private:
     void wave_opened() override;
     void wave_done(void* tag) override;
     void wave_closed() override;
+    void wave_failed(int code) override;
 
     // Buffer-done handler (callback thread, or main thread in cmWindow mode).
     void HandleBufferDone(ExtendedWaveHeader* header, std::uint64_t generation);
@@ -208,13 +217,25 @@ private:
     void PostEndOfData(std::uint64_t generation);
 
     [[noreturn]] void Fail(const QString& text);
-    void CheckClosedForChange() const;
+    void CheckClosedForChange();
     bool CanPlay(const WaveFormat* format);
     int DeviceToOpen() const;
     std::int32_t LoadHeader(ExtendedWaveHeader* header);
     void WriteHeader(ExtendedWaveHeader* header);
     ExtendedWaveHeader* HeaderAt(int index);
     void CompleteStop();
+    bool HandlerRunning() const;
+    // Completes a stop a buffer handler was finishing, once that handler has
+    // returned; false when it does not return in time or is our own caller.
+    bool FinishDeferredStop();
+    // Before a new open or play: a deferred stop completes, and a close in
+    // progress or a device whose thread or hardware failed is closed.
+    // `cannot` is the error when a deferred stop does not complete in time.
+    void PrepareForNewPlay(const QString& cannot);
+    // The close proper, on a stopped device.
+    void FinishClose();
+    // Close() that also completes a stop a handler is finishing (failure paths).
+    void CloseCompletely();
     std::uint64_t DevicePositionSamples();
     std::uint64_t CheckedDevicePosition();
     bool WaitFor(const std::function<bool()>& condition, int timeout_ms);
@@ -271,7 +292,11 @@ private:
     std::atomic<bool> resetting_{false};
     std::atomic<bool> end_posted_{false};
     std::atomic<bool> thread_failed_{false};
-    bool closing_ = false;
+    std::atomic<bool> device_failed_{false};
+    std::atomic<bool> failure_posted_{false}; // one failure report per open device
+    std::atomic<std::uint64_t> session_{0};  // one per Open: late reports of an older device are told apart
+    bool closing_ = false;          // a Close is in progress (or waits for a deferred stop)
+    bool finishing_close_ = false;  // FinishClose is running
     bool destroying_ = false;
     bool silent_stop_ = false; // cleaning up after a failed Start
 

@@ -9,11 +9,15 @@
 #include <QMouseEvent>
 #include <QPainter>
 #include <QScreen>
+#include <QWindow>
 
 namespace pelu::widgets {
 
 // The borderless stay-on-top window a panel lives in while it is open. Closing
-// it gives the panel back to the parent it came from and frees the window.
+// it, by the panel or by the window manager (Alt+F4, close()), gives the panel
+// back to the parent it came from before the window frees itself, so the panel
+// and its controls survive; a close from outside closes the panel as an outside
+// click does.
 class TExplorerPopup::DropDownWindow : public QWidget {
 public:
     explicit DropDownWindow(TExplorerPopup* panel)
@@ -149,11 +153,12 @@ void TExplorerPopup::ClosePanel()
         return;
     open_ = false;
     hide();
+    // Back to the parent first: the window frees itself (and every child it still
+    // has) once closed, also when this runs inside its own close event.
+    GiveBack();
     if (QPointer<QWidget> window = window_) {
         window_ = nullptr;
-        window->close(); // gives the panel back and frees itself
-    } else {
-        GiveBack();
+        window->close();
     }
     dragging_grip_ = false;
     closed_ = true;
@@ -182,10 +187,38 @@ QRect TExplorerPopup::DropDownGeometry() const
     return window_ ? window_->geometry() : QRect();
 }
 
+// The panel's own popups (the playlist's context menu, a combo box's list) and
+// the dialogs opened while it is open (they are modal, or owned by a control in
+// it) are part of it: a press there is not a press outside.
+bool TExplorerPopup::IsOwnWindow(QObject* watched) const
+{
+    QWindow* window = qobject_cast<QWindow*>(watched);
+    if (auto* widget = qobject_cast<QWidget*>(watched)) {
+        QWidget* top = widget->window();
+        if (top == window_ || top->windowType() == Qt::Popup || top->windowType() == Qt::ToolTip ||
+            top->windowModality() != Qt::NonModal)
+            return true;
+        for (QWidget* owner = top->parentWidget(); owner; owner = owner->parentWidget())
+            if (owner == this || owner == window_)
+                return true;
+        window = top->windowHandle();
+    }
+    if (!window)
+        return false;
+    if (window->type() == Qt::Popup || window->type() == Qt::ToolTip || window->modality() != Qt::NonModal)
+        return true;
+    const QWindow* mine = window_ ? window_->windowHandle() : nullptr;
+    for (const QWindow* w = window; w; w = w->transientParent())
+        if (mine && w == mine)
+            return true;
+    return false;
+}
+
 bool TExplorerPopup::eventFilter(QObject* watched, QEvent* event)
 {
     const QEvent::Type type = event->type();
-    if (open_ && (type == QEvent::MouseButtonPress || type == QEvent::NonClientAreaMouseButtonPress)) {
+    if (open_ && (type == QEvent::MouseButtonPress || type == QEvent::NonClientAreaMouseButtonPress) &&
+        !IsOwnWindow(watched)) {
         auto* mouse = static_cast<QMouseEvent*>(event);
         if (mouse->button() == Qt::LeftButton) {
             const QPoint at = mouse->globalPosition().toPoint();

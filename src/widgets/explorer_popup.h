@@ -1,8 +1,10 @@
 // TExplorerPopup: the drop-down panel behind the band's playlist, file locator,
 // volume and equalizer. A raised panel holding child controls; opened below an
 // anchor it moves into a borderless stay-on-top window of its own and runs a
-// nested event loop until it is closed by a command or by a left press outside
-// it (that press still reaches whatever was clicked).
+// nested event loop until it is closed by a command, by a left press outside it
+// (that press still reaches whatever was clicked) or by a close of its window
+// from outside (the window manager). Presses in the panel's own popups and in
+// dialogs opened while it is open are not outside.
 //
 // Thread: main thread only. OpenBelow() does not return while the panel is
 // open; timers, posted calls and every other control keep running from its loop
@@ -68,6 +70,7 @@ private:
     void ShiftChildren(int dy);
     void GiveBack();
     bool GripContains(QPoint point) const;
+    bool IsOwnWindow(QObject* watched) const;
 
     bool undockable_ = true;
     bool redockable_ = true;

@@ -6,7 +6,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <memory>
+#include <thread>
 #include <vector>
 
 namespace pelu {
@@ -268,6 +272,63 @@ TEST_F(ConnectorTest, WithoutRealTimeDisplaysAreFedInTheCallingThread)
     connector.Trigger();
     EXPECT_EQ(level.slices.size(), 2u);
     connector.Stopped();
+}
+
+TEST_F(ConnectorTest, ABufferArrivingAsThePauseBeginsNeverCoversItsSilence)
+{
+    // The audio thread copies loud buffers in without pause; the main thread
+    // holds the connector's lock in a feeding pass (so the copy waits for it)
+    // and pauses right after. Whatever the order, once Paused() has returned the
+    // displays must only ever be shown silence.
+    TMMConnector connector;
+    connector.SetRealTime(false);
+    connector.SetAutoTrigger(false);
+    connector.SetSynchronize(false);
+    RecordingDisplay level(64);
+    connector.SetLevel1(&level);
+    const WaveFormat format = make_pcm_format(44100, 16, 2);
+    StartAlone(connector, format, 64);
+
+    std::vector<char> loud(64, 0x55);
+    std::atomic<bool> quit{false};
+    std::atomic<std::uint64_t> copies{0};
+    std::thread audio([&] {
+        while (!quit) {
+            connector.DataIn(loud.data(), 64);
+            ++copies;
+        }
+    });
+    auto wait_for_copies = [&](std::uint64_t count) {
+        const std::uint64_t target = copies.load() + count;
+        while (copies.load() < target)
+            std::this_thread::yield();
+    };
+    bool hold = false;
+    level.on_data = [&](const char*) {
+        // Inside the feeding pass, with the lock held: the next copy queues up on it.
+        if (hold)
+            std::this_thread::sleep_for(std::chrono::microseconds(200));
+    };
+
+    int loud_after_pause = 0;
+    for (int round = 0; round < 300; ++round) {
+        wait_for_copies(1); // something to feed
+        hold = true;
+        connector.Trigger();
+        hold = false;
+        connector.Paused();
+        wait_for_copies(2); // a copy that was waiting has landed by now
+        level.slices.clear();
+        connector.Trigger();
+        for (const auto& slice : level.slices)
+            if (std::any_of(slice.begin(), slice.end(), [](char c) { return c != 0; }))
+                ++loud_after_pause;
+        connector.Restarted();
+    }
+    quit = true;
+    audio.join();
+    connector.Stopped();
+    EXPECT_EQ(loud_after_pause, 0) << "rounds whose pause silence a buffer covered";
 }
 
 } // namespace

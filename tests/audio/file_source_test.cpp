@@ -427,6 +427,28 @@ TEST_F(FileSourceTest, SeeksAndLoadsFromTwoThreadsExcludeEachOther)
     SUCCEED() << "no race, no crash (run under the sanitizers)";
 }
 
+TEST_F(FileSourceTest, AResetCountsThePlayedTimeOnce)
+{
+    const QString path = Write("a.mp3", encode_mp3(cbr128_stereo_44k(4.0)));
+    TMMAudioFile source;
+    Puller out;
+    source.SetOutput(&out);
+    source.SetFileName(path);
+    out.Begin();
+    bool more = false;
+    for (int i = 0; i < 3; ++i)
+        out.Pull(more);
+    const std::int64_t before = source.Position();
+    EXPECT_NEAR(static_cast<double>(before), 3 * 8160 * 1000.0 / (44100 * 4), 1.0);
+    out.PropagateReset();
+    EXPECT_EQ(source.Position(), before) << "a reset plays nothing";
+    out.Pull(more);
+    out.Pull(more);
+    // What was played since the reset, once.
+    EXPECT_NEAR(static_cast<double>(source.Position()), before + 2 * 8160 * 1000.0 / (44100 * 4), 1.0);
+    out.End();
+}
+
 TEST_F(FileSourceTest, MpegDataInARiffWaveFileIsMpeg)
 {
     const Bytes mp3 = encode_mp3(cbr128_stereo_44k(1.0));

@@ -316,6 +316,32 @@ TEST_F(Mixer, AMixerFollowsTheDeviceItBelongsTo)
     EXPECT_TRUE(m.slider.IsEnabled());
 }
 
+TEST_F(Mixer, AnUnpluggedCardDisablesTheSliderAsWhenThereIsNoMixer)
+{
+    MasterVolume m;
+    m.device.SetActive(true);
+    ASSERT_TRUE(m.slider.IsEnabled());
+    int device_changes = 0;
+    m.device.OnChange = [&](QObject*) { ++device_changes; };
+    pm::sim_unplug(0);
+    platform::process_pending_events();
+    EXPECT_TRUE(m.device.Gone());
+    EXPECT_FALSE(m.device.Active());
+    EXPECT_EQ(device_changes, 1);
+    EXPECT_EQ(m.line.LineId(), -1);
+    EXPECT_EQ(m.control.ControlId(), -1);
+    EXPECT_FALSE(m.slider.IsEnabled());
+    EXPECT_EQ(m.slider.MaxValue(), 2);
+    const auto writes = pm::sim_write_count();
+    m.slider.SetPosition(2); // moves, writes nothing
+    EXPECT_EQ(pm::sim_write_count(), writes);
+    // Another card chosen later is looked at afresh.
+    pm::sim_set_layout(pm::sim_default_layout());
+    m.device.SetMixerSystem(pm::make_sim_mixer());
+    EXPECT_FALSE(m.device.Gone());
+    EXPECT_TRUE(m.slider.IsEnabled());
+}
+
 TEST_F(Mixer, MultipleItemControlsIndexByChannelAndItem)
 {
     pm::SimDevice d = pm::sim_default_layout()[0];

@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <cstring>
 #include <functional>
@@ -87,6 +88,39 @@ private:
     const std::int64_t total_frames_;
     std::int64_t position_ = 0;
     std::atomic<int> loads_{0};
+};
+
+// A load the test holds inside the callback thread: once armed, the next
+// pass() waits there until release().
+struct Gate {
+    std::mutex mutex;
+    std::condition_variable cv;
+    bool armed = false, entered = false, released = false;
+    void arm()
+    {
+        std::lock_guard lock(mutex);
+        armed = true;
+    }
+    void pass()
+    {
+        std::unique_lock lock(mutex);
+        if (!armed || released)
+            return;
+        entered = true;
+        cv.notify_all();
+        cv.wait(lock, [&] { return released; });
+    }
+    void wait_entered()
+    {
+        std::unique_lock lock(mutex);
+        cv.wait(lock, [&] { return entered; });
+    }
+    void release()
+    {
+        std::lock_guard lock(mutex);
+        released = true;
+        cv.notify_all();
+    }
 };
 
 // Turns the main loop until `done` holds or `timeout_ms` passed; returns `done()`.

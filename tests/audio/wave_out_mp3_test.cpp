@@ -140,6 +140,42 @@ TEST_F(WaveOutMp3Test, LoopingPlaysTheTitleAgainAndSaysSo)
     EXPECT_LE(played.size(), 3 * once.size() + 8160);
 }
 
+TEST_F(WaveOutMp3Test, NewTitlesWhilePlayingStartEveryTimeAndRaceWithNoLoad)
+{
+    // The band's Play on another row: the file name changes while the output's
+    // thread may be loading from the old reader, then Start. Run under the
+    // thread sanitizer, this also proves the reader is torn down under the file
+    // source's lock.
+    if (!MpegLibrary::Instance().Loaded())
+        GTEST_SKIP() << "decoder plug-in not found";
+    SimRecorder::set_enabled(false);
+    const QString stereo = QString::fromStdString(
+        dir.write("a.mp3", test::encode_mp3(test::cbr128_stereo_44k(2.0))).string());
+    const QString mono = QString::fromStdString(
+        dir.write("b.mp3", test::encode_mp3(test::mpeg2_mono_22k(2.0))).string());
+    TMMAudioFile source;
+    TMMWaveOut out;
+    out.SetCallBackMode(TMMWaveOut::cmThread);
+    out.SetBufferSize(8160);
+    source.SetOutput(&out);
+    int starts = 0, stops = 0, errors = 0;
+    out.OnStart = [&](QObject*) { ++starts; };
+    out.OnStop = [&](QObject*) { ++stops; };
+    out.OnError = [&](QObject*) { ++errors; };
+    const int kTitles = 40;
+    for (int i = 0; i < kTitles; ++i) {
+        source.SetFileName(i % 2 ? mono : stereo);
+        out.Start();
+        EXPECT_EQ(starts, i + 1) << "title " << i << " did not start";
+        test::pump_for(i % 4);
+    }
+    ASSERT_TRUE(test::run_until([&] { return stops == starts; }));
+    test::pump_for(30);
+    EXPECT_EQ(starts, kTitles);
+    EXPECT_EQ(stops, kTitles);
+    EXPECT_EQ(errors, 0);
+}
+
 } // namespace
 } // namespace pelu
 

@@ -171,32 +171,7 @@ TEST_F(WaveOutTest, EmptyLoadThatPromisesMoreEndsTheThreadAndClosesTheDevice)
     EXPECT_FALSE(chain.out->IsOpen());
 }
 
-// A load the test holds inside the callback thread.
-struct Gate {
-    std::mutex mutex;
-    std::condition_variable cv;
-    bool armed = false, entered = false, released = false;
-    void pass()
-    {
-        std::unique_lock lock(mutex);
-        if (!armed)
-            return;
-        entered = true;
-        cv.notify_all();
-        cv.wait(lock, [&] { return released; });
-    }
-    void wait_entered()
-    {
-        std::unique_lock lock(mutex);
-        cv.wait(lock, [&] { return entered; });
-    }
-    void release()
-    {
-        std::lock_guard lock(mutex);
-        released = true;
-        cv.notify_all();
-    }
-};
+using test::Gate;
 
 TEST_F(WaveOutTest, StopWhileAHandlerRunsCompletesThroughTheEndMessageOnce)
 {

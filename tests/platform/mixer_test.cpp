@@ -1,9 +1,17 @@
 #include "platform/mainthread.h"
+#include "platform/mixer/event_poller.h"
 #include "platform/mixer/mixer.h"
 
 #include <gtest/gtest.h>
 
 #include <QThread>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <thread>
 
 namespace pelu::platform::mixer {
 namespace {
@@ -56,6 +64,113 @@ TEST_F(SimMixer, NoticesArriveOnTheMainThreadAndStopWithTheHandle)
     handle.reset();
     process_pending_events();
     EXPECT_EQ(seen.size(), 1u);
+}
+
+// The event thread of a mixer device, watching a pipe that stands for the card:
+// data is an event, a closed write end is a card that hung up.
+struct PipeCard {
+    PipeCard()
+    {
+        EXPECT_EQ(pipe(fds), 0);
+        fcntl(fds[0], F_SETFL, O_NONBLOCK);
+    }
+    ~PipeCard()
+    {
+        poller.stop();
+        for (int fd : fds)
+            if (fd >= 0)
+                close(fd);
+    }
+    void start(int watched_fd = -1)
+    {
+        const int fd = watched_fd >= 0 ? watched_fd : fds[0];
+        EventPoller::Callbacks callbacks;
+        callbacks.descriptors = [fd] { return std::vector<pollfd>{pollfd{fd, POLLIN, 0}}; };
+        callbacks.on_events = [this] {
+            ++events;
+            char buffer[64];
+            while (read(fds[0], buffer, sizeof buffer) > 0) {
+            }
+            return !answer_with_error;
+        };
+        callbacks.on_gone = [this] { ++gone; };
+        poller.start(std::move(callbacks));
+    }
+    static bool wait_until(const std::function<bool()>& done)
+    {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+        while (!done() && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        return done();
+    }
+    int fds[2] = {-1, -1};
+    EventPoller poller;
+    std::atomic<int> events{0}, gone{0};
+    std::atomic<bool> answer_with_error{false};
+};
+
+TEST(MixerEventPoller, EventsWakeItAndAHungUpCardEndsItOnce)
+{
+    PipeCard card;
+    card.start();
+    ASSERT_EQ(write(card.fds[1], "x", 1), 1);
+    ASSERT_TRUE(PipeCard::wait_until([&] { return card.events == 1; }));
+    ASSERT_EQ(write(card.fds[1], "y", 1), 1);
+    ASSERT_TRUE(PipeCard::wait_until([&] { return card.events == 2; }));
+    EXPECT_EQ(card.gone, 0);
+
+    close(card.fds[1]); // the card hangs up
+    card.fds[1] = -1;
+    ASSERT_TRUE(PipeCard::wait_until([&] { return card.gone == 1; }));
+    EXPECT_TRUE(card.poller.gone());
+    // It stopped polling: the hang-up that stays on the descriptor wakes nobody.
+    const int events_then = card.events;
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_EQ(card.events, events_then);
+    EXPECT_LE(events_then, 3);
+    EXPECT_EQ(card.gone, 1);
+    card.poller.stop(); // returns
+}
+
+TEST(MixerEventPoller, AnInvalidDescriptorOrACardAnsweringWithErrorsIsGone)
+{
+    {
+        PipeCard card;
+        const int stale = 987; // a descriptor nobody has open: POLLNVAL
+        ASSERT_EQ(fcntl(stale, F_GETFD), -1);
+        card.start(stale);
+        ASSERT_TRUE(PipeCard::wait_until([&] { return card.gone == 1; }));
+        EXPECT_EQ(card.events, 0);
+    }
+    {
+        PipeCard card;
+        card.answer_with_error = true;
+        card.start();
+        ASSERT_EQ(write(card.fds[1], "x", 1), 1);
+        ASSERT_TRUE(PipeCard::wait_until([&] { return card.gone == 1; }));
+        ASSERT_EQ(write(card.fds[1], "y", 1), 1);
+        std::this_thread::sleep_for(std::chrono::milliseconds(30));
+        EXPECT_EQ(card.events, 1) << "nothing is looked at after the card was found gone";
+    }
+    {
+        // Stopped while waiting, it returns at once and says nothing.
+        PipeCard card;
+        card.start();
+        card.poller.stop();
+        EXPECT_EQ(card.gone, 0);
+        EXPECT_FALSE(card.poller.running());
+    }
+}
+
+TEST_F(SimMixer, AnUnpluggedCardSaysGoneOnceAndLeavesTheSystem)
+{
+    std::vector<Notice::Kind> seen;
+    auto handle = system->open(0, [&](const Notice& n) { seen.push_back(n.kind); });
+    sim_unplug(0);
+    process_pending_events();
+    EXPECT_EQ(seen, std::vector<Notice::Kind>{Notice::DeviceGone});
+    EXPECT_EQ(system->device_count(), 0u);
+    EXPECT_THROW(system->caps(0), MixerError);
 }
 
 // No sound card exists on a build machine: the real backend must report an

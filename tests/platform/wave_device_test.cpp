@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
@@ -19,6 +20,13 @@ public:
     void wave_opened() override { note([&] { ++opened; }); }
     void wave_done(void* tag) override { note([&] { done.push_back(tag); }); }
     void wave_closed() override { note([&] { ++closed; }); }
+    void wave_failed(int code) override
+    {
+        note([&] {
+            ++failed;
+            failure = code;
+        });
+    }
 
     bool wait(const std::function<bool()>& condition, int timeout_ms = 5000)
     {
@@ -28,7 +36,7 @@ public:
 
     std::mutex mutex;
     std::condition_variable cv;
-    int opened = 0, closed = 0;
+    int opened = 0, closed = 0, failed = 0, failure = 0;
     std::vector<void*> done;
 
 private:
@@ -55,6 +63,7 @@ protected:
     {
         SimRecorder::set_enabled(false);
         SimRecorder::clear();
+        SimFaults::clear();
         select_wave_system("sim:0");
     }
 };
@@ -191,6 +200,73 @@ TEST_F(WaveDeviceTest, AlsaPauseKeepsQueuedBuffersAndCloseReturnsThem)
     std::lock_guard lock(client.mutex);
     EXPECT_EQ(client.done.size(), 4u);
     EXPECT_EQ(client.closed, 1);
+}
+
+TEST_F(WaveDeviceTest, AnAlsaDeviceWhoseWritesFailSaysSoOnceAndStillReturnsItsQueue)
+{
+    // ALSA's file plugin writing to /dev/full: its writes fail once its buffer
+    // has to go out. Nothing recovers that, so the device stops for good.
+    ASSERT_TRUE(select_wave_system("alsa:file:'/dev/full',raw"));
+    Client client;
+    std::unique_ptr<WaveOutDevice> device;
+    ASSERT_EQ(wave_system().open(0, kCd, &client, device), kOk);
+    std::vector<char> data(8160);
+    for (int i = 0; i < 20; ++i)
+        ASSERT_EQ(device->write(data.data(), 8160, &data[i]), kOk);
+    ASSERT_TRUE(client.wait([&] { return client.failed == 1; }));
+    EXPECT_EQ(client.failure, -EIO);
+    EXPECT_EQ(device->write(data.data(), 8160, &data[0]), -EIO) << "no writes after the failure";
+    std::uint64_t held = 0, later = 0;
+    ASSERT_EQ(device->position_samples(held), kOk);
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    device->position_samples(later);
+    EXPECT_EQ(held, later);
+    // Pause, restart and reset answer at once; reset returns every buffer.
+    EXPECT_EQ(device->pause(), kOk);
+    EXPECT_EQ(device->restart(), kOk);
+    EXPECT_EQ(device->reset(), kOk);
+    {
+        std::lock_guard lock(client.mutex);
+        EXPECT_EQ(client.done.size(), 20u);
+        EXPECT_EQ(client.failed, 1);
+    }
+    EXPECT_EQ(device->close(), kOk);
+    EXPECT_EQ(client.closed, 1);
+}
+
+TEST_F(WaveDeviceTest, SimFaultsFailOneDeviceThenTheNextIsHealthy)
+{
+    ASSERT_TRUE(select_wave_system("sim:0"));
+    SimFaults::fail_next_device_after(2, -ENODEV);
+    Client client;
+    std::unique_ptr<WaveOutDevice> device;
+    ASSERT_EQ(wave_system().open(0, kCd, &client, device), kOk);
+    std::vector<char> data(400);
+    device->pause(); // all five queued before the third can fail
+    for (int i = 0; i < 5; ++i)
+        ASSERT_EQ(device->write(data.data(), 400, &data[i]), kOk);
+    device->restart();
+    ASSERT_TRUE(client.wait([&] { return client.failed == 1; }));
+    EXPECT_EQ(client.failure, -ENODEV);
+    EXPECT_EQ(device->write(data.data(), 400, &data[0]), -ENODEV);
+    std::uint64_t samples = 0;
+    device->position_samples(samples);
+    EXPECT_EQ(samples, 200u) << "two buffers played";
+    device->close();
+    {
+        std::lock_guard lock(client.mutex);
+        EXPECT_EQ(client.done.size(), 5u) << "close returned the three that never played";
+    }
+
+    SimFaults::fail_next_opens(1, -ENODEV);
+    Client second;
+    EXPECT_EQ(wave_system().open(0, kCd, &second, device), -ENODEV);
+    ASSERT_EQ(wave_system().open(0, kCd, &second, device), kOk);
+    for (int i = 0; i < 5; ++i)
+        ASSERT_EQ(device->write(data.data(), 400, &data[i]), kOk);
+    ASSERT_TRUE(second.wait([&] { return second.done.size() == 5; }));
+    EXPECT_EQ(second.failed, 0);
+    device->close();
 }
 
 } // namespace

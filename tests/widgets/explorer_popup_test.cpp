@@ -4,7 +4,10 @@
 
 #include <gtest/gtest.h>
 
+#include <QDialog>
 #include <QGuiApplication>
+#include <QMenu>
+#include <QPointer>
 #include <QPushButton>
 #include <QScreen>
 #include <QTest>
@@ -184,6 +187,93 @@ TEST_F(PopupFixture, DestroyingTheOpenPanelFromItsLoopEndsTheLoop)
     panel = nullptr;
     EXPECT_EQ(opens, 1);
     QCoreApplication::processEvents();
+}
+
+TEST_F(PopupFixture, AWindowManagerCloseClosesThePanelAndKeepsItAndItsControls)
+{
+    // Alt+F4 or close() on the drop-down window: as an outside click, never a delete.
+    QPointer<TExplorerPopup> alive(panel);
+    QPointer<QPushButton> child(inside);
+    QTimer::singleShot(0, panel, [&] { panel->window()->close(); });
+    QTimer::singleShot(2000, &form, [&] {
+        if (alive)
+            alive->ClosePanel(); // safety net
+    });
+    panel->OpenBelow(anchor);
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete); // the window frees itself
+    ASSERT_TRUE(alive) << "the panel went with its window";
+    ASSERT_TRUE(child);
+    EXPECT_EQ(closes, 1);
+    EXPECT_FALSE(panel->Visible());
+    EXPECT_EQ(panel->parentWidget(), &form);
+    EXPECT_EQ(inside->parentWidget(), panel);
+
+    // It opens again as before.
+    bool visible_again = false;
+    OpenAndRun([&] { visible_again = panel->Visible() && inside->isVisible(); });
+    EXPECT_TRUE(visible_again);
+    EXPECT_EQ(opens, 2);
+    EXPECT_EQ(closes, 2);
+}
+
+TEST_F(PopupFixture, PressesInItsOwnMenusAndDialogsLeaveItOpen)
+{
+    // A context menu of a control in the panel and dialogs opened while it is
+    // open lie outside its rectangle; presses in them are not outside clicks.
+    bool open_after_menu = false, open_after_dialog = false, open_after_form_dialog = false;
+    int chosen = 0;
+    OpenAndRun([&] {
+        const QRect area(panel->mapToGlobal(QPoint(0, 0)), panel->size());
+        const QPoint beside(area.right() + 40, area.top());
+
+        QMenu menu(inside);
+        QAction* item = menu.addAction(QStringLiteral("Item"));
+        QObject::connect(item, &QAction::triggered, [&] { ++chosen; });
+        QTimer::singleShot(0, &menu, [&] {
+            QTest::mouseClick(&menu, Qt::LeftButton, {}, menu.actionGeometry(item).center());
+        });
+        menu.exec(beside);
+        open_after_menu = panel->Visible();
+
+        // A modal dialog of a control in the panel, and one of the form (as the
+        // band's Load and Save dialogs may be).
+        for (QWidget* owner : {static_cast<QWidget*>(inside), static_cast<QWidget*>(&form)}) {
+            QDialog dialog(owner);
+            dialog.setGeometry(beside.x(), area.bottom() + 40, 120, 60);
+            auto* ok = new QPushButton(QStringLiteral("OK"), &dialog);
+            ok->setGeometry(10, 10, 60, 24);
+            QObject::connect(ok, &QPushButton::clicked, &dialog, &QDialog::accept);
+            QTimer::singleShot(0, &dialog, [&] {
+                QTest::mouseClick(&dialog, Qt::LeftButton, {}, QPoint(100, 50)); // on the dialog itself
+                QTest::mouseClick(ok, Qt::LeftButton);
+            });
+            const int result = dialog.exec();
+            EXPECT_EQ(result, QDialog::Accepted);
+            (owner == inside ? open_after_dialog : open_after_form_dialog) = panel->Visible();
+        }
+    });
+    EXPECT_EQ(chosen, 1);
+    EXPECT_TRUE(open_after_menu);
+    EXPECT_TRUE(open_after_dialog);
+    EXPECT_TRUE(open_after_form_dialog);
+    EXPECT_EQ(closes, 1);
+}
+
+TEST_F(PopupFixture, APressInAnotherWindowOfTheProgramStillCloses)
+{
+    QWidget other;
+    other.setGeometry(600, 400, 100, 80);
+    other.show();
+    QCoreApplication::processEvents();
+    bool closed_by_the_press = false;
+    QTimer::singleShot(0, panel, [&] {
+        QTest::mouseClick(&other, Qt::LeftButton, {}, QPoint(50, 40));
+        closed_by_the_press = !panel->Visible();
+    });
+    QTimer::singleShot(2000, panel, [&] { panel->ClosePanel(); }); // safety net
+    panel->OpenBelow(anchor);
+    EXPECT_TRUE(closed_by_the_press);
+    EXPECT_EQ(closes, 1);
 }
 
 } // namespace

@@ -5,6 +5,7 @@
 // Each line has a volume control (the element's raw range shifted to start at 0,
 // one step per raw unit) and, when the element has a playback switch, a mute.
 #include "platform/mainthread.h"
+#include "platform/mixer/event_poller.h"
 #include "platform/mixer/mixer.h"
 
 #include <alsa/asoundlib.h>
@@ -87,9 +88,9 @@ struct Card {
     // Notices
     std::vector<std::shared_ptr<Subscription>> subscriptions;
     std::set<std::uint32_t> changed_controls;
-    std::thread poll_thread;
-    int wake_pipe[2] = {-1, -1};
-    bool stopping = false;
+    EventPoller poller;
+    // The card went away: it is loaded afresh (or found missing) when asked for again.
+    std::atomic<bool> gone{false};
 
     ~Card()
     {
@@ -219,58 +220,51 @@ struct Card {
 
     void start_polling()
     {
-        if (poll_thread.joinable())
+        if (poller.running() || gone)
             return;
-        if (pipe(wake_pipe) != 0)
-            throw MixerError(errno, std::string("pipe: ") + std::strerror(errno));
-        stopping = false;
-        poll_thread = std::thread([this] { poll_loop(); });
-    }
-
-    void stop_polling()
-    {
-        if (!poll_thread.joinable())
-            return;
-        {
+        EventPoller::Callbacks callbacks;
+        callbacks.descriptors = [this] {
             std::lock_guard lock(mutex);
-            stopping = true;
-        }
-        const char byte = 0;
-        (void)!write(wake_pipe[1], &byte, 1);
-        poll_thread.join();
-        close(wake_pipe[0]);
-        close(wake_pipe[1]);
-        wake_pipe[0] = wake_pipe[1] = -1;
-    }
-
-    void poll_loop()
-    {
-        for (;;) {
             std::vector<pollfd> fds;
-            {
-                std::lock_guard lock(mutex);
-                if (stopping)
-                    return;
-                const int n = snd_mixer_poll_descriptors_count(mixer);
-                fds.resize(std::size_t(std::max(0, n)) + 1);
-                if (n > 0)
-                    snd_mixer_poll_descriptors(mixer, fds.data() + 1, unsigned(n));
+            const int n = snd_mixer_poll_descriptors_count(mixer);
+            if (n > 0) {
+                fds.resize(std::size_t(n));
+                if (snd_mixer_poll_descriptors(mixer, fds.data(), unsigned(n)) < 0)
+                    fds.clear();
             }
-            fds[0] = pollfd{wake_pipe[0], POLLIN, 0};
-            if (poll(fds.data(), nfds_t(fds.size()), -1) < 0 && errno != EINTR)
-                return;
+            return fds;
+        };
+        callbacks.events = [this](std::vector<pollfd>& ready) -> unsigned short {
             std::lock_guard lock(mutex);
-            if (stopping)
-                return;
-            refresh_locked();
-        }
+            unsigned short revents = 0;
+            if (snd_mixer_poll_descriptors_revents(mixer, ready.data(), unsigned(ready.size()), &revents) < 0)
+                return POLLERR;
+            return revents;
+        };
+        callbacks.on_events = [this] {
+            std::lock_guard lock(mutex);
+            return refresh_locked() >= 0;
+        };
+        callbacks.on_gone = [this] {
+            std::lock_guard lock(mutex);
+            gone = true;
+            for (auto& s : subscriptions)
+                platform::post([s] {
+                    if (s->alive.load())
+                        s->on_notice(Notice{Notice::DeviceGone, 0});
+                });
+        };
+        poller.start(std::move(callbacks));
     }
+
+    void stop_polling() { poller.stop(); }
 
     // Takes in the card's pending events, so values read next are current, and
     // posts a notice for every control they changed (caller holds the lock).
-    void refresh_locked()
+    // Negative when the card answers with an error (it went away).
+    int refresh_locked()
     {
-        snd_mixer_handle_events(mixer);
+        const int handled = snd_mixer_handle_events(mixer);
         std::set<std::uint32_t> changed;
         changed.swap(changed_controls);
         for (std::uint32_t id : changed)
@@ -279,6 +273,7 @@ struct Card {
                     if (s->alive.load())
                         s->on_notice(Notice{Notice::ControlChange, id});
                 });
+        return handled == -EAGAIN || handled == -EINTR ? 0 : handled;
     }
 };
 
@@ -461,8 +456,10 @@ private:
     {
         std::lock_guard lock(mutex_);
         auto it = cards_.find(device);
-        if (it != cards_.end())
+        if (it != cards_.end() && !it->second->gone)
             return it->second;
+        if (it != cards_.end())
+            cards_.erase(it); // unplugged: look for the card again
         int index = -1;
         std::uint32_t n = 0;
         int card_number = -1;

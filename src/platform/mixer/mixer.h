@@ -12,6 +12,8 @@
 // Thread: queries and writes may be called from any thread (each backend locks
 // its own state). Notices of an open handle are always delivered on the main
 // thread (platform::post); none arrives after the handle has been destroyed.
+// The ALSA backend waits for a card's events on a thread of its own
+// (event_poller.h), which stops, saying DeviceGone, when the card goes away.
 #pragma once
 
 #include "platform/error.h"
@@ -127,7 +129,9 @@ struct ControlInfo {
 };
 
 struct Notice {
-    enum Kind { LineChange, ControlChange } kind = ControlChange;
+    // DeviceGone: the device went away (its card was unplugged); nothing more
+    // comes through this handle, and queries on the device fail.
+    enum Kind { LineChange, ControlChange, DeviceGone } kind = ControlChange;
     std::uint32_t id = 0; // line id or control id
 };
 
@@ -209,5 +213,8 @@ void sim_set_layout(std::vector<SimDevice> devices);
 void sim_external_set(std::uint32_t device, std::uint32_t control_id, const std::vector<std::uint32_t>& values);
 // How many writes went through set_values since the layout was set.
 std::uint64_t sim_write_count();
+// The device's card goes away: it leaves the layout (the devices after it move
+// down one) and its open handles get DeviceGone, from a thread of its own.
+void sim_unplug(std::uint32_t device);
 
 } // namespace pelu::platform::mixer

@@ -380,6 +380,32 @@ std::uint64_t sim_write_count()
     return s.writes;
 }
 
+void sim_unplug(std::uint32_t device)
+{
+    SimState& s = SimState::instance();
+    std::vector<std::shared_ptr<Subscription>> gone;
+    {
+        std::lock_guard lock(s.mutex);
+        if (device >= s.devices.size())
+            return;
+        s.devices.erase(s.devices.begin() + device);
+        for (auto& subscription : s.subscriptions)
+            if (subscription->device == device) {
+                gone.push_back(subscription);
+                subscription->device = 0xFFFFFFFFu; // hears nothing more
+            } else if (subscription->device > device && subscription->device != 0xFFFFFFFFu) {
+                --subscription->device;
+            }
+    }
+    std::thread([gone] {
+        for (auto& subscription : gone)
+            platform::post([subscription] {
+                if (subscription->alive.load())
+                    subscription->on_notice(Notice{Notice::DeviceGone, 0});
+            });
+    }).join();
+}
+
 std::shared_ptr<MixerSystem> make_sim_mixer()
 {
     return std::make_shared<SimMixer>();

@@ -53,6 +53,13 @@ int open_configured(const std::string& name, const PcmFormat& format, snd_pcm_t*
 // One open ALSA device. Buffers stay in `blocks_` from write() until they have
 // played (frames written minus the device's delay passed their end), so a pause
 // can drop what ALSA holds and write it again on restart: nothing queued is lost.
+//
+// The device thread holds `mutex_` only around non-blocking ALSA calls (the
+// handle is opened non-blocking); it waits for room, for a suspended card to
+// resume and for new buffers with the lock released, so pause, reset and close
+// always get in. An underrun is recovered at once; a suspend is waited out a
+// few milliseconds at a time; any other error, or a recovery that fails, ends
+// playing for good and is reported with wave_failed.
 class AlsaDevice final : public WaveOutDevice {
 public:
     AlsaDevice(snd_pcm_t* pcm, const PcmFormat& format, WaveOutClient* client)
@@ -69,6 +76,8 @@ public:
             std::lock_guard lock(mutex_);
             if (quit_)
                 return kErrInvalidHandle;
+            if (failed_ != kOk)
+                return failed_;
             const std::uint64_t frames = length_bytes / std::max(1, format_.block_align());
             blocks_.push_back(Block{data, tag, frames, enqueued_frames_, 0});
             enqueued_frames_ += frames;
@@ -161,6 +170,8 @@ private:
     // Frames played: written minus what ALSA still holds (mutex held).
     void update_played()
     {
+        if (failed_ != kOk)
+            return; // the count stops where the device failed
         snd_pcm_sframes_t delay = 0;
         if (snd_pcm_delay(pcm_, &delay) < 0 || delay < 0)
             delay = 0; // stopped or underrun: everything written has played
@@ -190,8 +201,11 @@ private:
 
     void handle_reset(std::unique_lock<std::mutex>& lock)
     {
-        snd_pcm_drop(pcm_);
-        snd_pcm_prepare(pcm_);
+        if (failed_ == kOk) {
+            snd_pcm_drop(pcm_);
+            snd_pcm_prepare(pcm_);
+            suspended_ = false;
+        }
         std::deque<Block> returned;
         returned.swap(blocks_);
         enqueued_frames_ = written_frames_ = played_frames_ = 0;
@@ -220,6 +234,58 @@ private:
         device_paused_ = true;
     }
 
+    // The device is gone for good (mutex held): nothing is written any more, the
+    // queue waits for reset or close, and the client hears of it once.
+    void fail(std::unique_lock<std::mutex>& lock, int error)
+    {
+        if (failed_ != kOk)
+            return;
+        update_played();
+        failed_ = error < 0 ? error : kErrError;
+        const int code = failed_;
+        lock.unlock();
+        client_->wave_failed(code);
+        lock.lock();
+    }
+
+    // An error of a write, a wait or a start (mutex held).
+    void handle_error(std::unique_lock<std::mutex>& lock, int error)
+    {
+        switch (error) {
+        case -EINTR:
+        case -EAGAIN:
+            return;
+        case -EPIPE:
+            // Underrun: everything written has played; go on at once.
+            played_frames_ = written_frames_;
+            if (const int err = snd_pcm_prepare(pcm_); err < 0)
+                fail(lock, err);
+            return;
+        case -ESTRPIPE:
+            // Suspended: what ALSA held is lost; resume in the loop, without the lock.
+            played_frames_ = written_frames_;
+            suspended_ = true;
+            return;
+        default:
+            fail(lock, error);
+        }
+    }
+
+    // One attempt to bring a suspended device back (mutex held). False while the
+    // card is still waking up.
+    bool try_resume(std::unique_lock<std::mutex>& lock)
+    {
+        int err = snd_pcm_resume(pcm_);
+        if (err == -EAGAIN)
+            return false;
+        if (err < 0)
+            err = snd_pcm_prepare(pcm_); // a card that cannot resume starts afresh
+        suspended_ = false;
+        if (err < 0)
+            fail(lock, err);
+        return true;
+    }
+
     void run()
     {
         client_->wave_opened();
@@ -229,10 +295,19 @@ private:
                 handle_reset(lock);
                 continue;
             }
+            if (failed_ != kOk) {
+                wake_.wait(lock); // for reset or close
+                continue;
+            }
             if (paused_) {
-                if (!device_paused_)
+                if (!device_paused_ && !suspended_)
                     enter_pause();
                 wake_.wait(lock);
+                continue;
+            }
+            if (suspended_) {
+                if (!try_resume(lock))
+                    wake_.wait_for(lock, std::chrono::milliseconds(10));
                 continue;
             }
             device_paused_ = false;
@@ -254,20 +329,22 @@ private:
                     pending->written += static_cast<std::uint64_t>(n);
                     written_frames_ += static_cast<std::uint64_t>(n);
                 } else if (n == -EAGAIN) {
+                    // No room: wait for some without the lock.
                     lock.unlock();
-                    snd_pcm_wait(pcm_, 10);
+                    const int waited = snd_pcm_wait(pcm_, 10);
                     lock.lock();
+                    if (waited < 0)
+                        handle_error(lock, waited);
                 } else if (n < 0) {
-                    // Underrun or suspend: everything written has played.
-                    update_played();
-                    played_frames_ = written_frames_;
-                    if (snd_pcm_recover(pcm_, static_cast<int>(n), 1) < 0)
-                        snd_pcm_prepare(pcm_);
+                    handle_error(lock, static_cast<int>(n));
                 }
             } else if (!blocks_.empty() && snd_pcm_state(pcm_) == SND_PCM_STATE_PREPARED) {
                 // Less than the start threshold is queued: play it anyway.
-                snd_pcm_start(pcm_);
+                if (const int err = snd_pcm_start(pcm_); err < 0)
+                    handle_error(lock, err);
             }
+            if (failed_ != kOk || suspended_)
+                continue;
             update_played();
             retire_played(lock);
             if (quit_ || reset_requested_ != reset_done_ || paused_)
@@ -298,6 +375,8 @@ private:
     std::uint64_t reset_done_ = 0;
     bool paused_ = false;
     bool device_paused_ = false;
+    bool suspended_ = false;
+    int failed_ = kOk; // the error that ended playing for good
     bool quit_ = false;
     bool closed_ = false;
     std::thread thread_;

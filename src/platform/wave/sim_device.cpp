@@ -14,13 +14,19 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 // ---------------------------------------------------------------------------
-// Recorder state shared by every sim device of the process.
+// Recorder state and armed faults, shared by every sim device of the process.
 struct RecorderState {
     std::mutex mutex;
     bool enabled = false;
     std::vector<char> bytes;
     std::uint64_t buffers = 0;
     std::uint32_t counter_start = 0;
+    // Faults for the next devices (SimFaults).
+    bool fail_armed = false;
+    std::uint64_t fail_after_buffers = 0;
+    int fail_code = 0;
+    int failing_opens = 0;
+    int open_failure_code = 0;
 };
 
 RecorderState& recorder()
@@ -38,6 +44,12 @@ public:
         {
             std::lock_guard lock(recorder().mutex);
             counter_start_ = recorder().counter_start;
+            if (recorder().fail_armed) {
+                recorder().fail_armed = false;
+                fail_armed_ = true;
+                fail_after_buffers_ = recorder().fail_after_buffers;
+                fail_code_ = recorder().fail_code;
+            }
         }
         thread_ = std::thread([this] { run(); });
     }
@@ -51,6 +63,8 @@ public:
             std::lock_guard lock(mutex_);
             if (quit_)
                 return kErrInvalidHandle;
+            if (failed_ != kOk)
+                return failed_;
             if (queue_.empty()) {
                 // After an underrun the clock resumes with this buffer.
                 anchor_time_ = Clock::now();
@@ -152,7 +166,7 @@ private:
     {
         if (queue_.empty() || speed_ <= 0)
             return 0;
-        if (paused_)
+        if (paused_ || failed_ != kOk)
             return anchor_progress_;
         const double seconds = std::chrono::duration<double>(now - anchor_time_).count();
         const double frames = seconds * format_.samples_per_sec * speed_;
@@ -166,8 +180,18 @@ private:
         client_->wave_opened();
         std::unique_lock lock(mutex_);
         while (!quit_) {
-            if (paused_ || queue_.empty()) {
+            if (paused_ || queue_.empty() || failed_ != kOk) {
                 wake_.wait(lock);
+                continue;
+            }
+            if (fail_armed_ && buffers_played_ >= fail_after_buffers_) {
+                // Gone for good: what is queued stays until reset or close.
+                fail_armed_ = false;
+                anchor_progress_ = front_progress(Clock::now()); // the clock stops here
+                failed_ = fail_code_;
+                lock.unlock();
+                client_->wave_failed(fail_code_);
+                lock.lock();
                 continue;
             }
             const Block& front = queue_.front();
@@ -185,6 +209,7 @@ private:
             const Block done = front;
             queue_.pop_front();
             completed_frames_ += done.frames;
+            ++buffers_played_;
             anchor_progress_ = 0;
             // The next buffer starts where this one ended, not when we woke up,
             // so the clock does not drift with scheduling delays.
@@ -208,6 +233,9 @@ private:
     const bool record_;
     WaveOutClient* const client_;
     std::uint32_t counter_start_ = 0;
+    bool fail_armed_ = false;
+    std::uint64_t fail_after_buffers_ = 0;
+    int fail_code_ = kOk;
 
     std::mutex mutex_;
     std::condition_variable wake_;
@@ -216,6 +244,8 @@ private:
     bool quit_ = false;
     bool closed_ = false;
     std::uint64_t completed_frames_ = 0;
+    std::uint64_t buffers_played_ = 0;
+    int failed_ = kOk;
     std::uint64_t anchor_progress_ = 0;
     Clock::time_point anchor_time_ = Clock::now();
     std::thread thread_;
@@ -255,6 +285,13 @@ public:
     {
         if (const int result = query_format(device_id, format); result != kOk)
             return result;
+        {
+            std::lock_guard lock(recorder().mutex);
+            if (recorder().failing_opens > 0) {
+                --recorder().failing_opens;
+                return recorder().open_failure_code;
+            }
+        }
         device = std::make_unique<SimDevice>(format, null_ ? 0.0 : speed_, !null_, client);
         return kOk;
     }
@@ -306,6 +343,28 @@ std::uint32_t SimRecorder::counter_start()
 {
     std::lock_guard lock(recorder().mutex);
     return recorder().counter_start;
+}
+
+void SimFaults::fail_next_device_after(std::uint64_t buffers, int code)
+{
+    std::lock_guard lock(recorder().mutex);
+    recorder().fail_armed = true;
+    recorder().fail_after_buffers = buffers;
+    recorder().fail_code = code == kOk ? kErrError : code;
+}
+
+void SimFaults::fail_next_opens(int count, int code)
+{
+    std::lock_guard lock(recorder().mutex);
+    recorder().failing_opens = count < 0 ? 0 : count;
+    recorder().open_failure_code = code == kOk ? kErrError : code;
+}
+
+void SimFaults::clear()
+{
+    std::lock_guard lock(recorder().mutex);
+    recorder().fail_armed = false;
+    recorder().failing_opens = 0;
 }
 
 } // namespace pelu::platform::wave

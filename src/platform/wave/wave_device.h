@@ -12,10 +12,12 @@
 // select_wave_system() overrides the variable (the `pelu play --device` option).
 //
 // Thread: WaveSystem and WaveOutDevice calls may come from any thread (the owner
-// serialises its own calls). Every notification (opened, done, closed) runs on
-// the backend's own thread or, for reset and close, on the caller's thread, and
-// never while the backend holds a lock of its own: a client may call back into
-// the device from a notification except close().
+// serialises its own calls). Every notification (opened, done, failed, closed)
+// runs on the backend's own thread or, for reset and close, on the caller's
+// thread, and never while the backend holds a lock of its own: a client may call
+// back into the device from a notification except close(). No backend holds its
+// lock across a sleep or a wait for the hardware, so every call returns promptly,
+// also on a device that has failed.
 #pragma once
 
 #include <cstdint>
@@ -75,6 +77,11 @@ public:
     // A buffer given to write() has played (or was returned by reset).
     virtual void wave_done(void* tag) = 0;
     virtual void wave_closed() = 0;
+    // The device failed for good while playing (the card went away, the sound
+    // server is gone): `code` says why. It plays nothing more and refuses further
+    // writes with that code; reset and close still return every queued buffer.
+    // Delivered once.
+    virtual void wave_failed(int code) { (void)code; }
 };
 
 // One open device.
@@ -130,6 +137,18 @@ public:
     // 64-bit counter.
     static void set_counter_start(std::uint32_t start);
     static std::uint32_t counter_start();
+};
+
+// Faults for the simulated device, for tests. Each is taken up by the next sim
+// device opened (one device each), so a reopened device is healthy again.
+class SimFaults {
+public:
+    // The next device fails (wave_failed(code)) when it would play buffer
+    // number `buffers` + 1, as a card that is unplugged while playing.
+    static void fail_next_device_after(std::uint64_t buffers, int code);
+    // The next `count` opens fail with `code`, as a card that is gone.
+    static void fail_next_opens(int count, int code);
+    static void clear();
 };
 
 } // namespace pelu::platform::wave
