@@ -1,5 +1,8 @@
 #include "audio/mpeg.h"
 
+#include "platform/fs/file_facts.h"
+#include "platform/fs/file_names.h"
+
 #include <QFile>
 #include <QFileInfo>
 
@@ -165,7 +168,7 @@ bool has_pseudo_prefix(const QString& name)
 // The format tag of a RIFF WAVE file, or -1 when the file is not one.
 int riff_wave_format_tag(const QString& name)
 {
-    FILE* f = std::fopen(QFile::encodeName(name).constData(), "rb");
+    FILE* f = std::fopen(platform::fs::encode_file_name(name).constData(), "rb");
     if (!f)
         return -1;
     unsigned char head[12];
@@ -200,10 +203,10 @@ bool IsMpegFile(MpegLibrary& library, const QString& name)
 {
     if (!library.Loaded() || name.isEmpty())
         return false;
-    const QFileInfo file(name);
-    if (!(file.exists() || has_pseudo_prefix(name)))
+    const platform::fs::FileKind kind = platform::fs::file_kind(name);
+    if (!(kind != platform::fs::FileKind::Missing || has_pseudo_prefix(name)))
         return false;
-    if (!file.isFile())
+    if (kind != platform::fs::FileKind::Regular)
         return false; // directories, FIFOs and devices are never audio files
     const int riff_tag = riff_wave_format_tag(name);
     if (riff_tag >= 0)
@@ -212,7 +215,7 @@ bool IsMpegFile(MpegLibrary& library, const QString& name)
     MpegHandle handle = library.Init(&status, nullptr, nullptr);
     if (!handle)
         return false;
-    const bool ok = library.SetFileName(handle, QFile::encodeName(name).constData()) == 0 &&
+    const bool ok = library.SetFileName(handle, platform::fs::encode_file_name(name).constData()) == 0 &&
                     !library.GetEmpty(handle);
     library.Done(&handle);
     return ok;
@@ -275,7 +278,7 @@ void TMMMpeg::SetFileName(const QString& name)
     open_ = false;
     has_file_ = false;
     file_name_.clear();
-    const std::int32_t result = library_->SetFileName(handle_, QFile::encodeName(name).constData());
+    const std::int32_t result = library_->SetFileName(handle_, platform::fs::encode_file_name(name).constData());
     if (result != 0) {
         info_ = MpegFileInfo{};
         RebuildFormat();

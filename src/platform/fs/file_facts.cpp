@@ -1,5 +1,7 @@
 #include "platform/fs/file_facts.h"
 
+#include "platform/fs/file_names.h"
+
 #include <QFile>
 #include <QFileInfo>
 #include <QStorageInfo>
@@ -17,7 +19,7 @@ namespace {
 
 QByteArray native(const QString& path)
 {
-    return QFile::encodeName(path);
+    return encode_file_name(path);
 }
 
 // Looking a label up reads the mount table and the by-label links, so each
