@@ -2,73 +2,14 @@
 
 #include "audio/mpeg.h"
 
-#include <cstdio>
-
 namespace pelu::player {
 
 namespace {
 
-constexpr std::int64_t kMsPerSecond = 1000;
-constexpr std::int64_t kMsPerMinute = 60 * kMsPerSecond;
-constexpr std::int64_t kMsPerHour = 60 * kMsPerMinute;
-constexpr std::int64_t kMsPerDay = 24 * kMsPerHour;
 // The artist column keeps what an ID3v1 field can hold.
 constexpr int kMaxArtistChars = 30;
 
-// The name part of a path: everything after the last folder separator.
-QString file_part(const QString& path)
-{
-    return path.mid(path.lastIndexOf(QLatin1Char('/')) + 1);
-}
-
 } // namespace
-
-QString FormatTimeMs(std::int64_t ms)
-{
-    const long long total = ms < 0 ? 0 : ms;
-    const long long millis = total % kMsPerSecond;
-    const long long seconds = (total / kMsPerSecond) % 60;
-    const long long minutes = (total / kMsPerMinute) % 60;
-    const long long hours = (total / kMsPerHour) % 24;
-    char text[64];
-    if (total < kMsPerHour)
-        std::snprintf(text, sizeof text, "%lld:%2.2lld.%3.3lld", total / kMsPerMinute, seconds, millis);
-    else if (total < kMsPerDay)
-        std::snprintf(text, sizeof text, "%lld:%2.2lld:%2.2lld.%3.3lld", total / kMsPerHour, minutes, seconds, millis);
-    else
-        std::snprintf(text, sizeof text, "%lld:%2.2lld:%2.2lld:%2.2lld.%3.3lld", total / kMsPerDay, hours, minutes,
-                      seconds, millis);
-    return QString::fromLatin1(text);
-}
-
-QString RowName(const QString& path)
-{
-    const QString name = file_part(path);
-    const qsizetype dot = name.lastIndexOf(QLatin1Char('.'));
-    return dot < 0 ? name : name.left(dot);
-}
-
-QString RowText(int number, const QString& path)
-{
-    return QString::number(number) + QStringLiteral(". ") + RowName(path);
-}
-
-bool HasMp3Extension(const QString& path)
-{
-    const QString name = file_part(path);
-    const qsizetype dot = name.lastIndexOf(QLatin1Char('.'));
-    return dot >= 0 && name.mid(dot).compare(QLatin1String(".mp3"), Qt::CaseInsensitive) == 0;
-}
-
-QStringList Mp3FilesOf(const QStringList& selected)
-{
-    QStringList files;
-    for (const QString& path : selected) {
-        if (HasMp3Extension(path))
-            files.append(path);
-    }
-    return files;
-}
 
 std::vector<PlaylistRow> BuildRowsForFiles(const QStringList& paths, int rows_before,
                                            mpeginfo::TMPEGAudioList& scratch, TMMMPEGFile& mpegfile,
