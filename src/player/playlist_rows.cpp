@@ -1,6 +1,7 @@
 #include "player/playlist_rows.h"
 
 #include "audio/mpeg.h"
+#include "mpeginfo/id3v2_tags.h"
 
 namespace pelu::player {
 
@@ -8,6 +9,19 @@ namespace {
 
 // The artist column keeps what an ID3v1 field can hold.
 constexpr int kMaxArtistChars = 30;
+
+// The ID3v1 tag decides first, as it always did; most files of today carry
+// only an ID3v2 tag, whose artist then stands in for "[notag]". A tag without
+// an artist is no better than none.
+QString RowArtist(const mpeginfo::TMPEGAudio& record)
+{
+    if (record.TagId() != QLatin1String("TAG")) {
+        const mpeginfo::Id3v2Tags tags = mpeginfo::ReadId3v2Tags(record.FileName(), mpeginfo::Id3v2Parts::TextsOnly);
+        if (!tags.artist.isEmpty())
+            return tags.artist;
+    }
+    return record.GuessedArtist();
+}
 
 } // namespace
 
@@ -55,7 +69,7 @@ std::vector<PlaylistRow> BuildRowsForFiles(const QStringList& paths, int rows_be
         row.text = RowText(index + 1, path);
         row.columns = QStringList{
             FormatTimeMs(time_ms),
-            record.GuessedArtist().left(kMaxArtistChars),
+            RowArtist(record).left(kMaxArtistChars),
             path,
             QString::number(time_ms),
             QString::number(index),
