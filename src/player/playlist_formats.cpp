@@ -111,6 +111,15 @@ private:
 
 // --- entries -----------------------------------------------------------------
 
+// The folder of a list, absolute and clean ("" for the root): entries are
+// relative to it.
+QString folder_of(const QString& list_file)
+{
+    const QString absolute = QDir::cleanPath(
+        QDir::isAbsolutePath(list_file) ? list_file : QDir::currentPath() + QLatin1Char('/') + list_file);
+    return absolute.left(absolute.lastIndexOf(QLatin1Char('/')));
+}
+
 bool has_escaped_bytes(const QString& text)
 {
     for (QChar c : text)
@@ -167,12 +176,8 @@ QByteArray percent_decoded(QByteArrayView text)
 class EntryResolver {
 public:
     EntryResolver(const QString& list_file, bool windows_1252_fallback)
-        : windows_1252_fallback_(windows_1252_fallback)
+        : folder_(folder_of(list_file)), windows_1252_fallback_(windows_1252_fallback)
     {
-        const QString absolute = QDir::cleanPath(QDir::isAbsolutePath(list_file)
-                                                     ? list_file
-                                                     : QDir::currentPath() + QLatin1Char('/') + list_file);
-        folder_ = absolute.left(absolute.lastIndexOf(QLatin1Char('/')));
     }
 
     void Add(QByteArrayView entry)
@@ -269,33 +274,12 @@ QByteArray title_of(const PlaylistRow& row)
     return title.toUtf8();
 }
 
-QByteArray percent_encoded(const QByteArray& bytes)
-{
-    static const char kHex[] = "0123456789ABCDEF";
-    QByteArray out;
-    out.reserve(bytes.size() * 3);
-    for (const char ch : bytes) {
-        const auto c = static_cast<unsigned char>(ch);
-        if (std::isalnum(c) || c == '/' || c == '-' || c == '.' || c == '_' || c == '~') {
-            out.append(ch);
-        } else {
-            out.append('%');
-            out.append(kHex[c >> 4]);
-            out.append(kHex[c & 0x0F]);
-        }
-    }
-    return out;
-}
-
 // How rows' paths are written into a list in `list_file`'s folder.
 class EntryWriter {
 public:
-    EntryWriter(const QString& list_file, bool m3u) : m3u_(m3u)
+    // A list in "/" has the folder "", so the prefix is "/".
+    EntryWriter(const QString& list_file, bool m3u) : m3u_(m3u), folder_prefix_(folder_of(list_file) + QLatin1Char('/'))
     {
-        const QString absolute = QDir::cleanPath(QDir::isAbsolutePath(list_file)
-                                                     ? list_file
-                                                     : QDir::currentPath() + QLatin1Char('/') + list_file);
-        folder_prefix_ = absolute.left(absolute.lastIndexOf(QLatin1Char('/')) + 1);
     }
 
     QByteArray Entry(const QString& path) const
@@ -307,7 +291,7 @@ public:
         const bool unwritable = bytes.contains('\n') || bytes.contains('\r') || bytes.startsWith(' ') ||
                                 bytes.startsWith('\t') || bytes.endsWith(' ') || bytes.endsWith('\t');
         if (unwritable)
-            return "file://" + percent_encoded(fs::encode_file_name(absolute));
+            return "file://" + fs::encode_file_name(absolute).toPercentEncoding("/");
         // A relative name that would read as a comment or a URL.
         if (inside && ((m3u_ && bytes.startsWith('#')) || scheme_length(bytes) > 0))
             bytes.prepend("./");

@@ -5,6 +5,7 @@
 // bad input fail without writing anything.
 #include "id3v2_fixtures.h"
 #include "mp3_fixtures.h"
+#include "pelu_run.h"
 #include "platform/fs/file_names.h"
 #include "player/media_list.h"
 #include "player/playlist_rows.h"
@@ -12,7 +13,6 @@
 #include <gtest/gtest.h>
 
 #include <QFile>
-#include <QProcess>
 
 #include <filesystem>
 
@@ -21,26 +21,6 @@ namespace {
 
 namespace fs = std::filesystem;
 using player::PlaylistRow;
-
-struct CommandRun {
-    int exit_code = -1;
-    QString out;
-    QString err;
-};
-
-CommandRun pelu(const QStringList& args, const fs::path& cwd)
-{
-    const fs::path program = fs::read_symlink("/proc/self/exe").parent_path() / "pelu";
-    QProcess process;
-    process.setWorkingDirectory(QString::fromStdString(cwd.string()));
-    process.start(QString::fromStdString(program.string()), args);
-    process.waitForFinished(300000);
-    CommandRun run;
-    run.exit_code = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
-    run.out = QString::fromUtf8(process.readAllStandardOutput());
-    run.err = QString::fromUtf8(process.readAllStandardError());
-    return run;
-}
 
 // A path as the band keeps it: bytes that are not UTF-8 stay bytes.
 QString q(const fs::path& p)
