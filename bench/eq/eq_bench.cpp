@@ -1,26 +1,37 @@
-// bench_eq: how fast the equalizer filters stereo 44.1 kHz PCM with 16 bands
-// (FFTLength 256 and 1024), compared in the same run with sox applying sixteen
-// `equalizer` effects at the same half-octave centres to the same PCM; and what
-// one spectrum refresh and one meter refresh cost.
+// bench_eq: what the equalizer costs, measured as CPU time in interleaved rounds.
 //
-//   bench_eq [--seconds S] [google-benchmark flags]
+// 1. The filter loop (the design excluded): the equalizer's engine filtering a
+//    stereo 44.1 kHz 16-bit signal in the player's 8160-byte buffers, beside the
+//    floor for the same work, an FFTW single-precision overlap-add of the same
+//    transform length (real transforms of N points, hops of N/2 samples, each
+//    channel of the interleaved stream, the same response) writing 16-bit
+//    samples. FFTLength 256 and 1024. Each sample filters the signal as often as
+//    it takes to spend at least one CPU second in this thread.
+// 2. The net cost in whole processes: `pelu decode` of the same signal as a WAV
+//    file with a sixteen-band preset minus without it, beside sox with sixteen
+//    `equalizer` effects at the same half-octave centres and gains minus sox
+//    copying the file. CPU time of each child from wait4; each sample runs the
+//    command as often as it takes to spend at least one CPU second.
+// 3. With --micro: google-benchmark timings of one spectrum refresh and one
+//    meter refresh.
+//
+//   bench_eq [--seconds S] [--rounds R] [--micro [google-benchmark flags]]
 #include "audio/equalizer.h"
 #include "audio/level.h"
 #include "audio/band_analyser.h"
 
+#include "cpu_rounds.h"
+
 #include <benchmark/benchmark.h>
+#include <fftw3.h>
 
 #include <QCoreApplication>
 
-#include <sys/resource.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <random>
 #include <string>
@@ -29,6 +40,7 @@
 namespace {
 
 using namespace pelu;
+using pelu::bench::Contender;
 
 constexpr int kRate = 44100;
 constexpr int kBufferBytes = 8160;
@@ -36,6 +48,8 @@ const double kCentres[16] = {63, 88, 125, 177, 250, 355, 500, 710, 1000, 1400, 2
 const float kGains[16] = {6, 5, 4, 3, 2, 1, 0, -1, -2, -3, -2, -1, 0, 2, 4, 6};
 
 int g_seconds = 20;
+int g_rounds = 5;
+constexpr double kMinSampleCpuSeconds = 1.0;
 
 // Music-like test signal: a few tones and some noise, stereo 16-bit.
 std::vector<std::int16_t> make_pcm(int seconds)
@@ -60,49 +74,227 @@ const std::vector<std::int16_t>& pcm()
     return data;
 }
 
+void add_bands(TMMEqualizer& eq)
+{
+    for (int i = 0; i < 16; ++i)
+        eq.Filters().AddBand(float(kCentres[i] / std::pow(2.0, 0.25)), float(kCentres[i] * std::pow(2.0, 0.25)),
+                             kGains[i]);
+}
+
+// The equalizer's filter engine as an opened equalizer makes it (store size
+// max(65536, buffer size)) with the sixteen bands applied in list order.
 struct EqRig {
-    TMMEqualizer eq;
     WaveFormat format = make_pcm_format(kRate, 16, 2);
-    explicit EqRig(int fft_length)
+    std::unique_ptr<TMMFFTFilter> engine_;
+    explicit EqRig(int fft_length) : engine_(InitFFTFilter(&format, fft_length, 65536))
     {
-        eq.SetFFTLength(fft_length);
+        SetFFTFilterBand(*engine_, 0.0f, float(kRate / 2), 0.0f);
         for (int i = 0; i < 16; ++i)
-            eq.Filters().AddBand(float(kCentres[i] / std::pow(2.0, 0.25)), float(kCentres[i] * std::pow(2.0, 0.25)),
-                                 kGains[i]);
-        eq.SetPWaveFormat(&format);
-        eq.SetBufferSize(kBufferBytes);
-        eq.Opened();
-        eq.Started();
+            SetFFTFilterBand(*engine_, float(kCentres[i] / std::pow(2.0, 0.25)),
+                             float(kCentres[i] * std::pow(2.0, 0.25)), kGains[i]);
     }
-    // Filters the whole signal in player-sized buffers.
-    void run(std::vector<std::int16_t>& work)
+    TMMFFTFilter& engine() { return *engine_; }
+    // Filters `in` into `out` in player-sized buffers.
+    void run(const std::vector<std::int16_t>& in, std::vector<std::int16_t>& out)
     {
-        WaveBuffer buffer(kBufferBytes);
-        ExtendedWaveHeader* header = buffer.header();
-        const std::size_t total = work.size() * 2;
+        ResetFFTFilter(engine());
+        const std::size_t total = in.size() * 2;
+        auto* dst = reinterpret_cast<char*>(out.data());
+        std::memcpy(dst, in.data(), total);
         for (std::size_t pos = 0; pos < total; pos += kBufferBytes) {
-            const std::size_t n = std::min<std::size_t>(kBufferBytes, total - pos);
-            std::memcpy(header->data, reinterpret_cast<char*>(work.data()) + pos, n);
-            header->bytes_recorded = std::uint32_t(n);
-            eq.BufferReady(header); // the push path: filter in place
-            std::memcpy(reinterpret_cast<char*>(work.data()) + pos, header->data, n);
+            const int n = int(std::min<std::size_t>(kBufferBytes, total - pos));
+            DoFFTFilter(engine(), chBoth, dst + pos, n);
         }
     }
 };
 
-void BM_EqualizerSixteenBands(benchmark::State& state)
-{
-    EqRig rig(int(state.range(0)));
-    std::vector<std::int16_t> work = pcm();
-    for (auto _ : state) {
-        rig.run(work);
-        benchmark::ClobberMemory();
+// The floor: FFTW's real transforms of N points on hops of N/2 samples per
+// channel, the response's bins 0..N/2 (the filter is real, so the rest mirror
+// them), overlap-add, truncation and clipping to 16 bits as the engine does.
+class FftwOverlapAdd {
+public:
+    FftwOverlapAdd(int n, const std::vector<TMMComplex>& response) : n_(n)
+    {
+        time_ = fftwf_alloc_real(std::size_t(n));
+        spectrum_ = fftwf_alloc_complex(std::size_t(n / 2 + 1));
+        forward_ = fftwf_plan_dft_r2c_1d(n, time_, spectrum_, FFTW_ESTIMATE);
+        inverse_ = fftwf_plan_dft_c2r_1d(n, spectrum_, time_, FFTW_ESTIMATE);
+        for (int k = 0; k <= n / 2; ++k)
+            h_.push_back({response[k].re / float(n), response[k].im / float(n)});
+        for (auto& t : tail_)
+            t.assign(std::size_t(n / 2), 0.0f);
     }
-    const double frames = double(work.size() / 2) * double(state.iterations());
-    state.counters["frames_per_s"] = benchmark::Counter(frames, benchmark::Counter::kIsRate);
-    state.counters["x_realtime"] = benchmark::Counter(frames / kRate, benchmark::Counter::kIsRate);
+    ~FftwOverlapAdd()
+    {
+        fftwf_destroy_plan(forward_);
+        fftwf_destroy_plan(inverse_);
+        fftwf_free(time_);
+        fftwf_free(spectrum_);
+    }
+    void run(const std::vector<std::int16_t>& in, std::vector<std::int16_t>& out)
+    {
+        const int half = n_ / 2;
+        const std::size_t frames = in.size() / 2;
+        for (auto& t : tail_)
+            std::fill(t.begin(), t.end(), 0.0f);
+        for (int c = 0; c < 2; ++c) {
+            float* tail = tail_[c].data();
+            for (std::size_t start = 0; start + std::size_t(half) <= frames; start += std::size_t(half)) {
+                const std::int16_t* x = in.data() + 2 * start + std::size_t(c);
+                for (int k = 0; k < half; ++k)
+                    time_[k] = float(x[2 * k]);
+                std::fill(time_ + half, time_ + n_, 0.0f);
+                fftwf_execute(forward_);
+                for (int k = 0; k <= half; ++k) {
+                    const float re = spectrum_[k][0] * h_[k].re - spectrum_[k][1] * h_[k].im;
+                    const float im = spectrum_[k][0] * h_[k].im + spectrum_[k][1] * h_[k].re;
+                    spectrum_[k][0] = re;
+                    spectrum_[k][1] = im;
+                }
+                fftwf_execute(inverse_);
+                std::int16_t* y = out.data() + 2 * start + std::size_t(c);
+                for (int k = 0; k < half; ++k) {
+                    const float v = time_[k] + tail[k];
+                    y[2 * k] = std::int16_t(v >= 32767.0f ? 32767 : v <= -32768.0f ? -32768 : long(v));
+                    tail[k] = time_[k + half];
+                }
+            }
+        }
+    }
+
+private:
+    int n_;
+    float* time_;
+    fftwf_complex* spectrum_;
+    fftwf_plan forward_, inverse_;
+    std::vector<TMMComplex> h_;
+    std::vector<float> tail_[2];
+};
+
+void compare_filter_loop()
+{
+    std::printf("\n1. Filter loop (design excluded), %d s of stereo 44.1 kHz 16-bit PCM, 16 bands;\n"
+                "   ms of this thread's CPU per audio second, samples of at least %.0f s:\n",
+                g_seconds, kMinSampleCpuSeconds);
+    const auto& input = pcm();
+    std::vector<Contender> contenders;
+    std::vector<std::unique_ptr<EqRig>> rigs;
+    std::vector<std::unique_ptr<FftwOverlapAdd>> floors;
+    std::vector<std::int16_t> out_eq(input.size()), out_floor(input.size());
+    for (int n : {256, 1024}) {
+        rigs.push_back(std::make_unique<EqRig>(n));
+        EqRig* rig = rigs.back().get();
+        floors.push_back(std::make_unique<FftwOverlapAdd>(n, rig->engine().response));
+        FftwOverlapAdd* floor = floors.back().get();
+        contenders.push_back({"equalizer engine, N=" + std::to_string(n),
+                              "DoFFTFilter over 8160-byte buffers (in process)",
+                              [rig, &input, &out_eq] {
+                                  return pelu::bench::ThreadMsPerAudioSecond(
+                                      [&] { return rig->run(input, out_eq), true; }, g_seconds, kMinSampleCpuSeconds);
+                              }});
+        contenders.push_back({"FFTW r2c/c2r overlap-add, N=" + std::to_string(n),
+                              "fftwf r2c N, x H[0..N/2], c2r N, hop N/2 (in process)",
+                              [floor, &input, &out_floor] {
+                                  return pelu::bench::ThreadMsPerAudioSecond(
+                                      [&] { return floor->run(input, out_floor), true; }, g_seconds, kMinSampleCpuSeconds);
+                              }});
+        // Both compute the same filter: the engine's output is delayed by the
+        // start-up silence (one buffer's partial block), the floor's is not.
+        rig->run(input, out_eq);
+        floor->run(input, out_floor);
+        const int frames_per_buffer = kBufferBytes / 4;
+        const std::size_t lead = std::size_t(frames_per_buffer - (frames_per_buffer / n) * n) * 2;
+        int worst = 0;
+        for (std::size_t i = 0; i + lead < out_eq.size() - std::size_t(4 * n); ++i)
+            worst = std::max(worst, std::abs(int(out_eq[i + lead]) - int(out_floor[i])));
+        std::printf("   N=%d: largest difference between the two outputs: %d LSB\n", n, worst);
+    }
+    pelu::bench::RunInterleaved(contenders, g_rounds);
+    pelu::bench::PrintContenders(contenders, "ms CPU per audio second", g_rounds);
+    pelu::bench::PrintRatio("N=256:  engine / FFTW floor, ratio of medians", contenders[0].Median(),
+                            contenders[1].Median());
+    pelu::bench::PrintRatio("N=1024: engine / FFTW floor, ratio of medians", contenders[2].Median(),
+                            contenders[3].Median());
+    pelu::bench::PrintRatio("engine N=1024 / N=256 per sample (log factor 10/8 = 1.25)", contenders[2].Median(),
+                            contenders[0].Median());
 }
-BENCHMARK(BM_EqualizerSixteenBands)->Arg(256)->Arg(1024)->Unit(benchmark::kMillisecond)->MinTime(2.0);
+
+void write_wav(const std::string& path, const std::vector<std::int16_t>& samples)
+{
+    auto put32 = [](std::ofstream& f, std::uint32_t v) { f.write(reinterpret_cast<const char*>(&v), 4); };
+    auto put16 = [](std::ofstream& f, std::uint16_t v) { f.write(reinterpret_cast<const char*>(&v), 2); };
+    const std::uint32_t data_bytes = std::uint32_t(samples.size() * 2);
+    std::ofstream f(path, std::ios::binary);
+    f.write("RIFF", 4);
+    put32(f, 36 + data_bytes);
+    f.write("WAVEfmt ", 8);
+    put32(f, 16);
+    put16(f, 1);
+    put16(f, 2);
+    put32(f, kRate);
+    put32(f, kRate * 4);
+    put16(f, 4);
+    put16(f, 16);
+    f.write("data", 4);
+    put32(f, data_bytes);
+    f.write(reinterpret_cast<const char*>(samples.data()), data_bytes);
+}
+
+void compare_with_sox(const std::string& pelu_program)
+{
+    const std::filesystem::path dir = std::filesystem::temp_directory_path() /
+                                      ("pelu-bench-eq-" + std::to_string(getpid()));
+    std::filesystem::create_directories(dir);
+    const std::string wav = (dir / "signal.wav").string();
+    const std::string ini = (dir / "presets.ini").string();
+    write_wav(wav, pcm());
+    for (int n : {256, 1024}) {
+        TMMEqualizer eq;
+        eq.SetFFTLength(n);
+        add_bands(eq);
+        eq.SetSampleRate(kRate);
+        eq.SaveToIniFile(QString::fromStdString(ini), QStringLiteral("Bench%1").arg(n));
+    }
+    // Both write a WAV stream to /dev/null, so the net cost is the filtering alone.
+    std::vector<std::string> sox_eq = {"sox", "-q", wav, "-t", "wav", "/dev/null"};
+    for (int i = 0; i < 16; ++i) {
+        char freq[32], gain[32];
+        std::snprintf(freq, sizeof freq, "%g", kCentres[i]);
+        std::snprintf(gain, sizeof gain, "%g", double(kGains[i]));
+        sox_eq.insert(sox_eq.end(), {"equalizer", freq, "0.5o", gain});
+    }
+    const std::vector<std::vector<std::string>> commands = {
+        {pelu_program, "decode", wav, "-o", "/dev/null", "--eq", ini, "--eq-name", "Bench256"},
+        {pelu_program, "decode", wav, "-o", "/dev/null", "--eq", ini, "--eq-name", "Bench1024"},
+        {pelu_program, "decode", wav, "-o", "/dev/null"},
+        sox_eq,
+        {"sox", "-q", wav, "-t", "wav", "/dev/null"},
+    };
+    const char* labels[] = {"pelu decode, EQ FFTLen 256", "pelu decode, EQ FFTLen 1024", "pelu decode, no EQ",
+                            "sox, 16 equalizer effects", "sox, no effect"};
+    std::vector<Contender> contenders;
+    for (std::size_t i = 0; i < commands.size(); ++i)
+        contenders.push_back({labels[i], pelu::bench::CommandText(commands[i], ""),
+                              [argv = commands[i]] {
+                                  return pelu::bench::ChildMsPerAudioSecond(argv, g_seconds, kMinSampleCpuSeconds);
+                              }});
+    std::printf("\n2. Net cost in whole processes, the same %d s stereo 44.1 kHz WAV (%s);\n"
+                "   ms of the child's CPU (wait4) per audio second, samples of at least %.0f s:\n",
+                g_seconds, wav.c_str(), kMinSampleCpuSeconds);
+    pelu::bench::RunInterleaved(contenders, g_rounds);
+    pelu::bench::PrintContenders(contenders, "ms CPU per audio second", g_rounds);
+    const double base = contenders[2].Median();
+    const double sox_net = contenders[3].Median() - contenders[4].Median();
+    for (int i : {0, 1}) {
+        const double net = contenders[std::size_t(i)].Median() - base;
+        std::printf("  net equalizer cost, FFTLen %d: %.3f ms CPU per audio second (%.3f%% of one core)", i ? 1024 : 256,
+                    net, net / 10.0);
+        if (net > 0 && sox_net > 0)
+            std::printf("; sox's net %.3f ms is %.2f x that", sox_net, sox_net / net);
+        std::printf("\n");
+    }
+    std::filesystem::remove_all(dir);
+}
 
 void BM_SpectrumRefresh(benchmark::State& state)
 {
@@ -149,118 +341,49 @@ void BM_MeterRefresh(benchmark::State& state)
 }
 BENCHMARK(BM_MeterRefresh)->Unit(benchmark::kMicrosecond);
 
-double cpu_seconds_of_children()
+// Takes "--name value" out of argv.
+bool take_option(int& argc, char** argv, const char* name, int& value)
 {
-    rusage usage{};
-    getrusage(RUSAGE_CHILDREN, &usage);
-    return usage.ru_utime.tv_sec + usage.ru_utime.tv_usec / 1e6 + usage.ru_stime.tv_sec +
-           usage.ru_stime.tv_usec / 1e6;
-}
-
-double cpu_seconds_of_self()
-{
-    rusage usage{};
-    getrusage(RUSAGE_SELF, &usage);
-    return usage.ru_utime.tv_sec + usage.ru_utime.tv_usec / 1e6 + usage.ru_stime.tv_sec +
-           usage.ru_stime.tv_usec / 1e6;
-}
-
-// CPU seconds sox needs for the sixteen-band chain over the file (best of three).
-double time_sox(const std::string& raw_path)
-{
-    std::vector<std::string> args = {"sox", "-q", "-t", "raw", "-r", std::to_string(kRate), "-e", "signed",
-                                     "-b", "16", "-c", "2", raw_path, "-n"};
-    for (int i = 0; i < 16; ++i) {
-        char freq[32], gain[32];
-        std::snprintf(freq, sizeof freq, "%g", kCentres[i]);
-        std::snprintf(gain, sizeof gain, "%g", double(kGains[i]));
-        args.insert(args.end(), {"equalizer", freq, "0.5o", gain});
-    }
-    double best = -1;
-    for (int run = 0; run < 3; ++run) {
-        const double before = cpu_seconds_of_children();
-        const pid_t pid = fork();
-        if (pid == 0) {
-            std::vector<char*> argv;
-            for (auto& a : args)
-                argv.push_back(a.data());
-            argv.push_back(nullptr);
-            execvp("sox", argv.data());
-            _exit(127);
+    for (int i = 1; i + 1 < argc; ++i)
+        if (std::strcmp(argv[i], name) == 0) {
+            value = std::max(1, std::atoi(argv[i + 1]));
+            for (int j = i; j + 2 <= argc; ++j)
+                argv[j] = argv[j + 2];
+            argc -= 2;
+            return true;
         }
-        int status = 0;
-        waitpid(pid, &status, 0);
-        if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
-            return -1;
-        const double spent = cpu_seconds_of_children() - before;
-        if (best < 0 || spent < best)
-            best = spent;
-    }
-    return best;
+    return false;
 }
 
-double time_equalizer(int fft_length)
+bool take_flag(int& argc, char** argv, const char* name)
 {
-    double best = -1;
-    for (int run = 0; run < 3; ++run) {
-        EqRig rig(fft_length);
-        std::vector<std::int16_t> work = pcm();
-        const double before = cpu_seconds_of_self();
-        rig.run(work);
-        const double spent = cpu_seconds_of_self() - before;
-        if (best < 0 || spent < best)
-            best = spent;
-    }
-    return best;
-}
-
-void compare_with_sox()
-{
-    char path[] = "/tmp/pelu-bench-eq-XXXXXX";
-    const int fd = mkstemp(path);
-    if (fd < 0)
-        return;
-    const auto& data = pcm();
-    const std::size_t size = data.size() * 2;
-    if (write(fd, data.data(), size) != ssize_t(size)) {
-        close(fd);
-        unlink(path);
-        return;
-    }
-    close(fd);
-    const double sox = time_sox(path);
-    unlink(path);
-    std::printf("\nSame %d s of stereo 44.1 kHz PCM, 16 bands (CPU seconds, best of 3):\n", g_seconds);
-    if (sox < 0)
-        std::printf("  sox: not available or failed\n");
-    else
-        std::printf("  sox, 16 equalizer effects: %.3f s (%.0f x real time)\n", sox, g_seconds / sox);
-    for (int n : {256, 1024}) {
-        const double eq = time_equalizer(n);
-        std::printf("  equalizer FFTLength %4d: %.3f s (%.0f x real time, %.3f%% of one core)", n, eq,
-                    g_seconds / eq, 100.0 * eq / g_seconds);
-        if (sox > 0)
-            std::printf("  -> %.1f x faster than sox", sox / eq);
-        std::printf("\n");
-    }
+    for (int i = 1; i < argc; ++i)
+        if (std::strcmp(argv[i], name) == 0) {
+            for (int j = i; j + 1 <= argc; ++j)
+                argv[j] = argv[j + 1];
+            argc -= 1;
+            return true;
+        }
+    return false;
 }
 
 } // namespace
 
 int main(int argc, char** argv)
 {
-    for (int i = 1; i + 1 < argc; ++i)
-        if (std::strcmp(argv[i], "--seconds") == 0) {
-            g_seconds = std::max(1, std::atoi(argv[i + 1]));
-            for (int j = i; j + 2 <= argc; ++j)
-                argv[j] = argv[j + 2];
-            argc -= 2;
-            break;
-        }
+    take_option(argc, argv, "--seconds", g_seconds);
+    take_option(argc, argv, "--rounds", g_rounds);
+    const bool micro = take_flag(argc, argv, "--micro");
     QCoreApplication app(argc, argv);
-    benchmark::Initialize(&argc, argv);
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    compare_with_sox();
+    if (micro) {
+        benchmark::Initialize(&argc, argv);
+        benchmark::RunSpecifiedBenchmarks();
+        benchmark::Shutdown();
+    }
+    const std::string pelu_program =
+        (std::filesystem::read_symlink("/proc/self/exe").parent_path() / "pelu").string();
+    std::printf("bench_eq: %d rounds, signal %d s\n", g_rounds, g_seconds);
+    compare_filter_loop();
+    compare_with_sox(pelu_program);
     return 0;
 }

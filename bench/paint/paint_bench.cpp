@@ -1,16 +1,25 @@
-// Painting cost of the band: the strip with every control, animating as it does
-// while a file plays (status line scrolling every 50 ms, meters and spectrum fed
-// at the connector's pace from a synthetic 44.1 kHz stereo signal, time display
-// every 100 ms, seek slider every 500 ms), for a run of N seconds on the
-// current Qt platform (offscreen by default: real raster painting into the
-// window's backing store, no compositor). Reports the process's CPU time over
-// the run as a percentage of one core, and how often each display painted.
+// Painting cost of the band: the strip with every control (band_demo's band on
+// the current Qt platform, offscreen by default: real raster painting into the
+// window's backing store, no compositor), in three phases measured in
+// interleaved rounds as CPU time of the whole process (getrusage):
 //
-//   bench_paint [SECONDS]          default 60
-//   bench_paint --idle [SECONDS]   the same band, stopped (status line only)
-//   bench_paint --no-paint [SECONDS]  playing, but nothing paints: the cost of
-//                                   the analysers' computing and the feed alone
+//   playing            the displays animating as while a file plays: status
+//                      line scrolling every 50 ms, meters and spectrum fed every
+//                      10 ms by the demo's feed (what the connector would hand
+//                      them), time display every 100 ms, seek slider every 500 ms
+//   playing, no paint  the same feed and timers with the strip's painting
+//                      switched off: the analysers' computing, the feed and the
+//                      timers alone
+//   stopped            nothing fed; the status line scrolling its text
+//
+// Painting while playing is the first minus the second (medians). For each
+// phase it also prints how often each display painted and how many pixels the
+// paints covered per second.
+//
+//   bench_paint [--rounds R] [SECONDS]   each phase lasts SECONDS per round (default 6), R rounds (default 5)
 #include "band_demo.h"
+
+#include "cpu_rounds.h"
 
 #include "widgets/analyser_views.h"
 #include "widgets/scrolling_text.h"
@@ -18,36 +27,40 @@
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QEvent>
+#include <QPaintEvent>
 #include <QTimer>
-
-#include <sys/resource.h>
 
 #include <cstdio>
 #include <cstring>
+#include <map>
 
 namespace {
 
-double CpuSeconds()
-{
-    rusage usage{};
-    getrusage(RUSAGE_SELF, &usage);
-    return usage.ru_utime.tv_sec + usage.ru_stime.tv_sec + (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-}
-
-// Counts paint events of one widget.
+// Counts the paint events of one widget and the pixels they covered.
 class PaintCounter : public QObject {
 public:
     explicit PaintCounter(QWidget* widget) { widget->installEventFilter(this); }
     long long count = 0;
+    long long pixels = 0;
 
 protected:
     bool eventFilter(QObject*, QEvent* event) override
     {
-        if (event->type() == QEvent::Paint)
+        if (event->type() == QEvent::Paint) {
             ++count;
+            for (const QRect& r : static_cast<QPaintEvent*>(event)->region())
+                pixels += qint64(r.width()) * r.height();
+        }
         return false;
     }
 };
+
+void RunLoop(double seconds)
+{
+    QEventLoop loop;
+    QTimer::singleShot(int(seconds * 1000), Qt::PreciseTimer, &loop, &QEventLoop::quit);
+    loop.exec();
+}
 
 } // namespace
 
@@ -55,18 +68,16 @@ int main(int argc, char** argv)
 {
     if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
-    bool idle = false, no_paint = false;
-    double seconds = 60;
+    double seconds = 6;
+    int rounds = 5;
     for (int i = 1; i < argc; ++i) {
-        if (!std::strcmp(argv[i], "--idle"))
-            idle = true;
-        else if (!std::strcmp(argv[i], "--no-paint"))
-            no_paint = true;
+        if (!std::strcmp(argv[i], "--rounds") && i + 1 < argc)
+            rounds = std::max(1, std::atoi(argv[++i]));
         else
             seconds = std::atof(argv[i]);
     }
     if (seconds <= 0) {
-        std::fprintf(stderr, "usage: bench_paint [--idle] [SECONDS]\n");
+        std::fprintf(stderr, "usage: bench_paint [--rounds R] [SECONDS]\n");
         return 2;
     }
     QApplication app(argc, argv);
@@ -75,29 +86,65 @@ int main(int argc, char** argv)
     pelu::gallery::Band band = pelu::gallery::BuildBand(&host);
     host.show();
     pelu::gallery::BandAnimator animator(band);
-    PaintCounter status(band.status), spectrum(band.spectrum), left(band.level_left), right(band.level_right),
-        strip(band.strip);
-    if (!idle)
-        animator.Start();
-    if (no_paint)
-        band.strip->setUpdatesEnabled(false);
-    // Settle first, so start-up work is not counted.
-    QTimer::singleShot(500, &app, [&] {
-        status.count = spectrum.count = left.count = right.count = strip.count = 0;
-        const double cpu_start = CpuSeconds();
-        QElapsedTimer wall;
-        wall.start();
-        QTimer::singleShot(int(seconds * 1000), &app, [&, cpu_start, wall] {
-            const double cpu = CpuSeconds() - cpu_start;
-            const double elapsed = wall.elapsed() / 1000.0;
-            std::printf("band painting, %s, %.1f s on the '%s' platform\n", idle ? "stopped" : no_paint ? "playing, painting off" : "playing", elapsed,
-                        qPrintable(QGuiApplication::platformName()));
-            std::printf("  paints/s: status line %.1f, spectrum %.1f, left meter %.1f, right meter %.1f\n",
-                        status.count / elapsed, spectrum.count / elapsed, left.count / elapsed, right.count / elapsed);
-            std::printf("  cpu: %.3f s = %.2f%% of one core (painting, plus the analysers' computing and the feed)\n",
-                        cpu, 100.0 * cpu / elapsed);
-            app.quit();
-        });
-    });
-    return app.exec();
+    struct Counted {
+        const char* name;
+        PaintCounter counter;
+    };
+    Counted counted[] = {{"status line", PaintCounter(band.status)},
+                         {"spectrum", PaintCounter(band.spectrum)},
+                         {"left meter", PaintCounter(band.level_left)},
+                         {"right meter", PaintCounter(band.level_right)}};
+    RunLoop(0.5); // start-up work is not counted
+
+    enum Phase { kPlaying, kNoPaint, kStopped };
+    const char* labels[] = {"playing (feed + analysers + painting)", "playing, painting off (feed + analysers)",
+                            "stopped (status line scrolling)"};
+    std::map<int, std::vector<std::pair<long long, long long>>> paints; // per phase: per widget count, pixels
+    for (int p = 0; p < 3; ++p)
+        paints[p].assign(std::size(counted), {0, 0});
+    double wall_total[3] = {0, 0, 0};
+    std::vector<pelu::bench::Contender> phases;
+    for (int p = 0; p < 3; ++p) {
+        phases.push_back({labels[p], "bench_paint phase, " + std::to_string(seconds) + " s in this process",
+                          [&, p]() -> std::optional<double> {
+                              if (p == kStopped) {
+                                  animator.Stop();
+                                  band.status->SetText(QStringLiteral("Corvel-Ready"));
+                              } else {
+                                  animator.Start();
+                              }
+                              band.strip->setUpdatesEnabled(p != kNoPaint);
+                              RunLoop(0.3); // the change of phase settles
+                              for (Counted& c : counted)
+                                  c.counter.count = c.counter.pixels = 0;
+                              const double cpu_start = pelu::bench::ProcessCpuSeconds();
+                              QElapsedTimer wall;
+                              wall.start();
+                              RunLoop(seconds);
+                              const double cpu = pelu::bench::ProcessCpuSeconds() - cpu_start;
+                              const double elapsed = wall.elapsed() / 1000.0;
+                              wall_total[p] += elapsed;
+                              for (std::size_t i = 0; i < std::size(counted); ++i) {
+                                  paints[p][i].first += counted[i].counter.count;
+                                  paints[p][i].second += counted[i].counter.pixels;
+                              }
+                              return 100.0 * cpu / elapsed;
+                          }});
+    }
+    pelu::bench::RunInterleaved(phases, rounds);
+    animator.Stop();
+
+    std::printf("band painting on the '%s' platform, %d rounds of %.1f s per phase\n",
+                qPrintable(QGuiApplication::platformName()), rounds, seconds);
+    pelu::bench::PrintContenders(phases, "% of one core, whole process", rounds);
+    std::printf("  painting while playing (playing minus painting off, medians): %.2f%% of one core\n",
+                phases[kPlaying].Median() - phases[kNoPaint].Median());
+    for (int p = 0; p < 3; ++p) {
+        std::printf("  %s, paints/s (pixels/s):", labels[p]);
+        for (std::size_t i = 0; i < std::size(counted); ++i)
+            std::printf("  %s %.1f (%.0f)", counted[i].name, paints[p][i].first / wall_total[p],
+                        paints[p][i].second / wall_total[p]);
+        std::printf("\n");
+    }
+    return 0;
 }

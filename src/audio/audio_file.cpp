@@ -1,5 +1,8 @@
 #include "audio/audio_file.h"
 
+#include "platform/fs/file_facts.h"
+#include "platform/fs/file_names.h"
+
 #include <QFile>
 #include <QFileInfo>
 
@@ -43,15 +46,15 @@ TMMWaveFile::~TMMWaveFile()
 
 bool TMMWaveFile::ReadLayout(const QString& name, Layout& layout)
 {
-    const QFileInfo info(name);
-    if (!info.isFile())
+    platform::fs::FileFacts facts;
+    if (platform::fs::file_kind(name) != platform::fs::FileKind::Regular || !platform::fs::file_facts(name, &facts))
         return false; // never open a FIFO or device: the read could block for ever
-    std::FILE* f = std::fopen(QFile::encodeName(name).constData(), "rb");
+    std::FILE* f = std::fopen(platform::fs::encode_file_name(name).constData(), "rb");
     if (!f)
         return false;
     unsigned char head[12];
     bool have_format = false, have_data = false;
-    const std::int64_t file_size = info.size();
+    const std::int64_t file_size = facts.size_bytes;
     if (std::fread(head, 1, 12, f) == 12 && std::memcmp(head, "RIFF", 4) == 0 &&
         std::memcmp(head + 8, "WAVE", 4) == 0) {
         std::int64_t offset = 12;
@@ -116,7 +119,7 @@ void TMMWaveFile::SetFileName(const QString& name)
         // Only PCM is delivered: other encodings would need a codec this build leaves out.
         if (!IsPcmWaveFile(name) || !ReadLayout(name, layout_))
             throw EMMAudioError(kNotAnAudioFile);
-        file_ = std::fopen(QFile::encodeName(name).constData(), "rb");
+        file_ = std::fopen(platform::fs::encode_file_name(name).constData(), "rb");
         if (!file_)
             throw EMMAudioError(kNotAnAudioFile);
         file_name_ = name;
@@ -278,7 +281,7 @@ void TMMAudioFile::SetFileName(const QString& name)
         LinkReader(nullptr);
         return;
     }
-    if (!QFileInfo::exists(name) && !has_pseudo_prefix(name)) {
+    if (platform::fs::file_kind(name) == platform::fs::FileKind::Missing && !has_pseudo_prefix(name)) {
         LinkReader(nullptr);
         return;
     }

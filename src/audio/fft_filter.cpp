@@ -1,12 +1,72 @@
 #include "audio/fft_filter.h"
 
+#include <fftw3.h>
+
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <mutex>
+#include <new>
 
 namespace pelu {
 
+// The filtering's transforms: `time` holds the two packed half-blocks (its upper
+// half stays zero: the forward plan is out of place and keeps its input), the
+// forward plan writes `spectrum`, and the inverse plan works in place there.
+struct FilterTransforms {
+    fftwf_complex* time = nullptr;
+    fftwf_complex* spectrum = nullptr;
+    fftwf_plan forward = nullptr;
+    fftwf_plan inverse = nullptr;
+};
+
 namespace {
+
+// FFTW's planner is not thread-safe; executing a plan is.
+std::mutex& planner_lock()
+{
+    static std::mutex lock;
+    return lock;
+}
+
+} // namespace
+
+void FilterTransformsDeleter::operator()(FilterTransforms* t) const
+{
+    if (!t)
+        return;
+    {
+        std::lock_guard lock(planner_lock());
+        if (t->forward)
+            fftwf_destroy_plan(t->forward);
+        if (t->inverse)
+            fftwf_destroy_plan(t->inverse);
+    }
+    fftwf_free(t->time);
+    fftwf_free(t->spectrum);
+    delete t;
+}
+
+namespace {
+
+std::unique_ptr<FilterTransforms, FilterTransformsDeleter> MakeTransforms(int n)
+{
+    std::unique_ptr<FilterTransforms, FilterTransformsDeleter> t(new FilterTransforms);
+    t->time = fftwf_alloc_complex(std::size_t(n));
+    t->spectrum = fftwf_alloc_complex(std::size_t(n));
+    if (!t->time || !t->spectrum)
+        throw std::bad_alloc();
+    {
+        std::lock_guard lock(planner_lock());
+        t->forward = fftwf_plan_dft_1d(n, t->time, t->spectrum, FFTW_FORWARD, FFTW_ESTIMATE);
+        t->inverse = fftwf_plan_dft_1d(n, t->spectrum, t->spectrum, FFTW_BACKWARD, FFTW_ESTIMATE);
+    }
+    if (!t->forward || !t->inverse)
+        throw std::bad_alloc();
+    std::memset(t->time, 0, sizeof(fftwf_complex) * std::size_t(n));
+    std::memset(t->spectrum, 0, sizeof(fftwf_complex) * std::size_t(n));
+    return t;
+}
 
 int format_code_of(const WaveFormat& format)
 {
@@ -45,10 +105,8 @@ void Redesign(TMMFFTFilter& e)
     e.fft->Transform(x, TMMFFT::kForwardScaled);
     std::copy(x, x + n, e.response.begin());
     const float scale = 1.0f / float(n);
-    for (int k = 0; k < n; ++k) {
-        const TMMComplex h = e.response[e.fft->BitReversed(k)];
-        e.filter_response[k] = {h.re * scale, h.im * scale};
-    }
+    for (int k = 0; k < n; ++k)
+        e.filter_response[k] = {e.response[k].re * scale, e.response[k].im * scale};
 }
 
 inline std::int16_t read_sample(const std::uint8_t* p)
@@ -71,16 +129,26 @@ bool FilterBlock(TMMFFTFilter& e, int c, std::uint8_t* out, int stride_bytes)
     const int half = e.half_n;
     auto& ch = e.channel[c];
     std::lock_guard lock(e.lock);
-    TMMComplex* z = e.scratch.data();
+    FilterTransforms& t = *e.transforms;
+    // Two real half-blocks packed into one complex block; the upper half of
+    // `time` is zero from the start and never written.
+    fftwf_complex* z = t.time;
+    const std::int32_t* x = ch.work.data();
     for (int k = 0; k < half; ++k) {
-        z[k] = {float(ch.work[k]), float(ch.work[k + half])};
-        z[k + half] = {0.0f, 0.0f};
+        z[k][0] = float(x[k]);
+        z[k][1] = float(x[k + half]);
     }
-    // Forward, times H, inverse scaled by 1/N: the same values as the natural-order
-    // transforms, without the two permutations (the 1/N rides on the response).
-    e.fft->ForwardToBitReversed(z);
-    complex_multiply(z, e.filter_response.data(), n);
-    e.fft->InverseFromBitReversed(z);
+    // Forward, times H/N, inverse: the inverse transform scaled by 1/N.
+    fftwf_execute(t.forward);
+    fftwf_complex* s = t.spectrum;
+    const TMMComplex* h = e.filter_response.data();
+    for (int k = 0; k < n; ++k) {
+        const float re = s[k][0] * h[k].re - s[k][1] * h[k].im;
+        const float im = s[k][0] * h[k].im + s[k][1] * h[k].re;
+        s[k][0] = re;
+        s[k][1] = im;
+    }
+    fftwf_execute(t.inverse);
     bool clipped = false;
     auto put = [&](int index, float value) {
         long y;
@@ -95,10 +163,11 @@ bool FilterBlock(TMMFFTFilter& e, int c, std::uint8_t* out, int stride_bytes)
         }
         write_sample(out + std::size_t(index) * stride_bytes, std::int16_t(y));
     };
+    float* tail = ch.tail.data();
     for (int j = 0; j < half; ++j) {
-        put(j, z[j].re + ch.tail[j]);
-        put(j + half, z[j + half].re + z[j].im);
-        ch.tail[j] = z[j + half].im;
+        put(j, s[j][0] + tail[j]);
+        put(j + half, s[j + half][0] + s[j][1]);
+        tail[j] = s[j + half][1];
     }
     return clipped;
 }
@@ -184,6 +253,7 @@ std::unique_ptr<TMMFFTFilter> InitFFTFilter(const WaveFormat* format, int fft_le
     e->response.assign(kFFTFilterTableSize, {});
     e->filter_response.assign(kFFTFilterTableSize, {});
     e->scratch.assign(kFFTFilterTableSize, {});
+    e->transforms = MakeTransforms(e->n);
     ResetFFTFilter(*e);
     SetFFTFilterBand(*e, 0.0f, float(e->sample_rate / 2), 0.0f);
     return e;

@@ -2,6 +2,12 @@
 // from a per-bin magnitude table, applied to 16-bit PCM by fast convolution
 // (overlap-add, two real half-blocks per complex transform).
 //
+// The design runs on the own FFT (audio/fft.h), so the response is the same on
+// every machine; the filtering runs on FFTW's single-precision complex transform
+// of the same length, planned once per engine (FFTW_ESTIMATE: no timing runs, so
+// the same machine always picks the same plan and the output never varies from
+// run to run), with the response kept in natural order and scaled by 1/N.
+//
 // Thread: one engine belongs to one equalizer. SetFFTFilterBand/Window run on the
 // main thread and DoFFTFilter on the wave output's thread; the engine's lock
 // covers every redesign and every filtered block, so a block is filtered with the
@@ -24,6 +30,12 @@ namespace pelu {
 constexpr int kFFTFilterMaxLength = 1024;
 constexpr int kFFTFilterTableSize = kFFTFilterMaxLength + 2;
 
+// FFTW's plans and aligned blocks for the filtering (fft_filter.cpp).
+struct FilterTransforms;
+struct FilterTransformsDeleter {
+    void operator()(FilterTransforms* transforms) const;
+};
+
 struct TMMFFTFilter {
     int format_code = -1; // 0 mono 8-bit, 1 mono 16-bit, 2 stereo 8-bit, 3 stereo 16-bit, -1 not PCM
     int sample_rate = 0;
@@ -44,8 +56,9 @@ struct TMMFFTFilter {
     } channel[2];
     std::vector<float> magnitude;        // bins 0..N/2
     std::vector<TMMComplex> response;    // H, bins 0..N-1
-    std::vector<TMMComplex> filter_response; // H / N in bit-reversed order, for the filtering
-    std::vector<TMMComplex> scratch;     // shared by the design and the filtering
+    std::vector<TMMComplex> filter_response; // H / N in natural order, for the filtering
+    std::vector<TMMComplex> scratch;     // the design's work area
+    std::unique_ptr<FilterTransforms, FilterTransformsDeleter> transforms; // the filtering's
     std::mutex lock;
 };
 

@@ -6,6 +6,8 @@
 
 #include "audio/audio_file.h"
 #include "audio/equalizer.h"
+#include "platform/fs/file_facts.h"
+#include "platform/fs/output_file.h"
 #include "platform/profile/profile.h"
 
 #include <QFileInfo>
@@ -88,8 +90,13 @@ int run_decode(const QStringList& args)
         const QFileInfo info(in);
         out = info.completeBaseName() + QStringLiteral(".wav");
     }
-    if (!QFileInfo(in).isFile())
-        return fail(QStringLiteral("%1: no such file").arg(in));
+    if (const QString problem = platform::fs::input_file_problem(in); !problem.isEmpty())
+        return fail(QStringLiteral("%1: %2").arg(in, problem));
+    // Written through a temporary file and a rename, the output would replace
+    // the very file being read.
+    for (const QString& input : {in, eq_file})
+        if (!input.isEmpty() && platform::fs::same_file(input, out))
+            return fail(QStringLiteral("%1: is the input file %2; name another output").arg(out, input));
 
     MpegLibrary& library = MpegLibrary::Instance();
     TMMAudioFile source(library);
@@ -100,8 +107,8 @@ int run_decode(const QStringList& args)
     TMMEqualizer eq;
     eq.setObjectName(QStringLiteral("eq"));
     if (!eq_file.isEmpty()) {
-        if (!QFileInfo(eq_file).isFile())
-            return fail(QStringLiteral("%1: no such file").arg(eq_file));
+        if (const QString problem = platform::fs::input_file_problem(eq_file); !problem.isEmpty())
+            return fail(QStringLiteral("%1: %2").arg(eq_file, problem));
         try {
             // A preset that is not there would leave the sound flat without a word.
             const platform::PrivateProfile profile(eq_file);
@@ -125,6 +132,11 @@ int run_decode(const QStringList& args)
     if (!format)
         return fail(QStringLiteral("%1: %2").arg(in, QStringLiteral("This is not a valid Audiofile")));
     const WaveFormat pcm = *format;
+    if (from_ms > 0 && source.Duration() >= 0 && from_ms > source.Duration())
+        return fail(QStringLiteral("%1: --from %2 ms is beyond the end of the title (%3 ms)")
+                        .arg(in)
+                        .arg(from_ms)
+                        .arg(source.Duration()));
 
     WavWriter writer;
     QString error;

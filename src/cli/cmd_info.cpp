@@ -3,6 +3,8 @@
 // and people can see exactly what the playlist will see.
 #include "cli/command.h"
 #include "mpeginfo/mpeg_audio.h"
+#include "platform/fs/file_facts.h"
+#include "platform/fs/output_file.h"
 
 #include <QMetaProperty>
 
@@ -109,6 +111,18 @@ void progress(int done, int total)
     std::fflush(stderr);
 }
 
+// Why a file's result is not 0, in a few words for stderr.
+QString failure_reason(const TMPEGAudio& record, const QString& file, int result)
+{
+    if (const QString problem = platform::fs::input_file_problem(file); !problem.isEmpty())
+        return problem;
+    if (result > 0)
+        return platform::fs::system_error_text(result);
+    if (!record.HeaderValid())
+        return QStringLiteral("no MPEG audio frame found");
+    return QStringLiteral("the template could not be expanded");
+}
+
 int run_info(const QStringList& args)
 {
     bool json = false;
@@ -175,6 +189,11 @@ int run_info(const QStringList& args)
                 out += "MacroText=" + line_text(record.MacroText()) + "\n";
         }
         std::fwrite(out.data(), 1, out.size(), stdout);
+        if (result != 0) {
+            if (show_progress)
+                std::fprintf(stderr, "\r%50s\r", "");
+            fail(QStringLiteral("%1: %2").arg(files[n], failure_reason(record, files[n], result)));
+        }
         if (show_progress)
             progress(n + 1, static_cast<int>(files.size()));
     }

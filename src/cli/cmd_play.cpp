@@ -8,6 +8,8 @@
 #include "audio/audio_file.h"
 #include "audio/connector.h"
 #include "audio/wave_out.h"
+#include "platform/fs/file_facts.h"
+#include "platform/fs/file_names.h"
 #include "platform/wave/wave_device.h"
 
 #include <QCoreApplication>
@@ -85,6 +87,27 @@ QString time_text(std::int64_t ms)
     return QString::asprintf("%d:%2.2d.%3.3d", int(minutes), int(ms / 1000 % 60), int(ms % 1000));
 }
 
+// An error text as one line of the program's messages: the component texts
+// carry their label on a line of its own ("WaveOutOpen:" CR LF) and write an
+// apostrophe twice, as the texts of the other platform's library do.
+QString message_line(const QString& text)
+{
+    QString out;
+    bool gap = false;
+    for (QChar c : text) {
+        if (c.unicode() < 0x20) {
+            gap = true;
+            continue;
+        }
+        if (gap && !out.isEmpty() && !out.endsWith(QLatin1Char(' ')))
+            out += QLatin1Char(' ');
+        gap = false;
+        out += c;
+    }
+    out.replace(QLatin1String("''"), QLatin1String("'"));
+    return out.trimmed();
+}
+
 QString bar(int peak)
 {
     const int width = 10;
@@ -159,6 +182,9 @@ int run_play(const QStringList& args)
     bool failed = false;
     bool fatal = false;
 
+    const int device_to_open = device_id < 0 ? 0 : device_id; // the mapper plays on device 0
+    const QString device_name = device_spec.isEmpty() ? QStringLiteral("device %1").arg(device_to_open) : device_spec;
+
     std::function<void()> play_next = [&] {
         while (!finished) {
             ++index;
@@ -167,16 +193,41 @@ int run_play(const QStringList& args)
                 return;
             }
             const QString& file = files[index];
-            if (!QFileInfo(file).isFile()) {
-                fail(QStringLiteral("%1: no such file").arg(file));
+            if (const QString problem = platform::fs::input_file_problem(file); !problem.isEmpty()) {
+                fail(QStringLiteral("%1: %2").arg(file, problem));
                 failed = true;
                 continue;
             }
             try {
                 source.SetFileName(file);
-                if (!out.GetPWaveFormat())
+                const WaveFormat* format = out.GetPWaveFormat();
+                if (!format)
                     throw EMMAudioError("This is not a valid Audiofile");
-                std::printf("Playing %s (%s)\n", QFileInfo(file).fileName().toLocal8Bit().constData(),
+                // Asked before "Playing": a format this device refuses skips the
+                // title like an unreadable file; a device that cannot be opened
+                // at all ends the run, since no other title would play either.
+                const platform::wave::PcmFormat pcm{static_cast<int>(format->samples_per_sec), format->channels,
+                                                    format->bits_per_sample};
+                const int answer = platform::wave::wave_system().query_format(device_to_open, pcm);
+                if (answer == platform::wave::kErrBadFormat) {
+                    fail(QStringLiteral("%1: %2 (%3 Hz, %4 channels, %5 bits)")
+                             .arg(file, message_line(QStringLiteral("The actual device can''t play this format")))
+                             .arg(format->samples_per_sec)
+                             .arg(format->channels)
+                             .arg(format->bits_per_sample));
+                    failed = true;
+                    continue;
+                }
+                if (answer != platform::wave::kOk) {
+                    fail(QStringLiteral("%1: %2").arg(
+                        device_name, message_line(QString::fromStdString(platform::wave::error_text(answer)))));
+                    failed = true;
+                    fatal = true;
+                    finished = true;
+                    return;
+                }
+                std::printf("Playing %s (%s)\n",
+                            platform::fs::encode_file_name(file.mid(file.lastIndexOf(QLatin1Char('/')) + 1)).constData(),
                             time_text(source.Duration()).toLocal8Bit().constData());
                 std::fflush(stdout);
                 playing = true;
@@ -184,10 +235,13 @@ int run_play(const QStringList& args)
                 return;
             } catch (const EMMWaveOutError& error) {
                 playing = false;
-                fail(QStringLiteral("%1: %2").arg(file, QString::fromLocal8Bit(error.what())));
-                failed = true;
-                // Without a device no other title will play either.
                 const QString text = QString::fromLocal8Bit(error.what());
+                fail(QStringLiteral("%1: %2").arg(file, message_line(text)));
+                failed = true;
+                // Without a device no other title will play either; a format
+                // the device turns down at open is this title's problem only.
+                if (text.contains(QStringLiteral("can''t play this format")))
+                    continue;
                 if (text.startsWith(QStringLiteral("WaveOutOpen:")) ||
                     text == QStringLiteral("No wave audio playing device found") ||
                     text == QStringLiteral("Invalid DeviceID")) {
@@ -197,7 +251,7 @@ int run_play(const QStringList& args)
                 }
             } catch (const Error& error) {
                 playing = false;
-                fail(QStringLiteral("%1: %2").arg(file, QString::fromLocal8Bit(error.what())));
+                fail(QStringLiteral("%1: %2").arg(file, message_line(QString::fromLocal8Bit(error.what()))));
                 failed = true;
             }
         }
@@ -239,7 +293,7 @@ int run_play(const QStringList& args)
         out.Stop();
         out.Close();
     } catch (const Error& error) {
-        fail(QString::fromLocal8Bit(error.what()));
+        fail(message_line(QString::fromLocal8Bit(error.what())));
         failed = true;
     }
     sigaction(SIGINT, &previous_int, nullptr);

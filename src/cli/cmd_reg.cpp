@@ -5,10 +5,8 @@
 //   pelu reg set KEY NAME [--type T] DATA   T: sz (default), expand_sz, dword, binary
 //   pelu reg delete KEY [NAME]          deletes a value, or the key with everything below it
 #include "cli/command.h"
+#include "platform/fs/output_file.h"
 #include "platform/registry/reg_file.h"
-
-#include <QFile>
-#include <QSaveFile>
 
 #include <cstdio>
 
@@ -65,16 +63,19 @@ int run_export(QStringList args)
             return usage_error("unexpected argument " + a, kUsage);
         }
     }
-    auto store = reg::Store::open_default();
+    if (!output.isEmpty() && platform::fs::same_file(output, reg::Store::default_path()))
+        return fail(output + ": is the registry store itself; name another file");
+    auto store = reg::Store::open_default(reg::OpenMode::ExistingOnly);
     const QByteArray text = reg::export_reg_file(*store, key);
     if (output.isEmpty()) {
         std::fwrite(text.constData(), 1, size_t(text.size()), stdout);
         return kExitOk;
     }
-    // The backup replaces an older one whole or not at all.
-    QSaveFile file(output);
-    if (!file.open(QIODevice::WriteOnly) || file.write(text) != text.size() || !file.commit())
-        return fail("cannot write " + output + ": " + file.errorString());
+    // The backup replaces an older one whole or not at all (a device such as
+    // /dev/stdout is written as it is).
+    QString error;
+    if (!platform::fs::write_output_file(output, text, &error))
+        return fail(error);
     return kExitOk;
 }
 
@@ -87,12 +88,9 @@ int run_import(QStringList args)
     }
     if (args.size() != 1)
         return usage_error("import needs one file", kUsage);
-    QFile file(args.first());
-    if (!file.open(QIODevice::ReadOnly))
-        return fail("cannot read " + args.first() + ": " + file.errorString());
     reg::RegFile parsed;
     try {
-        parsed = reg::parse_reg_file(file.readAll());
+        parsed = reg::parse_reg_file(reg::read_reg_file(args.first()));
     } catch (const reg::RegFileError& error) {
         return fail(args.first() + ": " + QString::fromStdString(error.what()) + " (nothing was imported)");
     }
@@ -106,7 +104,7 @@ int run_get(const QStringList& args)
     if (args.size() != 2)
         return usage_error("get needs KEY and NAME", kUsage);
     const auto [hive, path] = reg::parse_key_name(args[0]);
-    auto store = reg::Store::open_default();
+    auto store = reg::Store::open_default(reg::OpenMode::ExistingOnly);
     auto key = store->open_key(hive, path);
     if (!key)
         return fail("key not found: " + args[0]);
@@ -164,7 +162,8 @@ int run_delete(const QStringList& args)
     if (args.size() != 1 && args.size() != 2)
         return usage_error("delete needs KEY and an optional NAME", kUsage);
     const auto [hive, path] = reg::parse_key_name(args[0]);
-    auto store = reg::Store::open_default();
+    // Deleting from a store that does not exist has nothing to delete.
+    auto store = reg::Store::open_default(reg::OpenMode::ExistingOnly);
     auto key = store->open_key(hive, path);
     if (!key)
         return fail("key not found: " + args[0]);

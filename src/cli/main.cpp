@@ -1,7 +1,10 @@
 #include "cli/command.h"
 
+#include "platform/fs/file_names.h"
+
 #include <QCoreApplication>
 
+#include <csignal>
 #include <cstdio>
 #include <map>
 
@@ -27,15 +30,16 @@ CommandRegistrar::CommandRegistrar(std::string name, std::string usage, CommandF
     commands().emplace(name, Command{name, std::move(usage), std::move(run)});
 }
 
+// File names in a message are written as their own bytes, whatever they are.
 int fail(const QString& text)
 {
-    std::fprintf(stderr, "pelu: %s\n", text.toLocal8Bit().constData());
+    std::fprintf(stderr, "pelu: %s\n", platform::fs::encode_file_name(text).constData());
     return kExitFailure;
 }
 
 int usage_error(const QString& text, const std::string& usage)
 {
-    std::fprintf(stderr, "pelu: %s\nusage: %s\n", text.toLocal8Bit().constData(), usage.c_str());
+    std::fprintf(stderr, "pelu: %s\nusage: %s\n", platform::fs::encode_file_name(text).constData(), usage.c_str());
     return kExitUsage;
 }
 
@@ -45,8 +49,12 @@ int main(int argc, char** argv)
 {
     using namespace pelu::cli;
     QCoreApplication app(argc, argv);
-    QStringList args = app.arguments();
+    // Arguments as bytes: a file name need not be UTF-8.
+    QStringList args = pelu::platform::fs::decode_arguments(argc, argv);
     args.removeFirst();
+    // A file-size limit (ulimit -f) then fails the write with "File too large"
+    // instead of killing the program halfway through a file.
+    std::signal(SIGXFSZ, SIG_IGN);
     if (args.isEmpty()) {
         print_usage(stderr);
         return kExitUsage;
@@ -65,6 +73,6 @@ int main(int argc, char** argv)
     try {
         return it->second.run(args);
     } catch (const std::exception& error) {
-        return fail(QString::fromLocal8Bit(error.what()));
+        return fail(pelu::platform::fs::decode_file_name(error.what()));
     }
 }

@@ -16,9 +16,10 @@ constexpr std::int64_t kMaxRiffData = 0xFFFFFFFFLL - 36;
 bool WavWriter::Open(const QString& path, const WaveFormat& format, QString* error)
 {
     path_ = path;
-    file_ = std::make_unique<QSaveFile>(path);
-    if (!file_->open(QIODevice::WriteOnly)) {
-        *error = QStringLiteral("%1: %2").arg(path, file_->errorString());
+    data_bytes_ = 0;
+    file_ = std::make_unique<platform::fs::OutputFile>();
+    if (!file_->open(path)) {
+        *error = file_->error();
         return false;
     }
     char header[44] = {};
@@ -32,8 +33,12 @@ bool WavWriter::Open(const QString& path, const WaveFormat& format, QString* err
     put16(header + 32, format.block_align);
     put16(header + 34, format.bits_per_sample);
     std::memcpy(header + 36, "data", 4);
-    if (file_->write(header, 44) != 44) {
-        *error = QStringLiteral("%1: %2").arg(path, file_->errorString());
+    if (!file_->seekable()) {
+        put32(header + 4, 0xFFFFFFFFu);
+        put32(header + 40, static_cast<std::uint32_t>(kMaxRiffData));
+    }
+    if (!file_->write(header, 44)) {
+        *error = file_->error();
         return false;
     }
     return true;
@@ -45,8 +50,8 @@ bool WavWriter::Write(const char* data, std::uint32_t size_bytes, QString* error
         *error = QStringLiteral("%1: the audio is too long for a WAVE file").arg(path_);
         return false;
     }
-    if (file_->write(data, size_bytes) != static_cast<qint64>(size_bytes)) {
-        *error = QStringLiteral("%1: %2").arg(path_, file_->errorString());
+    if (!file_->write(data, size_bytes)) {
+        *error = file_->error();
         return false;
     }
     data_bytes_ += size_bytes;
@@ -55,19 +60,26 @@ bool WavWriter::Write(const char* data, std::uint32_t size_bytes, QString* error
 
 bool WavWriter::Finish(QString* error)
 {
-    char size[4];
-    const bool ok = file_->seek(4) && (put32(size, static_cast<std::uint32_t>(36 + data_bytes_)), file_->write(size, 4) == 4) &&
-                    file_->seek(40) && (put32(size, static_cast<std::uint32_t>(data_bytes_)), file_->write(size, 4) == 4) &&
-                    file_->commit();
-    if (!ok)
-        *error = QStringLiteral("%1: %2").arg(path_, file_->errorString());
+    bool ok = true;
+    if (file_->seekable()) {
+        char size[4];
+        put32(size, static_cast<std::uint32_t>(36 + data_bytes_));
+        ok = file_->write_at(4, size, 4);
+        put32(size, static_cast<std::uint32_t>(data_bytes_));
+        ok = ok && file_->write_at(40, size, 4);
+    }
+    ok = ok && file_->commit();
+    if (!ok) {
+        *error = file_->error();
+        file_->abandon();
+    }
     return ok;
 }
 
 void WavWriter::Abandon()
 {
     if (file_)
-        file_->cancelWriting();
+        file_->abandon();
     file_.reset();
 }
 

@@ -1,10 +1,13 @@
-// Writes PCM to a RIFF WAVE file through a temporary file that replaces the
-// target only when the file is complete. Thread: one thread at a time.
+// Writes PCM to a RIFF WAVE file. A regular file (or a new name) is written to
+// a temporary file that replaces the target only when complete; a device or
+// pipe (/dev/null, /dev/stdout, a FIFO) is written directly, its header
+// carrying the largest sizes since they cannot be filled in afterwards (as
+// streaming WAVE writers do). Thread: one thread at a time.
 #pragma once
 
 #include "audio/dsp_object.h"
+#include "platform/fs/output_file.h"
 
-#include <QSaveFile>
 #include <QString>
 
 #include <cstdint>
@@ -23,7 +26,7 @@ public:
     std::int64_t DataBytes() const { return data_bytes_; }
 
 private:
-    std::unique_ptr<QSaveFile> file_;
+    std::unique_ptr<platform::fs::OutputFile> file_;
     QString path_;
     std::int64_t data_bytes_ = 0;
 };

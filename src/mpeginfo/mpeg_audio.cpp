@@ -264,6 +264,7 @@ void TMPEGAudio::Reset()
     genre_nr_ = 255;
     track_ = 0;
     length_bytes_ = 0;
+    file_size_bytes_ = 0;
     ClearHeader();
     file_date_ = 0;
     file_attr_ = 0;
@@ -454,7 +455,8 @@ TMPEGAudio::Outcome TMPEGAudio::ReadXing(FrameReader& reader)
 TMPEGAudio::Outcome TMPEGAudio::ReadTag(FrameReader& reader)
 {
     std::uint8_t tag[128];
-    const bool whole = length_bytes_ > 128 && reader.read(std::int64_t(length_bytes_) - 128, tag, 128) == 128;
+    // From the real end of the file: Length() is clamped to 31 bits, the file is not.
+    const bool whole = file_size_bytes_ > 128 && reader.read(file_size_bytes_ - 128, tag, 128) == 128;
     if (reader.failed())
         return Outcome::IoError;
     if (!whole || std::memcmp(tag, "TAG", 3) != 0) {
@@ -497,11 +499,12 @@ int TMPEGAudio::AnalyseOnce()
     file_date_ = facts.dos_date_time;
     file_attr_ = facts.attributes;
     volume_label_ = facts.volume_label.left(20);
+    file_size_bytes_ = facts.size_bytes;
     length_bytes_ = static_cast<std::int32_t>(std::min<std::int64_t>(facts.size_bytes, std::numeric_limits<std::int32_t>::max()));
 
     // Too short to hold two frame headers: like any file without a frame.
     Outcome outcome = Outcome::NoFrame;
-    FrameReader reader(file, length_bytes_);
+    FrameReader reader(file, file_size_bytes_);
     if (length_bytes_ > 5)
         outcome = SearchFrames(reader);
     if (outcome == Outcome::Accepted)

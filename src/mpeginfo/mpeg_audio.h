@@ -186,7 +186,8 @@ private:
     std::uint8_t genre_nr_ = 255;
     std::uint8_t track_ = 0;
     std::uint16_t duration_s_ = 0;
-    std::int32_t length_bytes_ = 0;
+    std::int32_t length_bytes_ = 0;    // the record's field: the size, at most 2^31 - 1
+    std::int64_t file_size_bytes_ = 0; // the real size, where the tag is
     std::uint8_t version_ = 0;
     std::uint8_t layer_ = 0;
     std::int32_t sample_rate_hz_ = 0;

@@ -2,6 +2,7 @@
 
 #include "audio/mpeg.h"
 #include "mpeginfo/id3v2_tags.h"
+#include "platform/time_text.h"
 
 namespace pelu::player {
 
@@ -68,7 +69,7 @@ std::vector<PlaylistRow> BuildRowsForFiles(const QStringList& paths, int rows_be
         const QString path = record.FileName();
         row.text = RowText(index + 1, path);
         row.columns = QStringList{
-            FormatTimeMs(time_ms),
+            platform::time_text_ms(time_ms),
             RowArtist(record).left(kMaxArtistChars),
             path,
             QString::number(time_ms),

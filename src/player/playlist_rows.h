@@ -1,6 +1,7 @@
-// Everything about a playlist row that is not a widget: its text, the time
-// texts shared with the band's time display, which files "Load Files" takes,
-// and the rows it appends for a batch of files.
+// Everything about a playlist row that is not a widget: its text, which files
+// "Load Files" takes, and the rows it appends for a batch of files. The
+// duration column uses the time text the band's time display shows
+// (platform/time_text.h).
 //
 // Column texts of a row, in order: 0 duration for display, 1 artist, 2 full
 // path, 3 duration in milliseconds, 4 entry key (the index the row had when
@@ -17,7 +18,6 @@
 #include <QString>
 #include <QStringList>
 
-#include <cstdint>
 #include <vector>
 
 namespace pelu {
@@ -37,12 +37,6 @@ enum PlaylistColumn : int {
     kPlaylistColumnCount = 6,
 };
 inline constexpr const char* kDeleteMark = "delete";
-
-// A millisecond count as the time display and the playlist show it:
-// "m:ss.mmm" under an hour, "h:mm:ss.mmm" under a day, else "d:hh:mm:ss.mmm";
-// the leading field is not padded. A negative count (a position read past the
-// end of a title) shows as 0:00.000.
-QString FormatTimeMs(std::int64_t ms);
 
 // The file name without its folder and without its last extension
 // ("my.song.mp3" -> "my.song", ".mp3" -> "", "README" -> "README").

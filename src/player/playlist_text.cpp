@@ -1,18 +1,11 @@
-// The pure text side of playlist rows (see playlist_rows.h): time texts, row
-// names and the ".mp3" test. Kept apart from the row builder so that code
+// The pure text side of playlist rows (see playlist_rows.h): row names and
+// the ".mp3" test. Kept apart from the row builder so that code
 // with no decoder (the playlist file readers, their fuzzer) can use it.
 #include "player/playlist_rows.h"
-
-#include <cstdio>
 
 namespace pelu::player {
 
 namespace {
-
-constexpr std::int64_t kMsPerSecond = 1000;
-constexpr std::int64_t kMsPerMinute = 60 * kMsPerSecond;
-constexpr std::int64_t kMsPerHour = 60 * kMsPerMinute;
-constexpr std::int64_t kMsPerDay = 24 * kMsPerHour;
 
 // A byte of a file name that is not UTF-8 travels as U+DC80..U+DCFF (see
 // platform/fs/file_names.h).
@@ -26,24 +19,6 @@ QString file_part(const QString& path)
 }
 
 } // namespace
-
-QString FormatTimeMs(std::int64_t ms)
-{
-    const long long total = ms < 0 ? 0 : ms;
-    const long long millis = total % kMsPerSecond;
-    const long long seconds = (total / kMsPerSecond) % 60;
-    const long long minutes = (total / kMsPerMinute) % 60;
-    const long long hours = (total / kMsPerHour) % 24;
-    char text[64];
-    if (total < kMsPerHour)
-        std::snprintf(text, sizeof text, "%lld:%2.2lld.%3.3lld", total / kMsPerMinute, seconds, millis);
-    else if (total < kMsPerDay)
-        std::snprintf(text, sizeof text, "%lld:%2.2lld:%2.2lld.%3.3lld", total / kMsPerHour, minutes, seconds, millis);
-    else
-        std::snprintf(text, sizeof text, "%lld:%2.2lld:%2.2lld:%2.2lld.%3.3lld", total / kMsPerDay, hours, minutes,
-                      seconds, millis);
-    return QString::fromLatin1(text);
-}
 
 QString RowName(const QString& path)
 {

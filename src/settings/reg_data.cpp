@@ -116,6 +116,18 @@ void TrsRegData::LoadKey(reg::Store& store, reg::KeyId key, int section_id)
     }
 }
 
+void TrsRegData::SetRootPath(const QString& path)
+{
+    qsizetype begin = 0;
+    qsizetype end = path.size();
+    auto separator = [](QChar c) { return c == QLatin1Char('\\') || c == QLatin1Char('/'); };
+    while (begin < end && separator(path[begin]))
+        ++begin;
+    while (end > begin && separator(path[end - 1]))
+        --end;
+    root_path_ = path.mid(begin, end - begin);
+}
+
 void TrsRegData::DoLoad()
 {
     TrsStorage* storage = Storage();

@@ -36,7 +36,10 @@ public:
     RootKeys RootKey() const { return root_key_; }
     void SetRootKey(RootKeys key) { root_key_ = key; }
     QString RootPath() const { return root_path_; }
-    void SetRootPath(const QString& path) { root_path_ = path; }
+    // Leading and trailing "\" and "/" are removed, so "\" alone leaves the
+    // path empty, and an empty path reads and writes nothing: never the
+    // whole hive, which holds other programs' settings.
+    void SetRootPath(const QString& path);
 
     // The store to use; by default the per-user store, opened at the first transfer.
     void SetRegistry(std::shared_ptr<platform::registry::Store> store) { store_ = std::move(store); }

@@ -3,6 +3,7 @@
 #include "widgets/theme.h"
 
 #include <QCoreApplication>
+#include <QPaintEvent>
 #include <QPainter>
 #include <QPointer>
 #include <QTimer>
@@ -64,7 +65,7 @@ public:
         static RepaintTick* tick = new RepaintTick(QCoreApplication::instance());
         return *tick;
     }
-    void Request(QWidget* widget)
+    void Request(TAnalyserView* widget)
     {
         if (!pending_.contains(widget))
             pending_.append(widget);
@@ -78,22 +79,36 @@ private:
         timer_.setSingleShot(true);
         timer_.setInterval(kRepaintMs);
         connect(&timer_, &QTimer::timeout, this, [this] {
-            const QList<QPointer<QWidget>> due = std::exchange(pending_, {});
-            for (const QPointer<QWidget>& widget : due)
+            const QList<QPointer<TAnalyserView>> due = std::exchange(pending_, {});
+            for (const QPointer<TAnalyserView>& widget : due)
                 if (widget)
-                    widget->update();
+                    widget->UpdateChangedArea();
         });
     }
     QTimer timer_;
-    QList<QPointer<QWidget>> pending_;
+    QList<QPointer<TAnalyserView>> pending_;
 };
 
-void RequestRepaint(QWidget* widget)
+void RequestRepaint(TAnalyserView* widget)
 {
     RepaintTick::Instance().Request(widget);
 }
 
 } // namespace
+
+void TAnalyserView::UpdateChangedArea()
+{
+    const QRegion changed = TakeChanges();
+    if (!changed.isEmpty())
+        update(changed);
+}
+
+void TAnalyserView::TakeChangesForWholePaint()
+{
+    const QRegion changed = TakeChanges();
+    if (!changed.isEmpty())
+        QMetaObject::invokeMethod(this, [this, changed] { update(changed); }, Qt::QueuedConnection);
+}
 
 QRect DrawBevelFrame(QPainter& painter, QRect area, const TBevelStyle& style)
 {
@@ -109,7 +124,7 @@ QRect DrawBevelFrame(QPainter& painter, QRect area, const TBevelStyle& style)
 
 // ---------------------------------------------------------------------------
 
-TLevelMeter::TLevelMeter(QWidget* parent) : QWidget(parent), level_(new TMMLevel(this))
+TLevelMeter::TLevelMeter(QWidget* parent) : TAnalyserView(parent), level_(new TMMLevel(this))
 {
     setAttribute(Qt::WA_OpaquePaintEvent);
     setAccessibleName(QStringLiteral("Level meter"));
@@ -194,35 +209,59 @@ void TLevelMeter::RebuildPictures()
     }
 }
 
-void TLevelMeter::paintEvent(QPaintEvent*)
+TLevelMeter::Shown TLevelMeter::LiveState() const
+{
+    Shown state;
+    if (!level_->Enabled())
+        return state;
+    state.lit = level_->LitSpots();
+    const int peak = level_->PeakSpot();
+    if (peak > state.lit && level_->NumPeaks() > 0) {
+        state.peak_first = peak - std::min(level_->NumPeaks(), peak) + 1;
+        state.peak_last = peak;
+    }
+    return state;
+}
+
+QRegion TLevelMeter::TakeChanges()
+{
+    const Shown live = LiveState();
+    int first = 0, last = 0;
+    for (int spot = 1; spot <= level_->SpotCount(); ++spot)
+        if (live.Lights(spot) != shown_.Lights(spot)) {
+            if (!first)
+                first = spot;
+            last = spot;
+        }
+    shown_ = live;
+    return first ? QRegion(SpotSpan(first, last).translated(InnerRect().topLeft())) : QRegion();
+}
+
+void TLevelMeter::paintEvent(QPaintEvent* event)
 {
     ++paint_count_;
     if (built_dpr_ != devicePixelRatioF())
         RebuildPictures();
+    if (event->rect().contains(rect()))
+        TakeChangesForWholePaint();
     QPainter painter(this);
     const QRect inner = DrawBevelFrame(painter, rect(), bevel_);
     painter.translate(inner.topLeft());
     painter.drawImage(0, 0, inactive_);
-    if (!level_->Enabled())
-        return;
     const qreal dpr = active_.devicePixelRatio();
     auto cut = [&](const QRect& r) {
         if (r.width() > 0 && r.height() > 0)
             painter.drawImage(r, active_, QRectF(r.topLeft() * dpr, r.size() * dpr));
     };
-    const int lit = level_->LitSpots();
-    if (lit > 0)
-        cut(SpotSpan(1, lit));
-    const int peak = level_->PeakSpot();
-    if (peak > lit && level_->NumPeaks() > 0) {
-        const int count = std::min(level_->NumPeaks(), peak);
-        cut(SpotSpan(peak - count + 1, peak));
-    }
+    if (shown_.lit > 0)
+        cut(SpotSpan(1, std::min(shown_.lit, level_->SpotCount())));
+    if (shown_.peak_first > 0)
+        cut(SpotSpan(shown_.peak_first, std::min(shown_.peak_last, level_->SpotCount())));
 }
 
 // ---------------------------------------------------------------------------
 
-TSpectrumView::TSpectrumView(QWidget* parent) : QWidget(parent), spectrum_(new TMMSpectrum(this))
+TSpectrumView::TSpectrumView(QWidget* parent) : TAnalyserView(parent), spectrum_(new TMMSpectrum(this))
 {
     setAttribute(Qt::WA_OpaquePaintEvent);
     setAccessibleName(QStringLiteral("Spectrum"));
@@ -335,35 +374,81 @@ void TSpectrumView::RebuildPictures()
     }
 }
 
-void TSpectrumView::paintEvent(QPaintEvent*)
+std::vector<TSpectrumView::ShownBar> TSpectrumView::LiveState() const
+{
+    std::vector<ShownBar> state;
+    if (!spectrum_->Enabled())
+        return state;
+    const int num_peaks = spectrum_->NumPeaks();
+    const int space = spectrum_->Space();
+    for (const TMMSpectrumBar& bar : spectrum_->Bars()) {
+        ShownBar shown;
+        shown.left = bar.first_column;
+        shown.width = bar.end_column - bar.first_column;
+        if (shown.width > space) {
+            shown.left += space / 2;
+            shown.width -= space;
+        }
+        shown.lit = bar.lit_spots;
+        if (bar.peak_spot > bar.lit_spots && num_peaks > 0) {
+            shown.peak_first = bar.peak_spot - std::min(num_peaks, bar.peak_spot) + 1;
+            shown.peak_last = bar.peak_spot;
+        }
+        state.push_back(shown);
+    }
+    return state;
+}
+
+QRegion TSpectrumView::TakeChanges()
+{
+    std::vector<ShownBar> live = LiveState();
+    const QPoint origin = InnerRect().topLeft();
+    const bool same_bars = live.size() == shown_.size();
+    QRegion changed;
+    for (std::size_t i = 0; i < live.size() || i < shown_.size(); ++i) {
+        if (!same_bars || live[i].left != shown_[i].left || live[i].width != shown_[i].width) {
+            changed = QRegion(rect()); // other bars: the whole picture
+            break;
+        }
+        int first = 0, last = 0;
+        for (int spot = 1; spot <= spectrum_->SpotCount(); ++spot)
+            if (live[i].Lights(spot) != shown_[i].Lights(spot)) {
+                if (!first)
+                    first = spot;
+                last = spot;
+            }
+        if (first)
+            changed += SpotRows(first, last, live[i].left, live[i].width).translated(origin);
+    }
+    shown_ = std::move(live);
+    return changed;
+}
+
+void TSpectrumView::paintEvent(QPaintEvent* event)
 {
     ++paint_count_;
     if (built_dpr_ != devicePixelRatioF())
         RebuildPictures();
+    if (event->rect().contains(rect()))
+        TakeChangesForWholePaint();
     QPainter painter(this);
     const QRect inner = DrawBevelFrame(painter, rect(), bevel_);
     painter.translate(inner.topLeft());
-    painter.drawImage(0, 0, background_);
-    if (!spectrum_->Enabled())
-        return;
+    const QRect area = event->rect().translated(-inner.topLeft()) & QRect(QPoint(0, 0), inner.size());
     const qreal dpr = active_.devicePixelRatio();
-    const int num_peaks = spectrum_->NumPeaks();
-    const int space = spectrum_->Space();
-    for (const TMMSpectrumBar& bar : spectrum_->Bars()) {
-        int left = bar.first_column, width = bar.end_column - bar.first_column;
-        if (width > space) {
-            left += space / 2;
-            width -= space;
-        }
-        auto cut = [&](int first, int last) {
-            const QRect r = SpotRows(first, last, left, width);
-            if (r.width() > 0 && r.height() > 0)
-                painter.drawImage(r, active_, QRectF(r.topLeft() * dpr, r.size() * dpr));
-        };
-        if (bar.lit_spots > 0)
-            cut(1, bar.lit_spots);
-        if (bar.peak_spot > bar.lit_spots && num_peaks > 0)
-            cut(bar.peak_spot - std::min(num_peaks, bar.peak_spot) + 1, bar.peak_spot);
+    auto copy = [&](const QImage& from, const QRect& r) {
+        if (r.width() > 0 && r.height() > 0)
+            painter.drawImage(r, from, QRectF(r.topLeft() * dpr, r.size() * dpr));
+    };
+    copy(background_, area);
+    const int s = spectrum_->SpotCount();
+    for (const ShownBar& bar : shown_) {
+        if (bar.left >= area.right() + 1 || bar.left + bar.width <= area.left())
+            continue;
+        if (bar.lit > 0)
+            copy(active_, SpotRows(1, std::min(bar.lit, s), bar.left, bar.width) & area);
+        if (bar.peak_first > 0)
+            copy(active_, SpotRows(bar.peak_first, std::min(bar.peak_last, s), bar.left, bar.width) & area);
     }
 }
 

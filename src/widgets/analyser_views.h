@@ -9,7 +9,12 @@
 // connector feeds it in slices of a few milliseconds); the views repaint at most
 // once per kRepaintMs, which is as often as the eye and the peak fall need, and
 // all on the same tick, so the window's picture is brought up to date once for
-// all of them.
+// all of them. On that tick each view compares what its picture shows (lit
+// spots and peak spots, per bar for the spectrum) with what the computing side
+// reports, and repaints only the spots that differ: nothing at all when a new
+// value lights the same spots. A partial repaint draws from that recorded
+// state, so the picture never mixes two states; a repaint of the whole view
+// (exposure, grab) takes the computing side's state afresh.
 //
 // Painting is cheap by construction: the inactive picture (background and unlit
 // spots) and the active picture (every spot lit) are made when the geometry or
@@ -26,13 +31,35 @@
 #include "widgets/seek_slider.h" // TBevelStyle
 
 #include <QImage>
+#include <QRegion>
 #include <QWidget>
+
+#include <vector>
 
 namespace pelu::widgets {
 
 constexpr int kRepaintMs = 25;
 
-class TLevelMeter : public QWidget {
+// What both views share: the repaint tick calls UpdateChangedArea.
+class TAnalyserView : public QWidget {
+    Q_OBJECT
+public:
+    using QWidget::QWidget;
+    // Records the computing side's state and schedules a repaint of the area
+    // whose picture differs from what is shown (none when nothing differs).
+    void UpdateChangedArea();
+
+protected:
+    // Records the computing side's state as shown; returns the area (in widget
+    // coordinates) whose picture differs from the state recorded before.
+    virtual QRegion TakeChanges() = 0;
+    // Called first by a paint of the whole view: it shows the current state.
+    // Such a paint may go elsewhere than the screen (a grab), so the area that
+    // changed is repainted on the screen as well, once.
+    void TakeChangesForWholePaint();
+};
+
+class TLevelMeter : public TAnalyserView {
     Q_OBJECT
 public:
     explicit TLevelMeter(QWidget* parent = nullptr);
@@ -48,17 +75,30 @@ public:
     qint64 PaintCount() const { return paint_count_; }
 
 protected:
+    QRegion TakeChanges() override;
     void paintEvent(QPaintEvent* event) override;
     void resizeEvent(QResizeEvent* event) override;
     void showEvent(QShowEvent* event) override;
     void hideEvent(QHideEvent* event) override;
 
 private:
+    // The spots the picture lights: 1..lit and peak_first..peak_last.
+    struct Shown {
+        int lit = 0;
+        int peak_first = 0; // 0: no peak marker
+        int peak_last = 0;
+        bool Lights(int spot) const
+        {
+            return spot <= lit || (spot >= peak_first && spot <= peak_last && peak_first > 0);
+        }
+    };
+    Shown LiveState() const;
     void RebuildPictures();
     // The rectangle of spots first..last (1-based, along the meter) in the inner area.
     QRect SpotSpan(int first, int last) const;
 
     TMMLevel* level_;
+    Shown shown_;
     TBevelStyle bevel_;
     QImage inactive_; // Color with every spot in its inactive colour
     QImage active_;   // every spot in its active colour
@@ -66,7 +106,7 @@ private:
     qint64 paint_count_ = 0;
 };
 
-class TSpectrumView : public QWidget {
+class TSpectrumView : public TAnalyserView {
     Q_OBJECT
 public:
     explicit TSpectrumView(QWidget* parent = nullptr);
@@ -83,17 +123,33 @@ public:
     qint64 PaintCount() const { return paint_count_; }
 
 protected:
+    QRegion TakeChanges() override;
     void paintEvent(QPaintEvent* event) override;
     void resizeEvent(QResizeEvent* event) override;
     void showEvent(QShowEvent* event) override;
     void hideEvent(QHideEvent* event) override;
 
 private:
+    // One bar as the picture shows it: its columns, spots 1..lit and
+    // peak_first..peak_last lit.
+    struct ShownBar {
+        int left = 0;
+        int width = 0;
+        int lit = 0;
+        int peak_first = 0; // 0: no peak marker
+        int peak_last = 0;
+        bool Lights(int spot) const
+        {
+            return spot <= lit || (spot >= peak_first && spot <= peak_last && peak_first > 0);
+        }
+    };
+    std::vector<ShownBar> LiveState() const;
     void RebuildPictures();
     // Rows of spots first..last (1-based from the bottom) as a y range.
     QRect SpotRows(int first, int last, int left, int width) const;
 
     TMMSpectrum* spectrum_;
+    std::vector<ShownBar> shown_;
     TBevelStyle bevel_;
     TPicture background_dib_;
     QImage background_; // Color or the picture, with unlit spots when DrawInactive

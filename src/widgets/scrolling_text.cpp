@@ -3,6 +3,7 @@
 #include "widgets/theme.h"
 
 #include <QEvent>
+#include <QPaintEvent>
 #include <QFontMetrics>
 #include <QPainter>
 
@@ -22,7 +23,35 @@ TALScrollingText::TALScrollingText(QWidget* parent) : QWidget(parent)
     Rebuild();
     timer_.setInterval(20);
     connect(&timer_, &QTimer::timeout, this, &TALScrollingText::Step);
-    timer_.start();
+    UpdateTimer(); // a widget is created hidden: the timer starts when it is shown
+}
+
+void TALScrollingText::UpdateTimer()
+{
+    const bool moving = isVisible() && isEnabled() && !text_.isEmpty();
+    if (moving && !timer_.isActive())
+        timer_.start();
+    else if (!moving && timer_.isActive())
+        timer_.stop();
+}
+
+QRect TALScrollingText::TextArea(int x) const
+{
+    // The text lies one widget width into the strip; a column either side
+    // covers any glyph pixel beyond the advance.
+    return QRect(x + width() - 1, 0, text_width_ + 2, height()) & rect();
+}
+
+void TALScrollingText::showEvent(QShowEvent* event)
+{
+    QWidget::showEvent(event);
+    UpdateTimer();
+}
+
+void TALScrollingText::hideEvent(QHideEvent* event)
+{
+    QWidget::hideEvent(event);
+    UpdateTimer();
 }
 
 void TALScrollingText::SetText(const QString& text)
@@ -32,6 +61,7 @@ void TALScrollingText::SetText(const QString& text)
     text_ = text;
     setAccessibleDescription(text);
     Rebuild();
+    UpdateTimer();
 }
 
 void TALScrollingText::SetSpeed(int ms)
@@ -120,6 +150,7 @@ void TALScrollingText::Rebuild()
     text_font.setStyleStrategy(QFont::NoAntialias);
     const QFontMetrics metrics(text_font);
     const int text_width = metrics.horizontalAdvance(text_);
+    text_width_ = text_width;
     const int text_height = metrics.height();
     strip_width_ = text_width + 2 * w;
     transparent_ = (font_color_ == kGreen || background_ == kGreen) ? kRed : kGreen;
@@ -165,28 +196,38 @@ void TALScrollingText::Rebuild()
 
 void TALScrollingText::Step()
 {
-    if (isEnabled()) {
-        if (direction_ == tdRightToLeft) {
-            x_ -= pixel_jump_;
-            if (x_ <= width() - strip_width_)
-                x_ = 0;
-        } else {
-            x_ += pixel_jump_;
-            if (x_ >= 0)
-                x_ = width() - strip_width_;
-        }
+    // A disabled line stands still: its picture is the one already shown.
+    if (!isEnabled())
+        return;
+    const int before = x_;
+    if (direction_ == tdRightToLeft) {
+        x_ -= pixel_jump_;
+        if (x_ <= width() - strip_width_)
+            x_ = 0;
+    } else {
+        x_ += pixel_jump_;
+        if (x_ >= 0)
+            x_ = width() - strip_width_;
     }
-    update();
+    // Only the columns the text covered or covers now change.
+    // Painted at once: a posted update would wake the event loop a second
+    // time for every step.
+    const QRegion changed = QRegion(TextArea(before)) + TextArea(x_);
+    if (!changed.isEmpty() && x_ != before)
+        repaint(changed);
 }
 
-void TALScrollingText::paintEvent(QPaintEvent*)
+void TALScrollingText::paintEvent(QPaintEvent* event)
 {
     // The backing store is the composite: the edge layer, then the strip over it.
     if (devicePixelRatioF() != built_dpr_)
         Rebuild(); // moved to a screen of another resolution
     QPainter painter(this);
-    painter.drawImage(0, 0, edge_layer_);
-    painter.drawImage(x_, 0, strip_);
+    const QRect area = event->rect() & rect();
+    const qreal dpr = edge_layer_.devicePixelRatio();
+    painter.drawImage(area, edge_layer_, QRectF(area.topLeft() * dpr, area.size() * dpr));
+    const QRect strip_area = area.translated(-x_, 0);
+    painter.drawImage(area, strip_, QRectF(strip_area.topLeft() * dpr, strip_area.size() * dpr));
 }
 
 void TALScrollingText::resizeEvent(QResizeEvent* event)
@@ -200,6 +241,8 @@ void TALScrollingText::changeEvent(QEvent* event)
     QWidget::changeEvent(event);
     if (event->type() == QEvent::FontChange)
         Rebuild();
+    else if (event->type() == QEvent::EnabledChange)
+        UpdateTimer();
 }
 
 } // namespace pelu::widgets

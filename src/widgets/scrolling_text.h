@@ -4,8 +4,14 @@
 // the text colour with colour ramps at both edges, so a scrolling step only
 // copies one picture and draws one transparent picture.
 //
-// Thread: main thread only; the scrolling timer is a main-thread QTimer that
-// runs from creation to destruction.
+// The scrolling timer runs only while the line can be seen moving: shown,
+// enabled and with a text to move. A hidden line stands still and goes on from
+// where it stood when it is shown again; a disabled line would paint the same
+// picture at every step, so it does not step at all. Each step repaints only
+// the columns the text covers before and after it, and nothing when the text
+// is out of the window.
+//
+// Thread: main thread only; the scrolling timer is a main-thread QTimer.
 #pragma once
 
 #include "platform/error.h"
@@ -65,6 +71,7 @@ public:
     QColor RampColor(int index) const;
 
     // State, for the gallery and tests.
+    bool IsScrolling() const { return timer_.isActive(); }
     int StripX() const { return x_; }
     int StripWidth() const { return strip_width_; }
     QColor TransparentColor() const { return transparent_; }
@@ -75,10 +82,16 @@ protected:
     void paintEvent(QPaintEvent* event) override;
     void resizeEvent(QResizeEvent* event) override;
     void changeEvent(QEvent* event) override;
+    void showEvent(QShowEvent* event) override;
+    void hideEvent(QHideEvent* event) override;
 
 private:
     void Rebuild();
     void ResetX(int strip_width);
+    // Starts or stops the timer as the line can or cannot be seen moving.
+    void UpdateTimer();
+    // The widget's columns the text's holes cover with the strip at x.
+    QRect TextArea(int x) const;
 
     QString text_ = QStringLiteral("Text");
     int pixel_jump_ = 1;
@@ -92,6 +105,7 @@ private:
     QImage edge_layer_; // the widget's size: text colour with the ramps
     QImage strip_;      // text width + 2 widths: background with the text cut out
     int strip_width_ = 0;
+    int text_width_ = 0;
     int x_ = 0;
     int rebuild_count_ = 0;
     qreal built_dpr_ = 1.0;

@@ -63,8 +63,14 @@ void TMMSlider::SetPosition(int value)
     value = std::clamp(value, min_, max_);
     if (value == position_)
         return;
+    // The picture depends on the position only through the thumb's place: a
+    // step that leaves the thumb where it was repaints nothing, and a move
+    // repaints only the span between the old and the new thumb.
+    const QRect before = ThumbRect();
     position_ = value;
-    update();
+    const QRect after = ThumbRect();
+    if (after != before)
+        update(before.united(after));
     if (OnChange)
         OnChange(this);
 }

@@ -6,6 +6,7 @@
 #include <QCoreApplication>
 #include <QThread>
 
+#include <algorithm>
 #include <atomic>
 #include <cmath>
 #include <cstring>
@@ -377,6 +378,124 @@ TEST(Equalizer, FFTLengthChangesAndClosesNeverPullTheEngineFromUnderTheBufferThr
     stop = true;
     player.join();
     EXPECT_GT(buffers.load(), 0);
+}
+
+// ---------------------------------------------------------------------------
+// The engine against the block filtering written out with the own FFT's
+// natural-order transforms (the reference it must stay within one step of),
+// for every transform length, channel mode and a mono format; and engines made
+// on several threads at once.
+
+void shape(TMMFFTFilter& engine)
+{
+    // Boosts and cuts across the range, some overlapping, enough to clip loud input.
+    const float gains[] = {9, -12, 4, 0, -3, 7, -20, 5};
+    const float rate = float(engine.sample_rate);
+    for (int i = 0; i < 8; ++i)
+        SetFFTFilterBand(engine, rate / 2 * float(i) / 9.0f, rate / 2 * float(i + 2) / 9.0f, gains[i]);
+}
+
+// Blocks of N frames of the channels `mode` selects, filtered with the
+// engine's response by natural-order forward and inverse transforms; the other
+// channel of a stereo stream is left as it was.
+std::vector<std::int16_t> reference(const TMMFFTFilter& engine, TMMChannel mode, const std::vector<std::int16_t>& in)
+{
+    const int n = engine.n, half = n / 2, channels = engine.channels;
+    const TMMFFT fft(engine.order);
+    std::vector<std::int16_t> out = in;
+    const std::size_t frames = in.size() / std::size_t(channels);
+    const int first = (channels == 2 && mode == chRight) ? 1 : 0;
+    const int last = (channels == 2 && mode == chLeft) ? 1 : channels;
+    for (int c = first; c < last; ++c) {
+        std::vector<float> tail(std::size_t(half), 0.0f);
+        for (std::size_t b = 0; b + std::size_t(n) <= frames; b += std::size_t(n)) {
+            std::vector<TMMComplex> z(static_cast<std::size_t>(n));
+            for (int k = 0; k < half; ++k)
+                z[std::size_t(k)] = {float(in[(b + std::size_t(k)) * channels + c]),
+                                     float(in[(b + std::size_t(k + half)) * channels + c])};
+            fft.Transform(z.data(), TMMFFT::kForward);
+            complex_multiply(z.data(), engine.response.data(), n);
+            fft.Transform(z.data(), TMMFFT::kInverse);
+            auto put = [&](std::size_t frame, float v) {
+                const long y = v >= 32767.0f ? 32767 : v <= -32768.0f ? -32768 : long(v);
+                out[frame * channels + c] = std::int16_t(y);
+            };
+            for (int j = 0; j < half; ++j) {
+                put(b + std::size_t(j), z[std::size_t(j)].re + tail[std::size_t(j)]);
+                put(b + std::size_t(j + half), z[std::size_t(j + half)].re + z[std::size_t(j)].im);
+                tail[std::size_t(j)] = z[std::size_t(j + half)].im;
+            }
+        }
+    }
+    return out;
+}
+
+// Runs the engine over `in` in buffers of whole blocks, so no start-up silence
+// is inserted and the output lines up with the input.
+std::vector<std::int16_t> run(TMMFFTFilter& engine, TMMChannel mode, std::vector<std::int16_t> pcm, int blocks_per_buffer)
+{
+    const std::size_t buffer_samples = std::size_t(engine.n) * engine.channels * blocks_per_buffer;
+    for (std::size_t pos = 0; pos + buffer_samples <= pcm.size(); pos += buffer_samples)
+        DoFFTFilter(engine, mode, reinterpret_cast<char*>(pcm.data() + pos), int(buffer_samples * 2));
+    return pcm;
+}
+
+TEST(FFTFilterEngine, StaysWithinOneStepOfTheNaturalOrderTransformsAtEveryLength)
+{
+    for (int n : {8, 64, 256, 1024}) {
+        for (int channels : {1, 2}) {
+            for (TMMChannel mode : {chBoth, chLeft, chRight}) {
+                const WaveFormat format = make_pcm_format(44100, 16, std::uint16_t(channels));
+                auto engine = InitFFTFilter(&format, n, 65536);
+                ASSERT_TRUE(engine);
+                shape(*engine);
+                const int blocks_per_buffer = std::max(1, 2048 / n);
+                const std::size_t samples = std::size_t(n) * channels * blocks_per_buffer * std::max(8, 8192 / n);
+                const auto input = noise(samples, 16000, unsigned(n * 10 + channels));
+                const auto expected = reference(*engine, mode, input);
+                const auto output = run(*engine, mode, input, blocks_per_buffer);
+                ASSERT_EQ(output.size(), expected.size());
+                int off_by_one = 0, clipped = 0;
+                for (std::size_t i = 0; i < output.size(); ++i) {
+                    ASSERT_LE(std::abs(int(output[i]) - int(expected[i])), 1)
+                        << "N " << n << " channels " << channels << " mode " << int(mode) << " sample " << i;
+                    off_by_one += output[i] != expected[i];
+                    clipped += expected[i] == 32767 || expected[i] == -32768;
+                }
+                // Only float rounding near a truncation boundary may differ.
+                EXPECT_LT(off_by_one, int(output.size() / 50)) << "N " << n;
+                if (channels == 2 && mode == chLeft) {
+                    for (std::size_t i = 1; i < output.size(); i += 2)
+                        ASSERT_EQ(output[i], input[i]) << "right sample " << i;
+                }
+                if (n == 1024 && channels == 2 && mode == chBoth) {
+                    EXPECT_GT(clipped, 0) << "the loud input should reach the clipping path";
+                }
+            }
+        }
+    }
+}
+
+TEST(FFTFilterEngine, EnginesMadeOnSeveralThreadsAtOnceFilterAlike)
+{
+    const WaveFormat format = make_pcm_format(48000, 16, 2);
+    const auto input = noise(512 * 2 * 64, 12000, 5);
+    std::vector<std::vector<std::int16_t>> outputs(6);
+    std::vector<std::thread> threads;
+    for (std::size_t t = 0; t < outputs.size(); ++t)
+        threads.emplace_back([&, t] {
+            // Made, used and freed on this thread while the others do the same.
+            for (int repeat = 0; repeat < 5; ++repeat) {
+                auto engine = InitFFTFilter(&format, 512, 65536);
+                shape(*engine);
+                outputs[t] = run(*engine, chBoth, input, 4);
+            }
+        });
+    for (auto& thread : threads)
+        thread.join();
+    for (std::size_t t = 1; t < outputs.size(); ++t)
+        EXPECT_EQ(outputs[t], outputs[0]) << "thread " << t;
+    EXPECT_NE(outputs[0], input);
 }
 
 } // namespace

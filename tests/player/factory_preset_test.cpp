@@ -31,8 +31,9 @@ TEST(FactoryPreset, SixteenFlatBandsCoveringTheAudibleRange)
         EXPECT_EQ(band.Gain(), 0.0f) << "band " << i;
         EXPECT_TRUE(band.Enabled()) << "band " << i;
         EXPECT_LT(band.F1(), band.F2()) << "band " << i;
-        if (i > 0)
+        if (i > 0) {
             EXPECT_EQ(band.F1(), bands.Items(i - 1)->F2()) << "band " << i << " does not meet the one below";
+        }
         // Even steps on a logarithmic scale: each band between 1/2 and 1 octave wide.
         EXPECT_GT(band.F2() / band.F1(), 1.4f) << "band " << i;
         EXPECT_LT(band.F2() / band.F1(), 2.0f) << "band " << i;

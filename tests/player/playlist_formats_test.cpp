@@ -8,6 +8,7 @@
 #include "fifo_watchdog.h"
 #include "mp3_fixtures.h"
 #include "platform/fs/file_names.h"
+#include "platform/time_text.h"
 #include "player/playlist_rows.h"
 
 #include <gtest/gtest.h>
@@ -208,7 +209,7 @@ PlaylistRow row(const QString& path, const QString& artist, const QString& ms)
 {
     PlaylistRow r;
     r.text = RowText(1, path);
-    r.columns = {FormatTimeMs(ms.toLongLong()), artist, path, ms, QStringLiteral("0"), QString()};
+    r.columns = {pelu::platform::time_text_ms(ms.toLongLong()), artist, path, ms, QStringLiteral("0"), QString()};
     return r;
 }
 

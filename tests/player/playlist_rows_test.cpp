@@ -5,6 +5,7 @@
 
 #include "audio/mpeg.h"
 #include "mp3_fixtures.h"
+#include "platform/time_text.h"
 
 #include <gtest/gtest.h>
 
@@ -22,20 +23,21 @@ QString qpath(const fs::path& p)
     return QString::fromStdString(p.string());
 }
 
+// The duration column and the time display share one time text.
 TEST(PlaylistTimeText, ThreeFormatsByMagnitude)
 {
-    EXPECT_EQ(FormatTimeMs(0), QStringLiteral("0:00.000"));
-    EXPECT_EQ(FormatTimeMs(187250), QStringLiteral("3:07.250"));
-    EXPECT_EQ(FormatTimeMs(179990), QStringLiteral("2:59.990"));
-    EXPECT_EQ(FormatTimeMs(3599999), QStringLiteral("59:59.999"));
-    EXPECT_EQ(FormatTimeMs(3600000), QStringLiteral("1:00:00.000"));
-    EXPECT_EQ(FormatTimeMs(3723004), QStringLiteral("1:02:03.004"));
-    EXPECT_EQ(FormatTimeMs(86399999), QStringLiteral("23:59:59.999"));
-    EXPECT_EQ(FormatTimeMs(86400000), QStringLiteral("1:00:00:00.000"));
-    EXPECT_EQ(FormatTimeMs(90061001), QStringLiteral("1:01:01:01.001"));
+    EXPECT_EQ(platform::time_text_ms(0), QStringLiteral("0:00.000"));
+    EXPECT_EQ(platform::time_text_ms(187250), QStringLiteral("3:07.250"));
+    EXPECT_EQ(platform::time_text_ms(179990), QStringLiteral("2:59.990"));
+    EXPECT_EQ(platform::time_text_ms(3599999), QStringLiteral("59:59.999"));
+    EXPECT_EQ(platform::time_text_ms(3600000), QStringLiteral("1:00:00.000"));
+    EXPECT_EQ(platform::time_text_ms(3723004), QStringLiteral("1:02:03.004"));
+    EXPECT_EQ(platform::time_text_ms(86399999), QStringLiteral("23:59:59.999"));
+    EXPECT_EQ(platform::time_text_ms(86400000), QStringLiteral("1:00:00:00.000"));
+    EXPECT_EQ(platform::time_text_ms(90061001), QStringLiteral("1:01:01:01.001"));
     // Widened to 64 bits: beyond what 32 bits of milliseconds hold.
-    EXPECT_EQ(FormatTimeMs(std::int64_t(30) * 86400000 + 5), QStringLiteral("30:00:00:00.005"));
-    EXPECT_EQ(FormatTimeMs(-250), QStringLiteral("0:00.000"));
+    EXPECT_EQ(platform::time_text_ms(std::int64_t(30) * 86400000 + 5), QStringLiteral("30:00:00:00.005"));
+    EXPECT_EQ(platform::time_text_ms(-250), QStringLiteral("0:00.000"));
 }
 
 TEST(PlaylistRowText, NameWithoutFolderAndLastExtension)
@@ -90,7 +92,7 @@ TEST_F(RowBuilder, RowsCarryTextsArtistTimesAndKeys)
         EXPECT_EQ(row.columns.size(), kPlaylistColumnCount);
         EXPECT_EQ(row.image_index, -1);
         EXPECT_FALSE(row.selected);
-        EXPECT_EQ(row.columns[kColumnDuration], FormatTimeMs(ms_of(row)));
+        EXPECT_EQ(row.columns[kColumnDuration], platform::time_text_ms(ms_of(row)));
         EXPECT_EQ(row.columns[kColumnDeleteMark], QString());
     }
     EXPECT_EQ(rows[0].columns[kColumnArtist], QStringLiteral("[notag]"));

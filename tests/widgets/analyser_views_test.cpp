@@ -4,15 +4,19 @@
 #include "widgets/analyser_views.h"
 #include "widgets/theme.h"
 
+#include "paint_probe.h"
+
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QTest>
 
 #include <cmath>
 #include <vector>
 
 using namespace pelu;
 using namespace pelu::widgets;
+using namespace pelu::widgets::test;
 
 namespace {
 
@@ -169,6 +173,153 @@ TEST(SpectrumView, UsesTheStoredBackgroundPicture)
     EXPECT_EQ(QColor(view.grab().toImage().pixel(20, 15)), QColor(10, 200, 30));
     view.Spectrum()->SetUseBackGroundDIB(false);
     EXPECT_EQ(QColor(view.grab().toImage().pixel(20, 15)), ColorFromBgr(0));
+}
+
+// Partial repaints: only the spots whose picture changed, nothing when a new
+// value lights the same spots, and the screen always equals a whole picture.
+void LetTheTickPaint()
+{
+    QTest::qWait(3 * kRepaintMs);
+}
+
+// A 16-bit stereo meter of the player's size in a shown window.
+struct HostedMeter : ::testing::Test {
+    QWidget host;
+    TLevelMeter* meter = new TLevelMeter(&host);
+    TMMLevel* level = meter->Level();
+    void Show()
+    {
+        host.resize(200, 30);
+        meter->setGeometry(10, 10, 88, 4);
+        level->SetBitLength(b16Bit);
+        level->SetMode(mStereo);
+        level->SetSamples(250);
+        host.show();
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(&host));
+        QTest::qWait(50); // the first paints are done
+        LetTheTickPaint();
+    }
+};
+
+TEST_F(HostedMeter, RepaintsTheSpotsThatChangedAndTheScreenStaysWhole)
+{
+    level->SetBar1Color(BgrFromColor(Qt::white));
+    level->SetBar2Color(BgrFromColor(Qt::yellow));
+    level->SetBar3Color(BgrFromColor(Qt::red));
+    level->SetInactiveDoted(true);
+    level->SetChannel(chRight);
+    level->SetNumPeaks(1);
+    Show();
+    PaintLog log(meter);
+    const double amplitudes[] = {30000, 12000, 12000, 3000, 25000, 26000, 800, 0, 16000};
+    for (double amplitude : amplitudes) {
+        const int lit_before = level->LitSpots(), peak_before = level->PeakSpot();
+        const auto pcm = StereoSine(250, amplitude, 1000);
+        level->ProcessData(reinterpret_cast<const char*>(pcm.data()));
+        LetTheTickPaint();
+        const bool same = level->LitSpots() == lit_before && level->PeakSpot() == peak_before;
+        if (same) {
+            EXPECT_TRUE(log.regions.empty()) << "amplitude " << amplitude;
+        }
+        for (const QRegion& region : log.regions)
+            EXPECT_LT(region.boundingRect().width(), meter->width()) << "amplitude " << amplitude;
+        if (!same && log.regions.empty())
+            ADD_FAILURE() << "a change of lit spots was not repainted, amplitude " << amplitude;
+        log.regions.clear();
+    }
+    // After the run of partial repaints the screen shows the whole meter.
+    // (A grab is taken only here: Qt repaints a grabbed widget whole afterwards.)
+    EXPECT_EQ(OnScreen(meter), Whole(meter));
+}
+
+TEST(AnalyserRepaint, SpectrumRepaintsChangedBarsOnlyAndNothingForTheSameSpots)
+{
+    QWidget host;
+    host.resize(120, 40);
+    auto* view = new TSpectrumView(&host);
+    view->setGeometry(10, 5, 68, 27);
+    TBevelStyle bevel;
+    bevel.outer = bvLowered;
+    bevel.border = true;
+    view->SetBevel(bevel);
+    TMMSpectrum* spectrum = view->Spectrum();
+    spectrum->SetFFTLength(64);
+    spectrum->SetWindow(fwRectangular);
+    spectrum->SetBitLength(b16Bit);
+    spectrum->SetGain(sg3db);
+    spectrum->SetVerticalScale(20);
+    spectrum->SetFrequencyScale(2);
+    spectrum->SetDecayMode(dmNone);
+    spectrum->SetNumPeaks(0);
+    spectrum->SetDrawInactive(true);
+    const WaveFormat format = make_pcm_format(44100, 16, 2);
+    spectrum->SetPWaveFormat(&format);
+    host.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&host));
+    QTest::qWait(50); // the first paints are done
+    LetTheTickPaint();
+    ASSERT_EQ(spectrum->BarCount(), 16);
+    int changed_signals = 0;
+    QObject::connect(spectrum, &TMMSpectrum::Changed, [&] { ++changed_signals; });
+    PaintLog log(view);
+
+    // A sine in the fourth bar: only that bar's columns repaint.
+    const auto bar3 = spectrum->Bars()[3];
+    const double hz = spectrum->BinFrequency(bar3.first_bin);
+    auto feed = [&](double amplitude) {
+        const auto pcm = StereoSine(64, amplitude, hz);
+        spectrum->ProcessData(reinterpret_cast<const char*>(pcm.data()));
+    };
+    feed(30000);
+    LetTheTickPaint();
+    ASSERT_GT(spectrum->Bars()[3].lit_spots, 0);
+    ASSERT_FALSE(log.regions.empty());
+    const QRect painted = log.regions.back().boundingRect();
+    EXPECT_LE(painted.width(), bar3.end_column - bar3.first_column);
+    EXPECT_GE(painted.left(), view->InnerRect().left() + bar3.first_column);
+    ASSERT_EQ(OnScreen(view), Whole(view));
+
+    // Find a second amplitude whose bar value differs but lights the same spots.
+    double other = 0;
+    const auto first = spectrum->Bars();
+    for (double a = 29900; a > 20000 && other == 0; a -= 50) {
+        feed(a);
+        const auto bars = spectrum->Bars();
+        bool same_spots = true;
+        for (std::size_t i = 0; i < bars.size(); ++i)
+            same_spots = same_spots && bars[i].lit_spots == first[i].lit_spots;
+        if (same_spots && bars[3].value != first[3].value)
+            other = a;
+    }
+    ASSERT_GT(other, 0) << "no amplitude with the same spots and another value";
+    feed(30000);
+    LetTheTickPaint();
+    log.regions.clear();
+    changed_signals = 0;
+    feed(other);
+    LetTheTickPaint();
+    EXPECT_GT(changed_signals, 0); // the computing side reported new values...
+    EXPECT_TRUE(log.regions.empty()); // ...that light the same spots: nothing repaints
+
+    // Silence clears the bar: the screen follows.
+    feed(0);
+    LetTheTickPaint();
+    ASSERT_FALSE(log.regions.empty());
+    ASSERT_EQ(OnScreen(view), Whole(view));
+}
+
+TEST_F(HostedMeter, AGrabBetweenTicksDoesNotLeaveTheScreenBehind)
+{
+    level->SetNumPeaks(0);
+    Show();
+    const auto loud = StereoSine(250, 30000, 1000);
+    level->ProcessData(reinterpret_cast<const char*>(loud.data()));
+    ASSERT_GT(level->LitSpots(), 0);
+    // A picture taken before the tick shows the new state at once...
+    const QImage grabbed = Whole(meter);
+    LetTheTickPaint();
+    // ...and the screen catches up too.
+    EXPECT_EQ(OnScreen(meter), grabbed);
 }
 
 } // namespace

@@ -3,12 +3,16 @@
 #include "widgets/scrolling_text.h"
 #include "widgets/theme.h"
 
+#include "paint_probe.h"
+
 #include <gtest/gtest.h>
 
 #include <QImage>
+#include <QTest>
 
 using pelu::widgets::ColorFromBgr;
 using pelu::widgets::TALScrollingText;
+using namespace pelu::widgets::test;
 
 namespace {
 
@@ -180,6 +184,87 @@ TEST(ScrollingText, ADisabledLineRepaintsWithoutMoving)
     line.setEnabled(true);
     line.Step();
     EXPECT_EQ(line.StripX(), -1);
+}
+
+// The line scrolls only while it can be seen moving, and each step repaints
+// only the columns its text covers; the screen stays whole.
+TEST(ScrollingText, StatusLineScrollsOnlyWhileItCanBeSeenMoving)
+{
+    QWidget host;
+    host.resize(300, 40);
+    auto* line = new TALScrollingText(&host);
+    line->setGeometry(20, 10, 146, 11);
+    line->SetText(QStringLiteral("Corvel-Ready"));
+    EXPECT_FALSE(line->IsScrolling()); // not shown yet
+    host.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&host));
+    QTest::qWait(50); // the first paints are done
+    EXPECT_TRUE(line->IsScrolling());
+    line->hide();
+    EXPECT_FALSE(line->IsScrolling());
+    line->show();
+    EXPECT_TRUE(line->IsScrolling());
+    line->setEnabled(false);
+    EXPECT_FALSE(line->IsScrolling());
+    line->setEnabled(true);
+    EXPECT_TRUE(line->IsScrolling());
+    line->SetText(QString());
+    EXPECT_FALSE(line->IsScrolling());
+    line->SetText(QStringLiteral("Playing -a.mp3"));
+    EXPECT_TRUE(line->IsScrolling());
+    host.setEnabled(false); // disabled through its parent
+    EXPECT_FALSE(line->IsScrolling());
+    host.setEnabled(true);
+    EXPECT_TRUE(line->IsScrolling());
+}
+
+TEST(ScrollingText, StatusLineRepaintsOnlyTheTextsColumnsAndStaysWhole)
+{
+    QWidget host;
+    host.resize(300, 40);
+    auto* line = new TALScrollingText(&host);
+    line->setGeometry(20, 10, 146, 11);
+    line->SetTextDirection(TALScrollingText::tdRightToLeft);
+    line->SetSpeed(100000); // the test steps it
+    line->SetEdgeFadeWidth(30);
+    line->SetBackgroundColor(ColorFromBgr(11184810));
+    line->SetFontColor(ColorFromBgr(5592405));
+    line->SetText(QStringLiteral("ab"));
+    line->Loaded();
+    host.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&host));
+    QTest::qWait(50); // the first paints are done
+    const int text_width = line->StripWidth() - 2 * line->width();
+    ASSERT_GT(text_width, 0);
+    ASSERT_LT(text_width, 40);
+    PaintLog log(line);
+    int previous_left = line->StripX() + line->width();
+    for (int step = 0; step < line->StripWidth() + 5; ++step) {
+        line->Step();
+        QCoreApplication::processEvents();
+        // The text lies one widget width into the strip.
+        const int text_left = line->StripX() + line->width();
+        for (const QRegion& region : log.regions) {
+            for (const QRect& painted : region) {
+                EXPECT_LE(painted.width(), text_width + 4) << "step " << step;
+                EXPECT_GE(painted.left(), std::max(0, std::min(previous_left, text_left) - 2)) << "step " << step;
+            }
+        }
+        previous_left = text_left;
+        log.regions.clear();
+    }
+    // After a whole cycle of partial repaints the screen shows the whole line.
+    // (A grab is taken only here: Qt repaints a grabbed widget whole afterwards.)
+    ASSERT_EQ(OnScreen(line), Whole(line));
+    // A disabled line does not move and paints nothing.
+    line->setEnabled(false);
+    QCoreApplication::processEvents();
+    log.regions.clear();
+    const int x = line->StripX();
+    line->Step();
+    QCoreApplication::processEvents();
+    EXPECT_EQ(line->StripX(), x);
+    EXPECT_TRUE(log.regions.empty());
 }
 
 } // namespace

@@ -9,6 +9,8 @@
 #include <QKeyEvent>
 #include <QTest>
 
+#include "paint_probe.h"
+
 using pelu::widgets::TMMBitmapList;
 using pelu::widgets::TMMBitmapSlider;
 using pelu::widgets::TMMSlider;
@@ -273,6 +275,35 @@ TEST_F(SeekSlider, SamePositionFiresNoChange)
     slider->SetPosition(10);
     EXPECT_EQ(counts.change, 1);
     EXPECT_EQ(counts.track, 0); // programmatic moves are not tracking
+}
+
+// While a title plays the position moves every 500 ms; the slider repaints
+// only when the thumb moves a pixel, and then only the span it moved over.
+TEST_F(SeekSlider, APositionThatLeavesTheThumbInPlaceRepaintsNothing)
+{
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&form));
+    QTest::qWait(50);
+    pelu::widgets::test::PaintLog log(slider);
+    int moves = 0;
+    for (int position = 0; position <= 20000; position += 500) {
+        const QRect before = slider->ThumbRect();
+        slider->SetPosition(position);
+        QCoreApplication::processEvents();
+        const QRect after = slider->ThumbRect();
+        if (after == before) {
+            EXPECT_TRUE(log.regions.empty()) << "position " << position;
+        } else {
+            ++moves;
+            ASSERT_FALSE(log.regions.empty()) << "position " << position;
+            for (const QRegion& region : log.regions)
+                EXPECT_TRUE(before.united(after).contains(region.boundingRect())) << "position " << position;
+        }
+        log.regions.clear();
+    }
+    // 1 ms of the 163 s range is 172/163000 pixel: 20 s move the thumb about 21 pixels.
+    EXPECT_GT(moves, 15);
+    EXPECT_LT(moves, 30);
+    EXPECT_EQ(pelu::widgets::test::OnScreen(slider), pelu::widgets::test::Whole(slider));
 }
 
 } // namespace

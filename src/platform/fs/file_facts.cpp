@@ -1,6 +1,7 @@
 #include "platform/fs/file_facts.h"
 
 #include "platform/fs/file_names.h"
+#include "platform/fs/output_file.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -73,6 +74,18 @@ FileKind file_kind(const QString& path)
     if (::stat(native(path).constData(), &st) != 0)
         return FileKind::Missing;
     return S_ISREG(st.st_mode) ? FileKind::Regular : FileKind::Other;
+}
+
+QString input_file_problem(const QString& path)
+{
+    struct stat st;
+    if (::stat(native(path).constData(), &st) != 0)
+        return errno == ENOENT ? QStringLiteral("no such file") : system_error_text(errno);
+    if (S_ISDIR(st.st_mode))
+        return QStringLiteral("is a directory");
+    if (!S_ISREG(st.st_mode))
+        return QStringLiteral("is not a regular file");
+    return {};
 }
 
 ReadOnlyFile::~ReadOnlyFile()

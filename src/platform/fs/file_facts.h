@@ -30,6 +30,12 @@ enum class FileKind {
 // (permission on a directory on the way) counts as Missing.
 FileKind file_kind(const QString& path);
 
+// Why a path cannot be read as an input file, in words for a message after
+// the name: "no such file", "is a directory", "is not a regular file" (a FIFO,
+// device or socket), or the system's text ("Permission denied" on the way);
+// empty for a regular file.
+QString input_file_problem(const QString& path);
+
 struct FileFacts {
     std::uint32_t dos_date_time = 0; // packed: date in the high word, time in the low word
     std::uint32_t attributes = 0;    // kAttr* bits

@@ -1,9 +1,10 @@
 #include "platform/profile/profile.h"
 
+#include "platform/fs/output_file.h"
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QSaveFile>
 
 #include <climits>
 
@@ -245,9 +246,8 @@ QByteArray PrivateProfile::Serialize() const
 
 void PrivateProfile::Save() const
 {
-    QSaveFile file(path_);
-    const QByteArray content = Serialize();
-    if (!file.open(QIODevice::WriteOnly) || file.write(content) != content.size() || !file.commit())
+    // Atomic over a regular file; a symbolic link keeps pointing at the new file.
+    if (!fs::write_output_file(path_, Serialize(), nullptr))
         throw ProfileError("Unable to write to " + path_.toStdString());
 }
 

@@ -1,11 +1,17 @@
 #include "platform/registry/registry.h"
 
+#include "platform/fs/file_names.h"
+#include "platform/fs/output_file.h"
+
 #include <QDir>
-#include <QFileInfo>
 
 #include <sqlite3.h>
 
+#include <cerrno>
+#include <chrono>
 #include <cstdlib>
+#include <sys/stat.h>
+#include <thread>
 
 namespace pelu::platform::registry {
 
@@ -14,17 +20,46 @@ namespace {
 // Writers wait this long for another process's transaction before giving up.
 constexpr int kBusyTimeoutMs = 10000;
 
+// The stored form of a name folded for comparison. A name is stored as UTF-8,
+// which has no place for a lone surrogate: the fold is taken of the name as it
+// will come back, so the order of keys is the same before and after a reload.
 QString fold(const QString& name)
 {
+    for (QChar c : name)
+        if (c.isSurrogate())
+            return QString::fromUtf8(name.toUtf8()).toCaseFolded();
     return name.toCaseFolded();
+}
+
+// SQLITE_BUSY or SQLITE_LOCKED where SQLite gives up without waiting (the
+// first open of a new file): the set-up retries these itself.
+PELU_DECLARE_ERROR(BusyError, RegistryError)
+
+[[noreturn]] void throw_sqlite_error(int rc, const std::string& message)
+{
+    if ((rc & 0xFF) == SQLITE_BUSY || (rc & 0xFF) == SQLITE_LOCKED)
+        throw BusyError("registry: " + message);
+    throw RegistryError("registry: " + message);
+}
+
+// Makes the folder and its missing parents, by the name's own bytes.
+void make_folders(const QByteArray& folder)
+{
+    for (qsizetype slash = folder.indexOf('/', 1); ; slash = folder.indexOf('/', slash + 1)) {
+        const QByteArray part = slash < 0 ? folder : folder.left(slash);
+        if (!part.isEmpty())
+            ::mkdir(part.constData(), 0777); // an existing folder is fine; open reports the rest
+        if (slash < 0)
+            return;
+    }
 }
 
 class Statement {
 public:
     Statement(sqlite3* db, const char* sql) : db_(db)
     {
-        if (sqlite3_prepare_v2(db, sql, -1, &stmt_, nullptr) != SQLITE_OK)
-            throw RegistryError(std::string("registry: ") + sqlite3_errmsg(db));
+        if (const int rc = sqlite3_prepare_v2(db, sql, -1, &stmt_, nullptr); rc != SQLITE_OK)
+            throw_sqlite_error(rc, sqlite3_errmsg(db));
     }
     ~Statement() { sqlite3_finalize(stmt_); }
     Statement(const Statement&) = delete;
@@ -54,9 +89,10 @@ public:
             return true;
         if (rc == SQLITE_DONE)
             return false;
-        throw RegistryError(std::string("registry: ") + sqlite3_errmsg(db_));
+        throw_sqlite_error(rc, sqlite3_errmsg(db_));
     }
     std::int64_t int64(int col) { return sqlite3_column_int64(stmt_, col); }
+    sqlite3_stmt* handle() { return stmt_; }
     QString text(int col)
     {
         const auto* p = reinterpret_cast<const char*>(sqlite3_column_text(stmt_, col));
@@ -170,52 +206,106 @@ QStringList split_key_path(const QString& path)
     return p.split('\\', Qt::SkipEmptyParts);
 }
 
-Store::Store(const QString& path) : path_(path)
+Store::Store(const QString& path, OpenMode mode) : path_(path)
 {
-    const QFileInfo info(path);
-    QDir().mkpath(info.absolutePath());
-    const int rc = sqlite3_open_v2(path.toUtf8().constData(), &db_,
-                                   SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX,
-                                   nullptr);
+    const QByteArray native = fs::encode_file_name(path);
+    struct stat st;
+    if (::stat(native.constData(), &st) == 0) {
+        if (S_ISDIR(st.st_mode))
+            throw RegistryError("registry " + path.toStdString() + ": is a directory");
+        if (!S_ISREG(st.st_mode))
+            throw RegistryError("registry " + path.toStdString() + ": is not a regular file");
+    } else if (errno != ENOENT) {
+        throw RegistryError("registry " + path.toStdString() + ": " + fs::system_error_text(errno).toStdString());
+    } else if (mode == OpenMode::ExistingOnly) {
+        throw RegistryMissingError("registry " + path.toStdString() + ": no such file (nothing has been stored yet)");
+    } else {
+        const qsizetype slash = native.lastIndexOf('/');
+        if (slash > 0)
+            make_folders(native.left(slash));
+    }
+    const int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_FULLMUTEX |
+                      (mode == OpenMode::CreateIfMissing ? SQLITE_OPEN_CREATE : 0);
+    const int rc = sqlite3_open_v2(native.constData(), &db_, flags, nullptr);
     if (rc != SQLITE_OK) {
         const std::string message = db_ ? sqlite3_errmsg(db_) : "out of memory";
         sqlite3_close(db_);
         db_ = nullptr;
+        if (rc == SQLITE_CANTOPEN && mode == OpenMode::ExistingOnly)
+            throw RegistryMissingError("registry " + path.toStdString() + ": no such file (nothing has been stored yet)");
         throw RegistryError("cannot open registry " + path.toStdString() + ": " + message);
     }
     try {
         sqlite3_busy_timeout(db_, kBusyTimeoutMs);
         exec("PRAGMA foreign_keys = ON");
-        // WAL: readers never block the writer, and a killed writer leaves the last
-        // committed state. NORMAL sync is safe against process crashes.
-        exec("PRAGMA journal_mode = WAL");
-        exec("PRAGMA synchronous = NORMAL");
-        transaction([this] {
-            exec("CREATE TABLE IF NOT EXISTS keys ("
-                 " id INTEGER PRIMARY KEY,"
-                 " parent INTEGER REFERENCES keys(id) ON DELETE CASCADE,"
-                 " name TEXT NOT NULL,"
-                 " fold TEXT NOT NULL,"
-                 " UNIQUE(parent, fold))");
-            exec("CREATE TABLE IF NOT EXISTS vals ("
-                 " key INTEGER NOT NULL REFERENCES keys(id) ON DELETE CASCADE,"
-                 " name TEXT NOT NULL,"
-                 " fold TEXT NOT NULL,"
-                 " type INTEGER NOT NULL,"
-                 " data,"
-                 " PRIMARY KEY(key, fold)) WITHOUT ROWID");
-            // The hive roots have fixed ids 1..3 and no parent.
-            for (int h = 0; h < 3; ++h) {
-                Statement s(db_, "INSERT OR IGNORE INTO keys(id, parent, name, fold) VALUES(?, NULL, ?, ?)");
-                s.bind(1, std::int64_t(h + 1)).bind(2, hive_name(Hive(h))).bind(3, hive_name(Hive(h)));
-                s.step();
+        // Some steps of setting up a new file (switching it to WAL above all)
+        // return "database is locked" at once instead of waiting for another
+        // process doing the same: they are retried here for as long as any
+        // other write would wait.
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kBusyTimeoutMs);
+        for (int attempt = 0;; ++attempt) {
+            try {
+                set_up_schema();
+                break;
+            } catch (const BusyError&) {
+                if (std::chrono::steady_clock::now() >= deadline)
+                    throw;
+                std::this_thread::sleep_for(std::chrono::milliseconds(std::min(1 << std::min(attempt, 5), 20)));
             }
-        });
+        }
     } catch (...) {
         sqlite3_close(db_);
         db_ = nullptr;
         throw;
     }
+}
+
+void Store::set_up_schema()
+{
+    // WAL: readers never block the writer, and a killed writer leaves the last
+    // committed state. NORMAL sync is safe against process crashes.
+    QString journal;
+    {
+        Statement mode(db_, "PRAGMA journal_mode");
+        if (mode.step())
+            journal = mode.text(0);
+    }
+    if (journal.compare("wal", Qt::CaseInsensitive) != 0) {
+        Statement wal(db_, "PRAGMA journal_mode = WAL");
+        while (wal.step()) {
+        }
+    }
+    exec("PRAGMA synchronous = NORMAL");
+    {
+        // A store set up before needs no write lock at every open.
+        Statement ready(db_, "SELECT count(*) FROM sqlite_master WHERE type = 'table' AND name IN ('keys', 'vals')");
+        if (ready.step() && ready.int64(0) == 2) {
+            Statement hives(db_, "SELECT count(*) FROM keys WHERE id BETWEEN 1 AND 3 AND parent IS NULL");
+            if (hives.step() && hives.int64(0) == 3)
+                return;
+        }
+    }
+    transaction([this] {
+        exec("CREATE TABLE IF NOT EXISTS keys ("
+             " id INTEGER PRIMARY KEY,"
+             " parent INTEGER REFERENCES keys(id) ON DELETE CASCADE,"
+             " name TEXT NOT NULL,"
+             " fold TEXT NOT NULL,"
+             " UNIQUE(parent, fold))");
+        exec("CREATE TABLE IF NOT EXISTS vals ("
+             " key INTEGER NOT NULL REFERENCES keys(id) ON DELETE CASCADE,"
+             " name TEXT NOT NULL,"
+             " fold TEXT NOT NULL,"
+             " type INTEGER NOT NULL,"
+             " data,"
+             " PRIMARY KEY(key, fold)) WITHOUT ROWID");
+        // The hive roots have fixed ids 1..3 and no parent.
+        for (int h = 0; h < 3; ++h) {
+            Statement s(db_, "INSERT OR IGNORE INTO keys(id, parent, name, fold) VALUES(?, NULL, ?, ?)");
+            s.bind(1, std::int64_t(h + 1)).bind(2, hive_name(Hive(h))).bind(3, hive_name(Hive(h)));
+            s.step();
+        }
+    });
 }
 
 Store::~Store()
@@ -226,16 +316,16 @@ Store::~Store()
 QString Store::default_path()
 {
     if (const char* explicit_path = std::getenv("PELU_REGISTRY"); explicit_path && *explicit_path)
-        return QString::fromLocal8Bit(explicit_path);
+        return fs::decode_file_name(explicit_path);
     QString config;
     if (const char* xdg = std::getenv("XDG_CONFIG_HOME"); xdg && *xdg)
-        config = QString::fromLocal8Bit(xdg);
+        config = fs::decode_file_name(xdg);
     else
         config = QDir::homePath() + "/.config";
     return config + "/pelu/registry.sqlite";
 }
 
-std::shared_ptr<Store> Store::open_default()
+std::shared_ptr<Store> Store::open_default(OpenMode mode)
 {
     static std::mutex mutex;
     static std::weak_ptr<Store> shared;
@@ -243,7 +333,7 @@ std::shared_ptr<Store> Store::open_default()
     const QString path = default_path();
     if (auto store = shared.lock(); store && store->path() == path)
         return store;
-    auto store = std::make_shared<Store>(path);
+    auto store = std::make_shared<Store>(path, mode);
     shared = store;
     return store;
 }
@@ -251,10 +341,10 @@ std::shared_ptr<Store> Store::open_default()
 void Store::exec(const char* sql)
 {
     char* error = nullptr;
-    if (sqlite3_exec(db_, sql, nullptr, nullptr, &error) != SQLITE_OK) {
+    if (const int rc = sqlite3_exec(db_, sql, nullptr, nullptr, &error); rc != SQLITE_OK) {
         const std::string message = error ? error : sqlite3_errmsg(db_);
         sqlite3_free(error);
-        throw RegistryError("registry: " + message);
+        throw_sqlite_error(rc, message);
     }
 }
 
@@ -335,20 +425,51 @@ std::optional<KeyId> Store::open_key(KeyId parent, const QString& path)
     return result;
 }
 
+int Store::key_depth(KeyId key)
+{
+    int depth = 0;
+    transaction(
+        [&] {
+            check_key(key);
+            // UNION, not UNION ALL: a damaged file with a loop of parents still ends.
+            Statement s(db_, "WITH RECURSIVE up(id) AS (SELECT parent FROM keys WHERE id = ?"
+                             " UNION SELECT k.parent FROM keys k JOIN up ON k.id = up.id)"
+                             " SELECT count(*) FROM up WHERE id IS NOT NULL");
+            s.bind(1, key);
+            if (s.step())
+                depth = int(s.int64(0));
+        },
+        false);
+    return depth;
+}
+
 KeyId Store::create_key(KeyId parent, const QString& path)
 {
     KeyId key = parent;
     transaction([&] {
         check_key(parent);
-        for (const QString& part : split_key_path(path)) {
+        const QStringList parts = split_key_path(path);
+        int depth = -1; // of `key`, looked up once a part is missing
+        for (qsizetype i = 0; i < parts.size(); ++i) {
+            const QString& part = parts[i];
             if (auto child = child_key(key, part)) {
                 key = *child;
                 continue;
             }
+            if (depth < 0)
+                depth = key_depth(key);
+            if (depth + (parts.size() - i) > kMaxKeyDepth)
+                throw RegistryError(QString("registry: the key \"%1\" would lie %2 levels deep; keys may lie at "
+                                            "most %3 levels below their hive")
+                                        .arg(path.size() > 200 ? path.left(200) + "..." : path)
+                                        .arg(depth + (parts.size() - i))
+                                        .arg(kMaxKeyDepth)
+                                        .toStdString());
             Statement s(db_, "INSERT INTO keys(parent, name, fold) VALUES(?, ?, ?)");
             s.bind(1, key).bind(2, part).bind(3, fold(part));
             s.step();
             key = sqlite3_last_insert_rowid(db_);
+            ++depth;
         }
     });
     return key;
@@ -367,6 +488,21 @@ QStringList Store::subkeys(KeyId key)
         },
         false);
     return names;
+}
+
+std::vector<Store::Child> Store::children(KeyId key)
+{
+    std::vector<Child> result;
+    transaction(
+        [&] {
+            check_key(key);
+            Statement s(db_, "SELECT id, name FROM keys WHERE parent = ? ORDER BY fold");
+            s.bind(1, key);
+            while (s.step())
+                result.push_back({s.int64(0), s.text(1)});
+        },
+        false);
+    return result;
 }
 
 std::vector<Value> Store::values(KeyId key)
@@ -443,12 +579,51 @@ bool Store::delete_value(KeyId key, const QString& name)
     return deleted;
 }
 
+void Store::delete_descendants(KeyId key)
+{
+    // The foreign keys cascade a parent's deletion to its children one level
+    // per trigger, which SQLite stops at 1000 levels. Deleting the values
+    // first and then the keys level by level, the deepest first, leaves every
+    // cascade with nothing to do, whatever the depth.
+    exec("CREATE TEMP TABLE IF NOT EXISTS doomed(id INTEGER PRIMARY KEY, depth INTEGER NOT NULL)");
+    exec("CREATE INDEX IF NOT EXISTS temp.doomed_by_depth ON doomed(depth)");
+    exec("DELETE FROM temp.doomed");
+    {
+        Statement s(db_, "INSERT INTO temp.doomed(id, depth) WITH RECURSIVE sub(id, depth) AS ("
+                         " SELECT id, 1 FROM keys WHERE parent = ?"
+                         " UNION SELECT k.id, sub.depth + 1 FROM keys k JOIN sub ON k.parent = sub.id)"
+                         " SELECT id, max(depth) FROM sub GROUP BY id");
+        s.bind(1, key);
+        s.step();
+    }
+    exec("DELETE FROM vals WHERE key IN (SELECT id FROM temp.doomed)");
+    std::int64_t deepest = 0;
+    {
+        Statement s(db_, "SELECT max(depth) FROM temp.doomed");
+        if (s.step())
+            deepest = s.int64(0);
+    }
+    Statement level(db_, "DELETE FROM keys WHERE id IN (SELECT id FROM temp.doomed WHERE depth = ?)");
+    for (std::int64_t depth = deepest; depth >= 1; --depth) {
+        sqlite3_reset(level.handle());
+        level.bind(1, depth);
+        level.step();
+    }
+    exec("DELETE FROM temp.doomed");
+}
+
 bool Store::delete_key(KeyId key)
 {
     if (key >= 1 && key <= 3)
         throw RegistryError("registry: a hive cannot be deleted");
     bool deleted = false;
     transaction([&] {
+        if (!key_exists(key))
+            return;
+        delete_descendants(key);
+        Statement vals(db_, "DELETE FROM vals WHERE key = ?");
+        vals.bind(1, key);
+        vals.step();
         Statement s(db_, "DELETE FROM keys WHERE id = ?");
         s.bind(1, key);
         s.step();
@@ -461,9 +636,7 @@ void Store::clear_key(KeyId key)
 {
     transaction([&] {
         check_key(key);
-        Statement keys(db_, "DELETE FROM keys WHERE parent = ?");
-        keys.bind(1, key);
-        keys.step();
+        delete_descendants(key);
         Statement vals(db_, "DELETE FROM vals WHERE key = ?");
         vals.bind(1, key);
         vals.step();

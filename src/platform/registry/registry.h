@@ -34,6 +34,13 @@ struct sqlite3;
 namespace pelu::platform::registry {
 
 PELU_DECLARE_ERROR(RegistryError, pelu::Error)
+// The store file does not exist (and was not to be created).
+PELU_DECLARE_ERROR(RegistryMissingError, RegistryError)
+
+// The deepest key the store holds: a hive's direct subkey is at depth 1. Deeper
+// keys are refused wherever keys are made (create_key, and so every import),
+// which keeps each key's full name, and an export, of bounded size.
+constexpr int kMaxKeyDepth = 512;
 
 enum class Hive { ClassesRoot = 0, CurrentUser = 1, LocalMachine = 2 };
 
@@ -65,10 +72,17 @@ QString hive_name(Hive hive);
 // The id of an existing key in one store. Ids stay valid until the key is deleted.
 using KeyId = std::int64_t;
 
+enum class OpenMode {
+    CreateIfMissing, // writers: the file (and its folder) is made when missing
+    ExistingOnly,    // readers: a missing file throws RegistryMissingError
+};
+
 class Store {
 public:
-    // Opens (creating when missing, with its folder) the database file.
-    explicit Store(const QString& path);
+    // Opens the database file. A path that names something other than a
+    // regular file (a device, a FIFO, a directory) is refused before SQLite
+    // touches it, so nothing is written beside it either.
+    explicit Store(const QString& path, OpenMode mode = OpenMode::CreateIfMissing);
     ~Store();
     Store(const Store&) = delete;
     Store& operator=(const Store&) = delete;
@@ -78,7 +92,7 @@ public:
     static QString default_path();
     // A store on default_path(), shared within the process; reopened when the
     // default path has changed since the last call.
-    static std::shared_ptr<Store> open_default();
+    static std::shared_ptr<Store> open_default(OpenMode mode = OpenMode::CreateIfMissing);
 
     const QString& path() const { return path_; }
 
@@ -87,18 +101,27 @@ public:
     // an empty path opens `parent` itself. nullopt when a part is missing.
     std::optional<KeyId> open_key(KeyId parent, const QString& path);
     std::optional<KeyId> open_key(Hive hive, const QString& path) { return open_key(hive_key(hive), path); }
-    // Opens the key, creating every missing part.
+    // Opens the key, creating every missing part. RegistryError when a part
+    // would lie deeper than kMaxKeyDepth.
     KeyId create_key(KeyId parent, const QString& path);
     KeyId create_key(Hive hive, const QString& path) { return create_key(hive_key(hive), path); }
     bool key_exists(KeyId key);
+    // How many levels below its hive the key lies (0 for a hive root).
+    int key_depth(KeyId key);
 
     // Subkey names and values, ordered by name without regard to case.
     QStringList subkeys(KeyId key);
+    struct Child {
+        KeyId id;
+        QString name;
+    };
+    std::vector<Child> children(KeyId key); // the subkeys with their ids, in the same order
     std::vector<Value> values(KeyId key);
     std::optional<Value> query(KeyId key, const QString& name);
     void set_value(KeyId key, const Value& value);
     bool delete_value(KeyId key, const QString& name);
-    // Deletes the key and everything below it. Hive roots cannot be deleted.
+    // Deletes the key and everything below it, at any depth. Hive roots cannot
+    // be deleted.
     bool delete_key(KeyId key);
     // Deletes every subkey and every value of the key, keeping the key.
     void clear_key(KeyId key);
@@ -110,6 +133,9 @@ public:
 
 private:
     void exec(const char* sql);
+    void set_up_schema();
+    // Deletes the keys below `key` (not the key itself), deepest first.
+    void delete_descendants(KeyId key);
     std::optional<KeyId> child_key(KeyId parent, const QString& name);
     void check_key(KeyId key);
 

@@ -1,23 +1,9 @@
 #!/usr/bin/env bash
 # Builds the MPEG reader's fuzzer with clang and runs it for a while.
 #   run_fuzz.sh BUILD_DIR SECONDS
-# The corpus grows in BUILD_DIR/corpus; the checked-in seeds and every input
-# that once crashed or hung the reader (regressions/) are run first. A crash,
-# leak, hang (10 s) or broken invariant fails the run; the input is kept in
-# BUILD_DIR/artifacts.
+# The checked-in seeds and every input that once crashed or hung the reader
+# (regressions/) are run first; see tests/support/fuzz/run_libfuzzer.sh.
 set -euo pipefail
 here="$(cd "$(dirname "$0")" && pwd)"
-build="$1"
-seconds="${2:-20}"
-mkdir -p "$build/corpus" "$build/artifacts"
-if ! command -v clang++ >/dev/null; then
-  echo "run_fuzz: clang++ is missing" >&2
-  exit 1
-fi
-cmake -S "$here" -B "$build" -G Ninja -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build "$build" -j 1 >/dev/null
-# A small quarantine and short allocation stacks keep the runs fast.
-export ASAN_OPTIONS="${FUZZ_ASAN_OPTIONS:-detect_leaks=1:quarantine_size_mb=16:malloc_context_size=8}"
-exec "$build/mpeginfo_fuzzer" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 -max_len=65536 \
-  -print_final_stats=1 -artifact_prefix="$build/artifacts/" \
-  "$build/corpus" "$here/seeds" "$here/regressions"
+exec bash "$here/../../support/fuzz/run_libfuzzer.sh" "$here" mpeginfo_fuzzer "$1" "${2:-20}" 65536 \
+  "$here/seeds" "$here/regressions"

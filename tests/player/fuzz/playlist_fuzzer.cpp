@@ -8,6 +8,7 @@
 // read back as the same files with nothing skipped.
 #include "platform/fs/file_facts.h"
 #include "player/playlist_formats.h"
+#include "platform/time_text.h"
 #include "player/playlist_rows.h"
 
 #include <QString>
@@ -72,7 +73,7 @@ std::vector<PlaylistRow> rows_for(const QStringList& paths)
     for (int i = 0; i < paths.size(); ++i) {
         PlaylistRow row;
         row.text = RowText(i + 1, paths[i]);
-        row.columns = {FormatTimeMs(1000), QStringLiteral("Artist\r\n"), paths[i], QStringLiteral("1000"),
+        row.columns = {pelu::platform::time_text_ms(1000), QStringLiteral("Artist\r\n"), paths[i], QStringLiteral("1000"),
                        QString::number(i), QString()};
         rows.push_back(row);
     }
