@@ -10,6 +10,7 @@
 // within their limits, a cover comes with its type, a file without a tag
 // gives nothing, reading texts only gives the same texts, and a cover goes
 // into the cache as exactly its bytes.
+#include "fuzz/fuzz_files.h"
 #include "mpeginfo/id3v2_tags.h"
 
 #include <QFile>
@@ -101,28 +102,11 @@ Bytes framed_tag(const std::uint8_t* data, std::size_t size)
     return out;
 }
 
-void write_file(const Bytes& bytes)
-{
-    const int fd = ::open(g_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    if (fd < 0)
-        std::abort();
-    for (std::size_t done = 0; done < bytes.size();) {
-        const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
-        if (n <= 0)
-            std::abort();
-        done += static_cast<std::size_t>(n);
-    }
-    ::close(fd);
-}
-
 } // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***)
 {
-    const char* base = access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp";
-    std::string dir = std::string(base) + "/pelu-id3v2-fuzz-XXXXXX";
-    if (!mkdtemp(dir.data()))
-        std::abort();
+    const std::string dir = pelu::fuzz::make_fuzz_folder("pelu-id3v2-fuzz");
     g_path = dir + "/tagged.mp3";
     qputenv("XDG_CACHE_HOME", QByteArray::fromStdString(dir + "/cache"));
     return 0;
@@ -150,7 +134,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // A few bytes of an MPEG frame header after the tag, as in a real file.
     const Bytes frame{0xFF, 0xFB, 0x90, 0x64, 0x00, 0x00, 0x00, 0x00};
     file.insert(file.end(), frame.begin(), frame.end());
-    write_file(file);
+    pelu::fuzz::write_whole_file(g_path, file.data(), file.size());
 
     const QString path = QString::fromStdString(g_path);
     const Id3v2Tags tags = pelu::mpeginfo::ReadId3v2Tags(path);

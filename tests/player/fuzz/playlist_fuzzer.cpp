@@ -6,6 +6,7 @@
 // and skipped entries are no more than the list's lines; a refusal names a
 // line that is too long; and the files found, written back with both writers,
 // read back as the same files with nothing skipped.
+#include "fuzz/fuzz_files.h"
 #include "platform/fs/file_facts.h"
 #include "player/playlist_formats.h"
 #include "platform/time_text.h"
@@ -33,20 +34,6 @@ void check(bool condition, const char* what)
         std::fprintf(stderr, "invariant broken: %s\n", what);
         std::abort();
     }
-}
-
-void write_file(const std::string& path, const std::uint8_t* data, std::size_t size)
-{
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    if (fd < 0)
-        std::abort();
-    for (std::size_t done = 0; done < size;) {
-        const ssize_t n = ::write(fd, data + done, size - done);
-        if (n <= 0)
-            std::abort();
-        done += static_cast<std::size_t>(n);
-    }
-    ::close(fd);
 }
 
 // Lines as the readers split them (LF, CR or CRLF), and the longest.
@@ -84,17 +71,13 @@ std::vector<PlaylistRow> rows_for(const QStringList& paths)
 
 extern "C" int LLVMFuzzerInitialize(int*, char***)
 {
-    const char* base = access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp";
-    std::string dir = std::string(base) + "/pelu-playlist-fuzz-XXXXXX";
-    if (!mkdtemp(dir.data()))
-        std::abort();
-    g_dir = dir;
+    g_dir = pelu::fuzz::make_fuzz_folder("pelu-playlist-fuzz");
     ::mkdir((g_dir + "/sub").c_str(), 0700);
     ::mkdir((g_dir + "/folder.mp3").c_str(), 0700);
     const std::uint8_t one = 1;
     for (const char* name : {"/a.mp3", "/b b.mp3", "/sub/c.mp3", "/\xE9t\xE9.mp3", "/caf\xC3\xA9.mp3", "/#x.mp3",
                              "/notes.txt", "/C.MP3"})
-        write_file(g_dir + name, &one, 1);
+        pelu::fuzz::write_whole_file(g_dir + name, &one, 1);
     return 0;
 }
 
@@ -104,7 +87,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         return 0;
     static const char* const kNames[] = {"/list.m3u", "/list.m3u8", "/list.pls"};
     const std::string list = g_dir + kNames[data[0] % 3];
-    write_file(list, data + 1, size - 1);
+    pelu::fuzz::write_whole_file(list, data + 1, size - 1);
     std::size_t lines = 0, longest = 0;
     count_lines(data + 1, size - 1, &lines, &longest);
 
