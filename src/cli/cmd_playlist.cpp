@@ -2,10 +2,15 @@
 // resume playlist es.xes) with their six column texts and image index.
 // pelu playlist make OUT.bri FILE.mp3...: a media list with the rows that
 // "Load Files" would append to an empty playlist, through the band's own code.
+// pelu playlist import IN.m3u|IN.m3u8|IN.pls OUT.bri: the MP3 files the list
+// names, as rows made the same way; entries that name no MP3 file are counted.
+// pelu playlist export IN.bri OUT.m3u8|OUT.pls: a media list's rows as an M3U8
+// or PLS list, by the output's extension.
 #include "audio/mpeg.h"
 #include "cli/command.h"
 #include "mpeginfo/mpeg_audio.h"
 #include "player/media_list.h"
+#include "player/playlist_formats.h"
 #include "player/playlist_rows.h"
 
 #include <QFile>
@@ -23,7 +28,8 @@ namespace {
 
 using player::PlaylistRow;
 
-const std::string kUsage = "playlist show [--json] FILE.bri | playlist make OUT.bri FILE.mp3...";
+const std::string kUsage = "playlist show [--json] FILE.bri | playlist make OUT.bri FILE.mp3... | "
+                           "playlist import IN.m3u|IN.m3u8|IN.pls OUT.bri | playlist export IN.bri OUT.m3u8|OUT.pls";
 
 // One table cell on one line: control characters become \xNN.
 QString cell_text(const QString& text)
@@ -181,6 +187,68 @@ int run_make(const QStringList& args)
     return all_taken ? kExitOk : kExitFailure;
 }
 
+int run_import(const QStringList& args)
+{
+    if (args.size() != 2)
+        return usage_error(QStringLiteral("import needs a playlist and an output file"), kUsage);
+    const QString& in_path = args[0];
+    const QString& out_path = args[1];
+    const player::PlaylistFormat in_format = player::PlaylistFormatOf(in_path);
+    if (in_format != player::PlaylistFormat::M3u && in_format != player::PlaylistFormat::Pls)
+        return usage_error(in_path + QStringLiteral(": import reads .m3u, .m3u8 or .pls lists"), kUsage);
+    if (player::PlaylistFormatOf(out_path) != player::PlaylistFormat::MediaList)
+        return usage_error(out_path + QStringLiteral(": import writes a media list (.bri)"), kUsage);
+
+    player::ImportedList imported;
+    try {
+        imported = player::ReadPlaylistEntries(in_path);
+    } catch (const player::EMediaListError& e) {
+        return fail(QString::fromStdString(e.what()));
+    }
+    mpeginfo::TMPEGAudioList scratch;
+    TMMMPEGFile mpegfile;
+    // A file with the name of an MP3 but no MPEG audio in it is no MP3 either:
+    // left out and counted with the other entries, as Ignore leaves it out.
+    int unreadable = 0;
+    const mpeginfo::TReadErrorEvent count = [&unreadable](mpeginfo::TMPEGAudio&) {
+        ++unreadable;
+        return mpeginfo::idIgnore;
+    };
+    const std::vector<PlaylistRow> rows = player::BuildRowsForFiles(imported.paths, 0, scratch, mpegfile, count);
+    try {
+        player::SaveMediaListFile(out_path, rows);
+    } catch (const player::EMediaListError& e) {
+        return fail(QString::fromStdString(e.what()));
+    }
+    if (const int skipped = imported.skipped + unreadable; skipped > 0)
+        std::fprintf(stderr, "pelu: %d %s skipped\n", skipped, skipped == 1 ? "entry" : "entries");
+    return kExitOk;
+}
+
+int run_export(const QStringList& args)
+{
+    if (args.size() != 2)
+        return usage_error(QStringLiteral("export needs a media list and an output file"), kUsage);
+    const QString& in_path = args[0];
+    const QString& out_path = args[1];
+    const player::PlaylistFormat out_format = player::PlaylistFormatOf(out_path);
+    if (out_format != player::PlaylistFormat::M3u && out_format != player::PlaylistFormat::Pls)
+        return usage_error(out_path + QStringLiteral(": export writes .m3u8, .m3u or .pls lists"), kUsage);
+
+    std::vector<PlaylistRow> rows;
+    try {
+        // A damaged list is not exported in part: the output stays as it was.
+        player::LoadMediaListFile(in_path, rows);
+        if (out_format == player::PlaylistFormat::Pls)
+            player::WritePls(out_path, rows);
+        else
+            player::WriteM3u8(out_path, rows);
+    } catch (const player::EMediaListError& e) {
+        return fail(QString::fromStdString(e.what()));
+    }
+    return kExitOk;
+}
+
 int run_playlist(const QStringList& args)
 {
     if (args.isEmpty())
@@ -190,6 +258,10 @@ int run_playlist(const QStringList& args)
         return run_show(args.mid(1));
     if (verb == QLatin1String("make"))
         return run_make(args.mid(1));
+    if (verb == QLatin1String("import"))
+        return run_import(args.mid(1));
+    if (verb == QLatin1String("export"))
+        return run_export(args.mid(1));
     return usage_error(QStringLiteral("unknown subcommand ") + verb, kUsage);
 }
 

@@ -1,5 +1,7 @@
 #include "player/media_list.h"
 
+#include "platform/fs/file_names.h"
+
 #include <QFile>
 #include <QFileInfo>
 #include <QRandomGenerator>
@@ -24,6 +26,8 @@ constexpr int kAttributeBlockBytes = 60;
 constexpr qsizetype kSmallestRecordBytes = 12;
 // Row state bits: 4 marks a selected row; bits 1 and 2 are cleared on reading.
 constexpr std::uint16_t kStateSelected = 4;
+// The column holding the row's file (playlist_rows.h numbers them all).
+constexpr std::int32_t kPathColumn = 2;
 
 // --- writing ---------------------------------------------------------------
 
@@ -36,7 +40,9 @@ void put_int32(QByteArray& out, std::int32_t value)
 
 void put_string(QByteArray& out, const QString& text)
 {
-    const QByteArray utf8 = text.toUtf8();
+    // UTF-8, except that a file name's bytes that are not UTF-8 are written
+    // back as those bytes (see platform/fs/file_names.h).
+    const QByteArray utf8 = platform::fs::encode_file_name(text);
     put_int32(out, static_cast<std::int32_t>(utf8.size()));
     out.append(utf8);
 }
@@ -178,6 +184,21 @@ public:
         return DecodeMediaListText(Bytes(length), length);
     }
     QString String() { return StringOfLength(Int32()); }
+    // The path column: bytes that are not UTF-8 in an absolute path of this
+    // system are a file name's own bytes and are kept exactly, so the row
+    // still names its file; elsewhere (a drive-letter path from the other
+    // platform) they are Windows-1252 like any text.
+    QString PathString()
+    {
+        const std::int32_t length = Int32();
+        if (length < 0 || length > Left())
+            throw EMediaListError(kInvalidStringHeader);
+        const char* bytes = Bytes(length);
+        if (length > 0 && bytes[0] == '/' &&
+            !is_valid_utf8(reinterpret_cast<const unsigned char*>(bytes), length))
+            return platform::fs::decode_file_name(QByteArray(bytes, length));
+        return DecodeMediaListText(bytes, length);
+    }
     // A count of items each at least `min_item_bytes` long. A negative count
     // reads as none; one beyond what the data can hold is a damaged header.
     std::int32_t Count(qsizetype min_item_bytes)
@@ -227,7 +248,7 @@ std::int32_t read_record(StreamReader& in, PlaylistRow& row)
         throw EMediaListError(kInvalidStringHeader);
     row.columns.clear();
     for (std::int32_t i = 0; i < column_count; ++i)
-        row.columns.append(in.String());
+        row.columns.append(i == kPathColumn ? in.PathString() : in.String());
     if (versioned && in.Byte() != 0)
         throw EMediaListError("Unsupported cell styles in the media list");
     return in.Count(kSmallestRecordBytes);
@@ -240,22 +261,24 @@ std::int32_t read_record(StreamReader& in, PlaylistRow& row)
     throw EMediaListError("Unable to write " + path.toStdString() + ": " + std::strerror(error_number));
 }
 
+} // namespace
+
 // Temporary file beside `target` + flush to disk + rename over it.
-void replace_file_atomically(const QString& path, const QByteArray& bytes)
+void ReplaceFileAtomically(const QString& path, const QByteArray& bytes)
 {
     // Replace what a symbolic link points at, not the link itself.
     QString target = path;
     const QFileInfo info(path);
     if (info.isSymLink())
         target = info.symLinkTarget();
-    const QByteArray target_native = QFile::encodeName(target);
+    const QByteArray target_native = platform::fs::encode_file_name(target);
     const QFileInfo target_info(target);
-    const QByteArray folder = QFile::encodeName(target_info.absolutePath());
+    const QByteArray folder = platform::fs::encode_file_name(target_info.absolutePath());
 
     QByteArray temp_native;
     int fd = -1;
     for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
-        temp_native = folder + "/." + QFile::encodeName(target_info.fileName()) + "." +
+        temp_native = folder + "/." + platform::fs::encode_file_name(target_info.fileName()) + "." +
                       QByteArray::number(QRandomGenerator::global()->generate(), 36) + ".tmp";
         fd = ::open(temp_native.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
         if (fd < 0 && errno != EEXIST)
@@ -305,8 +328,6 @@ void replace_file_atomically(const QString& path, const QByteArray& bytes)
         ::close(folder_fd);
     }
 }
-
-} // namespace
 
 QString DecodeMediaListText(const char* data, qsizetype size)
 {
@@ -360,7 +381,7 @@ void ReadMediaList(const QByteArray& bytes, std::vector<PlaylistRow>& rows)
 
 void SaveMediaListFile(const QString& path, const std::vector<PlaylistRow>& rows)
 {
-    replace_file_atomically(path, WriteMediaList(rows));
+    ReplaceFileAtomically(path, WriteMediaList(rows));
 }
 
 void LoadMediaListFile(const QString& path, std::vector<PlaylistRow>& rows)

@@ -9,7 +9,9 @@
 //   C strings | uint8 styles flag (0) | int32 child count | child records.
 // A string is an int32 length followed by that many bytes (UTF-8 here; a
 // reader takes bytes that are not UTF-8 as Windows-1252, so lists written on
-// the other platform keep readable names). Old records without a version start
+// the other platform keep readable names). File names are bytes on this
+// system: a path whose name is not UTF-8 is written as its own bytes, and an
+// absolute path read back with such bytes keeps them (platform/fs/file_names.h). Old records without a version start
 // directly with the text length and have no attribute block, no colour byte
 // and no styles flag; the hint marker is optional in both.
 //
@@ -54,6 +56,12 @@ void ReadMediaList(const QByteArray& bytes, std::vector<PlaylistRow>& rows);
 // the old list or the new one. On failure the old file stays and
 // EMediaListError carries the system's text.
 void SaveMediaListFile(const QString& path, const std::vector<PlaylistRow>& rows);
+
+// Writes `bytes` as the file `path` the way every playlist file of the band
+// is written: a temporary file in the same folder, flushed to the disk and
+// renamed over `path` (over what it links to, when it is a symbolic link), so
+// a crash leaves the old file or the new one. EMediaListError on failure.
+void ReplaceFileAtomically(const QString& path, const QByteArray& bytes);
 
 // Reads the file into `rows` (see ReadMediaList); EMediaListError when the
 // file cannot be read or is damaged (the rows read so far stay in `rows`).

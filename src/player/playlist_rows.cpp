@@ -1,6 +1,7 @@
 #include "player/playlist_rows.h"
 
 #include "audio/mpeg.h"
+#include "mpeginfo/id3v2_tags.h"
 #include "platform/time_text.h"
 
 namespace pelu::player {
@@ -10,42 +11,20 @@ namespace {
 // The artist column keeps what an ID3v1 field can hold.
 constexpr int kMaxArtistChars = 30;
 
-// The name part of a path: everything after the last folder separator.
-QString file_part(const QString& path)
+// The ID3v1 tag decides first, as it always did; most files of today carry
+// only an ID3v2 tag, whose artist then stands in for "[notag]". A tag without
+// an artist is no better than none.
+QString RowArtist(const mpeginfo::TMPEGAudio& record)
 {
-    return path.mid(path.lastIndexOf(QLatin1Char('/')) + 1);
+    if (record.TagId() != QLatin1String("TAG")) {
+        const mpeginfo::Id3v2Tags tags = mpeginfo::ReadId3v2Tags(record.FileName(), mpeginfo::Id3v2Parts::TextsOnly);
+        if (!tags.artist.isEmpty())
+            return tags.artist;
+    }
+    return record.GuessedArtist();
 }
 
 } // namespace
-
-QString RowName(const QString& path)
-{
-    const QString name = file_part(path);
-    const qsizetype dot = name.lastIndexOf(QLatin1Char('.'));
-    return dot < 0 ? name : name.left(dot);
-}
-
-QString RowText(int number, const QString& path)
-{
-    return QString::number(number) + QStringLiteral(". ") + RowName(path);
-}
-
-bool HasMp3Extension(const QString& path)
-{
-    const QString name = file_part(path);
-    const qsizetype dot = name.lastIndexOf(QLatin1Char('.'));
-    return dot >= 0 && name.mid(dot).compare(QLatin1String(".mp3"), Qt::CaseInsensitive) == 0;
-}
-
-QStringList Mp3FilesOf(const QStringList& selected)
-{
-    QStringList files;
-    for (const QString& path : selected) {
-        if (HasMp3Extension(path))
-            files.append(path);
-    }
-    return files;
-}
 
 std::vector<PlaylistRow> BuildRowsForFiles(const QStringList& paths, int rows_before,
                                            mpeginfo::TMPEGAudioList& scratch, TMMMPEGFile& mpegfile,
@@ -91,7 +70,7 @@ std::vector<PlaylistRow> BuildRowsForFiles(const QStringList& paths, int rows_be
         row.text = RowText(index + 1, path);
         row.columns = QStringList{
             platform::time_text_ms(time_ms),
-            record.GuessedArtist().left(kMaxArtistChars),
+            RowArtist(record).left(kMaxArtistChars),
             path,
             QString::number(time_ms),
             QString::number(index),

@@ -57,6 +57,9 @@ QStringList Mp3FilesOf(const QStringList& selected);
 //    Retry reads it again) and the rest of the batch goes on;
 //  - for each record read, `mpegfile` opens the file when its header is valid
 //    and gives the total time in milliseconds;
+//  - the artist is the record's guessed artist (the ID3v1 tag's), except
+//    that a file without an ID3v1 tag takes the artist of its ID3v2 tag when
+//    that has one;
 //  - row k of the batch is numbered rows_before + k + 1 and keyed
 //    rows_before + k.
 // `on_read_error`, when given, is the read-error handler for this batch

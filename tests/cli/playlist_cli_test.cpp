@@ -2,6 +2,7 @@
 // rows in the table and in JSON, unreadable files are reported and left out,
 // and a damaged list shows the rows before the fault and fails.
 #include "mp3_fixtures.h"
+#include "pelu_run.h"
 #include "player/media_list.h"
 
 #include <gtest/gtest.h>
@@ -9,7 +10,6 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QProcess>
 
 #include <filesystem>
 
@@ -17,27 +17,6 @@ namespace pelu::test {
 namespace {
 
 namespace fs = std::filesystem;
-
-struct CommandRun {
-    int exit_code = -1;
-    QString out;
-    QString err;
-};
-
-CommandRun pelu(const QStringList& args, const fs::path& cwd = {})
-{
-    const fs::path program = fs::read_symlink("/proc/self/exe").parent_path() / "pelu";
-    QProcess process;
-    if (!cwd.empty())
-        process.setWorkingDirectory(QString::fromStdString(cwd.string()));
-    process.start(QString::fromStdString(program.string()), args);
-    process.waitForFinished(120000);
-    CommandRun run;
-    run.exit_code = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
-    run.out = QString::fromUtf8(process.readAllStandardOutput());
-    run.err = QString::fromUtf8(process.readAllStandardError());
-    return run;
-}
 
 QString q(const fs::path& p)
 {

@@ -2,6 +2,7 @@
 // with a template that runs every record macro over what was read, and the
 // tail of the input expanded as a template of its own. Besides the
 // sanitizers, the record's invariants are checked after every analysis.
+#include "fuzz/fuzz_files.h"
 #include "mpeginfo/macros.h"
 #include "mpeginfo/mpeg_audio.h"
 
@@ -35,26 +36,13 @@ const QString kEveryMacro = QStringLiteral(
 
 extern "C" int LLVMFuzzerInitialize(int*, char***)
 {
-    const char* base = access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp";
-    std::string dir = std::string(base) + "/pelu-fuzz-XXXXXX";
-    if (!mkdtemp(dir.data()))
-        std::abort();
-    g_path = dir + "/Artist - Title.mp3";
+    g_path = pelu::fuzz::make_fuzz_folder("pelu-fuzz") + "/Artist - Title.mp3";
     return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
-    const int fd = ::open(g_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    if (fd < 0)
-        std::abort();
-    for (std::size_t done = 0; done < size;) {
-        const ssize_t n = ::write(fd, data + done, size - done);
-        if (n <= 0)
-            std::abort();
-        done += static_cast<std::size_t>(n);
-    }
-    ::close(fd);
+    pelu::fuzz::write_whole_file(g_path, data, size);
 
     using pelu::mpeginfo::TMPEGAudio;
     TMPEGAudio record;
