@@ -1,0 +1,154 @@
+// bench_playlist_load: the longest time the band's event loop is held while
+// the playlist panel's Load fills the playlist from a list of 100,000 entries.
+// The real form runs with its playlist panel open (so the rows are laid out
+// and painted as a user would see them); a heartbeat timer asks for the event
+// loop every millisecond, and every gap between two heartbeats is a time the
+// loop was held (a slice of rows, the painting after it, the clearing of the
+// old list). Reported: the longest gap, the 99th and 50th percentile of the
+// gaps, the number of gaps over 200 ms, the longest slice the loader itself
+// measured, and the whole load's time.
+//
+// Lists: an M3U8 of ENTRIES entries naming FILES distinct 1 s MP3s in turn
+// (every entry an MP3 whose header and tags are read), then the same playlist
+// saved as the band's media list and loaded over the first (the 100,000 old
+// rows are cleared first).
+//
+//   bench_playlist_load [ENTRIES [FILES]]   (default 100000 entries, 1000 files)
+#include "mp3_fixtures.h"
+
+#include "platform/mixer/mixer.h"
+#include "platform/registry/registry.h"
+#include "platform/wave/wave_device.h"
+#include "player/band_form.h"
+#include "player/playlist_formats.h"
+#include "player/playlist_loader.h"
+#include "widgets/band_layout.h"
+#include "widgets/explorer_popup.h"
+#include "widgets/playlist_tree.h"
+
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QTimer>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <vector>
+
+namespace {
+
+struct Run {
+    std::vector<double> gaps_ms;
+    double total_s = 0;
+    double longest_slice_ms = 0;
+    int rows = 0;
+};
+
+double Percentile(std::vector<double> values, double p)
+{
+    if (values.empty())
+        return 0;
+    std::sort(values.begin(), values.end());
+    return values[std::min(values.size() - 1, std::size_t(p * double(values.size())))];
+}
+
+// Loads `list` through the form with the playlist panel open and the heartbeat running.
+Run Load(pelu::player::TBandForm& form, const QString& list)
+{
+    Run run;
+    const auto& controls = form.Controls();
+    QElapsedTimer clock, since_beat;
+    QTimer heartbeat;
+    heartbeat.setTimerType(Qt::PreciseTimer);
+    QObject::connect(&heartbeat, &QTimer::timeout, [&] {
+        run.gaps_ms.push_back(since_beat.nsecsElapsed() / 1e6);
+        since_beat.restart();
+        if (!form.LoadingPlaylist() && clock.isValid()) {
+            heartbeat.stop();
+            controls.playlist_panel->ClosePanel();
+        }
+    });
+    QTimer::singleShot(100, [&] {
+        clock.start();
+        since_beat.start();
+        heartbeat.start(1);
+        form.LoadPlaylistFile(list);
+    });
+    controls.playlist_panel->OpenBelow(controls.anchors[1]);
+    run.total_s = clock.nsecsElapsed() / 1e9;
+    run.longest_slice_ms = form.Loader()->LongestSliceNs() / 1e6;
+    run.rows = controls.playlist->RowCount();
+    return run;
+}
+
+void Print(const char* what, const Run& run)
+{
+    const double longest = run.gaps_ms.empty() ? 0 : *std::max_element(run.gaps_ms.begin(), run.gaps_ms.end());
+    const auto over = std::count_if(run.gaps_ms.begin(), run.gaps_ms.end(), [](double gap) { return gap > 200; });
+    std::printf("%s: %d rows in %.2f s\n", what, run.rows, run.total_s);
+    std::printf("  event loop held: longest %.1f ms, p99 %.1f ms, median %.2f ms, %zu gaps, %td over 200 ms\n",
+                longest, Percentile(run.gaps_ms, 0.99), Percentile(run.gaps_ms, 0.5), run.gaps_ms.size(), over);
+    std::printf("  longest slice the loader measured: %.1f ms (budget %d ms per slice)\n", run.longest_slice_ms,
+                pelu::player::PlaylistLoader::kSliceMs);
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    const int entries = argc > 1 ? std::atoi(argv[1]) : 100000;
+    const int files = argc > 2 ? std::atoi(argv[2]) : 1000;
+    if (entries <= 0 || files <= 0 || files > entries) {
+        std::fprintf(stderr, "usage: bench_playlist_load [ENTRIES [FILES]]\n");
+        return 2;
+    }
+    if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    pelu::platform::wave::select_wave_system("sim:0");
+    QApplication app(argc, argv);
+
+    pelu::test::TempDir dir;
+    const QString store = QString::fromStdString((dir.path() / "store").string()) + '/';
+    std::filesystem::create_directories(dir.path() / "store");
+    std::filesystem::create_directories(dir.path() / "music");
+    auto registry = std::make_shared<pelu::platform::registry::Store>(
+        QString::fromStdString((dir.path() / "registry.sqlite").string()));
+    registry->set_value(registry->create_key(pelu::platform::registry::Hive::CurrentUser, "Software\\PELU\\XPD"),
+                        pelu::platform::registry::Value::string("DLL Location", store));
+
+    const pelu::test::Bytes song = pelu::test::encode_mp3(pelu::test::cbr128_stereo_44k(1.0));
+    QStringList songs;
+    for (int i = 0; i < files; ++i)
+        songs << QString::fromStdString(dir.write("music/song " + std::to_string(i) + ".mp3", song).string());
+    QByteArray text = "#EXTM3U\n";
+    for (int i = 0; i < entries; ++i)
+        text += "#EXTINF:1,Artist - Title\n" + songs[i % files].toUtf8() + "\n";
+    const QString m3u8 = QString::fromStdString(dir.file("music/big.m3u8").string());
+    {
+        QFile out(m3u8);
+        if (!out.open(QIODevice::WriteOnly) || out.write(text) != text.size())
+            return 1;
+    }
+
+    pelu::player::BandServices services;
+    services.registry = registry;
+    services.mixer = pelu::platform::mixer::make_sim_mixer();
+    services.export_mpris = false;
+    auto form = std::make_unique<pelu::player::TBandForm>(nullptr, services);
+    form->show();
+
+    std::printf("bench_playlist_load: %d entries over %d distinct 1 s MP3s, %s platform, playlist panel open\n",
+                entries, files, qPrintable(QGuiApplication::platformName()));
+    const Run from_m3u8 = Load(*form, m3u8);
+    Print("M3U8 into an empty playlist", from_m3u8);
+
+    const QString bri = QString::fromStdString(dir.file("music/big.bri").string());
+    form->SaveMediaList(bri);
+    const Run from_bri = Load(*form, bri);
+    Print("media list loaded over those rows", from_bri);
+
+    form->BandClosing();
+    form.reset();
+    return from_m3u8.rows == entries && from_bri.rows == entries ? 0 : 1;
+}
