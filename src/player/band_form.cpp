@@ -14,6 +14,7 @@
 #include "platform/registry/registry.h"
 #include "player/playlist_loader.h"
 #include "player/quietly.h"
+#include "player/resume_writer.h"
 #include "settings/prop_saver.h"
 #include "settings/reg_data.h"
 #include "settings/storage.h"
@@ -208,7 +209,8 @@ void TBandForm::WireHandlers()
     connect(timer5_, &QTimer::timeout, this, [this] { Quietly([&] { Timer5Timer(); }); });
     connect(timerup_, &QTimer::timeout, this, [this] { Quietly([&] { timerupTimer(); }); });
     connect(timerup2_, &QTimer::timeout, this, [this] { Quietly([&] { timerup2Timer(); }); });
-    connect(autosave_, &QTimer::timeout, this, [this] { Quietly([&] { SaveResumePlaylist(); }); });
+    // A long list takes a while to write: the autosave writes on a thread.
+    connect(autosave_, &QTimer::timeout, this, [this] { Quietly([&] { SaveResumePlaylist(true); }); });
 
     // Panels.
     c.playlist_button->OnClick = handler(&TBandForm::ToolbarButton971Click);

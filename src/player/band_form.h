@@ -63,6 +63,7 @@ struct BandControls;
 namespace pelu::player {
 
 class PlaylistLoader;
+class ResumeWriter;
 
 class TBandForm : public QWidget, private MprisBand {
     Q_OBJECT
@@ -260,7 +261,8 @@ private:
     void FindCurrentByKey();
     void Renumber();
     QString ResumeFileName() const;
-    bool SaveResumePlaylist();
+    // In the background (the autosave) or at once, after any background write.
+    bool SaveResumePlaylist(bool in_background = false);
     void LoadResumePlaylist();
     void PlaylistChanged();
     void FilterRows(int first_row, int end_row, const QString& text);
@@ -272,6 +274,8 @@ private:
     // `note` says so for the status line.
     int SoundOutputDevice(QString& note) const;
     void ApplySoundOutput(QString& note);
+    // Starts the output on the chosen device, else on the default (with `note`).
+    void StartOutput(QString& note);
     void CheckSoundOutputItem();
 
     // Storage folder files.
@@ -361,6 +365,7 @@ private:
     bool playlist_changed_ = false;
     QString sound_output_; // the chosen device's name; "" = system default
     PlaylistLoader* loader_ = nullptr; // made at the first Load
+    std::unique_ptr<ResumeWriter> resume_writer_; // made at the first save
     // What the remote control says about the title that started last, beyond
     // its row: the ID3v2 album and cover and, for a file without ID3v1, the
     // ID3v2 artist and title.

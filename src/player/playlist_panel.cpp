@@ -11,6 +11,7 @@
 #include "player/playlist_formats.h"
 #include "player/playlist_loader.h"
 #include "player/quietly.h"
+#include "player/resume_writer.h"
 #include "player/playlist_rows.h"
 #include "widgets/band_layout.h"
 #include "widgets/explorer_popup.h"
@@ -413,7 +414,7 @@ void TBandForm::LoadPlaylistFile(const QString& file_name)
     // before the load, never a part of the new list.
     if (autosave_->isActive()) {
         autosave_->stop();
-        SaveResumePlaylist();
+        SaveResumePlaylist(true);
     }
     status_before_load_ = controls_->status->Text();
     controls_->playlist->Clear();
@@ -544,7 +545,7 @@ void TBandForm::LoadResumePlaylist()
     }
 }
 
-bool TBandForm::SaveResumePlaylist()
+bool TBandForm::SaveResumePlaylist(bool in_background)
 {
     // The list is kept whatever its length (one song, or none after the user
     // cleared it), except that a list we could not read at start is never
@@ -554,6 +555,13 @@ bool TBandForm::SaveResumePlaylist()
     // A list still loading is half a list; the end of the load saves it.
     if (LoadingPlaylist())
         return false;
+    if (!resume_writer_)
+        resume_writer_ = std::make_unique<ResumeWriter>();
+    if (in_background) {
+        resume_writer_->Write(ResumeFileName(), CurrentRows());
+        return true;
+    }
+    resume_writer_->Wait(); // an older list must not land after this one
     SaveMediaList(ResumeFileName());
     return true;
 }

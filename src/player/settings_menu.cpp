@@ -1,12 +1,13 @@
 // The band's settings (the registry subtree "Software\PELU" with the seven stored
-// properties under "XPD", the storage folder) and the main menu's commands.
+// properties under "XPD", the storage folder), the main menu's commands and the
+// sound output they choose.
 #include "player/band_form.h"
 
 #include "audio/band_analyser.h"
 #include "audio/equalizer.h"
 #include "audio/level.h"
-#include "mpeginfo/mpeg_audio.h"
 #include "audio/wave_out.h"
+#include "mpeginfo/mpeg_audio.h"
 #include "platform/com/com.h"
 #include "platform/registry/registry.h"
 #include "platform/wave/wave_device.h"
@@ -347,6 +348,22 @@ void TBandForm::Timer5Timer()
     BandClosing();
     hide();
     deleteLater();
+}
+
+void TBandForm::StartOutput(QString& note)
+{
+    ApplySoundOutput(note);
+    try {
+        wave_out_->Start();
+    } catch (const EMMWaveOutError&) {
+        if (wave_out_->DeviceID() == 0 || wave_out_->IsOpen())
+            throw;
+        // Listed but not opening (unplugged since the list was read, or held
+        // by another program): the title plays on the default instead.
+        note = QStringLiteral("\"%1\" cannot be opened: playing on System default").arg(sound_output_);
+        wave_out_->SetDeviceID(0);
+        wave_out_->Start();
+    }
 }
 
 } // namespace pelu::player

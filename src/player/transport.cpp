@@ -84,8 +84,7 @@ bool TBandForm::StartRow(int row)
             ++stale_stops_;
         }
         paused_ = false;
-        ApplySoundOutput(sound_note);
-        wave_out_->Start();
+        StartOutput(sound_note);
     } catch (const std::exception&) {
         ShowCannotPlay(path);
         return false;
@@ -314,8 +313,7 @@ void TBandForm::MMWaveOut1Stop(QObject*)
             ShowPlayingText(path);
             paused_ = false;
             QString sound_note;
-            ApplySoundOutput(sound_note);
-            wave_out_->Start();
+            StartOutput(sound_note);
             if (!sound_note.isEmpty())
                 controls_->status->SetText(controls_->status->Text() + QStringLiteral("  -  ") + sound_note);
             playing_ = true;

@@ -7,6 +7,7 @@
 
 #include "player/playlist_formats.h"
 #include "player/playlist_loader.h"
+#include "player/resume_writer.h"
 #include "widgets/explorer_popup.h"
 
 #include <QFile>
@@ -208,6 +209,36 @@ TEST_F(PlaylistLoad, ClearAnotherLoadOrClosingCancelsALoadCleanly)
     ASSERT_EQ(rows.size(), 3u);
     EXPECT_EQ(rows[2].columns[2], Song("three.mp3"));
     EXPECT_EQ(Rows(), 3) << "the next start shows the list from before the load";
+}
+
+// The autosave's writer: snapshots given faster than they are written end
+// with the newest on disk, and a synchronous save after Wait() is the last word.
+TEST(ResumeWriterTest, TheNewestSnapshotWinsAndWaitMeansWritten)
+{
+    pelu::test::TempDir dir;
+    const QString file = QString::fromStdString(dir.file("es.xes").string());
+    auto rows_of = [](int count) {
+        std::vector<PlaylistRow> rows;
+        for (int i = 0; i < count; ++i)
+            rows.push_back(PlaylistRow{QString::number(i + 1) + ". x", {"0:01", "[notag]", "/x.mp3", "1000", QString::number(i), ""}});
+        return rows;
+    };
+    {
+        ResumeWriter writer;
+        for (int count : {20000, 3, 20000, 7})
+            writer.Write(file, rows_of(count));
+        writer.Wait();
+        std::vector<PlaylistRow> read;
+        LoadMediaListFile(file, read);
+        EXPECT_EQ(read.size(), 7u);
+
+        writer.Write(file, rows_of(20000));
+        writer.Wait();
+        SaveMediaListFile(file, rows_of(2));
+    }
+    std::vector<PlaylistRow> read;
+    LoadMediaListFile(file, read);
+    EXPECT_EQ(read.size(), 2u) << "nothing written after the writer was waited for";
 }
 
 } // namespace

@@ -177,5 +177,20 @@ TEST_F(SoundOutput, AStoredDeviceMissingAtStartPlaysOnTheDefault)
     EXPECT_TRUE(Status().contains("\"USB Headset\" is gone")) << Status().toStdString();
 }
 
+TEST_F(SoundOutput, AListedDeviceThatDoesNotOpenGivesWayToTheDefault)
+{
+    Form().AddFiles({Music("one.mp3", 3.0)});
+    Choose("USB Headset");
+    platform::wave::SimFaults::fail_next_opens(1, platform::wave::kErrAllocated);
+    PlayRow(0);
+    platform::wave::SimFaults::clear();
+    EXPECT_EQ(Out().DeviceID(), 0);
+    EXPECT_EQ(Status(), "Playing -one.mp3  -  \"USB Headset\" cannot be opened: playing on System default");
+    EXPECT_EQ(Form().SoundOutput(), "USB Headset") << "tried again at the next title";
+    Stop();
+    PlayRow(0);
+    EXPECT_EQ(Out().DeviceID(), 2);
+}
+
 } // namespace
 } // namespace pelu::player::test
