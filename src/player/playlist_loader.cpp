@@ -8,6 +8,7 @@
 #include <QElapsedTimer>
 #include <QFileInfo>
 #include <QTimer>
+#include <QTreeWidgetItem>
 
 #include <algorithm>
 
@@ -34,11 +35,15 @@ struct PlaylistLoader::ReadResult {
 
 PlaylistLoader::PlaylistLoader(widgets::TElTree* tree, mpeginfo::TMPEGAudioList& scratch, TMMMPEGFile& mpegfile,
                                QObject* parent)
-    : QObject(parent), tree_(tree), scratch_(scratch), mpegfile_(mpegfile), slice_timer_(new QTimer(this))
+    : QObject(parent), tree_(tree), scratch_(scratch), mpegfile_(mpegfile), slice_timer_(new QTimer(this)),
+      discard_timer_(new QTimer(this))
 {
     slice_timer_->setSingleShot(true);
     slice_timer_->setInterval(0); // the next slice after the events that waited
     connect(slice_timer_, &QTimer::timeout, this, [this] { BuildSlice(); });
+    discard_timer_->setSingleShot(true);
+    discard_timer_->setInterval(0);
+    connect(discard_timer_, &QTimer::timeout, this, [this] { DiscardSlice(); });
 }
 
 PlaylistLoader::~PlaylistLoader()
@@ -46,6 +51,19 @@ PlaylistLoader::~PlaylistLoader()
     slice_timer_->stop();
     JoinReader();
     platform::cancel_posted(this);
+    qDeleteAll(discarded_);
+}
+
+void PlaylistLoader::DiscardSlice()
+{
+    QElapsedTimer clock;
+    clock.start();
+    // Half a slice: loading slices take turns with these.
+    while (!discarded_.isEmpty() && clock.elapsed() < kSliceMs / 2)
+        for (int i = 0; i < 128 && !discarded_.isEmpty(); ++i)
+            delete discarded_.takeLast();
+    if (!discarded_.isEmpty())
+        discard_timer_->start();
 }
 
 void PlaylistLoader::JoinReader()
@@ -79,6 +97,10 @@ void PlaylistLoader::Start(const QString& file_name)
     next_ = 0;
     list_.reset();
     const std::uint64_t generation = ++generation_;
+    // Taking the rows out is quick; deleting them is what takes the time.
+    discarded_ += tree_->invisibleRootItem()->takeChildren();
+    if (!discarded_.isEmpty())
+        discard_timer_->start();
     const QFileInfo info(file_name);
     if (!info.isFile() || info.size() <= kInlineReadBytes) {
         TakeReadResult(ReadList(file_name));

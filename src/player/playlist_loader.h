@@ -7,6 +7,9 @@
 //  - the rows are built and appended on the main thread in slices of about
 //    kSliceMs, the event loop running between slices, so the band keeps
 //    painting, playing and taking clicks;
+//  - the rows of the list being replaced leave the playlist at once but are
+//    deleted a slice at a time too (a hundred thousand rows take longer to
+//    delete than a user should wait);
 //  - rows always go to the end of the playlist as it is at that moment, so
 //    edits made meanwhile (deleting, dropping) stay consistent.
 // Entries that are not files or not MP3s are skipped and counted, and so are
@@ -30,6 +33,7 @@
 #include <vector>
 
 class QTimer;
+class QTreeWidgetItem;
 
 namespace pelu {
 class TMMMPEGFile;
@@ -63,9 +67,9 @@ public:
                    QObject* parent = nullptr);
     ~PlaylistLoader() override;
 
-    // Starts loading `file_name` (its kind by extension; an unknown one is
-    // read as a media list). A load in progress is cancelled first. The
-    // playlist is not cleared here.
+    // Replaces the playlist's rows with those of `file_name` (its kind by
+    // extension; an unknown one is read as a media list). A load in progress
+    // is cancelled first.
     void Start(const QString& file_name);
     // Stops a load in progress; the rows appended so far stay. OnFinished
     // runs with `cancelled` set.
@@ -89,11 +93,14 @@ private:
     void BuildSlice();
     void Finish(bool cancelled);
     void JoinReader();
+    void DiscardSlice();
 
     widgets::TElTree* tree_;
     mpeginfo::TMPEGAudioList& scratch_;
     TMMMPEGFile& mpegfile_;
     QTimer* slice_timer_;
+    QTimer* discard_timer_;
+    QList<QTreeWidgetItem*> discarded_; // rows taken out of the tree, still to delete
     std::thread reader_;
     std::shared_ptr<ReadResult> list_;
     std::size_t next_ = 0;

@@ -417,7 +417,7 @@ void TBandForm::LoadPlaylistFile(const QString& file_name)
         SaveResumePlaylist(true);
     }
     status_before_load_ = controls_->status->Text();
-    controls_->playlist->Clear();
+    // The loader replaces the rows (and deletes the old ones a slice at a time).
     // A list that loads in its first slice shows its progress only until the
     // end of this call, so never on the screen.
     Loader()->Start(file_name);
