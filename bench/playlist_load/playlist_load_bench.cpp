@@ -17,10 +17,9 @@
 // watched the same way.
 //
 //   bench_playlist_load [ENTRIES [FILES]]   (default 100000 entries, 1000 files)
+#include "bench_band_form.h"
 #include "mp3_fixtures.h"
 
-#include "platform/mixer/mixer.h"
-#include "platform/registry/registry.h"
 #include "platform/wave/wave_device.h"
 #include "player/band_form.h"
 #include "player/playlist_formats.h"
@@ -37,6 +36,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
 #include <vector>
 
 namespace {
@@ -56,8 +56,10 @@ double Percentile(std::vector<double> values, double p)
     return values[std::min(values.size() - 1, std::size_t(p * double(values.size())))];
 }
 
-// Loads `list` through the form with the playlist panel open and the heartbeat running.
-Run Load(pelu::player::TBandForm& form, const QString& list)
+// Runs the event loop with the playlist panel open and a heartbeat asking for
+// it every millisecond: `begin` runs first, and the run ends once `done` holds.
+Run Heartbeat(pelu::player::TBandForm& form, const std::function<void()>& begin,
+              const std::function<bool(qint64 elapsed_ms)>& done)
 {
     Run run;
     const auto& controls = form.Controls();
@@ -67,7 +69,7 @@ Run Load(pelu::player::TBandForm& form, const QString& list)
     QObject::connect(&heartbeat, &QTimer::timeout, [&] {
         run.gaps_ms.push_back(since_beat.nsecsElapsed() / 1e6);
         since_beat.restart();
-        if (!form.LoadingPlaylist() && clock.isValid()) {
+        if (done(clock.elapsed())) {
             heartbeat.stop();
             controls.playlist_panel->ClosePanel();
         }
@@ -76,41 +78,27 @@ Run Load(pelu::player::TBandForm& form, const QString& list)
         clock.start();
         since_beat.start();
         heartbeat.start(1);
-        form.LoadPlaylistFile(list);
+        begin();
     });
     controls.playlist_panel->OpenBelow(controls.anchors[1]);
     run.total_s = clock.nsecsElapsed() / 1e9;
-    run.longest_slice_ms = form.Loader()->LongestSliceNs() / 1e6;
     run.rows = controls.playlist->RowCount();
     return run;
 }
 
-// The event loop's gaps over `ms` milliseconds with the panel open (the
-// autosave that follows a load writes the whole list).
+// Loads `list` through the form.
+Run Load(pelu::player::TBandForm& form, const QString& list)
+{
+    Run run = Heartbeat(form, [&] { form.LoadPlaylistFile(list); }, [&](qint64) { return !form.LoadingPlaylist(); });
+    run.longest_slice_ms = form.Loader()->LongestSliceNs() / 1e6;
+    return run;
+}
+
+// The event loop over `ms` milliseconds (the autosave that follows a load
+// writes the whole list).
 Run Watch(pelu::player::TBandForm& form, int ms)
 {
-    Run run;
-    const auto& controls = form.Controls();
-    QElapsedTimer clock, since_beat;
-    QTimer heartbeat;
-    heartbeat.setTimerType(Qt::PreciseTimer);
-    QObject::connect(&heartbeat, &QTimer::timeout, [&] {
-        run.gaps_ms.push_back(since_beat.nsecsElapsed() / 1e6);
-        since_beat.restart();
-        if (clock.elapsed() >= ms) {
-            heartbeat.stop();
-            controls.playlist_panel->ClosePanel();
-        }
-    });
-    QTimer::singleShot(0, [&] {
-        clock.start();
-        since_beat.start();
-        heartbeat.start(1);
-    });
-    controls.playlist_panel->OpenBelow(controls.anchors[1]);
-    run.total_s = clock.nsecsElapsed() / 1e9;
-    run.rows = controls.playlist->RowCount();
-    return run;
+    return Heartbeat(form, [] {}, [&](qint64 elapsed_ms) { return elapsed_ms >= ms; });
 }
 
 void Print(const char* what, const Run& run)
@@ -140,15 +128,9 @@ int main(int argc, char** argv)
     pelu::platform::wave::select_wave_system("sim:0");
     QApplication app(argc, argv);
 
-    pelu::test::TempDir dir;
-    const QString store = QString::fromStdString((dir.path() / "store").string()) + '/';
-    std::filesystem::create_directories(dir.path() / "store");
+    pelu::bench::BenchBandForm band;
+    const pelu::test::TempDir& dir = band.dir();
     std::filesystem::create_directories(dir.path() / "music");
-    auto registry = std::make_shared<pelu::platform::registry::Store>(
-        QString::fromStdString((dir.path() / "registry.sqlite").string()));
-    registry->set_value(registry->create_key(pelu::platform::registry::Hive::CurrentUser, "Software\\PELU\\XPD"),
-                        pelu::platform::registry::Value::string("DLL Location", store));
-
     const pelu::test::Bytes song = pelu::test::encode_mp3(pelu::test::cbr128_stereo_44k(1.0));
     QStringList songs;
     for (int i = 0; i < files; ++i)
@@ -163,11 +145,7 @@ int main(int argc, char** argv)
             return 1;
     }
 
-    pelu::player::BandServices services;
-    services.registry = registry;
-    services.mixer = pelu::platform::mixer::make_sim_mixer();
-    services.export_mpris = false;
-    auto form = std::make_unique<pelu::player::TBandForm>(nullptr, services);
+    auto form = band.Make();
     form->show();
 
     std::printf("bench_playlist_load: %d entries over %d distinct 1 s MP3s, %s platform, playlist panel open\n",
