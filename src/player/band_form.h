@@ -15,7 +15,9 @@
 // showing, closing, panels), transport.cpp (play, stop, pause, stepping, seeking,
 // the displays), playlist_panel.cpp (rows, the file locator, media lists),
 // eq_panel.cpp (the equalizer sliders and presets), settings_menu.cpp (the
-// settings components and the main menu), band_mpris.cpp (the remote control).
+// settings components, the main menu and the sound output), band_mpris.cpp (the
+// remote control). Long list files load through a PlaylistLoader, and the
+// autosave writes through a ResumeWriter, so neither holds up the band.
 //
 // Thread: main thread only. The wave output's OnStart and OnStop arrive on the
 // main thread; every handler catches its own failures and returns quietly.
