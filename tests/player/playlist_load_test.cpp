@@ -83,6 +83,8 @@ TEST_F(PlaylistLoad, M3u8AndPlsLoadThroughThePanelAndSaySkippedEntries)
     LoadThroughPanel(m3u8);
     ASSERT_TRUE(WaitLoaded());
     EXPECT_EQ(dialogs_.back(), "Load Brindle Studios Media List");
+    EXPECT_EQ(dialog_filters_.back(), "All playlists|*.bri;*.m3u;*.m3u8;*.pls|Brindle Studios Media List|*.bri|"
+                                      "M3U playlist|*.m3u;*.m3u8|PLS playlist|*.pls");
     EXPECT_EQ(Paths(), QStringList({a, b}));
     EXPECT_EQ(RowText(1), "2. b");
     EXPECT_EQ(Status(), "Playlist: 2 added, 3 entries skipped (not files or not MP3s)");
@@ -110,6 +112,7 @@ TEST_F(PlaylistLoad, SaveWritesTheKindItsNameSaysAndLoadsBackTheSameRows)
 
     SaveThroughPanel(Path("lists/out.m3u8"));
     EXPECT_EQ(dialogs_.back(), "Save Playlist as Brindle Studios Media List");
+    EXPECT_EQ(dialog_filters_.back(), "Brindle Studios Media List|*.bri|M3U8 playlist|*.m3u8|PLS playlist|*.pls");
     QFile m3u8(Path("lists/out.m3u8"));
     ASSERT_TRUE(m3u8.open(QIODevice::ReadOnly));
     EXPECT_TRUE(m3u8.readAll().startsWith("#EXTM3U\n"));
