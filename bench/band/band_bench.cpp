@@ -10,10 +10,9 @@
 // The form runs against a temporary registry file and storage folder, so the
 // user's own settings are never touched; the Qt platform is offscreen unless
 // QT_QPA_PLATFORM says otherwise.
+#include "bench_band_form.h"
 #include "mp3_fixtures.h"
 
-#include "platform/mixer/mixer.h"
-#include "platform/registry/registry.h"
 #include "platform/wave/wave_device.h"
 #include "player/band_form.h"
 #include "audio/wave_out.h"
@@ -77,21 +76,10 @@ int main(int argc, char** argv)
     pelu::platform::wave::select_wave_system("sim:1");
     QApplication app(argc, argv);
 
-    pelu::test::TempDir dir;
-    const QString store = QString::fromStdString((dir.path() / "store").string()) + '/';
-    std::filesystem::create_directories(dir.path() / "store");
-    auto registry = std::make_shared<pelu::platform::registry::Store>(
-        QString::fromStdString((dir.path() / "registry.sqlite").string()));
-    registry->set_value(registry->create_key(pelu::platform::registry::Hive::CurrentUser, "Software\\PELU\\XPD"),
-                        pelu::platform::registry::Value::string("DLL Location", store));
+    pelu::bench::BenchBandForm band;
     const QString song = QString::fromStdString(
-        dir.write("song.mp3", pelu::test::encode_mp3(pelu::test::cbr128_stereo_44k(60.0))).string());
-
-    pelu::player::BandServices services;
-    services.registry = registry;
-    services.mixer = pelu::platform::mixer::make_sim_mixer();
-    services.export_mpris = false;
-    auto form = std::make_unique<pelu::player::TBandForm>(nullptr, services);
+        band.dir().write("song.mp3", pelu::test::encode_mp3(pelu::test::cbr128_stereo_44k(60.0))).string());
+    auto form = band.Make();
     form->show();
     form->AddFiles({song});
     Settle(500);

@@ -300,6 +300,7 @@ void TMMWaveOut::SetNumBuffers(int count)
 void TMMWaveOut::SetDeviceID(int id)
 {
     CheckClosedForChange();
+    num_devs_ = wave::wave_system().device_count(); // a device plugged in since is a valid choice
     device_id_ = (id < kWaveMapper || id >= num_devs_) ? kInvalidDevice : id;
 }
 

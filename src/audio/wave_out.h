@@ -253,7 +253,7 @@ private:
     TMMThreadPriority priority_ = tpHigher;
 
     // Device.
-    const int num_devs_;
+    int num_devs_; // read again when a device is chosen: devices come and go
     std::unique_ptr<platform::wave::WaveOutDevice> device_;
     int last_result_ = 0;
     std::atomic<int> state_{0};

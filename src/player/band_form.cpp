@@ -12,6 +12,9 @@
 #include "platform/com/com.h"
 #include "platform/mixer/mixer.h"
 #include "platform/registry/registry.h"
+#include "player/playlist_loader.h"
+#include "player/quietly.h"
+#include "player/resume_writer.h"
 #include "settings/prop_saver.h"
 #include "settings/reg_data.h"
 #include "settings/storage.h"
@@ -45,17 +48,6 @@ namespace pelu::player {
 using namespace pelu::widgets;
 
 namespace {
-
-// Runs a handler the way every handler of the form runs: a failure ends it
-// quietly, and what the steps before it changed stays.
-template <typename Fn>
-void Quietly(Fn&& fn)
-{
-    try {
-        fn();
-    } catch (const std::exception&) {
-    }
-}
 
 QTimer* MakeTimer(QObject* owner, const char* name, int interval_ms)
 {
@@ -217,7 +209,8 @@ void TBandForm::WireHandlers()
     connect(timer5_, &QTimer::timeout, this, [this] { Quietly([&] { Timer5Timer(); }); });
     connect(timerup_, &QTimer::timeout, this, [this] { Quietly([&] { timerupTimer(); }); });
     connect(timerup2_, &QTimer::timeout, this, [this] { Quietly([&] { timerup2Timer(); }); });
-    connect(autosave_, &QTimer::timeout, this, [this] { Quietly([&] { SaveResumePlaylist(); }); });
+    // A long list takes a while to write: the autosave writes on a thread.
+    connect(autosave_, &QTimer::timeout, this, [this] { Quietly([&] { SaveResumePlaylist(true); }); });
 
     // Panels.
     c.playlist_button->OnClick = handler(&TBandForm::ToolbarButton971Click);
@@ -299,6 +292,8 @@ void TBandForm::WireHandlers()
     menu_handler("OnlineHelp1", &TBandForm::OnlineHelp1Click);
     menu_handler("UninstallPELU1", &TBandForm::UninstallPELU1Click);
     menu_handler("CloseInternetExplorer1", &TBandForm::CloseInternetExplorer1Click);
+    // Devices come and go: the list is read again whenever the menu opens.
+    connect(c.sound_output_menu, &QMenu::aboutToShow, this, [this] { Quietly([&] { FillSoundOutputMenu(); }); });
 }
 
 void TBandForm::LoadSettings()
@@ -308,6 +303,8 @@ void TBandForm::LoadSettings()
     // property saver applies the stored properties and FormCreate runs.
     Quietly([&] { storage_->Loaded(); });
     saver_->HandleOwnerEvent(TrsPropSaver::oeCreate, [this] { Quietly([&] { FormCreate(); }); });
+    Quietly([&] { sound_output_ = storage_->ReadString(QStringLiteral("\\SoundOutput")); });
+    Quietly([&] { FillSoundOutputMenu(); });
 }
 
 void TBandForm::FormCreate()
@@ -354,7 +351,11 @@ void TBandForm::FormShow()
 void TBandForm::BandClosing()
 {
     autosave_->stop();
-    Quietly([&] { SaveResumePlaylist(); });
+    Quietly([&] { SaveResumePlaylist(); }); // not while a load is half done
+    // A load still running ends here; the resume list keeps the list from
+    // before the load.
+    if (LoadingPlaylist())
+        Quietly([&] { loader_->Cancel(); });
     Quietly([&] {
         if (controls_->locator_panel->Visible())
             controls_->locator_panel->ClosePanel();

@@ -15,13 +15,16 @@
 // showing, closing, panels), transport.cpp (play, stop, pause, stepping, seeking,
 // the displays), playlist_panel.cpp (rows, the file locator, media lists),
 // eq_panel.cpp (the equalizer sliders and presets), settings_menu.cpp (the
-// settings components and the main menu), band_mpris.cpp (the remote control).
+// settings components, the main menu and the sound output), band_mpris.cpp (the
+// remote control). Long list files load through a PlaylistLoader, and the
+// autosave writes through a ResumeWriter, so neither holds up the band.
 //
 // Thread: main thread only. The wave output's OnStart and OnStop arrive on the
 // main thread; every handler catches its own failures and returns quietly.
 #pragma once
 
 #include "player/band_services.h"
+#include "player/media_list.h"
 #include "player/mpris.h"
 
 #include <QPointer>
@@ -29,6 +32,7 @@
 #include <QWidget>
 
 #include <memory>
+#include <vector>
 
 class QAction;
 class QLineEdit;
@@ -59,6 +63,9 @@ struct BandControls;
 } // namespace pelu
 
 namespace pelu::player {
+
+class PlaylistLoader;
+class ResumeWriter;
 
 class TBandForm : public QWidget, private MprisBand {
     Q_OBJECT
@@ -174,6 +181,15 @@ public:
     // Replaces the playlist with a media list file / writes the playlist to one.
     void LoadMediaList(const QString& file_name);
     void SaveMediaList(const QString& file_name);
+    // The panel's Load after its dialog: replaces the playlist with the list
+    // file's rows (media list, M3U/M3U8 or PLS by extension), built a slice at
+    // a time with progress on the status line; what was skipped is counted there.
+    void LoadPlaylistFile(const QString& file_name);
+    // The panel's Save after its dialog: M3U8 or PLS by the name's extension,
+    // the band's media list otherwise. False when nothing was written.
+    bool SavePlaylistFile(const QString& file_name);
+    bool LoadingPlaylist() const;
+    PlaylistLoader* Loader();
 
     // Playlist search: shows only the rows whose name or artist contains the
     // text (letter case and accents ignored); Enter plays the first one shown.
@@ -200,6 +216,15 @@ public:
     void Timer5Timer();
 
     QAction* MenuItem(const QString& name) const;
+
+    // Sound output: the playback device a title plays on, chosen by name in the
+    // main menu's "Sound Output" submenu and stored as "SoundOutput" under
+    // "Software\PELU" (absent: the system default). It applies from the next
+    // start of a title.
+    QString SoundOutput() const { return sound_output_; }
+    void SoundOutputClick(const QString& device_name); // "" chooses "System default"
+    // Lists the devices the wave layer sees now, the chosen one checked.
+    void FillSoundOutputMenu();
 
     // The local pages the web commands open.
     QString HomePageUrl() const;
@@ -238,9 +263,22 @@ private:
     void FindCurrentByKey();
     void Renumber();
     QString ResumeFileName() const;
-    bool SaveResumePlaylist();
+    // In the background (the autosave) or at once, after any background write.
+    bool SaveResumePlaylist(bool in_background = false);
     void LoadResumePlaylist();
     void PlaylistChanged();
+    void FilterRows(int first_row, int end_row, const QString& text);
+    std::vector<PlaylistRow> CurrentRows() const;
+    void PlaylistLoadFinished(bool cancelled, int added, int skipped, int unreadable, const QString& error);
+
+    // Sound output (settings_menu.cpp): the device number a title starting now
+    // plays on; a chosen device that is gone gives 0 (the system default) and
+    // `note` says so for the status line.
+    int SoundOutputDevice(QString& note) const;
+    void ApplySoundOutput(QString& note);
+    // Starts the output on the chosen device, else on the default (with `note`).
+    void StartOutput(QString& note);
+    void CheckSoundOutputItem();
 
     // Storage folder files.
     QString StorageFile(const QString& name) const;
@@ -271,6 +309,8 @@ private:
     void SetVolume(double volume) override;
     void Quit() override;
     void NotifyRemote();
+    // The playing title's tags for the remote control, read once per start.
+    void ReadTitleTags(const QString& path);
 
     BandServices services_;
     std::unique_ptr<widgets::BandControls> controls_;
@@ -325,6 +365,18 @@ private:
     // never overwrite a list we could not read.
     bool resume_unreadable_ = false;
     bool playlist_changed_ = false;
+    QString sound_output_; // the chosen device's name; "" = system default
+    PlaylistLoader* loader_ = nullptr; // made at the first Load
+    std::unique_ptr<ResumeWriter> resume_writer_; // made at the first save
+    // What the remote control says about the title that started last, beyond
+    // its row: the ID3v2 album and cover and, for a file without ID3v1, the
+    // ID3v2 artist and title.
+    struct TitleTags {
+        QString path;
+        QString title, artist, album;
+        QString art_url; // file:// URL of the cover in the cover cache
+    } title_tags_;
+    QString status_before_load_;       // put back when a load has nothing to report
 };
 
 } // namespace pelu::player

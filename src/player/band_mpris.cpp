@@ -5,30 +5,22 @@
 
 #include "audio/mixer.h"
 #include "audio/wave_out.h"
+#include "mpeginfo/id3v2_tags.h"
+#include "platform/fs/file_facts.h"
 #include "player/playlist_rows.h"
+#include "player/quietly.h"
 #include "widgets/band_layout.h"
 #include "widgets/bitmap_slider.h"
 #include "widgets/playlist_tree.h"
 #include "widgets/seek_slider.h"
+
+#include <QUrl>
 
 #include <cmath>
 
 namespace pelu::player {
 
 using namespace pelu::widgets;
-
-namespace {
-
-template <typename Fn>
-void Quietly(Fn&& fn)
-{
-    try {
-        fn();
-    } catch (const std::exception&) {
-    }
-}
-
-} // namespace
 
 void TBandForm::NotifyRemote()
 {
@@ -60,7 +52,48 @@ MprisBand::Track TBandForm::CurrentTrack() const
     const QString artist = tree->ColumnText(row, 1);
     track.artist = artist == QStringLiteral("[notag]") ? QString() : artist;
     track.length_ms = tree->ColumnText(row, 3).toLongLong();
+    if (title_tags_.path == track.path) {
+        if (!title_tags_.title.isEmpty())
+            track.title = title_tags_.title;
+        if (!title_tags_.artist.isEmpty())
+            track.artist = title_tags_.artist; // the whole text, where the column keeps 30 characters
+        track.album = title_tags_.album;
+        track.art_url = title_tags_.art_url;
+    }
     return track;
+}
+
+namespace {
+
+// Whether the file ends in an ID3v1 tag: its last 128 bytes begin with "TAG".
+bool HasId3v1Tag(const QString& path)
+{
+    platform::fs::ReadOnlyFile file;
+    platform::fs::FileFacts facts;
+    if (file.open(path) != 0 || !file.facts(&facts) || facts.size_bytes < 128)
+        return false;
+    char marker[3] = {};
+    return file.read_at(facts.size_bytes - 128, marker, 3) == 3 && marker[0] == 'T' && marker[1] == 'A' &&
+           marker[2] == 'G';
+}
+
+} // namespace
+
+void TBandForm::ReadTitleTags(const QString& path)
+{
+    title_tags_ = TitleTags{path, {}, {}, {}, {}};
+    const mpeginfo::Id3v2Tags tags = mpeginfo::ReadId3v2Tags(path, mpeginfo::Id3v2Parts::TextsAndCover);
+    if (!tags.present)
+        return;
+    // The ID3v1 tag names artist and title first, as the artist column does.
+    if (!HasId3v1Tag(path)) {
+        title_tags_.title = tags.title;
+        title_tags_.artist = tags.artist;
+    }
+    title_tags_.album = tags.album;
+    const QString cover = mpeginfo::CachedCoverFile(tags);
+    if (!cover.isEmpty())
+        title_tags_.art_url = QUrl::fromLocalFile(cover).toString(QUrl::FullyEncoded);
 }
 
 double TBandForm::Volume() const

@@ -5,6 +5,7 @@
 #include <QFileDialog>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QRegularExpression>
 
 namespace pelu::player {
 
@@ -27,6 +28,14 @@ QString RunFileDialog(QWidget* parent, const FileDialogRequest& request, QFileDi
     dialog.setFileMode(mode == QFileDialog::AcceptSave ? QFileDialog::AnyFile : QFileDialog::ExistingFile);
     if (!request.default_extension.isEmpty())
         dialog.setDefaultSuffix(request.default_extension);
+    // A name typed without an extension takes the chosen filter's, so the
+    // filter decides the kind of file a save writes.
+    QObject::connect(&dialog, &QFileDialog::filterSelected, &dialog, [&dialog](const QString& filter) {
+        static const QRegularExpression first_pattern(QStringLiteral("\\*\\.([A-Za-z0-9]+)"));
+        const QRegularExpressionMatch match = first_pattern.match(filter);
+        if (match.hasMatch())
+            dialog.setDefaultSuffix(match.captured(1));
+    });
     if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty())
         return {};
     return dialog.selectedFiles().first();

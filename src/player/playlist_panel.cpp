@@ -8,10 +8,15 @@
 #include "mpeginfo/mpeg_audio.h"
 #include "platform/time_text.h"
 #include "player/media_list.h"
+#include "player/playlist_formats.h"
+#include "player/playlist_loader.h"
+#include "player/quietly.h"
+#include "player/resume_writer.h"
 #include "player/playlist_rows.h"
 #include "widgets/band_layout.h"
 #include "widgets/explorer_popup.h"
 #include "widgets/playlist_tree.h"
+#include "widgets/scrolling_text.h"
 #include "widgets/shell_views.h"
 
 #include <QApplication>
@@ -37,6 +42,12 @@ constexpr int kKeyColumn = 4;
 constexpr int kMarkColumn = 5;
 
 const QString kMediaListFilter = QStringLiteral("Brindle Studios Media List|*.bri");
+// Load takes every kind of list it reads; Save writes the kind whose filter
+// the dialog shows (the dialog gives the name that filter's extension).
+const QString kLoadListFilter = QStringLiteral("All playlists|*.bri;*.m3u;*.m3u8;*.pls|") + kMediaListFilter +
+                                QStringLiteral("|M3U playlist|*.m3u;*.m3u8|PLS playlist|*.pls");
+const QString kSaveListFilter =
+    kMediaListFilter + QStringLiteral("|M3U8 playlist|*.m3u8|PLS playlist|*.pls");
 
 class WaitCursor {
 public:
@@ -239,11 +250,13 @@ QString Folded(const QString& text)
 
 } // namespace
 
-void TBandForm::PlaylistSearchChanged(const QString& text)
+void TBandForm::PlaylistSearchChanged(const QString& text) { FilterRows(0, RowCount(), text); }
+
+void TBandForm::FilterRows(int first_row, int end_row, const QString& text)
 {
     TElTree* tree = controls_->playlist;
     const QString wanted = Folded(text.trimmed());
-    for (int i = 0; i < tree->RowCount(); ++i) {
+    for (int i = first_row; i < end_row && i < tree->RowCount(); ++i) {
         const bool shown = wanted.isEmpty() || Folded(RowName(RowPath(i))).contains(wanted) ||
                            Folded(tree->ColumnText(i, 1)).contains(wanted);
         tree->SetRowHidden(i, !shown);
@@ -307,6 +320,8 @@ void TBandForm::DeleteSelectedFiles2Click()
 
 void TBandForm::ClearPlaylist1Click()
 {
+    if (LoadingPlaylist())
+        loader_->Cancel(); // the rows it would still add belong to the list being cleared
     if (RowCount() == 0)
         return;
     if (playing_) {
@@ -347,15 +362,112 @@ void TBandForm::LoadMediaList(const QString& file_name)
     append();
 }
 
-void TBandForm::SaveMediaList(const QString& file_name)
+std::vector<PlaylistRow> TBandForm::CurrentRows() const
 {
-    TElTree* tree = controls_->playlist;
+    const TElTree* tree = controls_->playlist;
     std::vector<PlaylistRow> rows;
     rows.reserve(tree->RowCount());
     for (int i = 0; i < tree->RowCount(); ++i)
         rows.push_back(PlaylistRow{tree->RowText(i), tree->ColumnTexts(i), tree->ImageIndex(i), tree->IsRowSelected(i)});
+    return rows;
+}
+
+void TBandForm::SaveMediaList(const QString& file_name)
+{
+    const std::vector<PlaylistRow> rows = CurrentRows();
     QDir().mkpath(QFileInfo(file_name).absolutePath());
     SaveMediaListFile(file_name, rows);
+}
+
+PlaylistLoader* TBandForm::Loader()
+{
+    if (!loader_) {
+        loader_ = new PlaylistLoader(controls_->playlist, *audio_list_, *mpegfile_, this);
+        loader_->setObjectName(QStringLiteral("PlaylistLoader"));
+        loader_->OnRowsAdded = [this](int first_row, int count) {
+            if (!controls_->search->text().isEmpty())
+                FilterRows(first_row, first_row + count, controls_->search->text()); // new rows obey the search too
+        };
+        loader_->OnProgress = [this](int done, int total) {
+            controls_->status->SetText(total > 0 ? QStringLiteral("Loading playlist... %1 of %2").arg(done).arg(total)
+                                                 : QStringLiteral("Loading playlist..."));
+            controls_->status->setVisible(true);
+        };
+        loader_->OnFinished = [this](const PlaylistLoader::Outcome& outcome) {
+            Quietly([&] {
+                PlaylistLoadFinished(outcome.cancelled, outcome.added, outcome.skipped, outcome.unreadable,
+                                     outcome.error);
+            });
+        };
+    }
+    return loader_;
+}
+
+bool TBandForm::LoadingPlaylist() const { return loader_ && loader_->Loading(); }
+
+void TBandForm::LoadPlaylistFile(const QString& file_name)
+{
+    if (LoadingPlaylist())
+        loader_->Cancel();
+    // Edits still waiting for the autosave are written now: a load that never
+    // ends (the browser closes meanwhile) leaves the resume list as it was
+    // before the load, never a part of the new list.
+    if (autosave_->isActive()) {
+        autosave_->stop();
+        SaveResumePlaylist(true);
+    }
+    status_before_load_ = controls_->status->Text();
+    // The loader replaces the rows (and deletes the old ones a slice at a time).
+    // A list that loads in its first slice shows its progress only until the
+    // end of this call, so never on the screen.
+    Loader()->Start(file_name);
+}
+
+void TBandForm::PlaylistLoadFinished(bool cancelled, int added, int skipped, int unreadable, const QString& error)
+{
+    if (cancelled) {
+        // Clear, another Load or closing the band cancelled it: whoever did says
+        // what comes next; the progress text goes.
+        if (controls_->status->Text().startsWith(QStringLiteral("Loading playlist")))
+            controls_->status->SetText(status_before_load_);
+        return;
+    }
+    QStringList notes;
+    if (skipped > 0)
+        notes << QStringLiteral("%1 entries skipped (not files or not MP3s)").arg(skipped);
+    if (unreadable > 0)
+        notes << QStringLiteral("%1 files could not be read").arg(unreadable);
+    if (!error.isEmpty())
+        notes << (added > 0 ? QStringLiteral("the list was read only in part: ") : QStringLiteral("cannot read the list: ")) +
+                     error;
+    if (notes.isEmpty()) {
+        controls_->status->SetText(status_before_load_);
+    } else {
+        controls_->status->SetText(QStringLiteral("Playlist: %1 added, ").arg(added) + notes.join(QStringLiteral(", ")));
+        controls_->status->setVisible(true);
+    }
+    PlaylistChanged();
+}
+
+bool TBandForm::SavePlaylistFile(const QString& file_name)
+{
+    // Half a list saved would look like the whole one.
+    if (LoadingPlaylist()) {
+        controls_->status->SetText(QStringLiteral("The playlist is still loading: not saved"));
+        controls_->status->setVisible(true);
+        return false;
+    }
+    switch (PlaylistFormatOf(file_name)) {
+    case PlaylistFormat::M3u:
+        WriteM3u8(file_name, CurrentRows());
+        return true;
+    case PlaylistFormat::Pls:
+        WritePls(file_name, CurrentRows());
+        return true;
+    default:
+        SaveMediaList(file_name);
+        return true;
+    }
 }
 
 void TBandForm::KamButton7Click()
@@ -363,7 +475,7 @@ void TBandForm::KamButton7Click()
     controls_->playlist_panel->ClosePanel();
     const QString file_name =
         services_.open_file_dialog
-            ? services_.open_file_dialog(this, {QStringLiteral("Load Brindle Studios Media List"), kMediaListFilter,
+            ? services_.open_file_dialog(this, {QStringLiteral("Load Brindle Studios Media List"), kLoadListFilter,
                                                 QStringLiteral("bri"), QString()})
             : QString();
     if (!file_name.isEmpty()) {
@@ -371,12 +483,8 @@ void TBandForm::KamButton7Click()
             playing_ = false;
             StopOutput();
         }
-        try {
-            LoadMediaList(file_name);
-        } catch (const std::exception&) {
-            // The rows read so far stay; the panel still comes back.
-        }
-        PlaylistChanged();
+        // The rows read before a damaged part stay; the panel still comes back.
+        LoadPlaylistFile(file_name);
     } else {
         ConnectorRestart();
     }
@@ -391,7 +499,7 @@ void TBandForm::KamButton8Click()
     const QString file_name =
         services_.save_file_dialog
             ? services_.save_file_dialog(this, {QStringLiteral("Save Playlist as Brindle Studios Media List"),
-                                                kMediaListFilter, QStringLiteral("bri"), QString()})
+                                                kSaveListFilter, QStringLiteral("bri"), QString()})
             : QString();
     if (!file_name.isEmpty()) {
         if (playing_) {
@@ -399,7 +507,7 @@ void TBandForm::KamButton8Click()
             StopOutput();
         }
         try {
-            SaveMediaList(file_name);
+            SavePlaylistFile(file_name);
         } catch (const std::exception&) {
             // The old file stays whole; the panel still comes back.
         }
@@ -437,13 +545,23 @@ void TBandForm::LoadResumePlaylist()
     }
 }
 
-bool TBandForm::SaveResumePlaylist()
+bool TBandForm::SaveResumePlaylist(bool in_background)
 {
     // The list is kept whatever its length (one song, or none after the user
     // cleared it), except that a list we could not read at start is never
     // overwritten unless the user changed the playlist since.
     if (resume_unreadable_ && !playlist_changed_)
         return false;
+    // A list still loading is half a list; the end of the load saves it.
+    if (LoadingPlaylist())
+        return false;
+    if (!resume_writer_)
+        resume_writer_ = std::make_unique<ResumeWriter>();
+    if (in_background) {
+        resume_writer_->Write(ResumeFileName(), CurrentRows());
+        return true;
+    }
+    resume_writer_->Wait(); // an older list must not land after this one
     SaveMediaList(ResumeFileName());
     return true;
 }

@@ -1,20 +1,26 @@
 // The band's settings (the registry subtree "Software\PELU" with the seven stored
-// properties under "XPD", the storage folder) and the main menu's commands.
+// properties under "XPD", the storage folder), the main menu's commands and the
+// sound output they choose.
 #include "player/band_form.h"
 
 #include "audio/band_analyser.h"
 #include "audio/equalizer.h"
 #include "audio/level.h"
+#include "audio/wave_out.h"
 #include "mpeginfo/mpeg_audio.h"
 #include "platform/com/com.h"
 #include "platform/registry/registry.h"
+#include "platform/wave/wave_device.h"
+#include "player/quietly.h"
 #include "settings/prop_saver.h"
 #include "settings/reg_data.h"
 #include "settings/storage.h"
 #include "widgets/analyser_views.h"
 #include "widgets/band_layout.h"
+#include "widgets/skinned_menu.h"
 
 #include <QAction>
+#include <QActionGroup>
 #include <QDir>
 #include <QTimer>
 #include <QUrl>
@@ -46,6 +52,27 @@ const QStringList kSavedProperties = {
 };
 
 constexpr std::int32_t kEncryptId = -1286473519;
+
+// The sound output is a value of its own beside "XPD": the scrambled values
+// there stay exactly as they were. It holds the device's name, not its number,
+// so that a device list in another order still finds the same device.
+const QString kSoundOutputValue = QStringLiteral("SoundOutput");
+const QString kSoundOutputPath = QStringLiteral("\\SoundOutput");
+const QString kRootPath = QStringLiteral("Software\\PELU");
+
+// The playback devices after device 0 (which is the system default), by number.
+QStringList WaveDeviceNames()
+{
+    namespace wave = platform::wave;
+    QStringList names;
+    wave::WaveSystem& system = wave::wave_system();
+    const int count = system.device_count();
+    for (int id = 1; id < count; ++id) {
+        wave::DeviceCaps caps;
+        names << (system.capabilities(id, caps) == wave::kOk ? QString::fromStdString(caps.product_name) : QString());
+    }
+    return names;
+}
 
 const QString kHelperRegistration = QStringLiteral(
     "Software\\Microsoft\\Windows\\CurrentVersion\\explorer\\Browser Helper Objects\\"
@@ -207,6 +234,108 @@ void TBandForm::UninstallPELU1Click()
 
 void TBandForm::CloseInternetExplorer1Click() { timer5_->start(); }
 
+// ---------------------------------------------------------------------------
+// Sound output
+
+void TBandForm::FillSoundOutputMenu()
+{
+    TSkinnedMenu* menu = controls_->sound_output_menu;
+    QAction* system_default = MenuItem(QStringLiteral("SoundOutputDefault"));
+    for (QAction* action : menu->actions())
+        if (action != system_default)
+            delete action;
+    auto* group = menu->findChild<QActionGroup*>(QString(), Qt::FindDirectChildrenOnly);
+    if (!group) {
+        group = new QActionGroup(menu);
+        group->setExclusive(true);
+        group->addAction(system_default);
+        system_default->setData(QString());
+        connect(system_default, &QAction::triggered, this, [this] { Quietly([&] { SoundOutputClick(QString()); }); });
+    }
+    const QStringList names = WaveDeviceNames();
+    for (int i = 0; i < names.size(); ++i) {
+        if (names[i].isEmpty())
+            continue;
+        QString caption = names[i];
+        caption.replace(QLatin1Char('&'), QStringLiteral("&&")); // a name, not a shortcut
+        QAction* action = menu->AddItem(caption, true, false);
+        action->setObjectName(QStringLiteral("SoundOutputDevice%1").arg(i + 1));
+        action->setData(names[i]);
+        group->addAction(action);
+        const QString name = names[i];
+        connect(action, &QAction::triggered, this, [this, name] { Quietly([&] { SoundOutputClick(name); }); });
+    }
+    CheckSoundOutputItem();
+}
+
+void TBandForm::CheckSoundOutputItem()
+{
+    const QList<QAction*> actions = controls_->sound_output_menu->actions();
+    // Two devices of one name: the first is the one that plays. A chosen
+    // device that is not there now: the default is what plays.
+    QAction* chosen = MenuItem(QStringLiteral("SoundOutputDefault"));
+    if (!sound_output_.isEmpty())
+        for (QAction* action : actions)
+            if (action->data().toString() == sound_output_) {
+                chosen = action;
+                break;
+            }
+    chosen->setChecked(true);
+}
+
+void TBandForm::SoundOutputClick(const QString& device_name)
+{
+    sound_output_ = device_name;
+    if (device_name.isEmpty())
+        storage_->DeleteValue(kSoundOutputPath);
+    else
+        storage_->WriteString(kSoundOutputPath, device_name);
+    // Written at once as well: the storage reaches the registry only when the
+    // band closes, and a choice should outlive a crashed browser.
+    try {
+        auto store = xreg_->Registry();
+        const auto key = store->create_key(platform::registry::Hive::CurrentUser, kRootPath);
+        if (device_name.isEmpty())
+            store->delete_value(key, kSoundOutputValue);
+        else
+            store->set_value(key, platform::registry::Value::string(kSoundOutputValue, device_name));
+    } catch (const std::exception&) {
+        // The storage still writes it when the band closes.
+    }
+    CheckSoundOutputItem();
+}
+
+int TBandForm::SoundOutputDevice(QString& note) const
+{
+    note.clear();
+    if (sound_output_.isEmpty())
+        return 0;
+    const int index = int(WaveDeviceNames().indexOf(sound_output_));
+    if (index >= 0)
+        return index + 1;
+    note = QStringLiteral("\"%1\" is gone: playing on System default").arg(sound_output_);
+    return 0;
+}
+
+void TBandForm::ApplySoundOutput(QString& note)
+{
+    const int wanted = SoundOutputDevice(note);
+    if (wave_out_->DeviceID() == wanted)
+        return;
+    // The output stays open between titles; another device needs it closed.
+    if (wave_out_->IsOpen()) {
+        try {
+            wave_out_->Close();
+        } catch (const std::exception&) {
+            // OnError has told the user; the device is closed all the same.
+        }
+    }
+    // A close that has to wait for the old title's stop leaves the device for
+    // the next start.
+    if (!wave_out_->IsOpen())
+        wave_out_->SetDeviceID(wanted);
+}
+
 void TBandForm::Timer5Timer()
 {
     timer5_->stop();
@@ -219,6 +348,22 @@ void TBandForm::Timer5Timer()
     BandClosing();
     hide();
     deleteLater();
+}
+
+void TBandForm::StartOutput(QString& note)
+{
+    ApplySoundOutput(note);
+    try {
+        wave_out_->Start();
+    } catch (const EMMWaveOutError&) {
+        if (wave_out_->DeviceID() == 0 || wave_out_->IsOpen())
+            throw;
+        // Listed but not opening (unplugged since the list was read, or held
+        // by another program): the title plays on the default instead.
+        note = QStringLiteral("\"%1\" cannot be opened: playing on System default").arg(sound_output_);
+        wave_out_->SetDeviceID(0);
+        wave_out_->Start();
+    }
 }
 
 } // namespace pelu::player

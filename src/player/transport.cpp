@@ -8,6 +8,7 @@
 #include "audio/mixer.h"
 #include "audio/wave_out.h"
 #include "platform/time_text.h"
+#include "player/quietly.h"
 #include "widgets/analyser_views.h"
 #include "widgets/band_layout.h"
 #include "widgets/bitmap_slider.h"
@@ -72,6 +73,7 @@ void TBandForm::ShowCannotPlay(const QString& path)
 bool TBandForm::StartRow(int row)
 {
     const QString path = RowPath(row);
+    QString sound_note;
     try {
         StartCurrentFile(path);
         ShowPlayingText(path);
@@ -82,11 +84,14 @@ bool TBandForm::StartRow(int row)
             ++stale_stops_;
         }
         paused_ = false;
-        wave_out_->Start();
+        StartOutput(sound_note);
     } catch (const std::exception&) {
         ShowCannotPlay(path);
         return false;
     }
+    Quietly([&] { ReadTitleTags(path); });
+    if (!sound_note.isEmpty())
+        controls_->status->SetText(controls_->status->Text() + QStringLiteral("  -  ") + sound_note);
     controls_->status->setVisible(true);
     playing_ = true;
     current_key_ = RowKey(row);
@@ -307,7 +312,10 @@ void TBandForm::MMWaveOut1Stop(QObject*)
             controls_->seek->SetMaxValue(SliderValue(audiox_->Duration()));
             ShowPlayingText(path);
             paused_ = false;
-            wave_out_->Start();
+            QString sound_note;
+            StartOutput(sound_note);
+            if (!sound_note.isEmpty())
+                controls_->status->SetText(controls_->status->Text() + QStringLiteral("  -  ") + sound_note);
             playing_ = true;
             NotifyRemote();
             return;

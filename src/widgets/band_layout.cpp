@@ -256,6 +256,13 @@ void BuildMenus(BandControls& band)
     MenuItem(band.main_menu, "VStereoRMeter1", QStringLiteral("VStereoR Meter"), true, true);
     MenuItem(band.main_menu, "N2", QStringLiteral("-"));
     MenuItem(band.main_menu, "LoopTrack1", QStringLiteral("Loop Track"), true, false);
+    band.sound_output_menu = new TSkinnedMenu(band.main_menu);
+    band.sound_output_menu->setObjectName(QStringLiteral("SoundOutput1"));
+    band.sound_output_menu->setTitle(QStringLiteral("Sound Output"));
+    band.sound_output_menu->SetTitleText(QString());
+    band.sound_output_menu->menuAction()->setObjectName(QStringLiteral("SoundOutputMenu1"));
+    band.main_menu->addMenu(band.sound_output_menu);
+    MenuItem(band.sound_output_menu, "SoundOutputDefault", QStringLiteral("System default"), true, true);
     MenuItem(band.main_menu, "N1", QStringLiteral("-"));
     MenuItem(band.main_menu, "BrindleStudiosontheWeb1", QStringLiteral("Brindle Studios on the Web"));
     MenuItem(band.main_menu, "OnlineHelp1", QStringLiteral("Online Help"));

@@ -53,6 +53,9 @@ struct BandControls {
     TToolbarButton* playlist_button = nullptr;  // ToolbarButton971
     TSkinnedMenu* main_menu = nullptr;          // PopupMenu20001
     TSkinnedMenu* playlist_menu = nullptr;      // PopupMenu20002
+    // "Sound Output" in the main menu: "System default" (SoundOutputDefault)
+    // and, filled in by the player, one checkable item per playback device.
+    TSkinnedMenu* sound_output_menu = nullptr;  // SoundOutput1
 
     // Invisible helpers outside the strip's picture.
     QList<QWidget*> anchors;             // Button1..Button5 (index 0 is Button1)

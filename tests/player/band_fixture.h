@@ -75,10 +75,12 @@ protected:
         services.mixer = platform::mixer::make_sim_mixer();
         services.open_file_dialog = [this](QWidget*, const FileDialogRequest& request) {
             dialogs_.push_back(request.title);
+            dialog_filters_.push_back(request.filter);
             return TakeAnswer(open_answers_);
         };
         services.save_file_dialog = [this](QWidget*, const FileDialogRequest& request) {
             dialogs_.push_back(request.title);
+            dialog_filters_.push_back(request.filter);
             return TakeAnswer(save_answers_);
         };
         services.message_box = [this](QWidget*, MessageKind, MessageButtons, const QString&, const QString& text) {
@@ -211,6 +213,7 @@ protected:
     std::deque<QString> open_answers_, save_answers_;
     std::deque<MessageAnswer> message_answers_;
     std::vector<QString> dialogs_;
+    std::vector<QString> dialog_filters_; // "Name|*.ext|..." of each dialog, in order
     std::vector<QString> messages_;
     std::vector<StartSeen> starts_;
 

@@ -3,10 +3,14 @@
 // band's own handlers, and what the band does is announced back.
 #include "band_fixture.h"
 #include "dbus_client.h"
+#include "id3v2_fixtures.h"
 
 #include "widgets/bitmap_slider.h"
 
 #include <QAction>
+#include <QCryptographicHash>
+#include <QDir>
+#include <QFile>
 #include <QDBusObjectPath>
 #include <QPointer>
 #include <QUrl>
@@ -206,6 +210,77 @@ TEST_F(BandRemote, QuitWithoutABrowserClosesTheBandAndKeepsItsPlaylist)
     EXPECT_EQ(ping.type(), QDBusMessage::ErrorMessage) << "the service went with the band";
     Form();
     EXPECT_EQ(Rows(), 2);
+}
+
+// Files of today carry only ID3v2: their artist, title, album and cover reach
+// the desktop. Version 2.3 in UTF-16 with a JPEG cover, 2.4 in UTF-8 with a
+// PNG one; the same picture in two files is one file in the cover cache; a
+// file that also has ID3v1 keeps that tag's artist and its own name as title.
+TEST_F(BandRemote, MetadataCarriesTheId3v2ArtistTitleAlbumAndCover)
+{
+    using namespace pelu::test;
+    const QString cache = QString::fromStdString((dir_.path() / "cache").string());
+    qputenv("XDG_CACHE_HOME", cache.toUtf8());
+    const Bytes song = encode_mp3(cbr128_stereo_44k(2.0));
+    const Bytes jpeg = fake_jpeg(30000);
+    const Bytes png = fake_png(5000);
+    auto tagged = [&](int version, Id3Text text, const std::string& artist, const Bytes& cover, const char* mime) {
+        std::vector<Id3Frame> frames = {
+            Id3Frame{"TPE1", id3_text_body(text, {artist})},
+            Id3Frame{"TIT2", id3_text_body(text, {"Hoppípolla"})},
+            Id3Frame{"TALB", id3_text_body(text, {"Með suð í eyrum"})},
+        };
+        if (!cover.empty())
+            frames.push_back(Id3Frame{"APIC", id3_picture_body(version, mime, 3, "front", cover)});
+        return prepend(id3v2_tag(version, frames, 64), song);
+    };
+    const QString v23 = QString::fromStdString(dir_.write("music/v23.mp3", tagged(3, Id3Text::Utf16Bom, "Sigur Rós", jpeg, "image/jpeg")).string());
+    const QString v24 = QString::fromStdString(dir_.write("music/v24.mp3", tagged(4, Id3Text::Utf8, "Björk", png, "image/png")).string());
+    const QString v23_again = QString::fromStdString(dir_.write("music/again.mp3", tagged(3, Id3Text::Utf8, "Other", jpeg, "image/jpeg")).string());
+    const QString both = QString::fromStdString(
+        dir_.write("music/both tags.mp3", append_id3v1(tagged(3, Id3Text::Utf8, "V2 Artist", {}, ""), id3v1_tag("V1 Title", "V1 Artist", "", "", "", 0)))
+            .string());
+    Form().AddFiles({v23, v24, v23_again, both});
+
+    auto play = [&](int row) {
+        SelectOnly(row);
+        Form().ImageButton1Click();
+        EXPECT_TRUE(WaitUntil([&] { return Form().Playing(); }, 3000));
+        return Metadata();
+    };
+    auto cover_bytes = [](const QVariantMap& metadata) {
+        QFile file(QUrl(metadata.value("mpris:artUrl").toString()).toLocalFile());
+        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    };
+    const QByteArray jpeg_bytes(reinterpret_cast<const char*>(jpeg.data()), qsizetype(jpeg.size()));
+    const QByteArray png_bytes(reinterpret_cast<const char*>(png.data()), qsizetype(png.size()));
+
+    QVariantMap metadata = play(0);
+    EXPECT_EQ(metadata.value("xesam:artist").toStringList(), QStringList{"Sigur Rós"});
+    EXPECT_EQ(metadata.value("xesam:title").toString(), "Hoppípolla");
+    EXPECT_EQ(metadata.value("xesam:album").toString(), "Með suð í eyrum");
+    const QString jpeg_url = metadata.value("mpris:artUrl").toString();
+    EXPECT_TRUE(QUrl(jpeg_url).toLocalFile().startsWith(cache + "/pelu/covers/")) << jpeg_url.toStdString();
+    EXPECT_TRUE(jpeg_url.endsWith(".jpg")) << jpeg_url.toStdString();
+    EXPECT_EQ(cover_bytes(metadata), jpeg_bytes);
+
+    metadata = play(1);
+    EXPECT_EQ(metadata.value("xesam:artist").toStringList(), QStringList{"Björk"});
+    EXPECT_EQ(metadata.value("xesam:album").toString(), "Með suð í eyrum");
+    EXPECT_TRUE(metadata.value("mpris:artUrl").toString().endsWith(".png"));
+    EXPECT_EQ(cover_bytes(metadata), png_bytes);
+
+    metadata = play(2);
+    EXPECT_EQ(metadata.value("mpris:artUrl").toString(), jpeg_url) << "one picture, one file";
+    EXPECT_EQ(QDir(cache + "/pelu/covers").entryList(QDir::Files).size(), 2);
+
+    metadata = play(3);
+    EXPECT_EQ(metadata.value("xesam:artist").toStringList(), QStringList{"V1 Artist"});
+    EXPECT_EQ(metadata.value("xesam:title").toString(), "both tags") << "the row's name, as without ID3v2";
+    EXPECT_EQ(metadata.value("xesam:album").toString(), "Með suð í eyrum");
+    EXPECT_FALSE(metadata.contains("mpris:artUrl"));
+    Form().ImageButton4Click();
+    qunsetenv("XDG_CACHE_HOME");
 }
 
 } // namespace

@@ -5,7 +5,9 @@
 #include <condition_variable>
 #include <deque>
 #include <mutex>
+#include <string>
 #include <thread>
+#include <vector>
 
 namespace pelu::platform::wave {
 
@@ -27,6 +29,8 @@ struct RecorderState {
     int fail_code = 0;
     int failing_opens = 0;
     int open_failure_code = 0;
+    // Devices after device 0 (SimDevices).
+    std::vector<std::string> extra_devices;
 };
 
 RecorderState& recorder()
@@ -257,13 +261,25 @@ public:
     SimSystem(double speed, bool null_device) : speed_(speed), null_(null_device) {}
 
     std::string backend_name() const override { return null_ ? "null" : "sim"; }
-    int device_count() override { return 1; }
+    int device_count() override
+    {
+        std::lock_guard lock(recorder().mutex);
+        return 1 + static_cast<int>(recorder().extra_devices.size());
+    }
 
     int capabilities(int device_id, DeviceCaps& caps) override
     {
-        if (device_id != 0)
+        if (device_id < 0 || device_id >= device_count())
             return kErrBadDeviceId;
-        caps.product_name = null_ ? "Null wave output" : "Simulated wave output";
+        if (device_id == 0) {
+            caps.product_name = null_ ? "Null wave output" : "Simulated wave output";
+        } else {
+            std::lock_guard lock(recorder().mutex);
+            const auto& extras = recorder().extra_devices;
+            if (device_id - 1 >= static_cast<int>(extras.size()))
+                return kErrBadDeviceId; // went away meanwhile
+            caps.product_name = extras[device_id - 1];
+        }
         caps.driver_version = 0x0100;
         caps.formats = kFormatAll;
         caps.channels = 2;
@@ -272,7 +288,7 @@ public:
 
     int query_format(int device_id, const PcmFormat& format) override
     {
-        if (device_id != 0)
+        if (device_id < 0 || device_id >= device_count())
             return kErrBadDeviceId;
         const bool ok = (format.bits_per_sample == 8 || format.bits_per_sample == 16) &&
                         (format.channels == 1 || format.channels == 2) &&
@@ -358,6 +374,18 @@ void SimFaults::fail_next_opens(int count, int code)
     std::lock_guard lock(recorder().mutex);
     recorder().failing_opens = count < 0 ? 0 : count;
     recorder().open_failure_code = code == kOk ? kErrError : code;
+}
+
+void SimDevices::set_extra_devices(const std::vector<std::string>& product_names)
+{
+    std::lock_guard lock(recorder().mutex);
+    recorder().extra_devices = product_names;
+}
+
+std::vector<std::string> SimDevices::extra_devices()
+{
+    std::lock_guard lock(recorder().mutex);
+    return recorder().extra_devices;
 }
 
 void SimFaults::clear()

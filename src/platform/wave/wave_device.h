@@ -151,4 +151,16 @@ public:
     static void clear();
 };
 
+// The simulated system's device list, for tests of device choice. Device 0 is
+// always the simulated default; by default it is the only one. The devices
+// named here follow it as numbers 1, 2, ...; naming a shorter list later is
+// devices going away (their numbers then refuse with kErrBadDeviceId, or name
+// another device, as a re-listed system would).
+class SimDevices {
+public:
+    static void set_extra_devices(const std::vector<std::string>& product_names);
+    static std::vector<std::string> extra_devices();
+    static void clear() { set_extra_devices({}); }
+};
+
 } // namespace pelu::platform::wave

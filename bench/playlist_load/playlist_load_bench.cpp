@@ -1,0 +1,173 @@
+// bench_playlist_load: the longest time the band's event loop is held while
+// the playlist panel's Load fills the playlist from a list of 100,000 entries.
+// The real form runs with its playlist panel open (so the rows are laid out
+// and painted as a user would see them); a heartbeat timer asks for the event
+// loop every millisecond, and every gap between two heartbeats is a time the
+// loop was held (a slice of rows, the painting after it, the clearing of the
+// old list). Reported: the longest gap, the 99th and 50th percentile of the
+// gaps, the number of gaps over 200 ms, the longest slice the loader itself
+// measured, and the whole load's time.
+//
+// Lists: an M3U8 of ENTRIES entries naming FILES distinct 1 s MP3s in turn
+// (every entry an MP3 whose header and tags are read), then the same playlist
+// saved as the band's media list and loaded over the first (the 100,000 old
+// rows are cleared first).
+//
+// Between the two loads, the autosave that the first load's end starts is
+// watched the same way.
+//
+//   bench_playlist_load [ENTRIES [FILES]]   (default 100000 entries, 1000 files)
+#include "bench_band_form.h"
+#include "mp3_fixtures.h"
+
+#include "platform/wave/wave_device.h"
+#include "player/band_form.h"
+#include "player/playlist_formats.h"
+#include "player/playlist_loader.h"
+#include "widgets/band_layout.h"
+#include "widgets/explorer_popup.h"
+#include "widgets/playlist_tree.h"
+
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QTimer>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <functional>
+#include <vector>
+
+namespace {
+
+struct Run {
+    std::vector<double> gaps_ms;
+    double total_s = 0;
+    double longest_slice_ms = 0;
+    int rows = 0;
+};
+
+double Percentile(std::vector<double> values, double p)
+{
+    if (values.empty())
+        return 0;
+    std::sort(values.begin(), values.end());
+    return values[std::min(values.size() - 1, std::size_t(p * double(values.size())))];
+}
+
+// Runs the event loop with the playlist panel open and a heartbeat asking for
+// it every millisecond: `begin` runs first, and the run ends once `done` holds.
+Run Heartbeat(pelu::player::TBandForm& form, const std::function<void()>& begin,
+              const std::function<bool(qint64 elapsed_ms)>& done)
+{
+    Run run;
+    const auto& controls = form.Controls();
+    QElapsedTimer clock, since_beat;
+    QTimer heartbeat;
+    heartbeat.setTimerType(Qt::PreciseTimer);
+    QObject::connect(&heartbeat, &QTimer::timeout, [&] {
+        run.gaps_ms.push_back(since_beat.nsecsElapsed() / 1e6);
+        since_beat.restart();
+        if (done(clock.elapsed())) {
+            heartbeat.stop();
+            controls.playlist_panel->ClosePanel();
+        }
+    });
+    QTimer::singleShot(100, [&] {
+        clock.start();
+        since_beat.start();
+        heartbeat.start(1);
+        begin();
+    });
+    controls.playlist_panel->OpenBelow(controls.anchors[1]);
+    run.total_s = clock.nsecsElapsed() / 1e9;
+    run.rows = controls.playlist->RowCount();
+    return run;
+}
+
+// Loads `list` through the form.
+Run Load(pelu::player::TBandForm& form, const QString& list)
+{
+    Run run = Heartbeat(form, [&] { form.LoadPlaylistFile(list); }, [&](qint64) { return !form.LoadingPlaylist(); });
+    run.longest_slice_ms = form.Loader()->LongestSliceNs() / 1e6;
+    return run;
+}
+
+// The event loop over `ms` milliseconds (the autosave that follows a load
+// writes the whole list).
+Run Watch(pelu::player::TBandForm& form, int ms)
+{
+    return Heartbeat(form, [] {}, [&](qint64 elapsed_ms) { return elapsed_ms >= ms; });
+}
+
+void Print(const char* what, const Run& run)
+{
+    const double longest = run.gaps_ms.empty() ? 0 : *std::max_element(run.gaps_ms.begin(), run.gaps_ms.end());
+    const auto over = std::count_if(run.gaps_ms.begin(), run.gaps_ms.end(), [](double gap) { return gap > 200; });
+    std::printf("%s: %d rows in %.2f s\n", what, run.rows, run.total_s);
+    std::printf("  event loop held: longest %.1f ms, p99 %.1f ms, median %.2f ms, %zu gaps, %td over 200 ms\n",
+                longest, Percentile(run.gaps_ms, 0.99), Percentile(run.gaps_ms, 0.5), run.gaps_ms.size(), over);
+    if (run.longest_slice_ms > 0)
+        std::printf("  longest slice the loader measured: %.1f ms (budget %d ms per slice)\n", run.longest_slice_ms,
+                    pelu::player::PlaylistLoader::kSliceMs);
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    const int entries = argc > 1 ? std::atoi(argv[1]) : 100000;
+    const int files = argc > 2 ? std::atoi(argv[2]) : 1000;
+    if (entries <= 0 || files <= 0 || files > entries) {
+        std::fprintf(stderr, "usage: bench_playlist_load [ENTRIES [FILES]]\n");
+        return 2;
+    }
+    if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    pelu::platform::wave::select_wave_system("sim:0");
+    QApplication app(argc, argv);
+
+    pelu::bench::BenchBandForm band;
+    const pelu::test::TempDir& dir = band.dir();
+    std::filesystem::create_directories(dir.path() / "music");
+    const pelu::test::Bytes song = pelu::test::encode_mp3(pelu::test::cbr128_stereo_44k(1.0));
+    QStringList songs;
+    for (int i = 0; i < files; ++i)
+        songs << QString::fromStdString(dir.write("music/song " + std::to_string(i) + ".mp3", song).string());
+    QByteArray text = "#EXTM3U\n";
+    for (int i = 0; i < entries; ++i)
+        text += "#EXTINF:1,Artist - Title\n" + songs[i % files].toUtf8() + "\n";
+    const QString m3u8 = QString::fromStdString(dir.file("music/big.m3u8").string());
+    {
+        QFile out(m3u8);
+        if (!out.open(QIODevice::WriteOnly) || out.write(text) != text.size())
+            return 1;
+    }
+
+    auto form = band.Make();
+    form->show();
+
+    std::printf("bench_playlist_load: %d entries over %d distinct 1 s MP3s, %s platform, playlist panel open\n",
+                entries, files, qPrintable(QGuiApplication::platformName()));
+    const Run from_m3u8 = Load(*form, m3u8);
+    Print("M3U8 into an empty playlist", from_m3u8);
+
+    // Saving the rows is what the autosave and the end of a session do.
+    const QString bri = QString::fromStdString(dir.file("music/big.bri").string());
+    QElapsedTimer save_clock;
+    save_clock.start();
+    form->SaveMediaList(bri);
+    std::printf("saving the %d rows as a media list (what the autosave does): %.1f ms\n",
+                form->Controls().playlist->RowCount(), save_clock.nsecsElapsed() / 1e6);
+    // The autosave the M3U8's load started: the rows are copied on the main
+    // thread and written on the writer's own.
+    const Run autosave = Watch(*form, pelu::player::TBandForm::kAutosaveDelayMs + 1500);
+    Print("the autosave after that load", autosave);
+    const Run from_bri = Load(*form, bri);
+    Print("media list loaded over those rows", from_bri);
+
+    form->BandClosing();
+    form.reset();
+    return from_m3u8.rows == entries && from_bri.rows == entries ? 0 : 1;
+}
