@@ -112,7 +112,7 @@ TEST_F(BandRemote, NextAndPreviousMoveBetweenRowsAndStopAtTheEnds)
 {
     // Long enough that neither title ends by itself on the fast device, also
     // on a slow, loaded machine: only the remote's commands move the row.
-    Form().AddFiles({Music("a.mp3", 120.0), Music("b.mp3", 120.0)});
+    Form().AddFiles({Music("a.mp3", 60.0), Music("b.mp3", 60.0)});
     SelectOnly(0);
     Form().ImageButton1Click();
     EXPECT_FALSE(client_->Get(kPlayer, "CanGoPrevious").toBool());

@@ -72,8 +72,9 @@ TEST_F(Transport, PlayAdvancesThroughEveryRowAndEndsInTheEndedState)
 
 TEST_F(Transport, StopResetsTheDisplaysAndLeavesTheRowWithoutIcon)
 {
-    // Titles long enough to be still playing when Stop comes on a busy machine.
-    Form().AddFiles({Music("one.mp3", 30.0), Music("two.mp3", 30.0)});
+    // The played title long enough (almost 2 s at 50 x) to be still playing
+    // when Stop comes on a busy machine under a sanitizer.
+    Form().AddFiles({Music("one.mp3", 1.0), Music("two.mp3", 90.0)});
     SelectOnly(1);
     Form().ImageButton1Click();
     ASSERT_TRUE(OutputPlaying());
