@@ -80,8 +80,9 @@ TEST_F(Transport, StopResetsTheDisplaysAndLeavesTheRowWithoutIcon)
     ASSERT_TRUE(OutputPlaying());
     QTest::qWait(30);
     Form().ImageButton4Click();
-    EXPECT_FALSE(OutputPlaying());
     EXPECT_FALSE(Form().Playing());
+    // A buffer handler running at the click finishes the stop a moment later.
+    ASSERT_TRUE(WaitForStop());
     EXPECT_EQ(Status(), "Corvel-Ready");
     EXPECT_EQ(TimeText(), "0:00:00");
     EXPECT_EQ(Icon(1), 3);
@@ -195,6 +196,7 @@ TEST_F(Transport, TheBitRateLabelFollowsTheTitle)
     ASSERT_TRUE(WaitUntil([&] { return Form().CurrentIndex() == 1; }));
     EXPECT_EQ(BitRateText(), "192");
     Form().ImageButton4Click();
+    ASSERT_TRUE(WaitForStop());
     EXPECT_EQ(BitRateText(), "---");
 }
 
