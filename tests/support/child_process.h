@@ -40,7 +40,7 @@ public:
     ChildProcess& operator=(const ChildProcess&) = delete;
 
     // Starts `program` (searched on PATH) with its standard output on a pipe
-    // and its standard input on /dev/null; false when it cannot be started.
+    // and its standard input and error on /dev/null; false when it cannot be started.
     bool Start(const QString& program, const QStringList& arguments)
     {
         std::vector<std::string> text{program.toStdString()};
@@ -57,6 +57,9 @@ public:
         posix_spawn_file_actions_init(&actions);
         posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
         posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
+        // Not the test's own stderr: a helper that outlives a test killed by
+        // the sanitizer would keep the test runner waiting on that pipe.
+        posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
         const int spawned = ::posix_spawnp(&pid_, argv[0], &actions, nullptr, argv.data(), environ);
         posix_spawn_file_actions_destroy(&actions);
         ::close(out[1]);
