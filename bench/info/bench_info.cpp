@@ -1,53 +1,72 @@
-// Files per second analysed by `pelu info` over 1000 MP3 files, beside
-// python3-mutagen reading the same files' MPEG information and ID3v1 tag in
-// one process. `pelu` is timed as a whole process (start-up included);
-// mutagen's loop is timed inside the interpreter (start-up excluded), so the
-// ratio leans in mutagen's favour.
-//   bench_info [FILES=1000] [ROUNDS=5]
+// bench_info: what `pelu info` costs per file, as CPU time of whole processes
+// (wait4) in interleaved rounds, beside python3-mutagen reading the same
+// files' MPEG information and ID3v1 tag.
+//
+// The files are like a tagged music folder: every MPEG version, mono and
+// stereo, CBR and VBR, each with an ID3v2.3 tag of real frames (title,
+// artist, album, track, year, a comment; every tenth one a 20 KB cover) and
+// an ID3v1 tag at the end.
+//
+// Each program runs once over all the files (named P times, so that the
+// files' cost stands well above the start-up's spread) and once over one
+// file; the difference is the cost of the other files, start-up excluded:
+//   files per CPU second = (N*P - 1) / (CPU(N files, P passes) - CPU(1 file)), medians.
+//
+//   bench_info [--files N] [--passes P] [--rounds R] [--pelu PATH]
+//       default 1000 files, 10 passes, 5 rounds, the pelu built beside this
+//       program; --pelu measures another build (an older one, to compare)
+#include "cpu_rounds.h"
+#include "id3v2_fixtures.h"
 #include "mp3_fixtures.h"
 
-#include <QProcess>
-#include <QStringList>
-
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
+#include <vector>
 
 using namespace pelu::test;
+using pelu::bench::Contender;
 
 namespace {
 
-double run_seconds(const QString& program, const QStringList& args, QByteArray* out)
+Bytes tagged_file(const Bytes& audio, int i)
 {
-    QProcess process;
-    process.setStandardOutputFile(out ? QString() : QProcess::nullDevice());
-    const auto start = std::chrono::steady_clock::now();
-    process.start(program, args);
-    if (!process.waitForFinished(600000) || process.exitStatus() != QProcess::NormalExit) {
-        std::fprintf(stderr, "bench_info: %s did not finish\n", program.toLocal8Bit().constData());
-        std::exit(1);
-    }
-    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    if (out)
-        *out = process.readAllStandardOutput();
-    if (process.exitCode() != 0) {
-        std::fprintf(stderr, "bench_info: %s failed: %s\n", program.toLocal8Bit().constData(),
-                     process.readAllStandardError().constData());
-        std::exit(1);
-    }
-    return seconds;
+    const std::string title = "Song " + std::to_string(i);
+    const std::string artist = "Band " + std::to_string(i % 40);
+    std::vector<Id3Frame> frames = {
+        {"TIT2", id3_text_body(Id3Text::Utf8, {title})},
+        {"TPE1", id3_text_body(Id3Text::Latin1, {artist})},
+        {"TALB", id3_text_body(Id3Text::Utf16Bom, {"Album " + std::to_string(i % 12)})},
+        {"TRCK", id3_text_body(Id3Text::Latin1, {std::to_string(i % 20 + 1)})},
+        {"TYER", id3_text_body(Id3Text::Latin1, {"2001"})},
+        {"COMM", Bytes{0, 'e', 'n', 'g', 0, 'r', 'i', 'p', 'p', 'e', 'd'}},
+    };
+    if (i % 10 == 0)
+        frames.push_back({"APIC", id3_picture_body(3, "image/jpeg", 3, "", fake_jpeg(20000, std::uint8_t(i)))});
+    Bytes file = prepend(id3v2_tag(3, frames, 512), audio);
+    return append_id3v1(file, id3v1_tag(title, artist, "Album", "2001", "ripped", static_cast<std::uint8_t>(i % 126)));
 }
 
 } // namespace
 
 int main(int argc, char** argv)
 {
-    const int file_count = argc > 1 ? std::atoi(argv[1]) : 1000;
-    const int rounds = argc > 2 ? std::atoi(argv[2]) : 5;
+    int file_count = 1000;
+    int rounds = 5;
+    int passes = 10;
+    std::string pelu = PELU_CLI_PATH;
+    for (int i = 1; i + 1 < argc; i += 2) {
+        if (!std::strcmp(argv[i], "--files"))
+            file_count = std::max(2, std::atoi(argv[i + 1]));
+        else if (!std::strcmp(argv[i], "--passes"))
+            passes = std::max(1, std::atoi(argv[i + 1]));
+        else if (!std::strcmp(argv[i], "--rounds"))
+            rounds = std::max(1, std::atoi(argv[i + 1]));
+        else if (!std::strcmp(argv[i], "--pelu"))
+            pelu = argv[i + 1];
+    }
 
-    // A mix like a music folder: every version, mono and stereo, CBR and VBR,
-    // most with an ID3v1 tag, some behind an ID3v2 block.
     std::vector<Bytes> variants;
     const int rates[] = {44100, 48000, 32000, 22050, 24000, 16000, 11025, 12000, 8000};
     for (int rate : rates) {
@@ -62,34 +81,65 @@ int main(int argc, char** argv)
         }
     }
     TempDir dir;
-    QStringList files;
-    for (int i = 0; i < file_count; ++i) {
-        Bytes bytes = variants[static_cast<std::size_t>(i) % variants.size()];
-        if (i % 5 == 0)
-            bytes = prepend(id3v2_block(static_cast<std::size_t>(1024 + i)), bytes);
-        if (i % 7 != 0)
-            bytes = append_id3v1(bytes, id3v1_tag("Song " + std::to_string(i), "Band " + std::to_string(i % 40),
-                                                 "Album", "2001", "", static_cast<std::uint8_t>(i % 126)));
-        files << QString::fromStdString(dir.write("Band " + std::to_string(i % 40) + " - Song " + std::to_string(i) + ".mp3", bytes).string());
-    }
+    std::vector<std::string> files;
+    for (int i = 0; i < file_count; ++i)
+        files.push_back(dir.write("Band " + std::to_string(i % 40) + " - Song " + std::to_string(i) + ".mp3",
+                                  tagged_file(variants[static_cast<std::size_t>(i) % variants.size()], i))
+                            .string());
 
-    double pelu_best = 1e9;
-    double mutagen_best = 1e9;
-    double mutagen_process_best = 1e9;
-    for (int r = 0; r < rounds; ++r) {
-        pelu_best = std::min(pelu_best, run_seconds(PELU_CLI_PATH, QStringList{"info"} + files, nullptr));
-        QByteArray out;
-        mutagen_process_best = std::min(
-            mutagen_process_best, run_seconds("/usr/bin/python3", QStringList{PELU_MUTAGEN_BENCH} + files, &out));
-        mutagen_best = std::min(mutagen_best, out.trimmed().toDouble());
+    std::vector<std::string> pelu_all = {pelu, "info"};
+    for (int p = 0; p < passes; ++p)
+        pelu_all.insert(pelu_all.end(), files.begin(), files.end());
+    const std::vector<std::string> pelu_one = {pelu, "info", files[1]};
+    std::vector<std::string> mutagen_all = {"python3", PELU_MUTAGEN_BENCH};
+    for (int p = 0; p < passes; ++p)
+        mutagen_all.insert(mutagen_all.end(), files.begin(), files.end());
+    const std::vector<std::string> mutagen_one = {"python3", PELU_MUTAGEN_BENCH, files[1]};
+    const bool have_mutagen =
+        pelu::bench::RunChild({"python3", "-c", "import importlib.util, sys; sys.exit(importlib.util.find_spec('mutagen') is None)"})
+            .has_value();
+
+    auto cpu_of = [](const std::vector<std::string>& argv) {
+        return [argv]() -> std::optional<double> {
+            const auto usage = pelu::bench::RunChild(argv);
+            if (!usage)
+                return std::nullopt;
+            return 1000.0 * usage->cpu_s();
+        };
+    };
+    const std::string n = std::to_string(file_count);
+    const std::string times = passes > 1 ? ", each named " + std::to_string(passes) + " times" : "";
+    const std::string shown_all =
+        pelu + " info " + dir.path().string() + "/*.mp3 >/dev/null   (" + n + " files" + times + ")";
+    std::vector<Contender> contenders = {
+        {"pelu info, " + n + " files", shown_all, cpu_of(pelu_all)},
+        {"pelu info, 1 file (start-up)", pelu::bench::CommandText(pelu_one), cpu_of(pelu_one)},
+    };
+    if (have_mutagen) {
+        contenders.push_back({"mutagen, " + n + " files",
+                              std::string("python3 ") + PELU_MUTAGEN_BENCH + " " + dir.path().string() +
+                                  "/*.mp3 >/dev/null   (" + n + " files" + times + ")",
+                              cpu_of(mutagen_all)});
+        contenders.push_back({"mutagen, 1 file (start-up)", pelu::bench::CommandText(mutagen_one), cpu_of(mutagen_one)});
     }
-    const double pelu_fps = file_count / pelu_best;
-    const double mutagen_fps = file_count / mutagen_best;
-    std::printf("files: %d, best of %d rounds\n", file_count, rounds);
-    std::printf("pelu info (whole process):        %10.0f files/s  (%.3f s)\n", pelu_fps, pelu_best);
-    std::printf("mutagen (loop inside python):     %10.0f files/s  (%.3f s)\n", mutagen_fps, mutagen_best);
-    std::printf("mutagen (whole python process):   %10.0f files/s  (%.3f s)\n", file_count / mutagen_process_best,
-                mutagen_process_best);
-    std::printf("ratio pelu / mutagen loop: %.1f x\n", pelu_fps / mutagen_fps);
+    std::printf("bench_info: %d tagged MP3 files (ID3v2.3 frames + ID3v1), %d passes, %d rounds\n", file_count,
+                passes, rounds);
+    pelu::bench::RunInterleaved(contenders, rounds);
+    pelu::bench::PrintContenders(contenders, "ms of CPU of each child from wait4", rounds);
+    auto per_file = [&](const Contender& all, const Contender& one) {
+        const double ms = (all.Median() - one.Median()) / (double(file_count) * passes - 1);
+        return ms > 0 ? ms : 0;
+    };
+    const double pelu_ms = per_file(contenders[0], contenders[1]);
+    std::printf("  pelu info: %.1f us of CPU per file beyond a start-up of %.1f ms = %.0f files per CPU second\n",
+                1000.0 * pelu_ms, contenders[1].Median(), pelu_ms > 0 ? 1000.0 / pelu_ms : 0);
+    if (have_mutagen) {
+        const double mutagen_ms = per_file(contenders[2], contenders[3]);
+        std::printf("  mutagen:   %.1f us of CPU per file beyond a start-up of %.1f ms = %.0f files per CPU second\n",
+                    1000.0 * mutagen_ms, contenders[3].Median(), mutagen_ms > 0 ? 1000.0 / mutagen_ms : 0);
+        pelu::bench::PrintRatio("per-file CPU, mutagen / pelu info", mutagen_ms, pelu_ms);
+    } else {
+        std::printf("  (python3-mutagen is not installed: no comparison)\n");
+    }
     return 0;
 }

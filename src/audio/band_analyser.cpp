@@ -45,11 +45,16 @@ TMMSpectrum::TMMSpectrum(QObject* parent) : TMMDisplay(parent)
 
 void TMMSpectrum::SetDesignMode(bool design)
 {
-    if (design)
+    if (design) {
         timer_entry_.reset();
-    else if (!timer_entry_.active())
+    } else if (!timer_entry_.active()) {
+        {
+            std::lock_guard lock(bars_mutex_);
+            peak_timer_idle_ = false; // a new entry starts busy
+        }
         timer_entry_.start(platform::TimerService::kPeriodMs, enabled_ ? 0 : 1,
                            [](void* target) { static_cast<TMMSpectrum*>(target)->PeakTick(); }, this);
+    }
 }
 
 TMMSpectrum::~TMMSpectrum()
@@ -373,6 +378,7 @@ void TMMSpectrum::ComputeBars()
     const bool log_with_decay = log_amp_ && decay_mode_ != dmNone;
     const int peaks = num_peaks_;
     bool changed = false;
+    bool wake_peak_timer = false;
     max_value_ = INT_MIN;
     {
         std::lock_guard lock(bars_mutex_);
@@ -408,6 +414,8 @@ void TMMSpectrum::ComputeBars()
                     changed = true;
                 bar.peak_spot = lit;
                 bar.peak_countdown = 2 * peak_delay_ + 1;
+                wake_peak_timer = wake_peak_timer || peak_timer_idle_;
+                peak_timer_idle_ = false;
             }
             if (bar.value != int(value) || bar.lit_spots != lit)
                 changed = true;
@@ -418,6 +426,9 @@ void TMMSpectrum::ComputeBars()
             changed = true;
         peaks_moved_ = false;
     }
+    // Outside our lock: the timer thread holds the service's lock when it takes ours.
+    if (wake_peak_timer)
+        timer_entry_.set_idle(false);
     if (max_value_ == INT_MIN)
         max_value_ = 0;
     if (max_value_ >= h && OnGainOverflow)
@@ -428,13 +439,15 @@ void TMMSpectrum::ComputeBars()
 
 void TMMSpectrum::PeakTick()
 {
-    if (num_peaks_ == 0 || frozen_)
+    if (frozen_)
         return;
     const int speed = peak_speed_;
     std::lock_guard lock(bars_mutex_);
+    bool falling = false;
     for (auto& bar : bars_) {
-        if (bar.peak_spot <= 0)
+        if (bar.peak_spot <= 0 || num_peaks_ == 0)
             continue;
+        falling = true;
         if (--bar.peak_countdown > 0)
             continue;
         if (speed > 0) {
@@ -445,6 +458,11 @@ void TMMSpectrum::PeakTick()
             bar.peak_countdown = 0;
         }
         peaks_moved_ = true;
+    }
+    // Nothing falls until a new peak is set: the timer may sleep till then.
+    if (!falling && !peak_timer_idle_) {
+        peak_timer_idle_ = true;
+        timer_entry_.set_idle(true);
     }
 }
 

@@ -305,6 +305,7 @@ private:
     mutable std::mutex bars_mutex_;
     std::vector<TMMSpectrumBar> bars_;
     bool peaks_moved_ = false; // a peak fell since the last refresh
+    bool peak_timer_idle_ = false; // (bars_mutex_) no peak to let fall: the timer entry is idle
 
     platform::TimerEntry timer_entry_;
 };

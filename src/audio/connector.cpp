@@ -489,10 +489,7 @@ void TMMConnector::Trigger()
         for (int g = 0; g < kGroupCount; ++g) {
             if (!refresh_[g])
                 continue;
-            int step = 0;
-            for (int s = 0; s < kSlotCount; ++s)
-                if (group_of(s) == g && slots_[s])
-                    step = std::max(step, slots_[s]->DataSize());
+            const int step = GroupStep(g);
             if (step <= 0) {
                 refresh_[g] = false;
                 continue;
@@ -520,6 +517,15 @@ void TMMConnector::Trigger()
         OnTrigger(this);
 }
 
+int TMMConnector::GroupStep(int group) const
+{
+    int step = 0;
+    for (int s = 0; s < kSlotCount; ++s)
+        if (group_of(s) == group && slots_[s])
+            step = std::max(step, slots_[s]->DataSize());
+    return step;
+}
+
 std::int64_t TMMConnector::NextDueUs()
 {
     std::lock_guard lock(mutex_);
@@ -528,6 +534,11 @@ std::int64_t TMMConnector::NextDueUs()
     std::int64_t due = -1;
     for (int g = 0; g < kGroupCount; ++g) {
         if (!refresh_[g])
+            continue;
+        // A group that has shown all of this buffer waits for the next one,
+        // whose arrival wakes the pump: no wake-up just to find that out.
+        const int step = GroupStep(g);
+        if (step <= 0 || read_offset_[g] + step > valid_bytes_)
             continue;
         std::int64_t at = platform::now_us();
         if (synchronize_ && work_avg_bytes_per_sec_ > 0)

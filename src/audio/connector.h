@@ -175,6 +175,8 @@ private:
     void RemovePauseTimer();
     void PauseTick();
     bool GroupConnected(int group) const;
+    // The bytes one slice of the group takes: the largest DataSize of its displays (main thread).
+    int GroupStep(int group) const;
 
     // Properties.
     std::atomic<bool> enabled_{true};

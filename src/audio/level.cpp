@@ -28,11 +28,16 @@ TMMLevel::TMMLevel(QObject* parent) : TMMDisplay(parent)
 
 void TMMLevel::SetDesignMode(bool design)
 {
-    if (design)
+    if (design) {
         timer_entry_.reset();
-    else if (!timer_entry_.active())
+    } else if (!timer_entry_.active()) {
+        {
+            std::lock_guard lock(peak_mutex_);
+            peak_timer_idle_ = false; // a new entry starts busy
+        }
         timer_entry_.start(platform::TimerService::kPeriodMs, timer_enabled_ ? 0 : 1,
                            [](void* target) { static_cast<TMMLevel*>(target)->PeakTick(); }, this);
+    }
 }
 
 TMMLevel::~TMMLevel()
@@ -160,17 +165,27 @@ void TMMLevel::ApplyLevel(int level)
             OnGainOverflow(this);
         lit = n;
     }
+    bool wake_peak_timer = false;
+    bool changed = true;
     {
         std::lock_guard lock(peak_mutex_);
         if (lit >= peak_ && lit > 0 && num_peaks_ > 0) {
             peak_ = lit;
             peak_countdown_ = 2 * peak_delay_ + 1;
             change_pending_ = true;
+            wake_peak_timer = peak_timer_idle_;
+            peak_timer_idle_ = false;
         }
         if (lit == lit_ && !change_pending_)
-            return;
-        change_pending_ = false;
+            changed = false;
+        else
+            change_pending_ = false;
     }
+    // Outside our lock: the timer thread holds the service's lock when it takes ours.
+    if (wake_peak_timer)
+        timer_entry_.set_idle(false);
+    if (!changed)
+        return;
     lit_ = lit;
     emit Changed();
 }
@@ -184,8 +199,14 @@ int TMMLevel::PeakSpot() const
 void TMMLevel::PeakTick()
 {
     std::lock_guard lock(peak_mutex_);
-    if (peak_ <= 0)
+    if (peak_ <= 0) {
+        // Nothing falls until a new peak is set: the timer may sleep till then.
+        if (!peak_timer_idle_) {
+            peak_timer_idle_ = true;
+            timer_entry_.set_idle(true);
+        }
         return;
+    }
     if (--peak_countdown_ > 0)
         return;
     if (peak_speed_ > 0) {

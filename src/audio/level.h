@@ -236,6 +236,7 @@ private:
     int peak_ = 0;
     int peak_countdown_ = 0;
     bool change_pending_ = false;
+    bool peak_timer_idle_ = false; // no peak to let fall: the timer entry is idle
 
     platform::TimerEntry timer_entry_;
     bool timer_enabled_ = true;

@@ -21,6 +21,12 @@ namespace wave = platform::wave;
 
 namespace {
 
+// A copy with a buffer of its own.
+QString unshared(const QString& text)
+{
+    return QString(text.constData(), text.size());
+}
+
 const char* const kNoDevice = "No wave audio playing device found";
 const char* const kLabelOpen = "WaveOutOpen:\n\r";
 const char* const kLabelClose = "WaveOutClose:\n\r";
@@ -337,7 +343,7 @@ void TMMWaveOut::SetCallBackMode(TMMCallBackMode mode)
 QString TMMWaveOut::LastThreadError() const
 {
     std::lock_guard lock(device_lock_);
-    return last_thread_error_;
+    return unshared(last_thread_error_);
 }
 
 // --- format check and open ----------------------------------------------------
@@ -806,11 +812,15 @@ void TMMWaveOut::PostEndOfData(std::uint64_t generation)
         });
 }
 
-void TMMWaveOut::OnHandlerFailed(const QString& text)
+void TMMWaveOut::OnHandlerFailed(const QString& text_in)
 {
+    // The texts handed between threads share no buffer: a QString's buffer
+    // released last inside Qt (not built with the thread sanitizer) would
+    // hide that hand-over from the sanitizer, which then reports the release.
+    const QString text = unshared(text_in);
     {
         std::lock_guard lock(device_lock_);
-        last_thread_error_ = text;
+        last_thread_error_ = unshared(text_in);
     }
     // A failing device also fails the handler that writes to it: one report.
     if (failure_posted_.exchange(true))

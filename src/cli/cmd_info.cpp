@@ -65,25 +65,40 @@ std::string json_string(const QString& value)
 
 struct Field {
     std::string name;
-    QVariant value;
+    QMetaProperty property;
 };
 
-// The record's fields in their documented order, TagId through FirstFramePos.
-std::vector<Field> record_fields(const TMPEGAudio& record)
+// The record's fields in their documented order, TagId through FirstFramePos;
+// looked up once for the whole run, read for each file.
+std::vector<Field> record_fields()
 {
     std::vector<Field> fields;
-    const QMetaObject* meta = record.metaObject();
+    const QMetaObject* meta = &TMPEGAudio::staticMetaObject;
     for (int i = meta->propertyOffset(); i < meta->propertyCount(); ++i) {
         const QMetaProperty property = meta->property(i);
-        fields.push_back({property.name(), property.read(&record)});
-        if (std::string(property.name()) == "FirstFramePos")
+        fields.push_back({property.name(), property});
+        if (fields.back().name == "FirstFramePos")
             break;
     }
     return fields;
 }
 
+// Numbers are written straight from the integer: the same digits as
+// QVariant::toString gives, without a QString per field and file.
+bool integer_text(const QVariant& value, std::string* out)
+{
+    switch (value.typeId()) {
+    case QMetaType::Int: *out = std::to_string(value.toInt()); return true;
+    case QMetaType::UInt: *out = std::to_string(value.toUInt()); return true;
+    default: return false;
+    }
+}
+
 std::string text_value(const QVariant& value)
 {
+    std::string number;
+    if (integer_text(value, &number))
+        return number;
     if (value.typeId() == QMetaType::Bool)
         return value.toBool() ? "1" : "0";
     if (value.typeId() == QMetaType::QString)
@@ -93,6 +108,9 @@ std::string text_value(const QVariant& value)
 
 std::string json_value(const QVariant& value)
 {
+    std::string number;
+    if (integer_text(value, &number))
+        return number;
     if (value.typeId() == QMetaType::Bool)
         return value.toBool() ? "true" : "false";
     if (value.typeId() == QMetaType::QString)
@@ -162,6 +180,7 @@ int run_info(const QStringList& args)
     record.setOnReadError({}); // no dialogs: the result is printed as it is
     record.setMacroTemplate(macro_template);
 
+    const std::vector<Field> fields = record_fields();
     bool all_ok = true;
     std::string out;
     if (json)
@@ -173,8 +192,13 @@ int run_info(const QStringList& args)
         out.clear();
         if (json) {
             out += n == 0 ? "\n  {" : ",\n  {";
-            for (const Field& field : record_fields(record))
-                out += "\"" + field.name + "\": " + json_value(field.value) + ", ";
+            for (const Field& field : fields) {
+                out += '"';
+                out += field.name;
+                out += "\": ";
+                out += json_value(field.property.read(&record));
+                out += ", ";
+            }
             out += "\"Result\": " + std::to_string(result);
             if (with_template)
                 out += ", \"MacroText\": " + json_string(record.MacroText());
@@ -182,8 +206,12 @@ int run_info(const QStringList& args)
         } else {
             if (n > 0)
                 out += "\n";
-            for (const Field& field : record_fields(record))
-                out += field.name + "=" + text_value(field.value) + "\n";
+            for (const Field& field : fields) {
+                out += field.name;
+                out += '=';
+                out += text_value(field.property.read(&record));
+                out += '\n';
+            }
             out += "Result=" + std::to_string(result) + "\n";
             if (with_template)
                 out += "MacroText=" + line_text(record.MacroText()) + "\n";

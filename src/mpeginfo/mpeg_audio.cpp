@@ -215,7 +215,9 @@ public:
     bool failed() const { return failed_; }
 
 private:
-    static constexpr std::int64_t kFirstChunk = 8 * 1024;
+    // 4 KB: a page, enough for the first frames of a file without a long
+    // leading tag; a bigger first read would mostly copy bytes nobody looks at.
+    static constexpr std::int64_t kFirstChunk = 4 * 1024;
     static constexpr std::int64_t kLargeChunk = 64 * 1024;
 
     fs::ReadOnlyFile& file_;

@@ -4,8 +4,8 @@
 
 namespace pelu::platform {
 
-PeriodicTimer::PeriodicTimer(int period_ms, std::function<void()> tick)
-    : period_ms_(period_ms < 1 ? 1 : period_ms), tick_(std::move(tick))
+PeriodicTimer::PeriodicTimer(int period_ms, std::function<void()> tick, bool ticking)
+    : period_ms_(period_ms < 1 ? 1 : period_ms), tick_(std::move(tick)), ticking_(ticking)
 {
     thread_ = std::thread([this] { run(); });
 }
@@ -21,6 +21,27 @@ PeriodicTimer::~PeriodicTimer()
         thread_.join();
 }
 
+void PeriodicTimer::set_ticking(bool ticking)
+{
+    {
+        std::lock_guard lock(mutex_);
+        if (ticking == ticking_)
+            return;
+        ticking_ = ticking;
+        if (ticking)
+            restart_ = true;
+    }
+    // Switching off needs no wake-up: the thread parks at its next deadline.
+    if (ticking)
+        wake_.notify_all();
+}
+
+bool PeriodicTimer::ticking() const
+{
+    std::lock_guard lock(mutex_);
+    return ticking_;
+}
+
 void PeriodicTimer::run()
 {
     using clock = std::chrono::steady_clock;
@@ -28,8 +49,20 @@ void PeriodicTimer::run()
     auto deadline = clock::now() + period;
     std::unique_lock lock(mutex_);
     for (;;) {
-        if (wake_.wait_until(lock, deadline, [this] { return stopping_; }))
+        if (!ticking_) {
+            wake_.wait(lock, [this] { return stopping_ || ticking_; });
+            if (stopping_)
+                return;
+        }
+        if (restart_) {
+            restart_ = false;
+            deadline = clock::now() + period;
+        }
+        const bool woken = wake_.wait_until(lock, deadline, [this] { return stopping_ || restart_ || !ticking_; });
+        if (stopping_)
             return;
+        if (woken)
+            continue; // switched off or on again meanwhile: look again
         lock.unlock();
         tick_();
         lock.lock();
@@ -60,7 +93,7 @@ TimerService::EntryId TimerService::add_entry(int interval_ms, int initial_disab
     std::lock_guard lock(mutex_);
     if (!timer_) {
         try {
-            timer_ = std::make_unique<PeriodicTimer>(kPeriodMs, [this] { tick(); });
+            timer_ = std::make_unique<PeriodicTimer>(kPeriodMs, [this] { tick(); }, false);
         } catch (const std::system_error&) {
             return 0;
         }
@@ -68,23 +101,55 @@ TimerService::EntryId TimerService::add_entry(int interval_ms, int initial_disab
     Entry entry{next_id_++, interval_ms < kPeriodMs ? kPeriodMs : interval_ms, target,
                 std::move(callback), initial_disabled_count < 0 ? 0 : initial_disabled_count, 0};
     entries_.push_back(std::move(entry));
+    if (entries_.back().live())
+        ++live_count_;
+    update_ticking();
     return entries_.back().id;
+}
+
+void TimerService::update_ticking()
+{
+    if (timer_)
+        timer_->set_ticking(live_count_ > 0);
+}
+
+template <typename Change>
+void TimerService::change_entry(Entry& entry, Change change)
+{
+    const bool was_live = entry.live();
+    change(entry);
+    if (entry.live() != was_live) {
+        live_count_ += entry.live() ? 1 : -1;
+        update_ticking();
+    }
 }
 
 void TimerService::enable(EntryId id)
 {
     std::lock_guard lock(mutex_);
     if (Entry* entry = find(id); entry && entry->disabled_count > 0)
-        --entry->disabled_count;
+        change_entry(*entry, [](Entry& e) { --e.disabled_count; });
 }
 
 void TimerService::disable(EntryId id)
 {
     std::lock_guard lock(mutex_);
-    if (Entry* entry = find(id)) {
-        ++entry->disabled_count;
-        entry->elapsed_ms = 0;
-    }
+    if (Entry* entry = find(id))
+        change_entry(*entry, [](Entry& e) {
+            ++e.disabled_count;
+            e.elapsed_ms = 0;
+        });
+}
+
+void TimerService::set_idle(EntryId id, bool idle)
+{
+    std::lock_guard lock(mutex_);
+    if (Entry* entry = find(id); entry && entry->idle != idle)
+        change_entry(*entry, [idle](Entry& e) {
+            e.idle = idle;
+            if (idle)
+                e.elapsed_ms = 0;
+        });
 }
 
 void TimerService::remove_entry(EntryId id)
@@ -92,7 +157,14 @@ void TimerService::remove_entry(EntryId id)
     std::unique_ptr<PeriodicTimer> retired;
     {
         std::lock_guard lock(mutex_);
-        entries_.remove_if([id](const Entry& entry) { return entry.id == id; });
+        entries_.remove_if([this, id](const Entry& entry) {
+            if (entry.id != id)
+                return false;
+            if (entry.live())
+                --live_count_;
+            return true;
+        });
+        update_ticking();
         if (entries_.empty() && !(timer_ && timer_->is_current_thread()))
             retired = std::move(timer_);
     }
@@ -106,6 +178,12 @@ bool TimerService::timer_running() const
     return timer_ != nullptr;
 }
 
+bool TimerService::timer_ticking() const
+{
+    std::lock_guard lock(mutex_);
+    return timer_ && timer_->ticking();
+}
+
 std::size_t TimerService::entry_count() const
 {
     std::lock_guard lock(mutex_);
@@ -117,7 +195,7 @@ void TimerService::tick()
     std::lock_guard lock(mutex_);
     for (auto it = entries_.begin(); it != entries_.end(); ++it) {
         Entry& entry = *it;
-        if (entry.disabled_count != 0)
+        if (!entry.live())
             continue;
         entry.elapsed_ms += kPeriodMs;
         if (entry.elapsed_ms >= entry.interval_ms) {

@@ -1,9 +1,12 @@
 #include "audio/band_analyser.h"
+#include "platform/timer.h"
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cmath>
 #include <cstring>
+#include <thread>
 #include <vector>
 
 namespace pelu {
@@ -164,6 +167,39 @@ TEST(Spectrum, StepUpDecayFallsByTheFactorAndPeaksHoldThenFall)
     s.ResetDisplay();
     EXPECT_EQ(s.Bars()[3].peak_spot, 0);
     EXPECT_EQ(s.BinValues()[3], 0);
+}
+
+// Once every peak has fallen the analyser's timer entry goes idle, so a band
+// left silent costs no timer ticks; the next peak brings the fall back.
+TEST(Spectrum, ThePeakTimerSleepsOnceEveryPeakHasFallen)
+{
+    platform::TimerService& service = platform::TimerService::instance();
+    TMMSpectrum s;
+    configure_player_spectrum(s);
+    s.SetPeakDelay(0);
+    s.SetPeakSpeed(0);
+    s.SetDesignMode(false);
+    auto wait_for = [](auto done) {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(3);
+        while (!done() && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        return done();
+    };
+    auto peaks = [&] {
+        int sum = 0;
+        for (const auto& bar : s.Bars())
+            sum += bar.peak_spot;
+        return sum;
+    };
+    ASSERT_TRUE(wait_for([&] { return !service.timer_ticking(); })) << "no peak yet, still ticking";
+    const auto tone = stereo_tone(64, 3 * 44100.0 / 64, 20000, 44100);
+    for (int round = 0; round < 2; ++round) {
+        s.ProcessData(bytes(tone));
+        ASSERT_GT(peaks(), 0);
+        EXPECT_TRUE(service.timer_ticking()) << "round " << round;
+        ASSERT_TRUE(wait_for([&] { return peaks() == 0; })) << "round " << round;
+        EXPECT_TRUE(wait_for([&] { return !service.timer_ticking(); })) << "round " << round;
+    }
 }
 
 TEST(Spectrum, OverflowThresholdsAndEightBitAveraging)

@@ -114,6 +114,36 @@ TEST_F(ConnectorTest, EachSliceReachesTheDisplaysNoEarlierThanTheSimClockPlaysIt
     EXPECT_FALSE(connector.IsActive());
 }
 
+// A buffer of 8160 bytes holds two whole slices of 3000 bytes: the pump wakes
+// for those (the buffer's arrival, and the second slice's time), not once
+// more at the third slice's time just to find that it does not fit; every
+// slice that fits still reaches the display.
+TEST_F(ConnectorTest, ThePumpWakesOnlyForSlicesThatAreDue)
+{
+    ASSERT_TRUE(platform::wave::select_wave_system("sim:1"));
+    IndexedPcmSource source(44100);
+    TMMWaveOut out;
+    out.SetCallBackMode(TMMWaveOut::cmThread);
+    out.SetBufferSize(8160);
+    TMMConnector connector;
+    out.SetInput(&source);
+    out.SetOutput(&connector);
+    RecordingDisplay level(3000);
+    connector.SetLevel1(&level);
+    int passes = 0, stops = 0;
+    std::atomic<int> buffers{0}; // counted on the callback thread
+    connector.OnTrigger = [&](QObject*) { ++passes; };
+    out.OnBufferFilled = [&](TMMDSPComponent*, ExtendedWaveHeader*) { ++buffers; };
+    out.OnStop = [&](QObject*) { ++stops; };
+    out.Start();
+    ASSERT_TRUE(run_until([&] { return stops > 0; }));
+    const int filled = buffers.load();
+    ASSERT_GT(filled, 15);
+    EXPECT_LE(passes, 2 * filled + 2) << "feeding passes for " << filled << " buffers";
+    EXPECT_GE(int(level.slices.size()), filled) << "a slice of every buffer at least";
+    EXPECT_EQ(connector.RefreshCount(TMMConnector::gLevels), int(level.slices.size()));
+}
+
 TEST_F(ConnectorTest, EmptyFinishedBufferAndOversizedStepShowNothing)
 {
     TMMConnector connector;

@@ -1,4 +1,5 @@
 #include "audio/level.h"
+#include "platform/timer.h"
 
 #include <gtest/gtest.h>
 
@@ -179,6 +180,33 @@ TEST(LevelMeter, TimerServiceDrivesThePeakFall)
     while (meter.PeakSpot() != 0 && std::chrono::steady_clock::now() < deadline)
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     EXPECT_EQ(meter.PeakSpot(), 0);
+}
+
+// Once its peak has fallen the meter's timer entry goes idle, so a band left
+// silent costs no timer ticks; the next peak brings the fall back, twice over.
+TEST(LevelMeter, ThePeakTimerSleepsOnceThePeakHasFallen)
+{
+    platform::TimerService& service = platform::TimerService::instance();
+    TMMLevel meter;
+    configure_player_meter(meter);
+    meter.SetDesignMode(false);
+    meter.SetPeakDelay(0);
+    meter.SetPeakSpeed(0);
+    auto wait_for = [](auto done) {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(3);
+        while (!done() && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        return done();
+    };
+    ASSERT_TRUE(wait_for([&] { return !service.timer_ticking(); })) << "no peak yet, still ticking";
+    const auto loud = constant_stereo(250, 0, 32767);
+    for (int round = 0; round < 2; ++round) {
+        meter.ProcessData(bytes(loud));
+        ASSERT_EQ(meter.PeakSpot(), 44);
+        EXPECT_TRUE(service.timer_ticking()) << "round " << round;
+        ASSERT_TRUE(wait_for([&] { return meter.PeakSpot() == 0; })) << "round " << round;
+        EXPECT_TRUE(wait_for([&] { return !service.timer_ticking(); })) << "round " << round;
+    }
 }
 
 TEST(LevelMeter, PropertyClampsAndRefusals)

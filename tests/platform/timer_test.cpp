@@ -79,6 +79,89 @@ TEST(TimerService, CallbackReceivesItsTargetAndMayDisableItself)
     EXPECT_EQ(target_value, 1);
 }
 
+// The platform timer ticks only while an entry can fire: with every entry
+// disabled or idle it sleeps, and it wakes for the first entry that can fire
+// again; the entries' own counters and flags are kept through it all.
+TEST(TimerService, TimerSleepsWhileNoEntryCanFire)
+{
+    TimerService& service = TimerService::instance();
+    std::atomic<int> a_calls{0}, b_calls{0};
+    const auto a = service.add_entry(25, 1, [&](void*) { ++a_calls; }, nullptr);
+    ASSERT_NE(a, 0u);
+    EXPECT_TRUE(service.timer_running());
+    EXPECT_FALSE(service.timer_ticking()) << "added disabled: nothing to tick for";
+
+    service.enable(a);
+    EXPECT_TRUE(service.timer_ticking());
+    ASSERT_TRUE(wait_for([&] { return a_calls.load() >= 2; }));
+
+    service.set_idle(a, true);
+    EXPECT_FALSE(service.timer_ticking());
+    service.disable(a); // idle and disabled: both must be undone
+    service.set_idle(a, false);
+    EXPECT_FALSE(service.timer_ticking()) << "still disabled";
+    const int frozen = a_calls.load();
+    const auto b = service.add_entry(25, 0, [&](void*) { ++b_calls; }, nullptr);
+    EXPECT_TRUE(service.timer_ticking());
+    ASSERT_TRUE(wait_for([&] { return b_calls.load() >= 3; }));
+    EXPECT_LE(a_calls.load(), frozen + 1) << "a disabled entry fired";
+    service.remove_entry(b);
+    EXPECT_FALSE(service.timer_ticking()) << "only a disabled entry is left";
+    EXPECT_TRUE(service.timer_running());
+
+    service.enable(a);
+    EXPECT_TRUE(service.timer_ticking());
+    const int resumed = a_calls.load();
+    ASSERT_TRUE(wait_for([&] { return a_calls.load() >= resumed + 2; }));
+    service.remove_entry(a);
+    EXPECT_FALSE(service.timer_running());
+}
+
+// A callback that finds nothing to do makes its entry idle; its owner wakes it.
+TEST(TimerService, CallbackMayMakeItsEntryIdle)
+{
+    TimerService& service = TimerService::instance();
+    std::atomic<int> work{3}, calls{0};
+    std::atomic<TimerService::EntryId> id{0};
+    id = service.add_entry(25, 1,
+                           [&](void*) {
+                               ++calls;
+                               if (work.load() > 0)
+                                   --work;
+                               else
+                                   service.set_idle(id, true);
+                           },
+                           nullptr);
+    service.enable(id);
+    ASSERT_TRUE(wait_for([&] { return !service.timer_ticking(); }));
+    const int after = calls.load();
+    EXPECT_EQ(after, 4) << "three ticks of work and the one that found none";
+    std::this_thread::sleep_for(std::chrono::milliseconds(80));
+    EXPECT_EQ(calls.load(), after);
+
+    work = 1;
+    service.set_idle(id, false);
+    ASSERT_TRUE(wait_for([&] { return calls.load() >= after + 2 && !service.timer_ticking(); }));
+    service.remove_entry(id);
+}
+
+TEST(PeriodicTimer, SleepsWhileSwitchedOffAndTicksAgainWhenOn)
+{
+    std::atomic<int> ticks{0};
+    PeriodicTimer timer(5, [&] { ++ticks; }, false);
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    EXPECT_EQ(ticks.load(), 0);
+    timer.set_ticking(true);
+    ASSERT_TRUE(wait_for([&] { return ticks.load() >= 3; }));
+    timer.set_ticking(false);
+    std::this_thread::sleep_for(std::chrono::milliseconds(10)); // a tick under way ends
+    const int stopped = ticks.load();
+    std::this_thread::sleep_for(std::chrono::milliseconds(40));
+    EXPECT_EQ(ticks.load(), stopped);
+    timer.set_ticking(true);
+    ASSERT_TRUE(wait_for([&] { return ticks.load() >= stopped + 2; }));
+}
+
 TEST(PeriodicTimer, StopsPromptlyAndNeverTicksAfterDestruction)
 {
     std::atomic<int> ticks{0};

@@ -9,7 +9,8 @@
 #include <QDBusPendingCall>
 #include <QDBusVariant>
 #include <QElapsedTimer>
-#include <QProcess>
+
+#include "child_process.h"
 
 #include <gtest/gtest.h>
 
@@ -33,26 +34,15 @@ class PrivateBus {
 public:
     PrivateBus()
     {
-        daemon_.setProgram(QStringLiteral("dbus-daemon"));
-        daemon_.setArguments({QStringLiteral("--session"), QStringLiteral("--print-address"), QStringLiteral("--nofork")});
-        daemon_.start();
-        if (!daemon_.waitForStarted(5000))
-            return;
-        WaitForBus([this] { return daemon_.canReadLine(); }, 10000);
-        address_ = QString::fromUtf8(daemon_.readLine()).trimmed();
+        if (daemon_.Start(QStringLiteral("dbus-daemon"),
+                          {QStringLiteral("--session"), QStringLiteral("--print-address"), QStringLiteral("--nofork")}))
+            address_ = daemon_.ReadLine(10000);
     }
-    ~PrivateBus()
-    {
-        daemon_.terminate();
-        if (!daemon_.waitForFinished(3000)) {
-            daemon_.kill();
-            daemon_.waitForFinished(3000);
-        }
-    }
+    ~PrivateBus() { daemon_.Stop(); }
     const QString& address() const { return address_; }
 
 private:
-    QProcess daemon_;
+    ChildProcess daemon_;
     QString address_;
 };
 

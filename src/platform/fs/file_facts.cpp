@@ -43,15 +43,29 @@ QString volume_label_of(dev_t device, const QString& path)
     return label;
 }
 
-std::uint32_t attributes_of(const struct stat& st, const QString& path)
+// Read-only means the user cannot write it, not merely that others cannot
+// (so the permission bits alone do not tell: owner, groups, ACLs, a read-only
+// mount). An open file is asked through its descriptor, without walking the
+// path again; kernels before 5.8 do not take that form and are asked by name.
+bool writable(const QString& path, int fd)
+{
+    if (fd >= 0) {
+        if (::faccessat(fd, "", W_OK, AT_EMPTY_PATH) == 0)
+            return true;
+        if (errno != EINVAL && errno != ENOSYS)
+            return false;
+    }
+    return ::access(native(path).constData(), W_OK) == 0;
+}
+
+std::uint32_t attributes_of(bool directory, const QString& path, int fd)
 {
     std::uint32_t attributes = 0;
-    if (S_ISDIR(st.st_mode))
+    if (directory)
         attributes |= kAttrDirectory;
     else
         attributes |= kAttrArchive; // as a DOS file system marks every file it writes
-    // Read-only means the user cannot write it, not merely that others cannot.
-    if (::access(native(path).constData(), W_OK) != 0)
+    if (!writable(path, fd))
         attributes |= kAttrReadOnly;
     if (QFileInfo(path).fileName().startsWith(QLatin1Char('.')))
         attributes |= kAttrHidden;
@@ -61,7 +75,7 @@ std::uint32_t attributes_of(const struct stat& st, const QString& path)
 void fill_facts(const struct stat& st, const QString& path, FileFacts* out)
 {
     out->dos_date_time = dos_date_time(st.st_mtime);
-    out->attributes = attributes_of(st, path);
+    out->attributes = attributes_of(S_ISDIR(st.st_mode), path, -1);
     out->volume_label = volume_label_of(st.st_dev, path);
     out->size_bytes = static_cast<std::int64_t>(st.st_size);
 }
@@ -107,6 +121,9 @@ int ReadOnlyFile::open(const QString& path)
     }
     fd_ = fd;
     path_ = path;
+    mtime_ = static_cast<std::int64_t>(st.st_mtime);
+    size_bytes_ = static_cast<std::int64_t>(st.st_size);
+    device_ = static_cast<unsigned long>(st.st_dev);
     return 0;
 }
 
@@ -120,10 +137,12 @@ void ReadOnlyFile::close()
 
 bool ReadOnlyFile::facts(FileFacts* out) const
 {
-    struct stat st;
-    if (fd_ < 0 || ::fstat(fd_, &st) != 0)
+    if (fd_ < 0)
         return false;
-    fill_facts(st, path_, out);
+    out->dos_date_time = dos_date_time(static_cast<std::time_t>(mtime_));
+    out->attributes = attributes_of(false, path_, fd_);
+    out->volume_label = volume_label_of(static_cast<dev_t>(device_), path_);
+    out->size_bytes = size_bytes_;
     return true;
 }
 

@@ -59,7 +59,9 @@ public:
     void close();
     bool is_open() const { return fd_ >= 0; }
 
-    // Facts of the open file; false when fstat fails.
+    // Facts of the open file, from the look taken when it was opened (a
+    // reader wants the facts of what it reads, and a second look would cost a
+    // system call per file); false when the file is not open.
     bool facts(FileFacts* out) const;
 
     // Reads up to `count` bytes at `offset`. Returns the bytes read (fewer at
@@ -71,6 +73,9 @@ private:
     int fd_ = -1;
     QString path_;
     int last_error_ = 0;
+    std::int64_t mtime_ = 0;
+    std::int64_t size_bytes_ = 0;
+    unsigned long device_ = 0;
 };
 
 // Facts of a path (opens nothing): false when stat fails.

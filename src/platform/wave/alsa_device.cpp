@@ -180,6 +180,19 @@ private:
         played_frames_ = std::max(played_frames_, written_frames_ - held);
     }
 
+    // How long until the front buffer, wholly written, has played (mutex held):
+    // one wake-up per buffer rather than a poll every few milliseconds. Bounded,
+    // so a device whose delay report lags is looked at again soon.
+    std::chrono::milliseconds until_front_played() const
+    {
+        const Block& front = blocks_.front();
+        const std::uint64_t end = front.start_frame + front.frames;
+        const std::uint64_t left = end > played_frames_ ? end - played_frames_ : 0;
+        const std::uint64_t rate = static_cast<std::uint64_t>(std::max(1, format_.samples_per_sec));
+        const std::int64_t ms = static_cast<std::int64_t>((left * 1000 + rate - 1) / rate) + 1;
+        return std::chrono::milliseconds(std::clamp<std::int64_t>(ms, 1, 100));
+    }
+
     // Returns the buffers that have played, outside the lock.
     void retire_played(std::unique_lock<std::mutex>& lock)
     {
@@ -357,7 +370,7 @@ private:
             if (blocks_.empty())
                 wake_.wait(lock);
             else
-                wake_.wait_for(lock, std::chrono::milliseconds(5)); // until the next one has played
+                wake_.wait_for(lock, until_front_played()); // a new buffer, pause, reset or close wake us sooner
         }
     }
 

@@ -63,20 +63,25 @@ public:
     int write(const char* data, std::uint32_t length_bytes, void* tag) override
     {
         const std::uint64_t frames = length_bytes / std::max(1, format_.block_align());
+        bool was_empty = false;
         {
             std::lock_guard lock(mutex_);
             if (quit_)
                 return kErrInvalidHandle;
             if (failed_ != kOk)
                 return failed_;
-            if (queue_.empty()) {
+            was_empty = queue_.empty();
+            if (was_empty) {
                 // After an underrun the clock resumes with this buffer.
                 anchor_time_ = Clock::now();
                 anchor_progress_ = 0;
             }
             queue_.push_back(Block{data, length_bytes, tag, frames});
         }
-        wake_.notify_all();
+        // Behind a queued buffer this one changes nothing the thread waits
+        // for: waking it would only cost a context switch per buffer.
+        if (was_empty)
+            wake_.notify_all();
         return kOk;
     }
 
