@@ -423,8 +423,13 @@ TEST_F(FileSourceTest, SeeksAndLoadsFromTwoThreadsExcludeEachOther)
         source.SetPosition((i * 7919) % 20000);
     stop = true;
     loader.join();
+    // The races are for the sanitizers; afterwards the source is whole: a
+    // seek lands where asked and the rest of the title decodes from there.
+    source.SetPosition(17000);
+    EXPECT_EQ(source.Position(), 17000);
+    const std::vector<char> rest = out.PullAll();
+    EXPECT_NEAR(static_cast<double>(rest.size()) / (44100 * 4), 3.0, 0.05);
     out.End();
-    SUCCEED() << "no race, no crash (run under the sanitizers)";
 }
 
 TEST_F(FileSourceTest, AResetCountsThePlayedTimeOnce)
