@@ -34,11 +34,9 @@ const char* const kLabelStart = "WaveOutStart:\n\r";
 const char* const kLabelReset = "WaveOutReset:\n\r";
 const char* const kLabelWrite = "WaveOutWrite:\n\r";
 const char* const kLabelGetPosition = "WaveOutGetPosition:\n\r";
-const char* const kLabelGeneric = "WaveOut:\n\r";
 
 // Waits of the device protocol: 500 polls 10 ms apart.
 constexpr int kDeviceWaitMs = 5000;
-constexpr int kThreadWaitMs = 5000;
 
 std::uint32_t& header_flags(ExtendedWaveHeader* h) { return h->flags; }
 
@@ -138,96 +136,6 @@ std::size_t TMMAllocator::BlocksInUse() const
 }
 
 // ---------------------------------------------------------------------------
-// TMMWaveOutThread
-
-TMMWaveOutThread::TMMWaveOutThread(TMMWaveOut* owner, int nice_value)
-    : owner_(owner), nice_value_(nice_value)
-{
-}
-
-TMMWaveOutThread::~TMMWaveOutThread()
-{
-    Terminate();
-    WaitFor();
-}
-
-void TMMWaveOutThread::PostBufferDone(ExtendedWaveHeader* header, std::uint64_t generation)
-{
-    {
-        std::lock_guard lock(mutex_);
-        messages_.push_back(Message{header, generation});
-    }
-    wake_.notify_all();
-}
-
-void TMMWaveOutThread::Flush()
-{
-    std::lock_guard lock(mutex_);
-    messages_.clear();
-}
-
-void TMMWaveOutThread::Terminate()
-{
-    {
-        std::lock_guard lock(mutex_);
-        terminate_ = true;
-    }
-    wake_.notify_all();
-}
-
-bool TMMWaveOutThread::WaitReady(int timeout_ms)
-{
-    std::unique_lock lock(mutex_);
-    return wake_.wait_for(lock, std::chrono::milliseconds(timeout_ms), [this] { return ready_; });
-}
-
-bool TMMWaveOutThread::WaitEnded(int timeout_ms)
-{
-    std::unique_lock lock(mutex_);
-    return wake_.wait_for(lock, std::chrono::milliseconds(timeout_ms), [this] { return ended_; });
-}
-
-void TMMWaveOutThread::Execute()
-{
-    if (nice_value_ != 0)
-        setpriority(PRIO_PROCESS, static_cast<id_t>(syscall(SYS_gettid)), nice_value_);
-    {
-        std::lock_guard lock(mutex_);
-        ready_ = true;
-    }
-    wake_.notify_all();
-
-    std::unique_lock lock(mutex_);
-    while (true) {
-        wake_.wait(lock, [this] { return terminate_ || !messages_.empty(); });
-        if (terminate_)
-            break;
-        const Message message = messages_.front();
-        messages_.pop_front();
-        lock.unlock();
-        bool failed = false;
-        QString text;
-        try {
-            owner_->HandleBufferDone(message.header, message.generation);
-        } catch (const std::exception& error) {
-            failed = true;
-            text = QString::fromLocal8Bit(error.what());
-        }
-        if (failed) {
-            // The device is closed from the main thread: Stop and Close wait
-            // with sleeps and walk the chain, which this thread must not do.
-            owner_->thread_failed_ = true;
-            owner_->OnHandlerFailed(text);
-            lock.lock();
-            break;
-        }
-        lock.lock();
-    }
-    ended_ = true;
-    wake_.notify_all();
-}
-
-// ---------------------------------------------------------------------------
 // TMMWaveOut
 
 std::function<void(const QString&, const QString&)> TMMWaveOut::ShowMessage =
@@ -257,7 +165,6 @@ TMMWaveOut::~TMMWaveOut()
     } catch (const std::exception&) {
         // Nothing is shown while the component goes away.
     }
-    EndThread();
     device_.reset();
     platform::cancel_posted(this);
 }
@@ -416,13 +323,6 @@ void TMMWaveOut::Open()
         // From here on Close has something to undo.
         state_ = dsOpen;
         PropagateOpen();
-
-        if (callback_mode_ == cmThread) {
-            thread_ = std::make_unique<TMMWaveOutThread>(this, nice_for(priority_));
-            thread_->Start();
-            if (!thread_->Running() || !thread_->WaitReady(kThreadWaitMs))
-                throw EMMWaveOutError(std::string(kLabelGeneric) + "Could not create thread");
-        }
 
         const wave::PcmFormat pcm{static_cast<int>(format->samples_per_sec), format->channels,
                                   format->bits_per_sample};
@@ -595,6 +495,10 @@ void TMMWaveOut::Start()
 
 void TMMWaveOut::wave_opened()
 {
+    // Called on the device's thread, which refills buffers in cmThread mode.
+    if (callback_mode_ == cmThread)
+        if (const int nice_value = nice_for(priority_); nice_value != 0)
+            setpriority(PRIO_PROCESS, static_cast<id_t>(syscall(SYS_gettid)), nice_value);
     {
         std::lock_guard lock(device_lock_);
         device_opened_ = true;
@@ -632,8 +536,8 @@ void TMMWaveOut::wave_done(void* tag)
             if (queued_count_ <= 0)
                 resetting_ = false;
             forward = false;
-        } else if (no_more_writes_) {
-            forward = false;
+        } else if (no_more_writes_ || thread_failed_) {
+            forward = false; // a failed handler takes no more buffers
         }
         if (forward)
             ++messages_pending_;
@@ -643,8 +547,16 @@ void TMMWaveOut::wave_done(void* tag)
     if (!forward)
         return;
     if (callback_mode_ == cmThread) {
-        if (thread_)
-            thread_->PostBufferDone(header, generation);
+        // The device's own thread is the callback thread: it refills the buffer
+        // right here, one hand-over per buffer instead of a second thread's wake-up.
+        try {
+            HandleBufferDone(header, generation);
+        } catch (const std::exception& error) {
+            // The device is closed from the main thread: Stop and Close wait
+            // with sleeps and walk the chain, which this thread must not do.
+            thread_failed_ = true;
+            OnHandlerFailed(QString::fromLocal8Bit(error.what()));
+        }
     } else {
         // cmWindow: the main thread handles the buffer, as a window message would.
         platform::post(
@@ -955,8 +867,6 @@ void TMMWaveOut::CompleteStop()
     if (written_late && device_)
         device_->reset();
     WaitFor([this] { return queued_count_ <= 0; }, kDeviceWaitMs);
-    if (thread_)
-        thread_->Flush();
     PropagateStop();
 
     for (int i = 0; i < buffers_in_use_; ++i) {
@@ -1039,15 +949,6 @@ void TMMWaveOut::PrepareForNewPlay(const QString& cannot)
     }
 }
 
-void TMMWaveOut::EndThread()
-{
-    if (!thread_)
-        return;
-    thread_->Terminate();
-    thread_->WaitEnded(kThreadWaitMs);
-    thread_.reset(); // joins
-}
-
 void TMMWaveOut::Close()
 {
     if (!(state_ & dsOpen) || finishing_close_)
@@ -1090,7 +991,6 @@ void TMMWaveOut::FinishClose()
         wrap_count_ = 0;
     }
     PropagateClose();
-    EndThread();
     device_.reset();
     state_ = 0;
     closing_ = false;

@@ -1,16 +1,16 @@
 // The wave output: the sound component at the end of the chain that owns the
 // platform's wave-output device, keeps a ring of buffers queued there, refills
 // each returned buffer from its Input, hands every played buffer to its Output
-// and reports the play position. Also its callback thread and the allocator of
-// its buffer blocks.
+// and reports the play position. Also the allocator of its buffer blocks.
 //
 // Thread: every public operation (Open, Start, Pause, Restart, Stop, Close,
 // Position, property writes) and OnOpen/OnStart/OnPause/OnRestart/OnStop/
-// OnClose/OnError run on the main thread. The device's own thread only counts
-// returned buffers and wakes TMMWaveOutThread (cmThread) or the main thread
-// (cmWindow), which refills them: BufferLoad through the chain, BufferReady to
-// the Output, OnBufferFilled and OnLooping run there. The device lock guards the
-// counters shared with those threads and is never held while calling the chain.
+// OnClose/OnError run on the main thread. In cmThread mode the device's own
+// thread is the callback thread: it refills each buffer the moment the device
+// returns it (one hand-over per buffer); in cmWindow mode the returned buffer
+// is posted to the main thread, which refills it. BufferLoad through the chain,
+// BufferReady to the Output, OnBufferFilled and OnLooping run there, never
+// under the device lock, which guards the counters shared with those threads.
 //
 // Handlers may call any operation again from any event: an OnStop handler that
 // starts the next title (or the same one) gets a play on a properly opened
@@ -29,7 +29,6 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
-#include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -65,38 +64,6 @@ private:
     };
     mutable std::mutex mutex_;
     std::vector<Block> blocks_;
-};
-
-class TMMWaveOut;
-
-// One per open device in cmThread mode: runs the buffer-done handler.
-class TMMWaveOutThread : public TMMDSPThread {
-public:
-    TMMWaveOutThread(TMMWaveOut* owner, int nice_value);
-    ~TMMWaveOutThread() override;
-
-    void PostBufferDone(ExtendedWaveHeader* header, std::uint64_t generation);
-    void Flush();     // drops every pending buffer-done message
-    void Terminate(); // leaves the loop
-    bool WaitReady(int timeout_ms);
-    bool WaitEnded(int timeout_ms);
-
-protected:
-    void Execute() override;
-
-private:
-    struct Message {
-        ExtendedWaveHeader* header;
-        std::uint64_t generation;
-    };
-    TMMWaveOut* const owner_;
-    const int nice_value_;
-    std::mutex mutex_;
-    std::condition_variable wake_;
-    std::deque<Message> messages_;
-    bool terminate_ = false;
-    bool ready_ = false;
-    bool ended_ = false;
 };
 
 class TMMWaveOut : public TMMCustomSoundComponent, private platform::wave::WaveOutClient {
@@ -203,8 +170,6 @@ public:
     void Restarted() override;
 
 private:
-    friend class TMMWaveOutThread;
-
     // Device notifications (device thread).
     void wave_opened() override;
     void wave_done(void* tag) override;
@@ -239,7 +204,6 @@ private:
     std::uint64_t DevicePositionSamples();
     std::uint64_t CheckedDevicePosition();
     bool WaitFor(const std::function<bool()>& condition, int timeout_ms);
-    void EndThread();
 
     // Properties.
     std::int32_t num_buffers_ = 10;
@@ -300,7 +264,6 @@ private:
     bool destroying_ = false;
     bool silent_stop_ = false; // cleaning up after a failed Start
 
-    std::unique_ptr<TMMWaveOutThread> thread_;
 };
 
 } // namespace pelu

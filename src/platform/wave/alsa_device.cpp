@@ -3,11 +3,19 @@
 #include <alsa/asoundlib.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
 #include <thread>
+
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
 
 namespace pelu::platform::wave {
 
@@ -49,116 +57,329 @@ int open_configured(const std::string& name, const PcmFormat& format, snd_pcm_t*
     return kOk;
 }
 
+// Closes a PCM; a dead sound server's PCM may take its time.
+void close_pcm(snd_pcm_t* pcm)
+{
+    snd_pcm_drop(pcm);
+    snd_pcm_close(pcm);
+}
+
+// ---------------------------------------------------------------------------
+// Where a closed device's PCM waits a moment before it is really closed. A
+// player closes its device between two titles and opens it again with the same
+// format a few milliseconds later; a sound server takes a while to open a
+// stream (about a tenth of a second for PipeWire), and a stream that is closed
+// cuts the last frames still on their way to the speakers. A PCM put here goes
+// on playing what it holds, and the next open of the same device and format
+// takes it over, so the next title follows without a gap. A PCM nobody takes
+// is closed once its sound has been heard; at exit, after it has been heard.
+//
+// Thread: any; one lock. Only its reaper thread closes PCMs, so no caller ever
+// waits for a server that does not answer; at exit the reaper gets a moment
+// to finish and is then left behind.
+class PcmShelf {
+public:
+    using Clock = std::chrono::steady_clock;
+
+    ~PcmShelf()
+    {
+        std::unique_lock lock(mutex_);
+        quit_ = true;
+        if (item_)
+            item_->heard_by = std::min(item_->heard_by, Clock::now() + kPlayOutLimit);
+        wake_.notify_all();
+        if (!reaper_.joinable())
+            return;
+        const bool ended = wake_.wait_for(lock, kPlayOutLimit + std::chrono::milliseconds(600),
+                                          [&] { return reaper_ended_; });
+        lock.unlock();
+        if (ended)
+            reaper_.join();
+        else
+            reaper_.detach(); // stuck in a dead server's close: the process ends anyway
+    }
+
+    // Keeps `pcm` (whose last frame is heard by `heard_by`); a PCM shelved
+    // before goes to be closed.
+    void put(const std::string& name, const PcmFormat& format, snd_pcm_t* pcm, Clock::time_point heard_by)
+    {
+        std::lock_guard lock(mutex_);
+        if (item_)
+            to_close_.push_back(item_->pcm);
+        item_ = Item{name, format, pcm, heard_by};
+        start_reaper();
+        wake_.notify_all();
+    }
+
+    // The shelved PCM of this device and format, else null.
+    snd_pcm_t* take(const std::string& name, const PcmFormat& format)
+    {
+        std::lock_guard lock(mutex_);
+        if (!item_ || !item_->fits(name, format))
+            return nullptr;
+        snd_pcm_t* pcm = item_->pcm;
+        item_.reset();
+        return pcm;
+    }
+
+    bool holds(const std::string& name, const PcmFormat& format)
+    {
+        std::lock_guard lock(mutex_);
+        return item_ && item_->fits(name, format);
+    }
+
+    // A PCM shelved for another format goes: its device is wanted.
+    void clear(const std::string& name)
+    {
+        std::lock_guard lock(mutex_);
+        if (item_ && item_->name == name) {
+            to_close_.push_back(item_->pcm);
+            item_.reset();
+            start_reaper();
+            wake_.notify_all();
+        }
+    }
+
+private:
+    static constexpr auto kPlayOutLimit = std::chrono::milliseconds(400);
+    // How long after its sound has been heard a PCM waits for a next title.
+    static constexpr auto kKeepAfterHeard = std::chrono::milliseconds(500);
+    // A little past the estimate: the server's last cycle ends the sound.
+    static constexpr auto kLastCycle = std::chrono::milliseconds(30);
+
+    struct Item {
+        std::string name;
+        PcmFormat format;
+        snd_pcm_t* pcm;
+        Clock::time_point heard_by;
+        bool fits(const std::string& other_name, const PcmFormat& other) const
+        {
+            return name == other_name && format.samples_per_sec == other.samples_per_sec &&
+                   format.channels == other.channels && format.bits_per_sample == other.bits_per_sample;
+        }
+    };
+
+    void start_reaper()
+    {
+        if (!reaper_.joinable())
+            reaper_ = std::thread([this] { reap(); });
+    }
+
+    void reap()
+    {
+        std::unique_lock lock(mutex_);
+        while (true) {
+            if (!to_close_.empty()) {
+                snd_pcm_t* pcm = to_close_.back();
+                to_close_.pop_back();
+                lock.unlock();
+                close_pcm(pcm);
+                lock.lock();
+                continue;
+            }
+            if (item_) {
+                // At exit the sound is let out first, then closed.
+                const auto due = item_->heard_by + (quit_ ? kLastCycle : kKeepAfterHeard);
+                if (Clock::now() < due) {
+                    wake_.wait_until(lock, due);
+                    continue;
+                }
+                to_close_.push_back(item_->pcm);
+                item_.reset();
+                continue;
+            }
+            if (quit_)
+                break;
+            wake_.wait(lock);
+        }
+        reaper_ended_ = true;
+        wake_.notify_all();
+    }
+
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    std::optional<Item> item_;
+    std::vector<snd_pcm_t*> to_close_;
+    bool quit_ = false;
+    bool reaper_ended_ = false;
+    std::thread reaper_;
+};
+
+// ---------------------------------------------------------------------------
+// Watches the devices' calls into ALSA. A sound server that dies can leave a
+// call of its ALSA plug-in blocked for ever (PipeWire's prepare waits for an
+// answer that never comes): such a device is declared failed, so that its
+// client hears of it and its callers never wait for the stuck thread.
+class AlsaCore;
+
+class StuckCallWatch {
+public:
+    // Never destroyed: devices may be closed from static destructors too.
+    static StuckCallWatch& instance()
+    {
+        static StuckCallWatch* const watch = new StuckCallWatch;
+        return *watch;
+    }
+
+    void add(const std::shared_ptr<AlsaCore>& core)
+    {
+        {
+            std::lock_guard lock(mutex_);
+            cores_.push_back(core);
+            if (!thread_.joinable())
+                thread_ = std::thread([this] { run(); });
+        }
+        wake_.notify_all();
+    }
+
+    void remove(const AlsaCore* core)
+    {
+        std::lock_guard lock(mutex_);
+        cores_.erase(std::remove_if(cores_.begin(), cores_.end(),
+                                    [&](const std::weak_ptr<AlsaCore>& weak) {
+                                        const auto strong = weak.lock();
+                                        return !strong || strong.get() == core;
+                                    }),
+                     cores_.end());
+    }
+
+private:
+    // Looks twice a second while a device is open, never otherwise.
+    static constexpr auto kPeriod = std::chrono::milliseconds(500);
+    void run();
+
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    std::vector<std::weak_ptr<AlsaCore>> cores_;
+    bool quit_ = false;
+    std::thread thread_;
+};
+
 // ---------------------------------------------------------------------------
 // One open ALSA device. Buffers stay in `blocks_` from write() until they have
 // played (frames written minus the device's delay passed their end), so a pause
 // can drop what ALSA holds and write it again on restart: nothing queued is lost.
 //
-// The device thread holds `mutex_` only around non-blocking ALSA calls (the
-// handle is opened non-blocking); it waits for room, for a suspended card to
-// resume and for new buffers with the lock released, so pause, reset and close
-// always get in. An underrun is recovered at once; a suspend is waited out a
-// few milliseconds at a time; any other error, or a recovery that fails, ends
-// playing for good and is reported with wave_failed.
-class AlsaDevice final : public WaveOutDevice {
+// One thread per device does all the waiting, in one poll() on the PCM's own
+// descriptors and an event descriptor that every call signals: it sleeps until
+// a period is free, the front buffer has played, or a caller wants something.
+// That thread alone touches the handle, always with `mutex_` released, so no
+// caller ever waits for ALSA; `mutex_` guards the queue, the counters and the
+// requests. Buffers come back (wave_done) without the lock, so a client may
+// refill one right there, on this thread. An underrun is recovered at once; a
+// suspend is waited out a few milliseconds at a time; any other error, a
+// recovery that fails, a device that stops playing without a word, or a call
+// into ALSA that does not come back (StuckCallWatch) ends playing for good and
+// is reported with wave_failed. The thread and its state are shared, so that a
+// thread stuck for ever inside ALSA can be left behind when the device closes.
+class AlsaCore : public std::enable_shared_from_this<AlsaCore> {
 public:
-    AlsaDevice(snd_pcm_t* pcm, const PcmFormat& format, WaveOutClient* client)
-        : pcm_(pcm), format_(format), client_(client)
+    using Clock = std::chrono::steady_clock;
+
+    AlsaCore(snd_pcm_t* pcm, std::string name, const PcmFormat& format, WaveOutClient* client,
+             std::shared_ptr<PcmShelf> shelf)
+        : pcm_(pcm), name_(std::move(name)), format_(format), client_(client),
+          shelf_(std::move(shelf)), wake_fd_(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)),
+          buffer_frames_(ring_frames(pcm))
     {
-        thread_ = std::thread([this] { run(); });
     }
 
-    ~AlsaDevice() override { shut_down(false); }
-
-    int write(const char* data, std::uint32_t length_bytes, void* tag) override
+    ~AlsaCore()
     {
-        {
-            std::lock_guard lock(mutex_);
-            if (quit_)
-                return kErrInvalidHandle;
-            if (failed_ != kOk)
-                return failed_;
-            const std::uint64_t frames = length_bytes / std::max(1, format_.block_align());
-            blocks_.push_back(Block{data, tag, frames, enqueued_frames_, 0});
-            enqueued_frames_ += frames;
-        }
-        wake_.notify_all();
+        if (wake_fd_ >= 0)
+            ::close(wake_fd_);
+    }
+
+    void start()
+    {
+        thread_ = std::thread([self = shared_from_this()] { self->run(); });
+        StuckCallWatch::instance().add(shared_from_this());
+    }
+
+    int write(const char* data, std::uint32_t length_bytes, void* tag)
+    {
+        std::lock_guard lock(mutex_);
+        if (quit_)
+            return kErrInvalidHandle;
+        if (failed_ != kOk)
+            return failed_;
+        const std::uint64_t frames = length_bytes / std::max(1, format_.block_align());
+        blocks_.push_back(Block{data, tag, frames, enqueued_frames_, 0});
+        enqueued_frames_ += frames;
+        signal();
         return kOk;
     }
 
-    int pause() override
+    int pause()
     {
-        {
-            std::lock_guard lock(mutex_);
-            paused_ = true;
-        }
-        wake_.notify_all();
+        std::lock_guard lock(mutex_);
+        paused_ = true;
+        signal();
         return kOk;
     }
 
-    int restart() override
+    int restart()
     {
-        {
-            std::lock_guard lock(mutex_);
-            paused_ = false;
-        }
-        wake_.notify_all();
+        std::lock_guard lock(mutex_);
+        paused_ = false;
+        last_progress_ = Clock::now(); // a held device has not stalled
+        signal();
         return kOk;
     }
 
-    // Done by the device thread (the only one touching the handle and reading
-    // buffer memory); we wait for it so that every buffer is back when we return.
-    int reset() override
+    // Done by the device thread (the only one reading buffer memory); we wait
+    // for it so that every buffer is back when we return, unless that thread is
+    // stuck in ALSA: then the queue comes back from here.
+    int reset()
     {
         std::unique_lock lock(mutex_);
         if (quit_)
             return kOk;
+        if (std::this_thread::get_id() == thread_.get_id()) {
+            return_queue(lock); // asked from a notice on our own thread
+            return kOk;
+        }
         const std::uint64_t ticket = ++reset_requested_;
-        wake_.notify_all();
-        wake_.wait(lock, [&] { return reset_done_ >= ticket || quit_; });
+        signal();
+        done_cv_.wait(lock, [&] { return reset_done_ >= ticket || quit_ || stuck_; });
+        if (stuck_)
+            return_queue(lock);
         return kOk;
     }
 
-    int position_samples(std::uint64_t& samples) override
+    int position_samples(std::uint64_t& samples)
     {
         std::lock_guard lock(mutex_);
         samples = played_frames_;
         return kOk;
     }
 
-    int close() override
-    {
-        shut_down(true);
-        return kOk;
-    }
-
-private:
-    struct Block {
-        const char* data;
-        void* tag;
-        std::uint64_t frames;
-        std::uint64_t start_frame; // since open or reset
-        std::uint64_t written;     // frames of it handed to ALSA
-    };
-
+    // Ends the thread; with `notify`, returns the queued buffers and says closed.
     void shut_down(bool notify)
     {
+        std::unique_lock lock(mutex_);
+        if (closed_)
+            return;
+        closed_ = true;
+        quit_ = true;
+        signal();
+        done_cv_.notify_all();
+        // The thread leaves its loop at once unless it is inside ALSA; a call that
+        // never returns was declared stuck, and that thread is left behind.
+        done_cv_.wait(lock, [&] { return (thread_ended_ || stuck_) && !telling_; });
+        const bool left_behind = !thread_ended_;
         std::deque<Block> returned;
-        {
-            std::lock_guard lock(mutex_);
-            if (closed_)
-                return;
-            closed_ = true;
-            quit_ = true;
-        }
-        wake_.notify_all();
-        if (thread_.joinable() && std::this_thread::get_id() != thread_.get_id())
-            thread_.join();
         returned.swap(blocks_);
-        if (pcm_) {
-            snd_pcm_drop(pcm_);
-            snd_pcm_close(pcm_);
-            pcm_ = nullptr;
+        lock.unlock();
+        StuckCallWatch::instance().remove(this);
+        if (left_behind) {
+            thread_.detach(); // it holds its own reference to this state
+        } else {
+            thread_.join();
+            if (failed_ == kOk && shelf_)
+                shelf_->put(name_, format_, pcm_, heard_by());
+            else
+                close_pcm(pcm_);
         }
         if (!notify)
             return;
@@ -167,30 +388,205 @@ private:
         client_->wave_closed();
     }
 
+    // From the watch: a call into ALSA has not come back for too long.
+    void check_stuck(Clock::time_point now)
+    {
+        const std::int64_t since = busy_since_ns_.load();
+        if (since == 0 || now.time_since_epoch() - std::chrono::nanoseconds(since) < kStuckLimit)
+            return;
+        std::unique_lock lock(mutex_);
+        if (stuck_ || quit_)
+            return;
+        stuck_ = true;
+        const bool tell = failed_ == kOk;
+        if (tell)
+            failed_ = -ENODEV;
+        telling_ = tell;
+        done_cv_.notify_all();
+        lock.unlock();
+        if (!tell)
+            return;
+        client_->wave_failed(-ENODEV);
+        lock.lock();
+        telling_ = false;
+        done_cv_.notify_all();
+    }
+
+private:
+    // A device that holds unplayed sound and has not moved for this long is
+    // gone; a live one moves at least once a period.
+    static constexpr auto kStallLimit = std::chrono::milliseconds(1200);
+    // A call into ALSA that has not returned after this long never will.
+    static constexpr auto kStuckLimit = std::chrono::milliseconds(1200);
+    // While waiting for room, look at the clock this often even if the PCM
+    // says nothing (a dead server's PCM never wakes its poller).
+    static constexpr int kRoomWaitMs = 250;
+    // The end of the sound, for a device whose delay never drains: the last
+    // frames that have not moved for this long (well over a cycle) have played.
+    static constexpr auto kTailStill = std::chrono::milliseconds(150);
+    // How long before its last frame leaves ALSA's ring the end of the sound
+    // is told (see update_played): room for the client to start its next title.
+    static constexpr auto kHandOver = std::chrono::milliseconds(60);
+
+    struct Block {
+        const char* data;
+        void* tag;
+        std::uint64_t frames;
+        std::uint64_t start_frame; // since open or reset
+        std::uint64_t written;     // frames of it handed to ALSA
+    };
+
+    static snd_pcm_uframes_t ring_frames(snd_pcm_t* pcm)
+    {
+        snd_pcm_uframes_t buffer = 0, period = 0;
+        if (snd_pcm_get_params(pcm, &buffer, &period) < 0)
+            return 0;
+        return buffer;
+    }
+
+    // Wakes the device thread.
+    void signal()
+    {
+        const std::uint64_t one = 1;
+        [[maybe_unused]] const ssize_t n = ::write(wake_fd_, &one, sizeof one);
+    }
+
+    // Runs one call into ALSA with the mutex released (device thread); the
+    // watch sees how long it takes. False when the device was closed or given
+    // up meanwhile: the caller then touches nothing of the queue.
+    template <typename Call> bool alsa(std::unique_lock<std::mutex>& lock, Call&& call)
+    {
+        lock.unlock();
+        busy_since_ns_.store(std::chrono::nanoseconds(Clock::now().time_since_epoch()).count());
+        call();
+        busy_since_ns_.store(0);
+        lock.lock();
+        return !quit_ && !stuck_;
+    }
+
+    // The queue goes back to the client (mutex held; released around the notices).
+    void return_queue(std::unique_lock<std::mutex>& lock)
+    {
+        std::deque<Block> returned;
+        returned.swap(blocks_);
+        enqueued_frames_ = written_frames_ = played_frames_ = 0;
+        const std::uint64_t ticket = reset_requested_;
+        lock.unlock();
+        for (const Block& block : returned)
+            client_->wave_done(block.tag);
+        lock.lock();
+        reset_done_ = std::max(reset_done_, ticket);
+        done_cv_.notify_all();
+    }
+
+    // When the last frame ALSA holds will have been heard (device thread ended).
+    Clock::time_point heard_by() const
+    {
+        const Clock::time_point now = Clock::now();
+        snd_pcm_sframes_t delay = 0;
+        if (snd_pcm_state(pcm_) != SND_PCM_STATE_RUNNING || snd_pcm_delay(pcm_, &delay) < 0 || delay <= 0)
+            return now;
+        Clock::time_point end = now + frames_duration(static_cast<std::uint64_t>(delay));
+        if (tail_deadline_) // the ring ran dry: later reports are the server's idle cycle
+            end = std::min(end, std::max(now, *tail_deadline_));
+        return end;
+    }
+
+    // Sleeps with the mutex released until a call signals, until the PCM has
+    // room (with `for_room`) or until `timeout_ms` (-1: no bound) has passed.
+    void sleep(std::unique_lock<std::mutex>& lock, bool for_room, int timeout_ms)
+    {
+        pollfd fds[16];
+        fds[0] = pollfd{wake_fd_, POLLIN, 0};
+        int pcm_fds = 0;
+        if (for_room && !alsa(lock, [&] { pcm_fds = std::max(0, snd_pcm_poll_descriptors(pcm_, fds + 1, 15)); }))
+            return;
+        lock.unlock();
+        const int ready = ::poll(fds, nfds_t(1 + pcm_fds), timeout_ms);
+        std::uint64_t count = 0;
+        if (ready > 0 && (fds[0].revents & POLLIN))
+            [[maybe_unused]] const ssize_t n = ::read(wake_fd_, &count, sizeof count);
+        lock.lock();
+        if (quit_ || stuck_ || pcm_fds == 0 || ready <= 0)
+            return;
+        // Lets the plug-in translate (and clear) what woke us.
+        unsigned short revents = 0;
+        snd_pcm_state_t state = SND_PCM_STATE_RUNNING;
+        if (!alsa(lock, [&] {
+                snd_pcm_poll_descriptors_revents(pcm_, fds + 1, unsigned(pcm_fds), &revents);
+                if (revents & (POLLERR | POLLHUP | POLLNVAL))
+                    state = snd_pcm_state(pcm_);
+            }))
+            return;
+        if (state == SND_PCM_STATE_XRUN)
+            handle_error(lock, -EPIPE);
+        else if (state == SND_PCM_STATE_SUSPENDED)
+            handle_error(lock, -ESTRPIPE);
+        else if (state == SND_PCM_STATE_DISCONNECTED)
+            handle_error(lock, -ENODEV);
+    }
+
     // Frames played: written minus what ALSA still holds (mutex held).
-    void update_played()
+    void update_played(std::unique_lock<std::mutex>& lock)
     {
         if (failed_ != kOk)
             return; // the count stops where the device failed
         snd_pcm_sframes_t delay = 0;
-        if (snd_pcm_delay(pcm_, &delay) < 0 || delay < 0)
-            delay = 0; // stopped or underrun: everything written has played
-        const std::uint64_t held = std::min<std::uint64_t>(static_cast<std::uint64_t>(delay),
-                                                           written_frames_);
-        played_frames_ = std::max(played_frames_, written_frames_ - held);
+        snd_pcm_sframes_t avail = 0;
+        const bool tail = written_frames_ == enqueued_frames_;
+        if (!alsa(lock, [&] {
+                if (snd_pcm_state(pcm_) == SND_PCM_STATE_XRUN || snd_pcm_delay(pcm_, &delay) < 0 || delay < 0)
+                    delay = 0; // stopped or underrun: everything written has played
+                if (tail && delay > 0)
+                    avail = snd_pcm_avail_update(pcm_);
+            }))
+            return;
+        const Clock::time_point now = Clock::now();
+        std::uint64_t held = std::min<std::uint64_t>(static_cast<std::uint64_t>(delay), written_frames_);
+        if (held > 0 && tail && written_frames_ == enqueued_frames_) {
+            // Nothing is queued behind what ALSA holds, as at the end of a title.
+            // The buffers count as played once their end is a hand-over's time
+            // from leaving ALSA's ring (the sound server's own latency comes on
+            // top), so that the client's next title is written before the ring
+            // runs dry and the stream goes on without a gap; the PCM lets the
+            // last frames play out (PcmShelf). Once the ring is empty, a server
+            // goes on reporting a cycle of latency while it plays silence:
+            // everything written is in its hands then.
+            const bool ring_empty = avail < 0 || static_cast<snd_pcm_uframes_t>(avail) >= buffer_frames_;
+            if (ring_empty && !tail_deadline_)
+                tail_deadline_ = now + frames_duration(held);
+            const std::uint64_t in_ring = ring_empty ? 0 : buffer_frames_ - static_cast<snd_pcm_uframes_t>(avail);
+            const std::uint64_t early = (held > in_ring ? held - in_ring : 0) + frames_in(kHandOver);
+            held = held > early ? held - early : 0;
+        }
+        const std::uint64_t played = std::max(played_frames_, written_frames_ - held);
+        if (played != played_frames_ || written_frames_ == played)
+            last_progress_ = now;
+        played_frames_ = played;
+    }
+
+    std::uint64_t frames_in(std::chrono::milliseconds time) const
+    {
+        return static_cast<std::uint64_t>(std::max(1, format_.samples_per_sec)) *
+               static_cast<std::uint64_t>(time.count()) / 1000;
+    }
+
+    std::chrono::microseconds frames_duration(std::uint64_t frames) const
+    {
+        const std::uint64_t rate = static_cast<std::uint64_t>(std::max(1, format_.samples_per_sec));
+        return std::chrono::microseconds(frames * 1000000 / rate);
     }
 
     // How long until the front buffer, wholly written, has played (mutex held):
-    // one wake-up per buffer rather than a poll every few milliseconds. Bounded,
-    // so a device whose delay report lags is looked at again soon.
-    std::chrono::milliseconds until_front_played() const
+    // one wake-up per buffer rather than a poll every few milliseconds.
+    int until_front_played_ms() const
     {
         const Block& front = blocks_.front();
         const std::uint64_t end = front.start_frame + front.frames;
         const std::uint64_t left = end > played_frames_ ? end - played_frames_ : 0;
         const std::uint64_t rate = static_cast<std::uint64_t>(std::max(1, format_.samples_per_sec));
         const std::int64_t ms = static_cast<std::int64_t>((left * 1000 + rate - 1) / rate) + 1;
-        return std::chrono::milliseconds(std::clamp<std::int64_t>(ms, 1, 100));
+        return static_cast<int>(std::clamp<std::int64_t>(ms, 1, kRoomWaitMs));
     }
 
     // Returns the buffers that have played, outside the lock.
@@ -214,30 +610,48 @@ private:
 
     void handle_reset(std::unique_lock<std::mutex>& lock)
     {
+        update_played(lock);
+        if (quit_ || stuck_)
+            return;
+        // Sound not yet played is dropped at once. A PCM that has played all it
+        // was given is left running (a sound server plays silence meanwhile): the
+        // next title then follows without the stream being stopped and started.
         if (failed_ == kOk) {
-            snd_pcm_drop(pcm_);
-            snd_pcm_prepare(pcm_);
-            suspended_ = false;
+            const bool unplayed = written_frames_ > played_frames_ || suspended_;
+            bool dropped = false;
+            if (!alsa(lock, [&] {
+                    if (unplayed || snd_pcm_state(pcm_) != SND_PCM_STATE_RUNNING) {
+                        snd_pcm_drop(pcm_);
+                        snd_pcm_prepare(pcm_);
+                        dropped = true;
+                    }
+                }))
+                return;
+            if (dropped) {
+                suspended_ = false;
+                tail_deadline_.reset();
+            }
         }
-        std::deque<Block> returned;
-        returned.swap(blocks_);
-        enqueued_frames_ = written_frames_ = played_frames_ = 0;
-        const std::uint64_t ticket = reset_requested_;
-        lock.unlock();
-        for (const Block& block : returned)
-            client_->wave_done(block.tag);
-        lock.lock();
-        reset_done_ = ticket;
-        wake_.notify_all();
+        device_paused_ = false;
+        return_queue(lock);
     }
 
-    // Holds playback: what ALSA has not played is dropped and will be written again.
-    void enter_pause()
+    // Holds playback: what ALSA has not played is dropped and will be written
+    // again. A PCM that holds nothing is left running: stopping and starting a
+    // sound server's stream costs more than the silence of an empty one.
+    void enter_pause(std::unique_lock<std::mutex>& lock)
     {
-        update_played();
-        snd_pcm_drop(pcm_);
-        snd_pcm_prepare(pcm_);
+        update_played(lock);
+        if (quit_ || stuck_)
+            return;
+        if (written_frames_ > played_frames_ &&
+            !alsa(lock, [&] {
+                snd_pcm_drop(pcm_);
+                snd_pcm_prepare(pcm_);
+            }))
+            return;
         written_frames_ = played_frames_;
+        tail_deadline_.reset();
         for (Block& block : blocks_) {
             const std::uint64_t end = block.start_frame + block.frames;
             block.written = played_frames_ >= end ? block.frames
@@ -253,7 +667,9 @@ private:
     {
         if (failed_ != kOk)
             return;
-        update_played();
+        update_played(lock);
+        if (failed_ != kOk)
+            return;
         failed_ = error < 0 ? error : kErrError;
         const int code = failed_;
         lock.unlock();
@@ -268,12 +684,22 @@ private:
         case -EINTR:
         case -EAGAIN:
             return;
-        case -EPIPE:
-            // Underrun: everything written has played; go on at once.
+        case -EPIPE: {
+            // Underrun: everything written has played; go on at once. A PCM
+            // that underruns again before it took a single frame is broken (a
+            // sound server that died says so, and prepare "succeeds").
+            if (recovered_) {
+                fail(lock, -ENODEV);
+                return;
+            }
             played_frames_ = written_frames_;
-            if (const int err = snd_pcm_prepare(pcm_); err < 0)
+            last_progress_ = Clock::now();
+            int err = 0;
+            if (alsa(lock, [&] { err = snd_pcm_prepare(pcm_); }) && err < 0)
                 fail(lock, err);
+            recovered_ = true;
             return;
+        }
         case -ESTRPIPE:
             // Suspended: what ALSA held is lost; resume in the loop, without the lock.
             played_frames_ = written_frames_;
@@ -288,117 +714,218 @@ private:
     // card is still waking up.
     bool try_resume(std::unique_lock<std::mutex>& lock)
     {
-        int err = snd_pcm_resume(pcm_);
+        int err = 0;
+        if (!alsa(lock, [&] {
+                err = snd_pcm_resume(pcm_);
+                if (err < 0 && err != -EAGAIN)
+                    err = snd_pcm_prepare(pcm_); // a card that cannot resume starts afresh
+            }))
+            return true;
         if (err == -EAGAIN)
             return false;
-        if (err < 0)
-            err = snd_pcm_prepare(pcm_); // a card that cannot resume starts afresh
         suspended_ = false;
+        last_progress_ = Clock::now();
         if (err < 0)
             fail(lock, err);
         return true;
+    }
+
+    // Hands ALSA what it takes of the queue (mutex held). True when ALSA is full
+    // and more is waiting.
+    bool write_pending(std::unique_lock<std::mutex>& lock)
+    {
+        for (std::size_t i = 0; i < blocks_.size(); ++i) {
+            while (blocks_[i].written < blocks_[i].frames) {
+                // Only this thread takes blocks off the queue, and a close or a
+                // give-up is checked before it is looked at again.
+                Block& block = blocks_[i];
+                const char* from = block.data + block.written * format_.block_align();
+                const snd_pcm_uframes_t count = snd_pcm_uframes_t(block.frames - block.written);
+                snd_pcm_sframes_t n = 0;
+                if (!alsa(lock, [&] { n = snd_pcm_writei(pcm_, from, count); }))
+                    return false;
+                if (n > 0) {
+                    recovered_ = false;
+                    if (written_frames_ == played_frames_)
+                        last_progress_ = Clock::now(); // the clock starts with sound to play
+                    blocks_[i].written += static_cast<std::uint64_t>(n);
+                    written_frames_ += static_cast<std::uint64_t>(n);
+                    tail_deadline_.reset();
+                    continue;
+                }
+                if (n == -EAGAIN)
+                    return true;
+                handle_error(lock, n < 0 ? static_cast<int>(n) : -EIO);
+                return false;
+            }
+        }
+        return false;
     }
 
     void run()
     {
         client_->wave_opened();
         std::unique_lock lock(mutex_);
-        while (!quit_) {
+        last_progress_ = Clock::now();
+        while (!quit_ && !stuck_) {
             if (reset_requested_ != reset_done_) {
                 handle_reset(lock);
                 continue;
             }
             if (failed_ != kOk) {
-                wake_.wait(lock); // for reset or close
+                sleep(lock, false, -1); // for reset or close
                 continue;
             }
             if (paused_) {
                 if (!device_paused_ && !suspended_)
-                    enter_pause();
-                wake_.wait(lock);
+                    enter_pause(lock);
+                else
+                    sleep(lock, false, -1);
                 continue;
             }
             if (suspended_) {
                 if (!try_resume(lock))
-                    wake_.wait_for(lock, std::chrono::milliseconds(10));
+                    sleep(lock, false, 10);
                 continue;
             }
             device_paused_ = false;
 
-            Block* pending = nullptr;
-            for (Block& block : blocks_)
-                if (block.written < block.frames) {
-                    pending = &block;
-                    break;
-                }
-            if (pending) {
-                const std::uint64_t written_before = pending->written;
-                const char* from = pending->data + written_before * format_.block_align();
-                const snd_pcm_uframes_t count = pending->frames - written_before;
-                // The handle is ours alone; the buffer memory stays valid until we
-                // return it, and reset/close wait for this thread.
-                snd_pcm_sframes_t n = snd_pcm_writei(pcm_, from, count);
-                if (n > 0) {
-                    pending->written += static_cast<std::uint64_t>(n);
-                    written_frames_ += static_cast<std::uint64_t>(n);
-                } else if (n == -EAGAIN) {
-                    // No room: wait for some without the lock.
-                    lock.unlock();
-                    const int waited = snd_pcm_wait(pcm_, 10);
-                    lock.lock();
-                    if (waited < 0)
-                        handle_error(lock, waited);
-                } else if (n < 0) {
-                    handle_error(lock, static_cast<int>(n));
-                }
-            } else if (!blocks_.empty() && snd_pcm_state(pcm_) == SND_PCM_STATE_PREPARED) {
+            const bool full = write_pending(lock);
+            if (quit_ || stuck_ || failed_ != kOk || suspended_)
+                continue;
+            if (!full && !blocks_.empty()) {
                 // Less than the start threshold is queued: play it anyway.
-                if (const int err = snd_pcm_start(pcm_); err < 0)
+                int err = 0;
+                if (!alsa(lock, [&] {
+                        if (snd_pcm_state(pcm_) == SND_PCM_STATE_PREPARED)
+                            err = snd_pcm_start(pcm_);
+                    }))
+                    continue;
+                if (err < 0) {
                     handle_error(lock, err);
+                    continue;
+                }
             }
-            if (failed_ != kOk || suspended_)
+            update_played(lock);
+            if (quit_ || stuck_ || failed_ != kOk)
                 continue;
-            update_played();
+            if (written_frames_ > played_frames_) {
+                const auto still = Clock::now() - last_progress_;
+                if (!full && still > kTailStill) {
+                    // Everything is written and the rest does not move: the
+                    // device has played what it is going to play.
+                    played_frames_ = written_frames_;
+                    last_progress_ = Clock::now();
+                } else if (still > kStallLimit) {
+                    fail(lock, -ENODEV);
+                    continue;
+                }
+            }
             retire_played(lock);
-            if (quit_ || reset_requested_ != reset_done_ || paused_)
+            if (quit_ || reset_requested_ != reset_done_ || paused_ || failed_ != kOk)
                 continue;
-            bool more_to_write = false;
-            for (const Block& block : blocks_)
-                more_to_write = more_to_write || block.written < block.frames;
-            if (more_to_write)
-                continue;
-            if (blocks_.empty())
-                wake_.wait(lock);
+            if (full)
+                sleep(lock, true, kRoomWaitMs);
+            else if (blocks_.empty())
+                sleep(lock, false, -1);
+            else if (std::any_of(blocks_.begin(), blocks_.end(),
+                                 [](const Block& b) { return b.written < b.frames; }))
+                continue; // written since the lock was let go
             else
-                wake_.wait_for(lock, until_front_played()); // a new buffer, pause, reset or close wake us sooner
+                sleep(lock, false, until_front_played_ms());
         }
+        thread_ended_ = true;
+        done_cv_.notify_all();
     }
 
-    snd_pcm_t* pcm_;
+    snd_pcm_t* const pcm_;
+    const std::string name_;
     const PcmFormat format_;
     WaveOutClient* const client_;
+    const std::shared_ptr<PcmShelf> shelf_;
+    const int wake_fd_;
+    const snd_pcm_uframes_t buffer_frames_;
+    std::atomic<std::int64_t> busy_since_ns_{0}; // a call into ALSA running since, else 0
 
     std::mutex mutex_;
-    std::condition_variable wake_;
+    std::condition_variable done_cv_; // reset and close wait on it
     std::deque<Block> blocks_;
     std::uint64_t enqueued_frames_ = 0;
     std::uint64_t written_frames_ = 0;
     std::uint64_t played_frames_ = 0;
     std::uint64_t reset_requested_ = 0;
     std::uint64_t reset_done_ = 0;
+    Clock::time_point last_progress_ = Clock::now();
+    std::optional<Clock::time_point> tail_deadline_; // when the last written frame is heard
     bool paused_ = false;
     bool device_paused_ = false;
     bool suspended_ = false;
+    bool recovered_ = false; // prepared after an underrun, nothing written since
     int failed_ = kOk; // the error that ended playing for good
+    bool stuck_ = false;  // a call into ALSA never came back
+    bool telling_ = false; // the watch is telling the client so
     bool quit_ = false;
     bool closed_ = false;
+    bool thread_ended_ = false;
     std::thread thread_;
+};
+
+void StuckCallWatch::run()
+{
+    std::unique_lock lock(mutex_);
+    while (!quit_) {
+        if (cores_.empty()) {
+            wake_.wait(lock);
+            continue;
+        }
+        wake_.wait_for(lock, kPeriod);
+        std::vector<std::shared_ptr<AlsaCore>> cores;
+        for (const auto& weak : cores_)
+            if (auto core = weak.lock())
+                cores.push_back(std::move(core));
+        lock.unlock();
+        const auto now = AlsaCore::Clock::now();
+        for (const auto& core : cores)
+            core->check_stuck(now);
+        cores.clear();
+        lock.lock();
+    }
+}
+
+// The handle the client holds: the core outlives it while its thread runs.
+class AlsaDevice final : public WaveOutDevice {
+public:
+    AlsaDevice(snd_pcm_t* pcm, std::string name, const PcmFormat& format, WaveOutClient* client,
+               std::shared_ptr<PcmShelf> shelf)
+        : core_(std::make_shared<AlsaCore>(pcm, std::move(name), format, client, std::move(shelf)))
+    {
+        core_->start();
+    }
+    ~AlsaDevice() override { core_->shut_down(false); }
+
+    int write(const char* data, std::uint32_t length_bytes, void* tag) override
+    {
+        return core_->write(data, length_bytes, tag);
+    }
+    int pause() override { return core_->pause(); }
+    int restart() override { return core_->restart(); }
+    int reset() override { return core_->reset(); }
+    int position_samples(std::uint64_t& samples) override { return core_->position_samples(samples); }
+    int close() override
+    {
+        core_->shut_down(true);
+        return kOk;
+    }
+
+private:
+    const std::shared_ptr<AlsaCore> core_;
 };
 
 // ---------------------------------------------------------------------------
 class AlsaSystem final : public WaveSystem {
 public:
-    explicit AlsaSystem(std::string preferred) : preferred_(std::move(preferred))
+    explicit AlsaSystem(std::string preferred)
+        : preferred_(std::move(preferred)), shelf_(std::make_shared<PcmShelf>())
     {
         snd_lib_error_set_handler(silent_alsa_errors);
     }
@@ -428,8 +955,11 @@ public:
         list_devices();
         if (device_id < 0 || device_id >= static_cast<int>(devices_.size()))
             return kErrBadDeviceId;
+        const std::string& name = devices_[device_id].name;
+        if (shelf_->holds(name, format))
+            return kOk; // a PCM of this device plays this format right now
         snd_pcm_t* pcm = nullptr;
-        const int result = open_configured(devices_[device_id].name, format, &pcm);
+        const int result = open_configured(name, format, &pcm);
         if (pcm)
             snd_pcm_close(pcm);
         return result;
@@ -441,11 +971,14 @@ public:
         list_devices();
         if (device_id < 0 || device_id >= static_cast<int>(devices_.size()))
             return kErrBadDeviceId;
-        snd_pcm_t* pcm = nullptr;
-        if (const int result = open_configured(devices_[device_id].name, format, &pcm);
-            result != kOk)
-            return result;
-        device = std::make_unique<AlsaDevice>(pcm, format, client);
+        const std::string& name = devices_[device_id].name;
+        snd_pcm_t* pcm = shelf_->take(name, format);
+        if (!pcm) {
+            shelf_->clear(name); // the same device in another format
+            if (const int result = open_configured(name, format, &pcm); result != kOk)
+                return result;
+        }
+        device = std::make_unique<AlsaDevice>(pcm, name, format, client, shelf_);
         return kOk;
     }
 
@@ -493,6 +1026,7 @@ private:
     }
 
     const std::string preferred_;
+    const std::shared_ptr<PcmShelf> shelf_;
     std::mutex mutex_;
     bool listed_ = false;
     std::vector<Device> devices_;
