@@ -83,7 +83,11 @@ TEST(PeluPlay, NoDeviceAtAll)
     if (r.exit_code == 0)
         GTEST_SKIP() << "this machine has a sound device";
     EXPECT_EQ(r.exit_code, 1);
-    EXPECT_EQ(r.err.trimmed(), QStringLiteral("pelu: No wave audio playing device found"));
+    // No device at all, or a sound server's device whose server is not running.
+    const QString err = r.err.trimmed();
+    EXPECT_TRUE(err == QStringLiteral("pelu: No wave audio playing device found") ||
+                err.startsWith(QStringLiteral("pelu: device 0: ")))
+        << err.toStdString();
 }
 
 TEST(PeluPlay, InterruptStopsCleanly)
