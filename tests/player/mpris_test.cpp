@@ -118,7 +118,7 @@ MprisBand::Track SongTrack()
 {
     MprisBand::Track track;
     track.valid = true;
-    track.key = QStringLiteral("42");
+    track.id = QStringLiteral("42");
     track.length_ms = 180000;
     track.path = QStringLiteral("/music/Night Songs/Été 01.mp3");
     track.title = QStringLiteral("Été 01");
@@ -434,7 +434,7 @@ TEST_F(MprisTest, TrackIdsAreValidDistinctObjectPaths)
     MprisBand::Track track = SongTrack();
     QStringList paths;
     for (const char* key : {"42", "4_2", "4-2", "4.2", "", "é"}) {
-        track.key = QString::fromUtf8(key);
+        track.id = QString::fromUtf8(key);
         const QString path = MprisService::TrackIdPath(track);
         EXPECT_TRUE(QDBusObjectPath(path).path() == path && !path.endsWith('/')) << path.toStdString();
         EXPECT_FALSE(paths.contains(path)) << path.toStdString();
@@ -467,7 +467,7 @@ TEST_F(MprisTest, PropertiesChangedCarriesExactlyTheChangedProperties)
     // Start playing a new row: status, metadata and what can be done next.
     log.messages.clear();
     band_.status = MprisBand::Status::Playing;
-    band_.track.key = QStringLiteral("43");
+    band_.track.id = QStringLiteral("43");
     band_.track.title = QStringLiteral("Second");
     band_.can_go_next = false;
     service_->StateChanged();
