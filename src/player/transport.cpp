@@ -428,6 +428,8 @@ void TBandForm::MMWaveOut1Stop(QObject*)
             controls_->seek->SetMaxValue(SliderValue(audiox_->Duration()));
             ShowPlayingText(path);
             paused_ = false;
+            // The source stands at the end it just reached: from the start again.
+            audiox_->SetPosition(0);
             const qint64 start_ms = audiox_->Position();
             QString sound_note;
             StartOutput(sound_note);

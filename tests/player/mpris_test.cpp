@@ -347,6 +347,12 @@ TEST_F(MprisTest, OpenUriTakesExistingLocalFilesOnly)
     EXPECT_EQ(reply.type(), QDBusMessage::ErrorMessage);
     EXPECT_TRUE(band_.calls.isEmpty()) << band_.calls.join(", ").toStdString();
 
+    // The local host named: the same file.
+    reply = Call(kPlayer, "OpenUri", {"file://localhost" + uri.mid(int(qstrlen("file://")))});
+    EXPECT_EQ(reply.type(), QDBusMessage::ReplyMessage) << reply.errorMessage().toStdString();
+    EXPECT_EQ(band_.calls, QStringList{"OpenFile " + path});
+    band_.calls.clear();
+
     // The band could not start it: the caller hears so.
     band_.open_result = false;
     reply = Call(kPlayer, "OpenUri", {uri});
@@ -364,18 +370,18 @@ TEST_F(MprisTest, LoopStatusTogglesTheLoopTrackItem)
     Set(kPlayer, "LoopStatus", QString("None"));
     EXPECT_FALSE(band_.loop);
     EXPECT_EQ(Get(kPlayer, "LoopStatus").toString(), "None");
-    // The band's only loop is the track's; a playlist loop asks for it.
-    Set(kPlayer, "LoopStatus", QString("Playlist"));
-    EXPECT_TRUE(band_.loop);
-    EXPECT_EQ(Get(kPlayer, "LoopStatus").toString(), "Track");
 
-    // Not a loop status: ignored, the loop stays as it was.
+    // The band loops only a track: a playlist loop, or anything that is not a
+    // loop status, is refused and the loop stays as it was, either way.
     band_.calls.clear();
-    Set(kPlayer, "LoopStatus", QString("Forever"));
-    Set(kPlayer, "LoopStatus", QString("none"));
+    for (bool loop : {false, true}) {
+        band_.loop = loop;
+        for (const char* refused : {"Playlist", "Forever", "none"})
+            Set(kPlayer, "LoopStatus", QString(refused));
+        EXPECT_EQ(band_.loop, loop);
+        EXPECT_EQ(Get(kPlayer, "LoopStatus").toString(), loop ? "Track" : "None");
+    }
     EXPECT_TRUE(band_.calls.isEmpty()) << band_.calls.join(", ").toStdString();
-    EXPECT_TRUE(band_.loop);
-    EXPECT_EQ(Get(kPlayer, "LoopStatus").toString(), "Track");
 }
 
 TEST_F(MprisTest, VolumeIsSetOnTheBandAndClamped)

@@ -8,6 +8,7 @@
 #include "widgets/picture_box.h"
 
 #include <QAction>
+#include <QScopeGuard>
 #include <QTimer>
 
 namespace pelu::player::test {
@@ -93,19 +94,28 @@ TEST_F(Transport, StopResetsTheDisplaysAndLeavesTheRowWithoutIcon)
 
 TEST_F(Transport, LoopTrackPlaysTheLastRowAgainAndALoneSongForEver)
 {
+    using platform::wave::SimRecorder;
     Form().AddFiles({Music("only.mp3")});
     Form().LoopTrack1Click();
     EXPECT_TRUE(Form().MenuItem("LoopTrack1")->isChecked());
     SelectOnly(0);
     int starts = 0;
+    std::uint64_t buffers_played = 0;
     const auto previous = Out().OnStart;
     Out().OnStart = [&](QObject* sender) {
-        ++starts;
+        if (++starts == 3)
+            buffers_played = SimRecorder::played_buffers();
         previous(sender);
     };
+    SimRecorder::clear();
+    SimRecorder::set_enabled(true);
+    const auto stop_recording = qScopeGuard([] { SimRecorder::set_enabled(false); });
     Form().ImageButton1Click();
     ASSERT_TRUE(WaitUntil([&] { return starts >= 3; }));
     EXPECT_TRUE(OutputPlaying());
+    // Each round is the whole title again (22 buffers of 8160 bytes), not a
+    // silent end marker.
+    EXPECT_GE(buffers_played, 40u);
     EXPECT_EQ(Form().CurrentIndex(), 0);
     EXPECT_EQ(Status(), "Playing -only.mp3");
 
@@ -226,6 +236,51 @@ TEST_F(Transport, TheFirstPauseAfterStopOrANewStartPauses)
     Form().ImageButton6Click();
     EXPECT_TRUE(Out().IsPaused());
     Form().ImageButton4Click();
+}
+
+TEST_F(Transport, PauseWhileStoppedDoesNotHoldTheNextPlay)
+{
+    AddThree();
+    SelectOnly(2);
+    Form().ImageButton1Click();
+    Form().ImageButton4Click();
+    ASSERT_TRUE(WaitForStop());
+    Form().ImageButton6Click();
+    SelectOnly(0);
+    Form().ImageButton1Click();
+    EXPECT_TRUE(OutputPlaying());
+    EXPECT_FALSE(Out().IsPaused());
+    // It is heard: the titles play through to the end of the list.
+    EXPECT_TRUE(WaitUntil([&] { return !OutputPlaying() && Status() == "Corvel-Ready"; }, 5000));
+    EXPECT_EQ(Form().CurrentIndex(), 2);
+}
+
+// A sound card that fails is not a bad file: the band stops on the row it was
+// playing and names the device's trouble; no title is called unplayable.
+TEST_F(Transport, AFailingDeviceStopsTheAdvanceOnItsRowAndSaysWhy)
+{
+    using platform::wave::SimFaults;
+    Form().AddFiles({Music("one.mp3", 5.0), Music("two.mp3"), Music("three.mp3")});
+    const auto clear = qScopeGuard([] { SimFaults::clear(); });
+    SimFaults::fail_next_device_after(20, platform::wave::kErrNoDriver);
+    SelectOnly(0);
+    Form().ImageButton1Click();
+    ASSERT_TRUE(OutputPlaying());
+    // Unplugged: it does not open again either.
+    SimFaults::fail_next_opens(10, platform::wave::kErrNoDriver);
+    ASSERT_TRUE(WaitUntil([&] { return !OutputPlaying() && !Status().startsWith("Playing"); }));
+    QTest::qWait(50);
+    EXPECT_EQ(Status(), "WaveOutWrite: There is no driver installed on your system");
+    EXPECT_EQ(Form().CurrentIndex(), 0);
+    EXPECT_FALSE(Form().Playing());
+    EXPECT_EQ(Icon(0), 3);
+    EXPECT_EQ(Selected(), QList<int>{0});
+
+    // Play while the device cannot be opened: the device is named, not the file.
+    SelectOnly(1);
+    Form().ImageButton1Click();
+    EXPECT_FALSE(OutputPlaying());
+    EXPECT_EQ(Status(), "WaveOutOpen: There is no driver installed on your system");
 }
 
 TEST_F(Transport, ABadFileInTheMiddleIsSkippedAndNamed)
@@ -405,6 +460,11 @@ TEST_F(QuickSwitch, TheChosenTitlePlaysWhateverTheOldStopDoes)
         // playing to its end, which takes far longer than these few events).
         ASSERT_EQ(Form().CurrentIndex(), row) << "round " << round;
         ASSERT_EQ(Status(), QStringLiteral("Playing -t%1.mp3").arg(row)) << "round " << round;
+        // Only the chosen row shows the playing icon, however late the old
+        // title's stop completed.
+        for (int other = 0; other < 4; ++other)
+            if (other != row)
+                ASSERT_TRUE(Icon(other) != 0 && Icon(other) != 1) << "round " << round << ", row " << other;
     }
     Form().ImageButton4Click();
     ASSERT_TRUE(WaitForStop());
