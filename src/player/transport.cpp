@@ -97,6 +97,7 @@ bool TBandForm::StartRow(int row, bool keep_paused)
             ++stale_stops_;
         }
         start_ms = audiox_->Position();
+        paused_ = false;
         if (keep_paused) {
             // A paused output queues the title's buffers and holds them.
             ApplySoundOutput(sound_note);
@@ -230,7 +231,8 @@ void TBandForm::ImageButton6Click()
 
 void TBandForm::StepBy(qint64 delta_ms)
 {
-    const qint64 target_ms = std::clamp<qint64>(audiox_->Position() + delta_ms, 0, audiox_->Duration());
+    const qint64 target_ms =
+        std::clamp<qint64>(audiox_->Position() + delta_ms, 0, std::max<qint64>(0, audiox_->Duration()));
     audiox_->SetPosition(target_ms);
     MarkJump(target_ms, OutputMs());
     NotifyRemote();
@@ -278,7 +280,8 @@ void TBandForm::MMSliderx1Track() { seeking_ = true; }
 
 void TBandForm::MMSliderx1TrackEnd()
 {
-    const qint64 target_ms = std::clamp<qint64>(controls_->seek->Position(), 0, audiox_->Duration());
+    const qint64 target_ms =
+        std::clamp<qint64>(controls_->seek->Position(), 0, std::max<qint64>(0, audiox_->Duration()));
     audiox_->SetPosition(target_ms);
     seeking_ = false;
     MarkJump(target_ms, OutputMs());
