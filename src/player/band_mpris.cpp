@@ -29,6 +29,7 @@ namespace {
 // Where a row keeps the id the remote knows it by (the column texts and the
 // image index use the roles before it).
 constexpr int kTrackIdRole = Qt::UserRole + 16;
+constexpr int kIconNone = 3;
 
 } // namespace
 
@@ -206,7 +207,7 @@ void TBandForm::MakeCurrentStopped(int row)
         playing_ = false;
         StopOutput();
     }
-    SetRowImage(current_index_, 3);
+    SetRowImage(current_index_, kIconNone);
     current_index_ = row;
     current_key_ = RowKey(row);
     EndedDisplays(true);
