@@ -231,7 +231,7 @@ TEST_F(BandRemote, ALoopTrackRestartIsAnnouncedAsAJump)
     Form().ImageButton1Click();
     ASSERT_TRUE(WaitUntil([&] { return starts.size() >= 3; }));
     Form().ImageButton4Click();
-    ASSERT_TRUE(WaitForBus([&] { return seeked.messages.size() >= starts.size(); }));
+    ASSERT_TRUE(WaitForBus([&] { return std::size_t(seeked.messages.size()) >= starts.size(); }));
     for (const QDBusMessage& message : seeked.messages)
         EXPECT_EQ(message.arguments().at(0).toLongLong(), 0);
 }
