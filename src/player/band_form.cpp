@@ -90,6 +90,7 @@ TBandForm::~TBandForm()
     if (wave_out_) {
         wave_out_->OnStart = nullptr;
         wave_out_->OnStop = nullptr;
+        wave_out_->OnError = nullptr;
         Quietly([&] {
             wave_out_->Stop();
             wave_out_->Close();
@@ -176,6 +177,7 @@ void TBandForm::WireHandlers()
     };
     wave_out_->OnStart = [this](QObject* sender) { Quietly([&] { MMWaveOut1Start(sender); }); };
     wave_out_->OnStop = [this](QObject* sender) { Quietly([&] { MMWaveOut1Stop(sender); }); };
+    wave_out_->OnError = [this](QObject*) { Quietly([&] { OutputFailed(); }); };
 
     // Transport.
     c.buttons[0]->OnClick = handler(&TBandForm::ImageButton1Click);

@@ -245,7 +245,23 @@ private:
     void LoadSettings();
 
     // Transport helpers.
-    bool StartRow(int row);
+    // Starts row `row`; with `keep_paused` the title is loaded and left paused
+    // (a remote Next while paused). False when it did not start: a file that
+    // cannot be played says so, a failing device leaves its text in device_error_.
+    bool StartRow(int row, bool keep_paused = false);
+    // The output's OnError: a device that failed while playing ends the play
+    // where it is (the OnStop that follows does not advance).
+    void OutputFailed();
+    void ShowDeviceError(const QString& text);
+    // Makes `row` the current title without starting it (the band idle).
+    void MakeCurrentStopped(int row);
+    // The remote's Next and Previous: the row becomes the current title in the
+    // state the band is in (playing, paused or stopped).
+    void ChangeTrack(int row);
+    // The play position jumped to `position_ms` (seek, start, loop); the heard
+    // position counts on from there with the output's own clock.
+    void MarkJump(qint64 position_ms, qint64 output_ms);
+    qint64 OutputMs() const;
     bool StartCurrentFile(const QString& path);
     void StopOutput();
     void ShowPlayingText(const QString& path);
@@ -309,6 +325,13 @@ private:
     void SetVolume(double volume) override;
     void Quit() override;
     void NotifyRemote();
+    // Between HoldRemote and the matching ReleaseRemote the remote hears
+    // nothing; the release announces the final state once (a track change is
+    // one PropertiesChanged, not a stop, a trackless start and a play).
+    void HoldRemote() { ++remote_hold_; }
+    void ReleaseRemote();
+    // The row's id for the remote: given at its first use, never given again.
+    quint64 RowTrackId(int row) const;
     // The playing title's tags for the remote control, read once per start.
     void ReadTitleTags(const QString& path);
 
@@ -361,6 +384,16 @@ private:
     // handler): the next OnStop belongs to that old play, not to one started since.
     int stale_stops_ = 0;
     bool stop_deferred_ = false;
+    // The output's text when the device failed during the current play.
+    QString device_error_;
+    // The remote control: held announcements, a jump to announce, the base of
+    // the heard position, the next row id.
+    int remote_hold_ = 0;
+    bool remote_dirty_ = false;
+    bool jump_pending_ = false;
+    qint64 jump_position_ms_ = 0;
+    qint64 jump_output_ms_ = 0;
+    mutable quint64 next_track_id_ = 0;
     // The resume playlist could not be read at start and nothing changed since:
     // never overwrite a list we could not read.
     bool resume_unreadable_ = false;

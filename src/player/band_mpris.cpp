@@ -14,6 +14,8 @@
 #include "widgets/playlist_tree.h"
 #include "widgets/seek_slider.h"
 
+#include <QScopeGuard>
+#include <QTreeWidgetItem>
 #include <QUrl>
 
 #include <cmath>
@@ -22,10 +24,49 @@ namespace pelu::player {
 
 using namespace pelu::widgets;
 
+namespace {
+
+// Where a row keeps the id the remote knows it by (the column texts and the
+// image index use the roles before it).
+constexpr int kTrackIdRole = Qt::UserRole + 16;
+constexpr int kIconNone = 3;
+
+} // namespace
+
 void TBandForm::NotifyRemote()
 {
-    if (mpris_)
-        mpris_->StateChanged();
+    if (remote_hold_ > 0) {
+        remote_dirty_ = true;
+        return;
+    }
+    remote_dirty_ = false;
+    if (!mpris_) {
+        jump_pending_ = false;
+        return;
+    }
+    mpris_->StateChanged();
+    // After the new state, so the position is taken as the new track's.
+    if (std::exchange(jump_pending_, false))
+        mpris_->Seeked(jump_position_ms_);
+}
+
+void TBandForm::ReleaseRemote()
+{
+    if (--remote_hold_ == 0 && (remote_dirty_ || jump_pending_))
+        NotifyRemote();
+}
+
+quint64 TBandForm::RowTrackId(int row) const
+{
+    QTreeWidgetItem* item = controls_->playlist->topLevelItem(row);
+    if (!item)
+        return 0;
+    const QVariant id = item->data(0, kTrackIdRole);
+    if (id.isValid())
+        return id.toULongLong();
+    const quint64 fresh = next_track_id_++;
+    item->setData(0, kTrackIdRole, fresh);
+    return fresh;
 }
 
 MprisBand::Status TBandForm::PlaybackStatus() const
@@ -46,7 +87,7 @@ MprisBand::Track TBandForm::CurrentTrack() const
         return track;
     const TElTree* tree = controls_->playlist;
     track.valid = true;
-    track.key = current_key_;
+    track.id = QString::number(RowTrackId(row));
     track.path = RowPath(row);
     track.title = RowName(track.path);
     const QString artist = tree->ColumnText(row, 1);
@@ -114,14 +155,31 @@ bool TBandForm::CanPause() const { return playing_ && wave_out_->IsPlaying(); }
 
 bool TBandForm::CanSeek() const { return playing_ && wave_out_->IsPlaying(); }
 
+namespace {
+
+void SelectOnly(TElTree* tree, int row)
+{
+    tree->DeselectAll();
+    tree->SetRowSelected(row, true);
+}
+
+} // namespace
+
 void TBandForm::Play()
 {
-    if (paused_ && wave_out_->IsPaused()) {
-        Quietly([&] { ImageButton6Click(); });
+    if (playing_ && wave_out_->IsPlaying()) {
+        // Already playing: nothing to do; paused: go on.
+        if (paused_ && wave_out_->IsPaused())
+            Quietly([&] { ImageButton6Click(); });
         return;
     }
+    // The Play button plays exactly one selected row: the remote plays the
+    // first of several, or the first row when none is selected.
     TElTree* tree = controls_->playlist;
-    if (tree->SelectedRows().isEmpty() && tree->RowCount() > 0)
+    const QList<int> selected = tree->SelectedRows();
+    if (selected.size() > 1)
+        SelectOnly(tree, selected.first());
+    else if (selected.isEmpty() && tree->RowCount() > 0)
         tree->SetRowSelected(0, true);
     Quietly([&] { ImageButton1Click(); });
 }
@@ -142,24 +200,52 @@ void TBandForm::PlayPause()
 
 void TBandForm::Stop() { Quietly([&] { ImageButton4Click(); }); }
 
+void TBandForm::MakeCurrentStopped(int row)
+{
+    if (playing_) {
+        // The ended state: the output is stopped already.
+        playing_ = false;
+        StopOutput();
+    }
+    SetRowImage(current_index_, kIconNone);
+    current_index_ = row;
+    current_key_ = RowKey(row);
+    EndedDisplays(true);
+}
+
+// Next and Previous change the track and keep the state: playing plays the
+// new track, paused holds it paused, stopped only makes it the current one.
+void TBandForm::ChangeTrack(int row)
+{
+    const Status status = PlaybackStatus();
+    SelectOnly(controls_->playlist, row);
+    HoldRemote();
+    const auto announce = qScopeGuard([this] { ReleaseRemote(); });
+    Quietly([&] {
+        if (status == Status::Playing) {
+            ImageButton1Click();
+        } else if (status == Status::Paused) {
+            playing_ = false;
+            StopOutput();
+            current_index_ = row;
+            StartRow(row, true);
+        } else {
+            MakeCurrentStopped(row);
+        }
+    });
+    NotifyRemote();
+}
+
 void TBandForm::Next()
 {
-    if (!CanGoNext())
-        return;
-    TElTree* tree = controls_->playlist;
-    tree->DeselectAll();
-    tree->SetRowSelected(current_index_ + 1, true);
-    Quietly([&] { ImageButton1Click(); });
+    if (CanGoNext())
+        ChangeTrack(current_index_ + 1);
 }
 
 void TBandForm::Previous()
 {
-    if (!CanGoPrevious())
-        return;
-    TElTree* tree = controls_->playlist;
-    tree->DeselectAll();
-    tree->SetRowSelected(current_index_ - 1, true);
-    Quietly([&] { ImageButton1Click(); });
+    if (CanGoPrevious())
+        ChangeTrack(current_index_ - 1);
 }
 
 void TBandForm::SeekToMs(qint64 position_ms)

@@ -45,14 +45,14 @@ QString LoopText(bool loop_track)
     return loop_track ? QStringLiteral("Track") : QStringLiteral("None");
 }
 
-// One object-path element from any key: letters and digits stay, every other
-// byte becomes _XX, so distinct keys give distinct paths.
-QString PathElement(const QString& key)
+// One object-path element from any id: letters and digits stay, every other
+// byte becomes _XX, so distinct ids give distinct paths.
+QString PathElement(const QString& id)
 {
-    if (key.isEmpty())
+    if (id.isEmpty())
         return QStringLiteral("unkeyed");
     QString element;
-    for (const char byte : key.toUtf8()) {
+    for (const char byte : id.toUtf8()) {
         const auto c = static_cast<unsigned char>(byte);
         if ((c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'))
             element += QChar(c);
@@ -126,16 +126,15 @@ public:
 
     QString PlaybackStatus() const { return StatusText(band_.PlaybackStatus()); }
     QString LoopStatus() const { return LoopText(band_.LoopTrack()); }
-    // The band has one loop, the current track. "Playlist" is a request to keep
-    // playing instead of stopping at the end, so it turns that loop on; a
-    // widget that cycles None -> Playlist -> Track -> None still reaches both
-    // states. Any other text is ignored (Qt D-Bus gives a property setter no
-    // way to answer with an error).
+    // The band has one loop, the current track's. "Playlist" would read back
+    // as something else than was asked, so it is refused like any other text:
+    // the loop stays as it was (Qt D-Bus gives a property setter no way to
+    // answer with an error).
     void SetLoopStatus(const QString& status)
     {
         if (status == QLatin1String("None"))
             band_.SetLoopTrack(false);
-        else if (status == QLatin1String("Track") || status == QLatin1String("Playlist"))
+        else if (status == QLatin1String("Track"))
             band_.SetLoopTrack(true);
         else
             return;
@@ -249,7 +248,10 @@ public Q_SLOTS:
                                QStringLiteral("Only local file:// URIs can be opened: %1").arg(Uri));
             return;
         }
-        const QString path = url.toLocalFile();
+        // file://localhost/x names the same file as file:///x.
+        QUrl local = url;
+        local.setHost(QString());
+        const QString path = local.toLocalFile();
         const QFileInfo info(path);
         if (!QDir::isAbsolutePath(path) || !info.exists() || !info.isFile()) {
             service_->FailCall(QStringLiteral("org.freedesktop.DBus.Error.FileNotFound"),
@@ -369,7 +371,7 @@ QString MprisService::TrackIdPath(const MprisBand::Track& track)
 {
     if (!track.valid)
         return QString::fromLatin1(kNoTrackPath);
-    return QString::fromLatin1(kTrackPathPrefix) + PathElement(track.key);
+    return QString::fromLatin1(kTrackPathPrefix) + PathElement(track.id);
 }
 
 QVariantMap MprisService::MetadataOf(const MprisBand::Track& track)

@@ -27,7 +27,7 @@ public:
     enum class Status { Playing, Paused, Stopped };
     struct Track {
         bool valid = false;   // false: no current title
-        QString key;          // the row's entry key -> mpris:trackid
+        QString id;           // the row's own id, never reused while the band lives -> mpris:trackid
         qint64 length_ms = 0; // -> mpris:length in microseconds (left out when 0)
         QString path;         // absolute path -> xesam:url (file:// URL, percent-encoded)
         QString title;        // the row's name -> xesam:title
@@ -40,17 +40,19 @@ public:
     virtual Status PlaybackStatus() const = 0;
     virtual bool LoopTrack() const = 0;
     virtual Track CurrentTrack() const = 0;
-    virtual qint64 PositionMs() const = 0;
+    virtual qint64 PositionMs() const = 0; // what is heard, not what is decoded
     virtual double Volume() const = 0; // 0.0 .. 1.0
     virtual bool CanGoNext() const = 0;
     virtual bool CanGoPrevious() const = 0;
     virtual bool CanPlay() const = 0;
     virtual bool CanPause() const = 0;
     virtual bool CanSeek() const = 0;
-    virtual void Play() = 0;      // the Play button (resumes when paused)
+    virtual void Play() = 0;      // the Play button (resumes when paused; nothing while playing)
     virtual void Pause() = 0;     // the Pause button when it would pause; else nothing
     virtual void PlayPause() = 0; // pause when playing, resume when paused, else Play
     virtual void Stop() = 0;
+    // The next / previous row, in the state the band is in: playing plays it,
+    // paused holds it paused, stopped makes it the current title unstarted.
     virtual void Next() = 0;
     virtual void Previous() = 0;
     // Absolute; the band clamps. The band announces the jump itself through
@@ -95,7 +97,7 @@ public:
     // The play position jumped (not by playing on): emits Seeked.
     void Seeked(qint64 position_ms);
 
-    // The trackid object path of a track (NoTrack without a title).
+    // The trackid object path of a track (NoTrack without a title): one per id.
     static QString TrackIdPath(const MprisBand::Track& track);
     // The Metadata map of a track, as sent on the bus.
     static QVariantMap MetadataOf(const MprisBand::Track& track);

@@ -21,9 +21,11 @@
 #include <QAction>
 #include <QFileInfo>
 #include <QLabel>
+#include <QScopeGuard>
 #include <QTimer>
 
 #include <algorithm>
+#include <utility>
 
 namespace pelu::player {
 
@@ -43,6 +45,15 @@ QString NamePart(const QString& path)
 }
 
 int SliderValue(qint64 ms) { return int(std::clamp<qint64>(ms, 0, INT32_MAX)); }
+
+// Whether an error of the output is the device's (every device text carries a
+// "WaveOut...:" label) rather than the title's: "WaveOutStart:" is a source that
+// gave no data, and an unlabelled text (a buffer that could not be filled) is
+// the file's too.
+bool IsDeviceError(const QString& text)
+{
+    return text.startsWith(QLatin1String("WaveOut")) && !text.startsWith(QLatin1String("WaveOutStart:"));
+}
 
 } // namespace
 
@@ -70,10 +81,12 @@ void TBandForm::ShowCannotPlay(const QString& path)
     controls_->status->setVisible(true);
 }
 
-bool TBandForm::StartRow(int row)
+bool TBandForm::StartRow(int row, bool keep_paused)
 {
     const QString path = RowPath(row);
     QString sound_note;
+    qint64 start_ms = 0;
+    device_error_.clear();
     try {
         StartCurrentFile(path);
         ShowPlayingText(path);
@@ -83,10 +96,29 @@ bool TBandForm::StartRow(int row)
             stop_deferred_ = false;
             ++stale_stops_;
         }
+        start_ms = audiox_->Position();
         paused_ = false;
+        if (keep_paused) {
+            // A paused output queues the title's buffers and holds them.
+            ApplySoundOutput(sound_note);
+            wave_out_->Pause();
+        }
         StartOutput(sound_note);
-    } catch (const std::exception&) {
-        ShowCannotPlay(path);
+        if (keep_paused && !wave_out_->IsPaused())
+            wave_out_->Pause(); // the device was opened afresh on the way
+        else if (!keep_paused && wave_out_->IsPaused())
+            wave_out_->Restart(); // paused while nothing played: a start plays
+        paused_ = keep_paused;
+    } catch (const std::exception& error) {
+        const QString text = QString::fromLocal8Bit(error.what());
+        if (IsDeviceError(text)) {
+            // The file is not at fault: it is not named as one that cannot play.
+            device_error_ = text;
+            ShowDeviceError(text);
+        } else {
+            device_error_.clear(); // whatever the output said on the way
+            ShowCannotPlay(path);
+        }
         return false;
     }
     Quietly([&] { ReadTitleTags(path); });
@@ -96,17 +128,41 @@ bool TBandForm::StartRow(int row)
     playing_ = true;
     current_key_ = RowKey(row);
     SetRowImage(row, kIconPlaying);
+    MarkJump(start_ms, 0);
     NotifyRemote();
     return true;
+}
+
+void TBandForm::ShowDeviceError(const QString& text)
+{
+    // The label's line break does not belong on a one-line display.
+    QString line = text;
+    line.replace(QLatin1String("\n\r"), QLatin1String(" "));
+    controls_->status->SetText(line.simplified());
+    controls_->status->setVisible(true);
+}
+
+void TBandForm::OutputFailed()
+{
+    // Failures of a play in progress only: an operation that fails at once
+    // raises to its caller, which handles it there.
+    if (!wave_out_->IsPlaying())
+        return;
+    const QString text = wave_out_->LastThreadError();
+    if (IsDeviceError(text))
+        device_error_ = text;
 }
 
 void TBandForm::StopOutput()
 {
     wave_out_->Stop();
     // When the output's thread was inside a buffer handler, the stop completes
-    // later and so does its OnStop.
-    if (wave_out_->IsPlaying() || wave_out_->IsPaused())
+    // later and so does its OnStop, which a new start then makes stale: the
+    // stopped row loses its playing icon now, while it is still the current one.
+    if (wave_out_->IsPlaying() || wave_out_->IsPaused()) {
         stop_deferred_ = true;
+        SetRowImage(current_index_, kIconNone);
+    }
 }
 
 // ---------------------------------------------------------------------------
@@ -114,6 +170,8 @@ void TBandForm::StopOutput()
 
 void TBandForm::ImageButton1Click()
 {
+    HoldRemote();
+    const auto announce = qScopeGuard([this] { ReleaseRemote(); });
     if (playing_) {
         playing_ = false;
         StopOutput();
@@ -127,6 +185,8 @@ void TBandForm::ImageButton1Click()
 
 void TBandForm::ElTree1DblClick()
 {
+    HoldRemote();
+    const auto announce = qScopeGuard([this] { ReleaseRemote(); });
     const QList<int> selected = controls_->playlist->SelectedRows();
     if (selected.size() > 1)
         return;
@@ -144,6 +204,8 @@ void TBandForm::ElTree1DblClick()
 
 void TBandForm::ImageButton4Click()
 {
+    HoldRemote();
+    const auto announce = qScopeGuard([this] { ReleaseRemote(); });
     controls_->analyser_idle->setVisible(true);
     playing_ = false;
     paused_ = false;
@@ -169,9 +231,11 @@ void TBandForm::ImageButton6Click()
 
 void TBandForm::StepBy(qint64 delta_ms)
 {
-    audiox_->SetPosition(std::max<qint64>(0, audiox_->Position() + delta_ms));
-    if (mpris_)
-        mpris_->Seeked(audiox_->Position());
+    const qint64 target_ms =
+        std::clamp<qint64>(audiox_->Position() + delta_ms, 0, std::max<qint64>(0, audiox_->Duration()));
+    audiox_->SetPosition(target_ms);
+    MarkJump(target_ms, OutputMs());
+    NotifyRemote();
 }
 
 void TBandForm::ImageButton2Click()
@@ -216,10 +280,12 @@ void TBandForm::MMSliderx1Track() { seeking_ = true; }
 
 void TBandForm::MMSliderx1TrackEnd()
 {
-    audiox_->SetPosition(controls_->seek->Position());
+    const qint64 target_ms =
+        std::clamp<qint64>(controls_->seek->Position(), 0, std::max<qint64>(0, audiox_->Duration()));
+    audiox_->SetPosition(target_ms);
     seeking_ = false;
-    if (mpris_)
-        mpris_->Seeked(audiox_->Position());
+    MarkJump(target_ms, OutputMs());
+    NotifyRemote();
 }
 
 void TBandForm::Timer2Timer()
@@ -256,7 +322,46 @@ void TBandForm::MMBitmapSlider1Track()
     NotifyRemote();
 }
 
-qint64 TBandForm::PositionMs() const { return audiox_->Position(); }
+// What the output has played since its start, by its own clock.
+qint64 TBandForm::OutputMs() const
+{
+    const WaveFormat* format = wave_out_->GetPWaveFormat();
+    if (!format || format->avg_bytes_per_sec == 0 || format->samples_per_sec == 0)
+        return 0;
+    std::int64_t units = 0;
+    try {
+        units = wave_out_->Position();
+    } catch (const std::exception&) {
+        return jump_output_ms_;
+    }
+    switch (wave_out_->TimeFormat()) {
+    case TMMWaveOut::tfMillisecond:
+        return units;
+    case TMMWaveOut::tfByte:
+        return units * 1000 / format->avg_bytes_per_sec;
+    case TMMWaveOut::tfSample:
+        break;
+    }
+    return units * 1000 / format->samples_per_sec;
+}
+
+void TBandForm::MarkJump(qint64 position_ms, qint64 output_ms)
+{
+    jump_position_ms_ = position_ms;
+    jump_output_ms_ = output_ms;
+    jump_pending_ = true;
+}
+
+// The heard position: the decoder reads the output's queue (about half a
+// second) ahead of what is heard, so while a title plays the position is the
+// last jump's target moved on by what the output has played since.
+qint64 TBandForm::PositionMs() const
+{
+    if (!playing_ || !wave_out_->IsPlaying())
+        return audiox_->Position();
+    const qint64 heard_ms = jump_position_ms_ + std::max<qint64>(0, OutputMs() - jump_output_ms_);
+    return std::clamp<qint64>(heard_ms, 0, std::max<qint64>(0, audiox_->Duration()));
+}
 
 // ---------------------------------------------------------------------------
 // The output's notices
@@ -293,13 +398,27 @@ void TBandForm::MMWaveOut1Stop(QObject*)
         --stale_stops_;
         return;
     }
+    HoldRemote();
+    const auto announce = qScopeGuard([this] { ReleaseRemote(); });
     stop_deferred_ = false;
     controls_->bit_rate->setText(QStringLiteral("---"));
     const int rows = RowCount();
+    const QString device_error = std::exchange(device_error_, QString());
     if (!playing_) {
         // Stopped by a command.
         SetRowImage(current_index_, kIconNone);
         EndedDisplays(true);
+        NotifyRemote();
+        return;
+    }
+    if (!device_error.isEmpty()) {
+        // The device failed under the title: the title is not at fault and
+        // neither are the next ones. The band stops where it is and says why.
+        playing_ = false;
+        paused_ = false;
+        SetRowImage(current_index_, kIconNone);
+        EndedDisplays(true);
+        ShowDeviceError(device_error);
         NotifyRemote();
         return;
     }
@@ -312,24 +431,37 @@ void TBandForm::MMWaveOut1Stop(QObject*)
             controls_->seek->SetMaxValue(SliderValue(audiox_->Duration()));
             ShowPlayingText(path);
             paused_ = false;
+            // The source stands at the end it just reached: from the start again.
+            audiox_->SetPosition(0);
+            const qint64 start_ms = audiox_->Position();
             QString sound_note;
             StartOutput(sound_note);
+            if (wave_out_->IsPaused())
+                wave_out_->Restart();
             if (!sound_note.isEmpty())
                 controls_->status->SetText(controls_->status->Text() + QStringLiteral("  -  ") + sound_note);
             playing_ = true;
+            MarkJump(start_ms, 0); // the same track from its start: a jump
             NotifyRemote();
             return;
-        } catch (const std::exception&) {
+        } catch (const std::exception& error) {
+            const QString text = QString::fromLocal8Bit(error.what());
             SetRowImage(current_index_, kIconNone);
             EndedDisplays(false);
-            ShowCannotPlay(path);
+            if (IsDeviceError(text)) {
+                playing_ = false;
+                ShowDeviceError(text);
+            } else {
+                ShowCannotPlay(path);
+            }
             NotifyRemote();
             return;
         }
     }
 
     // Advance to the next row that can be started; rows that cannot are passed
-    // over once each, so a run of bad files ends instead of looping.
+    // over once each, so a run of bad files ends instead of looping. A device
+    // that cannot start ends the advance on the row it was asked to play.
     QString failed_path;
     while (current_index_ < rows - 1) {
         const int next = current_index_ + 1;
@@ -340,6 +472,14 @@ void TBandForm::MMWaveOut1Stop(QObject*)
         if (StartRow(next)) {
             controls_->playlist->DeselectAll();
             controls_->playlist->SetRowSelected(next, true);
+            return;
+        }
+        if (!device_error_.isEmpty()) {
+            const QString text = std::exchange(device_error_, QString());
+            playing_ = false;
+            EndedDisplays(true);
+            ShowDeviceError(text);
+            NotifyRemote();
             return;
         }
         failed_path = RowPath(next);

@@ -118,7 +118,7 @@ MprisBand::Track SongTrack()
 {
     MprisBand::Track track;
     track.valid = true;
-    track.key = QStringLiteral("42");
+    track.id = QStringLiteral("42");
     track.length_ms = 180000;
     track.path = QStringLiteral("/music/Night Songs/Été 01.mp3");
     track.title = QStringLiteral("Été 01");
@@ -347,6 +347,12 @@ TEST_F(MprisTest, OpenUriTakesExistingLocalFilesOnly)
     EXPECT_EQ(reply.type(), QDBusMessage::ErrorMessage);
     EXPECT_TRUE(band_.calls.isEmpty()) << band_.calls.join(", ").toStdString();
 
+    // The local host named: the same file.
+    reply = Call(kPlayer, "OpenUri", {"file://localhost" + uri.mid(int(qstrlen("file://")))});
+    EXPECT_EQ(reply.type(), QDBusMessage::ReplyMessage) << reply.errorMessage().toStdString();
+    EXPECT_EQ(band_.calls, QStringList{"OpenFile " + path});
+    band_.calls.clear();
+
     // The band could not start it: the caller hears so.
     band_.open_result = false;
     reply = Call(kPlayer, "OpenUri", {uri});
@@ -364,18 +370,18 @@ TEST_F(MprisTest, LoopStatusTogglesTheLoopTrackItem)
     Set(kPlayer, "LoopStatus", QString("None"));
     EXPECT_FALSE(band_.loop);
     EXPECT_EQ(Get(kPlayer, "LoopStatus").toString(), "None");
-    // The band's only loop is the track's; a playlist loop asks for it.
-    Set(kPlayer, "LoopStatus", QString("Playlist"));
-    EXPECT_TRUE(band_.loop);
-    EXPECT_EQ(Get(kPlayer, "LoopStatus").toString(), "Track");
 
-    // Not a loop status: ignored, the loop stays as it was.
+    // The band loops only a track: a playlist loop, or anything that is not a
+    // loop status, is refused and the loop stays as it was, either way.
     band_.calls.clear();
-    Set(kPlayer, "LoopStatus", QString("Forever"));
-    Set(kPlayer, "LoopStatus", QString("none"));
+    for (bool loop : {false, true}) {
+        band_.loop = loop;
+        for (const char* refused : {"Playlist", "Forever", "none"})
+            Set(kPlayer, "LoopStatus", QString(refused));
+        EXPECT_EQ(band_.loop, loop);
+        EXPECT_EQ(Get(kPlayer, "LoopStatus").toString(), loop ? "Track" : "None");
+    }
     EXPECT_TRUE(band_.calls.isEmpty()) << band_.calls.join(", ").toStdString();
-    EXPECT_TRUE(band_.loop);
-    EXPECT_EQ(Get(kPlayer, "LoopStatus").toString(), "Track");
 }
 
 TEST_F(MprisTest, VolumeIsSetOnTheBandAndClamped)
@@ -434,7 +440,7 @@ TEST_F(MprisTest, TrackIdsAreValidDistinctObjectPaths)
     MprisBand::Track track = SongTrack();
     QStringList paths;
     for (const char* key : {"42", "4_2", "4-2", "4.2", "", "é"}) {
-        track.key = QString::fromUtf8(key);
+        track.id = QString::fromUtf8(key);
         const QString path = MprisService::TrackIdPath(track);
         EXPECT_TRUE(QDBusObjectPath(path).path() == path && !path.endsWith('/')) << path.toStdString();
         EXPECT_FALSE(paths.contains(path)) << path.toStdString();
@@ -467,7 +473,7 @@ TEST_F(MprisTest, PropertiesChangedCarriesExactlyTheChangedProperties)
     // Start playing a new row: status, metadata and what can be done next.
     log.messages.clear();
     band_.status = MprisBand::Status::Playing;
-    band_.track.key = QStringLiteral("43");
+    band_.track.id = QStringLiteral("43");
     band_.track.title = QStringLiteral("Second");
     band_.can_go_next = false;
     service_->StateChanged();

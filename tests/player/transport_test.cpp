@@ -8,6 +8,7 @@
 #include "widgets/picture_box.h"
 
 #include <QAction>
+#include <QScopeGuard>
 #include <QTimer>
 
 namespace pelu::player::test {
@@ -228,6 +229,52 @@ TEST_F(Transport, TheFirstPauseAfterStopOrANewStartPauses)
     Form().ImageButton4Click();
 }
 
+// Pause pressed while nothing plays, then Play on the same title (a new file
+// would reopen the output anyway): it is heard, not held.
+TEST_F(Transport, PauseWhileStoppedDoesNotHoldTheNextPlay)
+{
+    AddThree();
+    SelectOnly(0);
+    Form().ImageButton1Click();
+    Form().ImageButton4Click();
+    ASSERT_TRUE(WaitForStop());
+    Form().ImageButton6Click();
+    Form().ImageButton1Click();
+    EXPECT_TRUE(OutputPlaying());
+    EXPECT_FALSE(Out().IsPaused());
+    // It is heard: the titles play through to the end of the list.
+    EXPECT_TRUE(WaitUntil([&] { return !OutputPlaying() && Status() == "Corvel-Ready"; }, 5000));
+    EXPECT_EQ(Form().CurrentIndex(), 2);
+}
+
+// A sound card that fails is not a bad file: the band stops on the row it was
+// playing and names the device's trouble; no title is called unplayable.
+TEST_F(Transport, AFailingDeviceStopsTheAdvanceOnItsRowAndSaysWhy)
+{
+    using platform::wave::SimFaults;
+    Form().AddFiles({Music("one.mp3", 5.0), Music("two.mp3"), Music("three.mp3")});
+    const auto clear = qScopeGuard([] { SimFaults::clear(); });
+    SimFaults::fail_next_device_after(20, platform::wave::kErrNoDriver);
+    SelectOnly(0);
+    Form().ImageButton1Click();
+    ASSERT_TRUE(OutputPlaying());
+    // Unplugged: it does not open again either.
+    SimFaults::fail_next_opens(10, platform::wave::kErrNoDriver);
+    ASSERT_TRUE(WaitUntil([&] { return !OutputPlaying() && !Status().startsWith("Playing"); }));
+    QTest::qWait(50);
+    EXPECT_EQ(Status(), "WaveOutWrite: There is no driver installed on your system");
+    EXPECT_EQ(Form().CurrentIndex(), 0);
+    EXPECT_FALSE(Form().Playing());
+    EXPECT_EQ(Icon(0), 3);
+    EXPECT_EQ(Selected(), QList<int>{0});
+
+    // Play while the device cannot be opened: the device is named, not the file.
+    SelectOnly(1);
+    Form().ImageButton1Click();
+    EXPECT_FALSE(OutputPlaying());
+    EXPECT_EQ(Status(), "WaveOutOpen: There is no driver installed on your system");
+}
+
 TEST_F(Transport, ABadFileInTheMiddleIsSkippedAndNamed)
 {
     Form().AddFiles({Music("one.mp3"), Music("two.mp3")});
@@ -405,6 +452,11 @@ TEST_F(QuickSwitch, TheChosenTitlePlaysWhateverTheOldStopDoes)
         // playing to its end, which takes far longer than these few events).
         ASSERT_EQ(Form().CurrentIndex(), row) << "round " << round;
         ASSERT_EQ(Status(), QStringLiteral("Playing -t%1.mp3").arg(row)) << "round " << round;
+        // Only the chosen row shows the playing icon, however late the old
+        // title's stop completed.
+        for (int other = 0; other < 4; ++other)
+            if (other != row)
+                ASSERT_TRUE(Icon(other) != 0 && Icon(other) != 1) << "round " << round << ", row " << other;
     }
     Form().ImageButton4Click();
     ASSERT_TRUE(WaitForStop());
