@@ -22,6 +22,7 @@
 #pragma once
 
 #include "audio/dsp_object.h"
+#include "audio/wave_allocator.h"
 #include "platform/wave/wave_device.h"
 
 #include <QString>
@@ -37,34 +38,6 @@
 namespace pelu {
 
 PELU_DECLARE_ERROR(EMMWaveOutError, Error)
-
-// Owner of all buffer blocks; blocks are kept and reused from play to play.
-// Thread: any (own lock).
-class TMMAllocator {
-public:
-    TMMAllocator() = default;
-    ~TMMAllocator() { FreeAll(); }
-    TMMAllocator(const TMMAllocator&) = delete;
-    TMMAllocator& operator=(const TMMAllocator&) = delete;
-
-    // A free block of exactly this size, else the first free one at least as
-    // large, else a new zero-filled block; null when memory runs out.
-    void* Get(std::size_t size_bytes);
-    // The block's use count drops by one; `address` becomes null.
-    void Release(void*& address);
-    void FreeAll();
-    std::size_t BlockCount() const;
-    std::size_t BlocksInUse() const;
-
-private:
-    struct Block {
-        std::unique_ptr<std::uint8_t[]> base;
-        std::size_t size_bytes;
-        int use_count;
-    };
-    mutable std::mutex mutex_;
-    std::vector<Block> blocks_;
-};
 
 class TMMWaveOut : public TMMCustomSoundComponent, private platform::wave::WaveOutClient {
     Q_OBJECT
