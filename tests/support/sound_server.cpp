@@ -92,9 +92,11 @@ SoundServer::SoundServer()
     ChildProcess::Options leader;
     leader.input = pipe_fds[0];
     leader.process_group = 0;
-    // Its input ends when this process does: then it kills its whole group.
-    const bool watching = watchdog_.Start(QStringLiteral("sh"),
-                                          {QStringLiteral("-c"), QStringLiteral("read line; kill -KILL 0")}, leader);
+    // Its input ends when this process does: then it removes the runtime
+    // folder and kills its whole group (mkdtemp's name needs no quoting).
+    const bool watching = watchdog_.Start(
+        QStringLiteral("sh"), {QStringLiteral("-c"), QStringLiteral("read line; rm -rf %1; kill -KILL 0").arg(QLatin1String(folder))},
+        leader);
     ::close(pipe_fds[0]);
     watchdog_pipe_ = pipe_fds[1];
     if (!watching) {

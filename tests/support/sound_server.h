@@ -23,7 +23,8 @@
 //   - when pipewire is killed, wireplumber disconnects and exits by itself.
 // Everything it starts is in one process group led by a watchdog shell that
 // reads a pipe only this process holds: when the test process dies, even by
-// SIGKILL, the pipe closes and the watchdog kills the whole group.
+// SIGKILL, the pipe closes and the watchdog removes the runtime folder and
+// kills the whole group.
 //
 // Thread: one owner thread (a test's main thread).
 #pragma once
