@@ -1,7 +1,7 @@
 // The player's master volume on a real sound server: ALSA's default control
 // device is PipeWire's (its "Master"), so the slider moves the default sink's
-// volume, follows a change made with wpctl through the mixer's notices, and is
-// disabled without a busy thread when the server dies.
+// volume, follows a change made with wpctl through the mixer's notices, is
+// disabled without a busy thread when the server dies, and finds it again.
 #include "audio/mixer.h"
 #include "platform/mainthread.h"
 #include "sound_server.h"
@@ -107,6 +107,12 @@ TEST(MixerOnSoundServer, TheSliderDrivesAndFollowsTheSinkAndADeadServerDisablesI
     std::this_thread::sleep_for(std::chrono::seconds(1));
     const double cpu_used = process_cpu_seconds() - cpu_before;
     EXPECT_LT(cpu_used, 0.3) << "a thread keeps busy after the server died";
+
+    // A server that is back is found again when the mixer is looked at afresh.
+    ASSERT_TRUE(server.Restart()) << server.problem().toStdString();
+    device.SetMixerSystem(pm::make_alsa_mixer());
+    EXPECT_FALSE(device.Gone());
+    EXPECT_TRUE(slider.IsEnabled());
 }
 
 } // namespace

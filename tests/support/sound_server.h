@@ -19,7 +19,9 @@
 //     silence while nothing plays, so its file grows in real time from the start;
 //     it finishes the WAV header on SIGTERM. With --latency 10ms a busy machine
 //     made it lose a whole quantum (256 frames) now and then: not bit-exact;
-//     with 50 ms no run lost any;
+//     with 50 ms no run lost any. The file grows one graph quantum at a time
+//     (2048 frames, 43 ms, while only the recorder runs), which bounds how
+//     precisely RecordedFrames() tells the time;
 //   - when pipewire is killed, wireplumber disconnects and exits by itself.
 // Everything it starts is in one process group led by a watchdog shell that
 // reads a pipe only this process holds: when the test process dies, even by
