@@ -4,8 +4,9 @@
 // sink; its monitor can be recorded to a WAV file and compared with decoded PCM.
 //
 // How it starts (found by trying it as root, without a desktop, as CI runs):
-//   - its own XDG_RUNTIME_DIR (a temporary folder, mode 0700); PIPEWIRE_RUNTIME_DIR
-//     names the same folder so that no client falls back to /run/pipewire;
+//   - its own XDG_RUNTIME_DIR (a temporary folder, mode 0700); as root that alone
+//     was enough here, and PIPEWIRE_RUNTIME_DIR names the same folder too, since
+//     it takes precedence where a machine sets it for everyone;
 //   - a private session bus first: wireplumber exits at once without one
 //     ("Cannot autolaunch D-Bus without X11 $DISPLAY"); pipewire itself only
 //     warns that its portal module has no bus;
@@ -17,7 +18,8 @@
 //   - the monitor: `pw-record --target pelu-test-sink -P '{ stream.capture.sink=true }'
 //     --rate 48000 --channels 2 --format s16 --latency 50ms FILE.wav`; it records
 //     silence while nothing plays, so its file grows in real time from the start;
-//     it finishes the WAV header on SIGTERM. With --latency 10ms a busy machine
+//     it is stopped with SIGTERM (read_wav16 reads a data chunk whose size was
+//     never written to the end of the file). With --latency 10ms a busy machine
 //     made it lose a whole quantum (256 frames) now and then: not bit-exact;
 //     with 50 ms no run lost any. The file grows one graph quantum at a time
 //     (2048 frames, 43 ms, while only the recorder runs), which bounds how
