@@ -2,7 +2,9 @@
 // feeds the wave output, which hands every played buffer to the connector; the
 // connector feeds two level meters (left, right) that the position line shows.
 // Titles play one after another, advancing on OnStop as the band does; Ctrl-C
-// stops and closes the device cleanly.
+// or SIGTERM stops and closes the device cleanly, and a second one ends the
+// program at once. A title that could not be played, or a device that failed
+// during the play, is reported and makes the exit status 1.
 #include "cli/command.h"
 
 #include "audio/audio_file.h"
@@ -15,14 +17,19 @@
 #include <QCoreApplication>
 #include <QEventLoop>
 #include <QFileInfo>
+#include <QSocketNotifier>
 #include <QTimer>
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <thread>
+
+#include <fcntl.h>
 #include <unistd.h>
 
 namespace pelu::cli {
@@ -31,14 +38,28 @@ namespace {
 
 const std::string kUsage = "play [--device DEVICE] FILE...   (DEVICE: alsa, alsa:NAME, sim[:SPEED], null, or a device number)";
 
-// Exit status after Ctrl-C: the shell's convention for an interrupted command.
-constexpr int kExitInterrupted = 130;
+// Exit status after a signal: the shell's convention, 128 + its number
+// (130 for Ctrl-C, 143 for SIGTERM).
+constexpr int kExitSignalBase = 128;
+// How long stopping and closing the device may take after a signal before the
+// program ends without them (a device that hangs must not keep it alive).
+constexpr int kStopPatienceMs = 2000;
 
-std::atomic<bool> g_interrupted{false};
+// The signal that asked the program to end (0: none yet), and the pipe that
+// wakes the event loop for it: a flag alone would wait for the loop's next
+// event, which may never come.
+std::atomic<int> g_signal{0};
+int g_wake_pipe[2] = {-1, -1};
 
-void on_interrupt(int)
+void on_signal(int signal_number)
 {
-    g_interrupted = true;
+    int expected = 0;
+    if (!g_signal.compare_exchange_strong(expected, signal_number))
+        _exit(kExitSignalBase + expected); // the second signal: at once
+    const char byte = char(signal_number);
+    const int saved_errno = errno;
+    (void)!write(g_wake_pipe[1], &byte, 1);
+    errno = saved_errno;
 }
 
 // A peak meter for one channel of 16-bit or 8-bit PCM: what the band's level
@@ -168,19 +189,32 @@ int run_play(const QStringList& args)
     if (out.DeviceID() == TMMWaveOut::kInvalidDevice)
         return fail(QStringLiteral("Invalid DeviceID"));
 
+    if (g_wake_pipe[0] < 0 && pipe2(g_wake_pipe, O_CLOEXEC | O_NONBLOCK) != 0)
+        return fail(QStringLiteral("pipe: %1").arg(QString::fromLocal8Bit(std::strerror(errno))));
+    g_signal = 0;
+    QSocketNotifier woken(g_wake_pipe[0], QSocketNotifier::Read);
+    QObject::connect(&woken, &QSocketNotifier::activated, [&] {
+        char drained[16];
+        while (read(g_wake_pipe[0], drained, sizeof drained) > 0) {
+        }
+    });
     struct sigaction action {};
-    action.sa_handler = on_interrupt;
+    action.sa_handler = on_signal;
     sigemptyset(&action.sa_mask);
     struct sigaction previous_int {}, previous_term {};
     sigaction(SIGINT, &action, &previous_int);
     sigaction(SIGTERM, &action, &previous_term);
 
     const bool show_line = isatty(STDERR_FILENO);
+    // Calls queued for later die with this run, not after it.
+    QObject later;
     int index = -1;
     bool playing = false;  // the band's playing flag: OnStop advances while set
     bool finished = false;
     bool failed = false;
     bool fatal = false;
+    QString current_file;          // the title the device plays
+    bool error_unreported = false; // OnError fired and nothing said it yet
 
     const int device_to_open = device_id < 0 ? 0 : device_id; // the mapper plays on device 0
     const QString device_name = device_spec.isEmpty() ? QStringLiteral("device %1").arg(device_to_open) : device_spec;
@@ -231,10 +265,12 @@ int run_play(const QStringList& args)
                             time_text(source.Duration()).toLocal8Bit().constData());
                 std::fflush(stdout);
                 playing = true;
+                current_file = file;
                 out.Start();
                 return;
             } catch (const EMMWaveOutError& error) {
                 playing = false;
+                error_unreported = false; // said here, with its text
                 const QString text = QString::fromLocal8Bit(error.what());
                 fail(QStringLiteral("%1: %2").arg(file, message_line(text)));
                 failed = true;
@@ -251,10 +287,36 @@ int run_play(const QStringList& args)
                 }
             } catch (const Error& error) {
                 playing = false;
+                error_unreported = false;
                 fail(QStringLiteral("%1: %2").arg(file, message_line(QString::fromLocal8Bit(error.what()))));
                 failed = true;
             }
         }
+    };
+
+    // A failure of the device during the play reaches us as the output's error
+    // (OnError, on the main thread) and then as the report of its text; an
+    // OnError that no text follows (a failed stop) is still a failure.
+    const auto previous_report = TMMWaveOut::ReportThreadError;
+    TMMWaveOut::ReportThreadError = [&](const QString& text) {
+        error_unreported = false;
+        if (g_signal != 0)
+            return; // ended on request: what failed while stopping is no news
+        fail(QStringLiteral("%1: %2").arg(current_file.isEmpty() ? device_name : current_file, message_line(text)));
+        failed = true;
+    };
+    out.OnError = [&](QObject*) {
+        error_unreported = true;
+        QMetaObject::invokeMethod(
+            &later,
+            [&, file = current_file] {
+                if (!error_unreported || g_signal != 0)
+                    return;
+                error_unreported = false;
+                fail(QStringLiteral("%1: the wave output failed").arg(file.isEmpty() ? device_name : file));
+                failed = true;
+            },
+            Qt::QueuedConnection);
     };
 
     out.OnStop = [&](QObject*) {
@@ -262,14 +324,13 @@ int run_play(const QStringList& args)
             std::fprintf(stderr, "\n");
         // Advance from the main loop, not from inside the wave output's Stop.
         if (playing)
-            QMetaObject::invokeMethod(QCoreApplication::instance(), [&] { play_next(); },
-                                      Qt::QueuedConnection);
+            QMetaObject::invokeMethod(&later, [&] { play_next(); }, Qt::QueuedConnection);
     };
 
     QTimer line;
     line.setInterval(100);
     QObject::connect(&line, &QTimer::timeout, [&] {
-        if (g_interrupted || !show_line || !out.IsPlaying())
+        if (g_signal != 0 || !show_line || !out.IsPlaying())
             return;
         std::fprintf(stderr, "\r  %s / %s  L %s  R %s ",
                      time_text(out.Position()).toLocal8Bit().constData(),
@@ -283,25 +344,40 @@ int run_play(const QStringList& args)
 
     play_next();
     QEventLoop loop;
-    while (!finished && !g_interrupted)
+    while (!finished && g_signal == 0)
         loop.processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
 
     line.stop();
-    const bool interrupted = g_interrupted;
+    const int signal_number = g_signal;
+    if (signal_number != 0) {
+        // Asked to end: a device that does not stop in time is left behind.
+        std::thread([signal_number] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(kStopPatienceMs));
+            _exit(kExitSignalBase + signal_number);
+        }).detach();
+    }
     playing = false;
     try {
         out.Stop();
         out.Close();
     } catch (const Error& error) {
-        fail(message_line(QString::fromLocal8Bit(error.what())));
-        failed = true;
+        if (signal_number == 0) {
+            fail(message_line(QString::fromLocal8Bit(error.what())));
+            failed = true;
+        }
     }
+    // Reports posted by the stop and the close (a device that failed at the
+    // very end) are said before the exit status is decided.
+    QCoreApplication::sendPostedEvents();
+    TMMWaveOut::ReportThreadError = previous_report;
+    out.OnError = nullptr;
+    out.OnStop = nullptr;
     sigaction(SIGINT, &previous_int, nullptr);
     sigaction(SIGTERM, &previous_term, nullptr);
-    if (interrupted) {
+    if (signal_number != 0) {
         if (show_line)
             std::fprintf(stderr, "\n");
-        return kExitInterrupted;
+        return kExitSignalBase + signal_number;
     }
     return (failed || fatal) ? kExitFailure : kExitOk;
 }

@@ -32,10 +32,13 @@ inline bool WaitForBus(const std::function<bool()>& done, int timeout_ms = 5000)
 
 class PrivateBus {
 public:
-    PrivateBus()
+    PrivateBus() : PrivateBus(ChildProcess::Options{}) {}
+    // `options`: for instance a process group that a watchdog ends with the test.
+    explicit PrivateBus(const ChildProcess::Options& options)
     {
         if (daemon_.Start(QStringLiteral("dbus-daemon"),
-                          {QStringLiteral("--session"), QStringLiteral("--print-address"), QStringLiteral("--nofork")}))
+                          {QStringLiteral("--session"), QStringLiteral("--print-address"), QStringLiteral("--nofork")},
+                          options))
             address_ = daemon_.ReadLine(10000);
     }
     ~PrivateBus() { daemon_.Stop(); }

@@ -1,4 +1,7 @@
-// The ALSA mixer: one device per sound card, built on the simple mixer.
+// The ALSA mixer: one device per sound card, built on the simple mixer. When
+// ALSA's `default` control device is a sound server's (PipeWire's or
+// PulseAudio's plugin, not a card), it comes first, as device 0: that is the
+// volume a desktop user hears, and the device the wave output plays to first.
 // Line 0 (destination 0, speakers) is the card's "Master" playback element, or
 // its first element with a playback volume when it has no master; the card's
 // other playback elements with a volume are the sources of that destination.
@@ -13,6 +16,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstring>
 #include <map>
 #include <mutex>
@@ -79,7 +83,8 @@ struct Subscription {
 };
 
 struct Card {
-    int index = -1;
+    int index = -1;       // the card's number; -1 for the sound server's device
+    std::string ctl_name; // "hw:N" or "default"
     std::string name;
     snd_mixer_t* mixer = nullptr;
     std::vector<Element> lines; // [0] is the speakers destination when present
@@ -115,7 +120,7 @@ struct Card {
 
     void load()
     {
-        const std::string hw = "hw:" + std::to_string(index);
+        const std::string& hw = ctl_name;
         int rc;
         if ((rc = snd_mixer_open(&mixer, 0)) < 0)
             alsa_fail(rc, "snd_mixer_open");
@@ -175,7 +180,7 @@ struct Card {
         info.name = el.name.substr(0, 63);
         if (el.component_type == component::kSrcWaveOut) {
             info.target.kind = DeviceKind::WaveOut;
-            info.target.device_id = std::uint32_t(index);
+            info.target.device_id = std::uint32_t(std::max(index, 0));
             info.target.product_name = name.substr(0, 31);
         }
         return info;
@@ -303,7 +308,7 @@ class AlsaMixer : public MixerSystem {
 public:
     std::uint32_t device_count() override
     {
-        std::uint32_t count = 0;
+        std::uint32_t count = server_device() ? 1 : 0;
         int card = -1;
         while (snd_card_next(&card) == 0 && card >= 0)
             ++count;
@@ -315,7 +320,7 @@ public:
         auto c = card(device);
         std::lock_guard lock(c->mutex);
         DeviceCaps caps;
-        caps.product_id = std::uint16_t(c->index);
+        caps.product_id = std::uint16_t(std::max(c->index, 0));
         caps.version_major = 1;
         caps.product_name = c->name.substr(0, 31);
         caps.destinations = c->lines.empty() ? 0 : 1;
@@ -458,10 +463,21 @@ private:
         auto it = cards_.find(device);
         if (it != cards_.end() && !it->second->gone)
             return it->second;
-        if (it != cards_.end())
+        if (it != cards_.end()) {
             cards_.erase(it); // unplugged: look for the card again
+            server_probed_ = {}; // the server may have gone with it
+        }
+        const bool server = server_device_locked();
+        if (server && device == 0) {
+            auto c = std::make_shared<Card>();
+            c->ctl_name = "default";
+            c->name = "Sound server";
+            c->load();
+            cards_[device] = c;
+            return c;
+        }
         int index = -1;
-        std::uint32_t n = 0;
+        std::uint32_t n = server ? 1 : 0;
         int card_number = -1;
         while (snd_card_next(&card_number) == 0 && card_number >= 0) {
             if (n++ == device) {
@@ -473,6 +489,7 @@ private:
             throw MixerError(kErrBadDeviceId, "The specified device identifier is out of range.");
         auto c = std::make_shared<Card>();
         c->index = index;
+        c->ctl_name = "hw:" + std::to_string(index);
         char* name = nullptr;
         if (snd_card_get_name(index, &name) == 0 && name) {
             c->name = name;
@@ -496,8 +513,43 @@ private:
         return std::nullopt;
     }
 
+    bool server_device()
+    {
+        std::lock_guard lock(mutex_);
+        return server_device_locked();
+    }
+
+    // Whether ALSA's default control device is a sound server's. Asking means
+    // connecting to the server (10 to 25 ms when none runs), so the answer is
+    // kept: a yes until that device is found gone, a no for a moment (a server
+    // started later is seen then).
+    bool server_device_locked()
+    {
+        const auto now = std::chrono::steady_clock::now();
+        if (auto it = cards_.find(0); server_ && it != cards_.end() && it->second->gone) {
+            cards_.erase(it);
+            server_probed_ = {};
+        }
+        const bool known = server_probed_ != std::chrono::steady_clock::time_point{};
+        if (known && (server_ || now - server_probed_ < std::chrono::seconds(2)))
+            return server_;
+        server_probed_ = now;
+        bool server = false;
+        snd_ctl_t* ctl = nullptr;
+        if (snd_ctl_open(&ctl, "default", SND_CTL_NONBLOCK) == 0) {
+            server = snd_ctl_type(ctl) != SND_CTL_TYPE_HW;
+            snd_ctl_close(ctl);
+        }
+        if (known && server != server_)
+            cards_.clear(); // the devices' numbers moved
+        server_ = server;
+        return server_;
+    }
+
     std::mutex mutex_;
     std::map<std::uint32_t, std::shared_ptr<Card>> cards_;
+    std::chrono::steady_clock::time_point server_probed_{};
+    bool server_ = false;
 };
 
 } // namespace
