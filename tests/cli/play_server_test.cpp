@@ -129,26 +129,24 @@ TEST_F(PeluPlayServer, TitlesArriveBitExactAndInOrder)
 }
 
 // Titles of one format follow each other without a pause a listener hears,
-// and the program ends soon after the last sample was heard.
-// Disabled: the current wave output leaves 0.1 s to several seconds of
-// silence between titles and often ends more than 300 ms late; enable it with
-// the output's fix (bench/sound_server/gaps.sh runs it meanwhile).
-TEST_F(PeluPlayServer, DISABLED_TitlesFollowWithoutAGapAndThePlayEndsPromptly)
+// and the program ends soon after the last sample was heard
+// (bench/sound_server/gaps.sh runs this five times and prints the figures).
+TEST_F(PeluPlayServer, TitlesFollowWithoutAGapAndThePlayEndsPromptly)
 {
     const TwoTitles r = play_two_titles(server_, dir_);
     ASSERT_TRUE(r.exit_ok);
     ASSERT_EQ(r.found.size(), 2u);
     ASSERT_TRUE(r.found[1].found);
     EXPECT_LE(r.gap_ms, 30.0);
-    EXPECT_GE(r.exit_after_last_sample_ms, 0.0);
+    // The recorder writes its file a few tens of milliseconds late, so an exit
+    // right after the last sample can measure slightly below zero; that the end
+    // was not cut is the bit-exact test's to say.
     EXPECT_LE(r.exit_after_last_sample_ms, 300.0);
 }
 
 // The server dies under a play (kill -9): the program says so and ends with a
-// failure, within a bounded time.
-// Disabled: the current wave output hangs when its server dies (the play
-// never ends by itself); enable it with the device's fix.
-TEST_F(PeluPlayServer, DISABLED_AServerThatDiesEndsThePlayWithAnError)
+// failure, within two seconds.
+TEST_F(PeluPlayServer, AServerThatDiesEndsThePlayWithAnError)
 {
     const auto mp3 = dir_.write("long.mp3", encode_mp3(cbr128_stereo_44k(30.0)));
     QProcess process;
@@ -170,6 +168,7 @@ TEST_F(PeluPlayServer, DISABLED_AServerThatDiesEndsThePlayWithAnError)
         process.waitForFinished(5000);
     }
     ASSERT_TRUE(ended) << "pelu play still runs 10 s after its server died";
+    EXPECT_LE(ms.count(), 2000);
     EXPECT_EQ(process.exitStatus(), QProcess::NormalExit);
     EXPECT_NE(process.exitCode(), 0);
     EXPECT_TRUE(process.readAllStandardError().contains("pelu: "));
