@@ -3,6 +3,8 @@
 #include "player/playlist_rows.h"
 #include "widgets/playlist_tree.h"
 
+#include <QAbstractItemModel>
+#include <QSignalBlocker>
 #include <QTreeWidgetItem>
 
 #include <algorithm>
@@ -12,14 +14,13 @@ namespace pelu::player {
 
 int DeleteSelectedRows(widgets::TElTree& tree)
 {
-    const QList<int> selected = tree.SelectedRows();
-    for (int row : selected)
-        tree.SetColumnText(row, kColumnDeleteMark, QString::fromLatin1(kDeleteMark));
-    // The mark decides, as for rows marked before (a list saved meanwhile).
+    // A selected row is marked and every marked row removed: in one pass,
+    // the rows to remove are the selected ones and those marked already (a
+    // list saved while a deletion ran).
     std::vector<bool> doomed(std::size_t(tree.RowCount()), false);
     int first_removed = -1;
     for (int i = 0; i < tree.RowCount(); ++i) {
-        if (tree.ColumnText(i, kColumnDeleteMark).contains(QLatin1String(kDeleteMark))) {
+        if (tree.IsRowSelected(i) || tree.ColumnText(i, kColumnDeleteMark).contains(QLatin1String(kDeleteMark))) {
             doomed[std::size_t(i)] = true;
             if (first_removed < 0)
                 first_removed = i;
@@ -51,9 +52,21 @@ int DeleteSelectedRows(widgets::TElTree& tree)
 
 void RenumberRows(widgets::TElTree& tree, int first_row, int end_row)
 {
+    first_row = std::max(0, first_row);
     end_row = std::min(end_row, tree.RowCount());
-    for (int i = std::max(0, first_row); i < end_row; ++i)
-        tree.SetRowText(i, RowText(i + 1, tree.ColumnText(i, kColumnPath)));
+    if (first_row >= end_row)
+        return;
+    {
+        // One change notice for the range instead of one per row: the view
+        // looks each row up on every notice, which for rows out of sight
+        // means walking its rows, so that per-row notices grow with the
+        // square of the list.
+        const QSignalBlocker quiet(tree.model());
+        for (int i = first_row; i < end_row; ++i)
+            tree.SetRowText(i, RowText(i + 1, tree.ColumnText(i, kColumnPath)));
+    }
+    QAbstractItemModel* model = tree.model();
+    emit model->dataChanged(model->index(first_row, 0), model->index(end_row - 1, model->columnCount() - 1));
 }
 
 int LastRowWithKey(const widgets::TElTree& tree, const QString& key, int fallback)

@@ -15,9 +15,10 @@ class TElTree;
 
 namespace pelu::player {
 
-// Marks every selected row for deletion, then removes every marked row
-// (deletion mark containing "delete") in one pass. The focused row keeps the
-// focus when it stays. Returns the index of the first row removed, or -1.
+// Removes every selected row and every row whose deletion mark holds
+// "delete" already, as marking the selected rows and removing the marked ones
+// would, in one pass. The focused row keeps the focus when it stays. Returns
+// the index of the first row removed, or -1.
 int DeleteSelectedRows(widgets::TElTree& tree);
 
 // Rewrites the text of rows [first_row, end_row) as "<index + 1>. <name>".
