@@ -15,7 +15,10 @@
 // 3. With --micro: google-benchmark timings of one spectrum refresh and one
 //    meter refresh.
 //
-//   bench_eq [--seconds S] [--rounds R] [--micro [google-benchmark flags]]
+// 4. With --presets: how long reading a preset of 16 and of 4,000 bands takes
+//    (LoadFromIniFile, best and median of 9 rounds), and nothing else.
+//
+//   bench_eq [--seconds S] [--rounds R] [--micro [google-benchmark flags]] [--presets]
 #include "audio/equalizer.h"
 #include "audio/level.h"
 #include "audio/band_analyser.h"
@@ -27,6 +30,8 @@
 
 #include <QCoreApplication>
 
+#include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -341,6 +346,42 @@ void BM_MeterRefresh(benchmark::State& state)
 }
 BENCHMARK(BM_MeterRefresh)->Unit(benchmark::kMicrosecond);
 
+// A preset file of `bands` bands as the equalizer writes one.
+std::string preset_text(int bands)
+{
+    std::string text = "[EQ.BrindleX]\nFFTLen=1024\nSamplerate=44100\nWindow=1\nBands=" + std::to_string(bands) + "\n";
+    for (int i = 0; i < bands; ++i) {
+        const std::string band = "Band" + std::to_string(i);
+        text += band + " f1=" + std::to_string(20 + i) + "\n" + band + " f2=" + std::to_string(21 + i) + "\n" + band +
+                " Gain=" + std::to_string(i % 25 - 12) + ".5\n" + band + " Enabled=1\n";
+    }
+    return text;
+}
+
+void time_preset_loads()
+{
+    const std::filesystem::path file = std::filesystem::temp_directory_path() / "bench_eq_preset.ini";
+    std::printf("preset load (LoadFromIniFile), 9 rounds\n");
+    for (const int bands : {16, 4000}) {
+        std::ofstream(file) << preset_text(bands);
+        std::vector<double> ms;
+        for (int round = 0; round < 9; ++round) {
+            pelu::TMMEqualizer eq;
+            const auto start = std::chrono::steady_clock::now();
+            eq.LoadFromIniFile(QString::fromStdString(file.string()), QStringLiteral("BrindleX"));
+            ms.push_back(std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count());
+            if (eq.Filters().Count() != bands) {
+                std::fprintf(stderr, "bench_eq: %d bands read of %d\n", eq.Filters().Count(), bands);
+                std::exit(1);
+            }
+        }
+        std::sort(ms.begin(), ms.end());
+        std::printf("  %5d bands   best %8.2f ms   median %8.2f ms%s\n", bands, ms.front(), ms[ms.size() / 2],
+                    bands == 4000 ? "   (aim: < 50 ms)" : "");
+    }
+    std::filesystem::remove(file);
+}
+
 // Takes "--name value" out of argv.
 bool take_option(int& argc, char** argv, const char* name, int& value)
 {
@@ -374,7 +415,12 @@ int main(int argc, char** argv)
     take_option(argc, argv, "--seconds", g_seconds);
     take_option(argc, argv, "--rounds", g_rounds);
     const bool micro = take_flag(argc, argv, "--micro");
+    const bool presets = take_flag(argc, argv, "--presets");
     QCoreApplication app(argc, argv);
+    if (presets) {
+        time_preset_loads();
+        return 0;
+    }
     if (micro) {
         benchmark::Initialize(&argc, argv);
         benchmark::RunSpecifiedBenchmarks();

@@ -6,12 +6,17 @@
 //  - the rows "Load Files" builds for FILES synthesised MP3 files (1,000 by
 //    default): every file read for its header and tag and opened by the
 //    decoder for its length, as the band does.
+//  - editing a shown playlist as Delete Selected Files and a drop do: 10,000
+//    scattered rows deleted of 100,000 (every tenth), and one row moved from
+//    the top to the bottom of 20,000, each with the current row found again by
+//    its key and the rows renumbered.
 // Each figure is the best and the median of ROUNDS rounds (5 by default), with
 // the files in the page cache, as they are right after a folder was browsed.
 //   bench_playlist [ROWS=10000] [FILES=1000] [ROUNDS=5]
 #include "audio/mpeg.h"
 #include "mp3_fixtures.h"
 #include "player/media_list.h"
+#include "player/playlist_edits.h"
 #include "player/playlist_rows.h"
 #include "platform/time_text.h"
 #include "widgets/playlist_tree.h"
@@ -22,6 +27,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <functional>
 #include <string>
 #include <vector>
@@ -46,6 +52,14 @@ Timing time_rounds(int rounds, const std::function<void()>& work)
     }
     std::sort(ms.begin(), ms.end());
     return {ms.front(), ms[ms.size() / 2]};
+}
+
+// CPU time of this thread: what the work costs when other programs share the machine.
+double thread_cpu_ms()
+{
+    timespec now{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+    return double(now.tv_sec) * 1e3 + double(now.tv_nsec) / 1e6;
 }
 
 void report(const char* what, const Timing& t, const char* aim = nullptr)
@@ -126,6 +140,64 @@ int main(int argc, char** argv)
     if (tree.RowCount() != row_count) {
         std::fprintf(stderr, "bench_playlist: the tree shows %d rows of %d\n", tree.RowCount(), row_count);
         return 1;
+    }
+
+    // --- editing -------------------------------------------------------------------
+    {
+        const std::vector<PlaylistRow> hundred_thousand = large_playlist(100000);
+        widgets::TElTree edited;
+        edited.resize(560, 400);
+        edited.show();
+        auto fill = [&](int count) {
+            edited.Clear();
+            edited.BeginUpdate();
+            for (int i = 0; i < count; ++i) {
+                const PlaylistRow& row = hundred_thousand[std::size_t(i)];
+                edited.AddRow(row.text, row.columns, row.image_index);
+            }
+            edited.EndUpdate();
+            QApplication::processEvents();
+        };
+        std::printf("editing a shown playlist\n");
+        std::vector<double> ms, cpu_ms;
+        for (int round = 0; round < rounds; ++round) {
+            fill(100000);
+            for (int i = 5; i < 100000; i += 10)
+                edited.SetRowSelected(i, true);
+            const double cpu_start = thread_cpu_ms();
+            const auto start = std::chrono::steady_clock::now();
+            // As the band deletes: mark and remove, find the current row, renumber.
+            const int first = DeleteSelectedRows(edited);
+            LastRowWithKey(edited, QStringLiteral("99999"), 0);
+            RenumberRows(edited, first, edited.RowCount());
+            edited.repaint();
+            QApplication::processEvents();
+            ms.push_back(std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count());
+            cpu_ms.push_back(thread_cpu_ms() - cpu_start);
+            if (edited.RowCount() != 90000) {
+                std::fprintf(stderr, "bench_playlist: %d rows left of 90000\n", edited.RowCount());
+                return 1;
+            }
+        }
+        std::sort(ms.begin(), ms.end());
+        report("delete 10,000 scattered rows of 100,000", {ms.front(), ms[ms.size() / 2]}, "(aim: < 200 ms)");
+        std::sort(cpu_ms.begin(), cpu_ms.end());
+        report("  the same, CPU time of the band's thread", {cpu_ms.front(), cpu_ms[cpu_ms.size() / 2]});
+        ms.clear();
+        fill(20000);
+        for (int round = 0; round < rounds; ++round) {
+            const auto start = std::chrono::steady_clock::now();
+            // As a drop moves: the row, the current row found again, the rows between renumbered.
+            edited.SetFocusedRow(0);
+            edited.MoveRow(0, 19999);
+            LastRowWithKey(edited, QStringLiteral("19999"), 0);
+            RenumberRows(edited, 0, 20000);
+            edited.repaint();
+            QApplication::processEvents();
+            ms.push_back(std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count());
+        }
+        std::sort(ms.begin(), ms.end());
+        report("move the first row of 20,000 to the end", {ms.front(), ms[ms.size() / 2]});
     }
 
     // --- Load Files ------------------------------------------------------------

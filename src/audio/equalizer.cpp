@@ -11,6 +11,7 @@
 #include <charconv>
 #include <cmath>
 #include <cstring>
+#include <exception>
 #include <map>
 #include <new>
 
@@ -666,27 +667,68 @@ void TMMEqualizer::LoadFromIniFile(const QString& file_name, const QString& name
         return;
     const platform::PrivateProfile profile(file_name);
     const QString section = QStringLiteral("EQ.") + name;
-    if (profile.ReadInteger(section, QStringLiteral("FFTLen"), -1) <= 0)
+    // One pass over the file; every key below is then a lookup.
+    const QHash<QString, QString> values = profile.SectionValues(section);
+    auto text = [&values](const QString& key, const QString& fallback) {
+        return values.value(key.toCaseFolded(), fallback);
+    };
+    auto integer = [&values](const QString& key, int fallback) {
+        const auto it = values.constFind(key.toCaseFolded());
+        return it == values.constEnd() ? fallback : platform::PrivateProfile::IntegerOf(*it, fallback);
+    };
+    if (integer(QStringLiteral("FFTLen"), -1) <= 0)
         return;
+    auto refuse = [&](const QString& why) {
+        throw EMMEqualizerError("Equalizer settings " + file_name.toStdString() + " refused: " + why.toStdString());
+    };
+    const int count = integer(QStringLiteral("Bands"), 0);
+    if (count < 0 || count > kMaxPresetBands)
+        refuse(QStringLiteral("Bands=%1 is outside 0..%2").arg(count).arg(kMaxPresetBands));
+
+    // Every band is read and checked before anything changes: a file with a
+    // value the equalizer cannot use leaves the present settings whole. A
+    // number that does not convert still ends the load after the bands
+    // before it, as it always did.
+    struct Band {
+        float f1, f2, gain;
+        bool enabled;
+    };
+    std::vector<Band> bands;
+    bands.reserve(std::size_t(count));
+    std::exception_ptr conversion_error;
+    const QString zero = QStringLiteral("0");
+    for (int i = 0; i < count; ++i) {
+        const QString prefix = QStringLiteral("Band") + QString::number(i);
+        Band band{};
+        try {
+            band.f1 = text_to_float(text(prefix + QStringLiteral(" f1"), zero));
+            band.f2 = text_to_float(text(prefix + QStringLiteral(" f2"), zero));
+            band.gain = text_to_float(text(prefix + QStringLiteral(" Gain"), zero));
+        } catch (const EConvertError&) {
+            conversion_error = std::current_exception();
+            break;
+        }
+        if (!(std::abs(band.gain) <= kMaxPresetGainDb))
+            refuse(QStringLiteral("%1 Gain=%2 is outside -%3..%3 dB").arg(prefix).arg(band.gain).arg(kMaxPresetGainDb));
+        for (const float hz : {band.f1, band.f2})
+            if (!(hz >= 0.0f && hz <= kMaxPresetFrequencyHz))
+                refuse(QStringLiteral("%1 frequency %2 Hz is outside 0..%3 Hz").arg(prefix).arg(hz).arg(kMaxPresetFrequencyHz));
+        band.enabled = integer(prefix + QStringLiteral(" Enabled"), 1) != 0;
+        bands.push_back(band);
+    }
+
     BulkUpdate bulk(updating_, filters_);
     filters_.Clear();
-    SetFFTLength(profile.ReadInteger(section, QStringLiteral("FFTLen"), 256));
-    SetSampleRate(profile.ReadInteger(section, QStringLiteral("Samplerate"), 4000));
-    const int window = profile.ReadInteger(section, QStringLiteral("Window"), 1);
+    SetFFTLength(integer(QStringLiteral("FFTLen"), 256));
+    SetSampleRate(integer(QStringLiteral("Samplerate"), 4000));
+    const int window = integer(QStringLiteral("Window"), 1);
     // An ordinal no window has is read as the default window.
     SetWindow(window >= fwRectangular && window <= fwParzen ? TMMFFTWindow(window) : fwHamming);
     SetDescription(section);
-    const int count = profile.ReadInteger(section, QStringLiteral("Bands"), 0);
-    for (int i = 0; i < count; ++i) {
-        const QString prefix = QStringLiteral("Band") + QString::number(i);
-        const float f1 = text_to_float(profile.ReadString(section, prefix + QStringLiteral(" f1"), QStringLiteral("0")));
-        const float f2 = text_to_float(profile.ReadString(section, prefix + QStringLiteral(" f2"), QStringLiteral("0")));
-        const float gain =
-            text_to_float(profile.ReadString(section, prefix + QStringLiteral(" Gain"), QStringLiteral("0")));
-        const bool enabled = profile.ReadBool(section, prefix + QStringLiteral(" Enabled"), true);
-        TMMEQFilter* band = filters_.AddBand(f1, f2, gain);
-        band->SetEnabled(enabled);
-    }
+    for (const Band& band : bands)
+        filters_.AddBand(band.f1, band.f2, band.gain)->SetEnabled(band.enabled);
+    if (conversion_error)
+        std::rethrow_exception(conversion_error);
 }
 
 } // namespace pelu

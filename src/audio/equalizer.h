@@ -177,7 +177,16 @@ public:
     // The preset section "EQ." + name; an empty file name does nothing. Saving
     // replaces the file atomically; loading a file or section without a usable
     // "FFTLen" changes nothing; a band number that does not convert raises
-    // EConvertError and leaves the bands read so far.
+    // EConvertError and leaves the bands read so far. A band count outside
+    // 0..kMaxPresetBands, a gain beyond kMaxPresetGainDb either way or a
+    // frequency outside 0..kMaxPresetFrequencyHz refuses the file with
+    // EMMEqualizerError before anything changes.
+    // As many bands as the longest FFT length has points: more cannot each
+    // shape something of their own, and every band costs a redesign at start.
+    static constexpr int kMaxPresetBands = 4096;
+    // The range of 16-bit samples: beyond it a band is silence or clipping alone.
+    static constexpr float kMaxPresetGainDb = 96.0f;
+    static constexpr float kMaxPresetFrequencyHz = 1000000.0f;
     void SaveToIniFile(const QString& file_name, const QString& name);
     void LoadFromIniFile(const QString& file_name, const QString& name);
 

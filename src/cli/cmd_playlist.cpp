@@ -135,7 +135,7 @@ int run_show(const QStringList& args)
         print_table(rows);
     std::fflush(stdout);
     if (error)
-        return fail(*file + QStringLiteral(": ") + *error);
+        return fail(*error); // it names the file
     return kExitOk;
 }
 

@@ -1,7 +1,8 @@
 // `pelu setup [--library FILE] [--data DIR]`: the per-user setup, safe to repeat.
 //   1. the storage folder ($XDG_DATA_HOME/pelu/, default ~/.local/share/pelu/)
 //      gets "default.ini" and the pages/ folder from the program's data folder;
-//      the user's own "eqdata.ini" and "es.xes" are never overwritten;
+//      the user's own "eqdata.ini" and "es.xes" are never overwritten, and
+//      without an "eqdata.ini" a copy of "default.ini" becomes the user's;
 //   2. HKCU "Software\PELU\XPD" value "DLL Location" names that folder (with a
 //      trailing "/");
 //   3. the band library found next to the programs (or --library) is registered.
@@ -99,6 +100,17 @@ bool copy_data(const QString& data, const QString& storage, int& copied)
         if (is_user_file(file.fileName()) && QFileInfo::exists(target))
             continue;
         if (!copy_file(file.absoluteFilePath(), target, error)) {
+            fail(error);
+            return false;
+        }
+        ++copied;
+    }
+    // Without a preset of the user's own the equalizer would start with no
+    // bands at all: the factory settings become the user's first ones.
+    const QString factory = data + QStringLiteral("/default.ini");
+    const QString preset = storage + QStringLiteral("eqdata.ini");
+    if (!QFileInfo::exists(preset) && QFileInfo::exists(factory)) {
+        if (!copy_file(factory, preset, error)) {
             fail(error);
             return false;
         }

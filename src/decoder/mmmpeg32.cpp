@@ -179,22 +179,10 @@ std::int64_t read_at(int fd, std::uint8_t* buffer, std::int64_t count, std::int6
 
 // Finds the first frame confirmed by the header that follows it (or by the end
 // of the audio for a one-frame file). Returns false when there is none.
-bool find_first_frame(int fd, std::int64_t file_size, std::int64_t start, std::int64_t audio_end,
-                      std::int64_t& frame_offset, FrameHeader& first)
+// Searches [start, start + kProbeLimitBytes) for a frame confirmed by the
+// header that follows it (or by the end of the audio for a one-frame file).
+bool search_frame(int fd, std::int64_t start, std::int64_t audio_end, std::int64_t& frame_offset, FrameHeader& first)
 {
-    // ID3v2 blocks (there may be several) come first.
-    for (;;) {
-        std::uint8_t tag[10];
-        if (read_at(fd, tag, 10, start) != 10 || std::memcmp(tag, "ID3", 3) != 0)
-            break;
-        if ((tag[6] | tag[7] | tag[8] | tag[9]) & 0x80)
-            break;
-        const std::int64_t body = (std::int64_t(tag[6]) << 21) | (tag[7] << 14) | (tag[8] << 7) | tag[9];
-        start += 10 + body + ((tag[5] & 0x10) ? 10 : 0);
-        if (start >= file_size)
-            return false;
-    }
-
     const std::int64_t limit = std::min(audio_end, start + kProbeLimitBytes);
     constexpr std::int64_t kChunk = 64 * 1024;
     std::uint8_t buffer[kChunk + 4];
@@ -220,8 +208,35 @@ bool find_first_frame(int fd, std::int64_t file_size, std::int64_t start, std::i
             }
         }
     }
-    (void)file_size;
     return false;
+}
+
+// Finds the first frame confirmed by the header that follows it (or by the end
+// of the audio for a one-frame file). Returns false when there is none.
+bool find_first_frame(int fd, std::int64_t file_size, std::int64_t start, std::int64_t audio_end,
+                      std::int64_t& frame_offset, FrameHeader& first)
+{
+    // ID3v2 blocks (there may be several) come first.
+    const std::int64_t first_tag = start;
+    bool tagged = false;
+    for (;;) {
+        std::uint8_t tag[10];
+        if (read_at(fd, tag, 10, start) != 10 || std::memcmp(tag, "ID3", 3) != 0)
+            break;
+        if ((tag[6] | tag[7] | tag[8] | tag[9]) & 0x80)
+            break;
+        const std::int64_t body = (std::int64_t(tag[6]) << 21) | (tag[7] << 14) | (tag[8] << 7) | tag[9];
+        start += 10 + body + ((tag[5] & 0x10) ? 10 : 0);
+        tagged = true;
+        if (start >= file_size)
+            break;
+    }
+    if (start < file_size && search_frame(fd, start, audio_end, frame_offset, first))
+        return true;
+    // A tag whose size lies (taggers have written sizes far past the end of
+    // the file, or not in the 7-bit form): resynchronise from just after its
+    // header, as other decoders do, rather than refuse a file that plays.
+    return tagged && search_frame(fd, first_tag + 10, audio_end, frame_offset, first);
 }
 
 // ---------------------------------------------------------------------------

@@ -2,12 +2,17 @@
 
 #include "mpeginfo/macros.h"
 #include "platform/fs/file_facts.h"
+#include "platform/fs/file_names.h"
+#include "platform/legacy_text.h"
 
+#include <QDir>
 #include <QFileInfo>
 #include <QStringList>
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
+#include <unistd.h>
 #include <limits>
 #include <mutex>
 
@@ -92,13 +97,32 @@ T saturate(std::int64_t value)
     return static_cast<T>(std::clamp<std::int64_t>(value, 0, std::numeric_limits<T>::max()));
 }
 
+// The name made absolute against the current folder and cleaned of "." and
+// ".." steps, as text: a name's bytes that are not UTF-8 (a Latin-1 name,
+// see platform/fs/file_names.h) stay as they are, where QFileInfo would
+// convert them and name another, missing file.
+QString AbsoluteCleanPath(const QString& name)
+{
+    if (name.isEmpty())
+        return {};
+    if (name.startsWith(QLatin1Char('/')))
+        return QDir::cleanPath(name);
+    char* cwd = ::getcwd(nullptr, 0);
+    const QString folder = cwd ? fs::decode_file_name(cwd) : QDir::currentPath();
+    std::free(cwd);
+    return QDir::cleanPath(folder + QLatin1Char('/') + name);
+}
+
 QString file_name_only(const QString& path)
 {
     return QFileInfo(path).fileName();
 }
 
 // A tag text field: cut at the first zero byte, trailing blanks (and control
-// characters) removed, leading blanks kept. ID3v1 text is ISO-8859-1.
+// characters) removed, leading blanks kept. ID3v1 says ISO-8859-1, but many
+// taggers wrote UTF-8: text that is valid UTF-8 with multi-byte sequences is
+// read as UTF-8 (a full field may end inside a character its 30 bytes cut),
+// everything else as Windows-1252, which Latin-1 tags read the same in.
 QString tag_text(const std::uint8_t* field, int size)
 {
     int end = 0;
@@ -106,7 +130,20 @@ QString tag_text(const std::uint8_t* field, int size)
         ++end;
     while (end > 0 && field[end - 1] <= ' ')
         --end;
-    return QString::fromLatin1(reinterpret_cast<const char*>(field), end);
+    const char* bytes = reinterpret_cast<const char*>(field);
+    if (platform::is_multibyte_utf8(bytes, end))
+        return QString::fromUtf8(bytes, end);
+    if (end == size) {
+        // The last character cut short: its lead byte and up to two of its
+        // continuation bytes end the field.
+        int cut = 0;
+        while (cut < 3 && cut < end && (field[end - 1 - cut] & 0xC0) == 0x80)
+            ++cut;
+        if (cut < end && field[end - 1 - cut] >= 0xC2 && field[end - 1 - cut] <= 0xF4 &&
+            platform::is_multibyte_utf8(bytes, end - 1 - cut))
+            return QString::fromUtf8(bytes, end - 1 - cut);
+    }
+    return platform::decode_windows_1252(bytes, end);
 }
 
 std::mutex& dialog_mutex()
@@ -480,7 +517,7 @@ int TMPEGAudio::AnalyseOnce()
 {
     const QString asked = file_name_;
     Reset();
-    file_name_ = (asked.isEmpty() ? QString() : QFileInfo(asked).absoluteFilePath()).left(kMaxFileNameChars);
+    file_name_ = AbsoluteCleanPath(asked).left(kMaxFileNameChars);
 
     switch (fs::file_kind(file_name_)) {
     case fs::FileKind::Missing:

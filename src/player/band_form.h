@@ -31,6 +31,7 @@
 #include <QUrl>
 #include <QWidget>
 
+#include <exception>
 #include <memory>
 #include <vector>
 
@@ -174,8 +175,10 @@ public:
     // file list's selection; returns how many rows were added.
     int AddFiles(const QStringList& paths);
     // Files and folders dropped from a file manager: the MP3s among them, folders
-    // walked recursively in natural name order, added as "Load Files" adds them.
-    int AddDroppedUrls(const QList<QUrl>& urls);
+    // walked recursively in natural name order, appended by the playlist loader
+    // (off the band's thread, with progress on the status line; files that
+    // cannot be read are counted there).
+    void AddDroppedUrls(const QList<QUrl>& urls);
     // The MP3 files a drop of these paths means, in the order they are added.
     static QStringList DroppedMp3Files(const QStringList& paths);
     // Replaces the playlist with a media list file / writes the playlist to one.
@@ -298,6 +301,8 @@ private:
 
     // Storage folder files.
     QString StorageFile(const QString& name) const;
+    // The status line after an equalizer file could not be read or written.
+    void SayEqualizerFailure(const QString& what, const std::exception& error);
 
     // Menu helpers.
     void ToggleView(const QString& item, QObject* display);

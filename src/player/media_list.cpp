@@ -1,11 +1,15 @@
 #include "player/media_list.h"
 
+#include "platform/fs/file_facts.h"
 #include "platform/fs/file_names.h"
+#include "platform/fs/output_file.h"
+#include "platform/legacy_text.h"
 
 #include <QFile>
 #include <QFileInfo>
 #include <QRandomGenerator>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstdint>
@@ -24,6 +28,13 @@ constexpr int kAttributeBlockBytes = 60;
 // The smallest record: an old one with an empty text, no hint, no columns
 // and no children (text length, column count, child count).
 constexpr qsizetype kSmallestRecordBytes = 12;
+// A row costs the band a few hundred bytes however small its record (the
+// tree item, six column texts): a list may hold one row per this many bytes
+// of file on average, so a file of minimal records cannot turn a few
+// megabytes into gigabytes. Lists the band writes use about 200 bytes a row.
+constexpr qsizetype kMinAverageRowBytes = 64;
+// Small lists are not held to that average (a few hand-made records).
+constexpr qsizetype kRowsAlwaysAllowed = 4096;
 // Row state bits: 4 marks a selected row; bits 1 and 2 are cleared on reading.
 constexpr std::uint16_t kStateSelected = 4;
 // The column holding the row's file (playlist_rows.h numbers them all).
@@ -94,56 +105,6 @@ void put_record(QByteArray& out, const QString& text, std::uint16_t state_bits, 
 
 // --- reading ---------------------------------------------------------------
 
-// Windows-1252 bytes 0x80..0x9F; the five bytes the code page leaves undefined
-// map to the control characters of the same value, as the platform does.
-constexpr std::array<char16_t, 32> kCp1252High = {
-    0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
-    0x2039, 0x0152, 0x008D, 0x017D, 0x008F, 0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
-    0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178,
-};
-
-bool is_valid_utf8(const unsigned char* p, qsizetype size)
-{
-    qsizetype i = 0;
-    while (i < size) {
-        const unsigned char c = p[i];
-        if (c < 0x80) {
-            ++i;
-            continue;
-        }
-        int extra = 0;
-        std::uint32_t code = 0;
-        std::uint32_t smallest = 0;
-        if (c >= 0xC2 && c <= 0xDF) {
-            extra = 1;
-            code = c & 0x1F;
-            smallest = 0x80;
-        } else if (c >= 0xE0 && c <= 0xEF) {
-            extra = 2;
-            code = c & 0x0F;
-            smallest = 0x800;
-        } else if (c >= 0xF0 && c <= 0xF4) {
-            extra = 3;
-            code = c & 0x07;
-            smallest = 0x10000;
-        } else {
-            return false;
-        }
-        if (size - i <= extra)
-            return false;
-        for (int k = 1; k <= extra; ++k) {
-            const unsigned char next = p[i + k];
-            if ((next & 0xC0) != 0x80)
-                return false;
-            code = (code << 6) | (next & 0x3F);
-        }
-        if (code < smallest || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF))
-            return false;
-        i += extra + 1;
-    }
-    return true;
-}
-
 class StreamReader {
 public:
     StreamReader(const char* data, qsizetype size) : data_(data), size_(size) {}
@@ -195,7 +156,7 @@ public:
             throw EMediaListError(kInvalidStringHeader);
         const char* bytes = Bytes(length);
         if (length > 0 && bytes[0] == '/' &&
-            !is_valid_utf8(reinterpret_cast<const unsigned char*>(bytes), length))
+            !platform::is_valid_utf8(bytes, length))
             return platform::fs::decode_file_name(QByteArray(bytes, length));
         return DecodeMediaListText(bytes, length);
     }
@@ -331,16 +292,7 @@ void ReplaceFileAtomically(const QString& path, const QByteArray& bytes)
 
 QString DecodeMediaListText(const char* data, qsizetype size)
 {
-    const auto* bytes = reinterpret_cast<const unsigned char*>(data);
-    if (is_valid_utf8(bytes, size))
-        return QString::fromUtf8(data, size);
-    QString text(size, Qt::Uninitialized);
-    QChar* out = text.data();
-    for (qsizetype i = 0; i < size; ++i) {
-        const unsigned char c = bytes[i];
-        out[i] = (c >= 0x80 && c <= 0x9F) ? QChar(kCp1252High[c - 0x80]) : QChar(c);
-    }
-    return text;
+    return platform::decode_utf8_or_windows_1252(data, size);
 }
 
 QByteArray WriteMediaList(const std::vector<PlaylistRow>& rows)
@@ -357,12 +309,20 @@ void ReadMediaList(const QByteArray& bytes, std::vector<PlaylistRow>& rows)
 {
     rows.clear();
     StreamReader in(bytes.constData(), bytes.size());
+    const qsizetype rows_allowed = std::max(kRowsAlwaysAllowed, bytes.size() / kMinAverageRowBytes);
+    qsizetype rows_promised = 0;
+    auto promise = [&](std::int32_t children) {
+        rows_promised += children;
+        if (rows_promised > rows_allowed)
+            throw EMediaListError("The media list holds more rows than its size allows");
+        return children;
+    };
     PlaylistRow root;
     // Children of every row still to read, innermost last. The playlist is
     // flat; rows nested below rows (never written by the band) are taken in
     // file order after their parent, so nothing in the file is dropped. An
     // explicit stack keeps deeply nested hostile input off the call stack.
-    std::vector<std::int32_t> pending{read_record(in, root)};
+    std::vector<std::int32_t> pending{promise(read_record(in, root))};
     while (!pending.empty()) {
         if (pending.back() == 0) {
             pending.pop_back();
@@ -370,7 +330,7 @@ void ReadMediaList(const QByteArray& bytes, std::vector<PlaylistRow>& rows)
         }
         --pending.back();
         PlaylistRow row;
-        const std::int32_t children = read_record(in, row);
+        const std::int32_t children = promise(read_record(in, row));
         while (row.columns.size() < 6)
             row.columns.append(QString());
         rows.push_back(std::move(row));
@@ -387,13 +347,32 @@ void SaveMediaListFile(const QString& path, const std::vector<PlaylistRow>& rows
 void LoadMediaListFile(const QString& path, std::vector<PlaylistRow>& rows)
 {
     rows.clear();
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        throw EMediaListError("Unable to read " + path.toStdString() + ": " + file.errorString().toStdString());
-    const QByteArray bytes = file.readAll();
-    if (file.error() != QFileDevice::NoError)
-        throw EMediaListError("Unable to read " + path.toStdString() + ": " + file.errorString().toStdString());
-    ReadMediaList(bytes, rows);
+    auto refuse = [&path](const QString& why) {
+        throw EMediaListError(path.toStdString() + ": " + why.toStdString());
+    };
+    // Only a regular file: a FIFO or a device (or a link to one) would block
+    // or never end. The check is made on the open descriptor.
+    platform::fs::ReadOnlyFile file;
+    if (const int error = file.open(path); error != 0) {
+        const QString problem = platform::fs::input_file_problem(path);
+        refuse(!problem.isEmpty() ? problem : error > 0 ? platform::fs::system_error_text(error)
+                                                        : QStringLiteral("is not a regular file"));
+    }
+    platform::fs::FileFacts facts;
+    if (!file.facts(&facts))
+        refuse(platform::fs::system_error_text(errno));
+    if (facts.size_bytes > kMaxMediaListBytes)
+        refuse(QStringLiteral("is larger than %1 MiB, too large for a playlist").arg(kMaxMediaListBytes / (1024 * 1024)));
+    QByteArray bytes(facts.size_bytes, Qt::Uninitialized);
+    const std::int64_t got = file.read_at(0, bytes.data(), facts.size_bytes);
+    if (got < 0)
+        refuse(platform::fs::system_error_text(file.last_error()));
+    bytes.truncate(got); // a file that shrank meanwhile
+    try {
+        ReadMediaList(bytes, rows);
+    } catch (const EMediaListError& error) {
+        throw EMediaListError(path.toStdString() + ": " + error.what());
+    }
 }
 
 } // namespace pelu::player

@@ -63,8 +63,16 @@ void SaveMediaListFile(const QString& path, const std::vector<PlaylistRow>& rows
 // a crash leaves the old file or the new one. EMediaListError on failure.
 void ReplaceFileAtomically(const QString& path, const QByteArray& bytes);
 
+// The largest media list read: as large as the M3U reader takes.
+inline constexpr qint64 kMaxMediaListBytes = 64 * 1024 * 1024;
+
 // Reads the file into `rows` (see ReadMediaList); EMediaListError when the
 // file cannot be read or is damaged (the rows read so far stay in `rows`).
+// Only a regular file of at most kMaxMediaListBytes is read: a FIFO, device
+// or link to one is refused without waiting on it. A list that promises more
+// rows than its size allows (one per 64 bytes on average, beyond the first
+// few thousand) is refused too: such rows would cost far more memory than
+// their bytes.
 void LoadMediaListFile(const QString& path, std::vector<PlaylistRow>& rows);
 
 // Bytes of a media list string as text: UTF-8 when the bytes are valid UTF-8,

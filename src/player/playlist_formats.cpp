@@ -2,6 +2,7 @@
 
 #include "platform/fs/file_facts.h"
 #include "platform/fs/file_names.h"
+#include "platform/legacy_text.h"
 #include "player/playlist_rows.h"
 
 #include <QByteArrayView>
@@ -77,20 +78,20 @@ public:
             pos_ = 3;
     }
 
-    bool Next(QByteArrayView& line)
+    // The next line; `too_long` tells a line over kMaxPlaylistLineBytes,
+    // which comes back empty: it is skipped, and only it.
+    bool Next(QByteArrayView& line, bool& too_long)
     {
         const qsizetype size = bytes_.size();
         if (pos_ >= size)
             return false;
         const char* data = bytes_.constData();
-        qsizetype end = pos_;
-        while (end < size && data[end] != '\n' && data[end] != '\r')
-            ++end;
-        ++number_;
-        if (end - pos_ > kMaxPlaylistLineBytes)
-            refuse(file_name_, "line " + std::to_string(number_) + " is longer than " +
-                                   std::to_string(kMaxPlaylistLineBytes / 1024) + " KiB");
-        qsizetype first = pos_, last = end;
+        const char* stop = static_cast<const char*>(std::memchr(data + pos_, '\n', std::size_t(size - pos_)));
+        qsizetype end = stop ? stop - data : size;
+        if (const void* cr = std::memchr(data + pos_, '\r', std::size_t(end - pos_)))
+            end = static_cast<const char*>(cr) - data;
+        too_long = end - pos_ > kMaxPlaylistLineBytes;
+        qsizetype first = too_long ? end : pos_, last = end;
         while (first < last && (data[first] == ' ' || data[first] == '\t'))
             ++first;
         while (last > first && (data[last - 1] == ' ' || data[last - 1] == '\t'))
@@ -106,7 +107,6 @@ private:
     const QString& file_name_;
     const QByteArray& bytes_;
     qsizetype pos_ = 0;
-    int number_ = 0;
 };
 
 // --- entries -----------------------------------------------------------------
@@ -143,6 +143,20 @@ qsizetype scheme_length(QByteArrayView entry)
             return 0;
         ++i;
     }
+    return 0;
+}
+
+// The scheme of an entry that is a URL: "file:" always, any other scheme
+// only when "//" and an authority follow ("http://host/..."). A relative
+// name with a colon ("Live:2003.mp3") is a path like any other.
+qsizetype url_scheme_length(QByteArrayView entry)
+{
+    const qsizetype scheme = scheme_length(entry);
+    if (scheme == 0)
+        return 0;
+    if (QByteArrayView(entry.data(), scheme).compare("file", Qt::CaseInsensitive) == 0 ||
+        entry.sliced(scheme + 1).startsWith("//"))
+        return scheme;
     return 0;
 }
 
@@ -198,7 +212,7 @@ private:
         if (entry.isEmpty())
             return {};
         QByteArray bytes;
-        if (const qsizetype scheme = scheme_length(entry); scheme > 0) {
+        if (const qsizetype scheme = url_scheme_length(entry); scheme > 0) {
             if (QByteArrayView(entry.data(), scheme).compare("file", Qt::CaseInsensitive) != 0)
                 return {}; // http:, https:, smb:, ... are no local files
             QByteArrayView rest = entry.sliced(scheme + 1);
@@ -219,6 +233,10 @@ private:
             bytes = entry.toByteArray();
         }
 
+        // No file name holds a NUL: the system would read the name only up to
+        // it ("song.dat%00.mp3" would name "song.dat").
+        if (bytes.contains('\0'))
+            return {};
         const QString exact = fs::decode_file_name(bytes);
         if (!HasMp3Extension(exact))
             return {};
@@ -290,7 +308,9 @@ public:
         QByteArray bytes = fs::encode_file_name(inside ? absolute.mid(folder_prefix_.size()) : absolute);
         const bool unwritable = bytes.contains('\n') || bytes.contains('\r') || bytes.startsWith(' ') ||
                                 bytes.startsWith('\t') || bytes.endsWith(' ') || bytes.endsWith('\t');
-        if (unwritable)
+        // A list is UTF-8 text: a name whose bytes are not UTF-8 (Latin-1) is
+        // written as a file:// URL, its bytes percent-encoded.
+        if (unwritable || !platform::is_valid_utf8(bytes.constData(), bytes.size()))
             return "file://" + fs::encode_file_name(absolute).toPercentEncoding("/");
         // A relative name that would read as a comment or a URL.
         if (inside && ((m3u_ && bytes.startsWith('#')) || scheme_length(bytes) > 0))
@@ -334,8 +354,11 @@ ImportedList ReadM3u(const QString& file_name)
     EntryResolver resolver(file_name, !utf8_by_name);
     LineReader lines(file_name, bytes);
     QByteArrayView line;
-    while (lines.Next(line)) {
-        if (!line.isEmpty() && line[0] != '#')
+    bool too_long = false;
+    while (lines.Next(line, too_long)) {
+        if (too_long)
+            resolver.Skip();
+        else if (!line.isEmpty() && line[0] != '#')
             resolver.Add(line);
     }
     return resolver.Take();
@@ -351,7 +374,13 @@ ImportedList ReadPls(const QString& file_name)
     bool in_playlist = true; // keys before any section header count too
     LineReader lines(file_name, bytes);
     QByteArrayView line;
-    while (lines.Next(line)) {
+    bool too_long = false;
+    int unusable = 0; // entries on lines too long to read
+    while (lines.Next(line, too_long)) {
+        if (too_long) {
+            ++unusable;
+            continue;
+        }
         if (line.isEmpty() || line[0] == ';' || line[0] == '#')
             continue;
         if (line[0] == '[') {
@@ -377,7 +406,7 @@ ImportedList ReadPls(const QString& file_name)
     EntryResolver resolver(file_name, true);
     for (const auto& [number, entry] : entries)
         resolver.Add(entry);
-    for (int i = 0; i < unnumbered; ++i)
+    for (int i = 0; i < unnumbered + unusable; ++i)
         resolver.Skip();
     return resolver.Take();
 }

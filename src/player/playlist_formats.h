@@ -13,9 +13,15 @@
 // Windows-1252, as the media list reader reads text. A UTF-8 byte order mark
 // is skipped; lines end with LF, CRLF or CR.
 //
-// Bounds: a list file over kMaxPlaylistFileBytes, or with a line over
-// kMaxPlaylistLineBytes, is refused whole with EPlaylistFileError; so is a
-// path that is not a regular file (a FIFO or device is never waited on).
+// A relative name with a colon ("Live:2003.mp3") is a path: only "file:" and
+// schemes followed by "//" make an entry a URL. A name that would hold a NUL
+// (percent-encoded in a URL, or raw) names no file and is skipped. Paths are
+// absolute and clean ("." and ".." steps resolved).
+//
+// Bounds: a list file over kMaxPlaylistFileBytes is refused whole with
+// EPlaylistFileError; so is a path that is not a regular file (a FIFO or
+// device is never waited on). A line over kMaxPlaylistLineBytes is skipped
+// and counted, and the rest of the list read.
 // Writers replace the file atomically (ReplaceFileAtomically).
 //
 // Thread: any; the functions share no state.
@@ -59,7 +65,8 @@ ImportedList ReadPlaylistEntries(const QString& file_name);
 // #EXTM3U, then per row "#EXTINF:<seconds>,<artist - name, or name>" and the
 // path; UTF-8. Paths inside the list's folder are written relative to it (the
 // folder can move with its list), others absolute; a path no line can hold
-// (line breaks, blanks at its ends) is written as a file:// URL. Rows without
+// (line breaks, blanks at its ends) or whose bytes are not UTF-8 is written
+// as a file:// URL, its bytes percent-encoded. Rows without
 // a path are left out; a length that is unknown is written as -1.
 void WriteM3u8(const QString& file_name, const std::vector<PlaylistRow>& rows);
 // [playlist], FileN/TitleN/LengthN per row, NumberOfEntries, Version=2;

@@ -7,14 +7,19 @@
 //  - the rows are built and appended on the main thread in slices of about
 //    kSliceMs, the event loop running between slices, so the band keeps
 //    painting, playing and taking clicks;
-//  - the rows of the list being replaced leave the playlist at once but are
-//    deleted a slice at a time too (a hundred thousand rows take longer to
+//  - the rows of the list being replaced stay until the new list has been
+//    read whole; a list that cannot be read (missing, damaged, refused)
+//    replaces nothing. Then they leave the playlist at once but are deleted
+//    a slice at a time (a hundred thousand rows take longer to
 //    delete than a user should wait);
 //  - rows always go to the end of the playlist as it is at that moment, so
 //    edits made meanwhile (deleting, dropping) stay consistent.
 // Entries that are not files or not MP3s are skipped and counted, and so are
 // MP3s that cannot be read (without asking: a long list of broken files must
-// not ask once per file).
+// not ask once per file). Files and folders dropped on the band take the same
+// way, appended instead of replacing: the folders are walked on the reading
+// thread, so a drop of a whole disk neither freezes the band nor outlives a
+// Cancel by more than the directory being listed.
 //
 // Thread: main thread, except the list file's read, which runs on the
 // loader's reading thread and hands its result back through platform::post.
@@ -27,6 +32,7 @@
 #include <QString>
 #include <QStringList>
 
+#include <atomic>
 #include <functional>
 #include <memory>
 #include <thread>
@@ -47,6 +53,14 @@ class TElTree;
 
 namespace pelu::player {
 
+// The MP3 files a drop of `paths` means, in the order they are added: files
+// as they are, folders walked recursively in natural name order (digits as
+// numbers, letter case aside), each folder once however it is linked. Names
+// are bytes (platform/fs/file_names.h): one that is not UTF-8 is kept as it
+// is. Relative paths are taken from the current folder; the paths returned
+// are absolute and clean. Stops early, with what it found, once `stop` is set.
+QStringList WalkDroppedFiles(const QStringList& paths, const std::atomic<bool>& stop);
+
 class PlaylistLoader : public QObject {
     Q_OBJECT
 public:
@@ -57,7 +71,8 @@ public:
         int added = 0;      // rows appended
         int skipped = 0;    // entries that are not files, or not MP3s
         int unreadable = 0; // MP3s whose header could not be read
-        QString error;      // the list file could not be read (whole or in part); "" otherwise
+        QString error;      // the list file could not be read; "" otherwise
+        bool replaced = false; // the old rows were taken out (false when the list could not be read)
         bool cancelled = false;
     };
 
@@ -68,9 +83,13 @@ public:
     ~PlaylistLoader() override;
 
     // Replaces the playlist's rows with those of `file_name` (its kind by
-    // extension; an unknown one is read as a media list). A load in progress
-    // is cancelled first.
+    // extension; an unknown one is read as a media list) once that file has
+    // been read whole; when it cannot be, the rows stay and the outcome
+    // carries the reason. A load in progress is cancelled first.
     void Start(const QString& file_name);
+    // Appends the MP3 files among `paths` (WalkDroppedFiles) to the playlist
+    // as a load appends a list's files. A load in progress is cancelled first.
+    void StartAppend(const QStringList& paths);
     // Stops a load in progress; the rows appended so far stay. OnFinished
     // runs with `cancelled` set.
     void Cancel();
@@ -89,6 +108,7 @@ public:
 private:
     struct ReadResult;
     static std::shared_ptr<ReadResult> ReadList(const QString& file_name);
+    void Begin(bool replace);
     void TakeReadResult(const std::shared_ptr<ReadResult>& result);
     void BuildSlice();
     void Finish(bool cancelled);
@@ -105,6 +125,8 @@ private:
     std::shared_ptr<ReadResult> list_;
     std::size_t next_ = 0;
     std::uint64_t generation_ = 0; // one per Start: a late read result of an older load is dropped
+    std::shared_ptr<std::atomic<bool>> stop_walk_; // set when the load ends: a folder walk stops
+    bool replace_ = true;                        // Start replaces the rows; StartAppend does not
     bool loading_ = false;
     Outcome outcome_;
     qint64 longest_slice_ns_ = 0;

@@ -8,6 +8,8 @@
 #include "mpeginfo/mpeg_audio.h"
 #include "platform/time_text.h"
 #include "player/media_list.h"
+#include "player/playlist_edits.h"
+#include "platform/fs/file_names.h"
 #include "player/playlist_formats.h"
 #include "player/playlist_loader.h"
 #include "player/quietly.h"
@@ -22,13 +24,16 @@
 #include <QApplication>
 #include <QSet>
 #include <QUrl>
+#include <QDateTime>
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QLabel>
 #include <QLineEdit>
 #include <QTimer>
 
 #include <algorithm>
+#include <atomic>
 #include <functional>
 
 namespace pelu::player {
@@ -39,7 +44,6 @@ namespace {
 
 constexpr int kIconNone = 3;
 constexpr int kKeyColumn = 4;
-constexpr int kMarkColumn = 5;
 
 const QString kMediaListFilter = QStringLiteral("Brindle Studios Media List|*.bri");
 // Load takes every kind of list it reads; Save writes the kind whose filter
@@ -71,16 +75,10 @@ void TBandForm::SetRowImage(int row, int image_index)
 
 void TBandForm::FindCurrentByKey()
 {
-    for (int i = 0; i < RowCount(); ++i)
-        if (RowKey(i) == current_key_)
-            current_index_ = i; // the last match wins
+    current_index_ = LastRowWithKey(*controls_->playlist, current_key_, current_index_); // the last match wins
 }
 
-void TBandForm::Renumber()
-{
-    for (int i = 0; i < RowCount(); ++i)
-        controls_->playlist->SetRowText(i, RowText(i + 1, RowPath(i)));
-}
+void TBandForm::Renumber() { RenumberRows(*controls_->playlist, 0, RowCount()); }
 
 void TBandForm::PlaylistChanged()
 {
@@ -148,87 +146,30 @@ void TBandForm::PTShellList1SelectItem(const QString& path, bool selected)
 
 void TBandForm::PTShellList1FillComplete() { controls_->files->setColumnWidth(0, 300); }
 
-namespace {
-
-// Natural name order, as a file manager shows names: runs of digits compare as
-// numbers ("2" before "10"), the rest without regard to letter case.
-bool NaturalLess(const QString& a, const QString& b)
-{
-    qsizetype i = 0, j = 0;
-    while (i < a.size() && j < b.size()) {
-        if (a[i].isDigit() && b[j].isDigit()) {
-            qsizetype i_end = i, j_end = j;
-            while (i_end < a.size() && a[i_end].isDigit())
-                ++i_end;
-            while (j_end < b.size() && b[j_end].isDigit())
-                ++j_end;
-            // Compare the numbers by their digits without leading zeros.
-            QStringView x = QStringView(a).mid(i, i_end - i), y = QStringView(b).mid(j, j_end - j);
-            while (x.size() > 1 && x.front() == u'0')
-                x = x.mid(1);
-            while (y.size() > 1 && y.front() == u'0')
-                y = y.mid(1);
-            if (x.size() != y.size())
-                return x.size() < y.size();
-            if (const int order = x.compare(y); order != 0)
-                return order < 0;
-            i = i_end;
-            j = j_end;
-            continue;
-        }
-        const QChar x = a[i].toCaseFolded(), y = b[j].toCaseFolded();
-        if (x != y)
-            return QString::localeAwareCompare(QString(x), QString(y)) < 0;
-        ++i;
-        ++j;
-    }
-    if ((a.size() - i) != (b.size() - j))
-        return (a.size() - i) < (b.size() - j);
-    return a < b; // names that differ only in letter case: a fixed order
-}
-
-} // namespace
-
 QStringList TBandForm::DroppedMp3Files(const QStringList& paths)
 {
-    QStringList files;
-    QSet<QString> walked; // a folder linked into itself is walked once
-    std::function<void(const QString&)> walk = [&](const QString& path) {
-        const QFileInfo info(path);
-        if (info.isDir()) {
-            if (walked.contains(info.canonicalFilePath()))
-                return;
-            walked.insert(info.canonicalFilePath());
-            QStringList names = QDir(path).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden);
-            std::sort(names.begin(), names.end(), NaturalLess);
-            for (const QString& name : names)
-                walk(QDir(path).filePath(name));
-        } else if (info.isFile() && HasMp3Extension(path)) {
-            files << info.absoluteFilePath();
-        }
-    };
-    for (const QString& path : paths)
-        walk(path);
-    return files;
+    const std::atomic<bool> never{false};
+    return WalkDroppedFiles(paths, never);
 }
 
-int TBandForm::AddDroppedUrls(const QList<QUrl>& urls)
+void TBandForm::AddDroppedUrls(const QList<QUrl>& urls)
 {
     QStringList paths;
-    for (const QUrl& url : urls)
+    for (const QUrl& url : urls) {
+        // The path's own bytes: a name that is not UTF-8 arrives percent-encoded
+        // and must not become U+FFFD on the way (see platform/fs/file_names.h).
         if (url.isLocalFile())
-            paths << url.toLocalFile();
-    const QStringList files = DroppedMp3Files(paths);
-    if (files.isEmpty())
-        return 0;
-    WaitCursor wait;
-    TElTree* tree = controls_->playlist;
-    tree->BeginUpdate();
-    struct EndUpdate {
-        TElTree* tree;
-        ~EndUpdate() { tree->EndUpdate(); }
-    } end_update{tree};
-    return AddFiles(files);
+            paths << platform::fs::decode_file_name(QByteArray::fromPercentEncoding(url.path(QUrl::FullyEncoded).toLatin1()));
+    }
+    if (paths.isEmpty())
+        return;
+    if (LoadingPlaylist())
+        loader_->Cancel();
+    status_before_load_ = controls_->status->Text();
+    // Walked on the loader's thread and added a slice at a time; files that
+    // cannot be read are counted on the status line, never asked about one by
+    // one. Clear Playlist, a Load or another drop cancels it.
+    Loader()->StartAppend(paths);
 }
 
 // ---------------------------------------------------------------------------
@@ -291,7 +232,8 @@ void TBandForm::ElTree1DragDrop(int row_under_point)
         return;
     tree->MoveRow(focused, row_under_point);
     FindCurrentByKey();
-    Renumber();
+    // Only the rows between the two places changed their numbers.
+    RenumberRows(*tree, std::min(focused, row_under_point), std::max(focused, row_under_point) + 1);
     PlaylistChanged();
 }
 
@@ -303,18 +245,10 @@ void TBandForm::DeleteSelectedFiles2Click()
         StopOutput();
         SetRowImage(current_index_, kIconNone);
     }
-    const QList<int> selected = tree->SelectedRows();
-    for (int i = int(selected.size()) - 1; i >= 0; --i)
-        tree->SetColumnText(selected[i], kMarkColumn, QStringLiteral("delete"));
-    int i = 0;
-    while (i < tree->RowCount()) {
-        if (tree->ColumnText(i, kMarkColumn).contains(QStringLiteral("delete")))
-            tree->RemoveRow(i);
-        else
-            ++i;
-    }
+    const int first_removed = DeleteSelectedRows(*tree);
     FindCurrentByKey();
-    Renumber();
+    if (first_removed >= 0)
+        RenumberRows(*tree, first_removed, tree->RowCount());
     PlaylistChanged();
 }
 
@@ -432,14 +366,18 @@ void TBandForm::PlaylistLoadFinished(bool cancelled, int added, int skipped, int
             controls_->status->SetText(status_before_load_);
         return;
     }
+    if (!error.isEmpty()) {
+        // The list could not be read: nothing was replaced, so neither the
+        // playlist nor the resume list changes.
+        controls_->status->SetText(QStringLiteral("Playlist not loaded: ") + error);
+        controls_->status->setVisible(true);
+        return;
+    }
     QStringList notes;
     if (skipped > 0)
         notes << QStringLiteral("%1 entries skipped (not files or not MP3s)").arg(skipped);
     if (unreadable > 0)
         notes << QStringLiteral("%1 files could not be read").arg(unreadable);
-    if (!error.isEmpty())
-        notes << (added > 0 ? QStringLiteral("the list was read only in part: ") : QStringLiteral("cannot read the list: ")) +
-                     error;
     if (notes.isEmpty()) {
         controls_->status->SetText(status_before_load_);
     } else {
@@ -483,7 +421,8 @@ void TBandForm::KamButton7Click()
             playing_ = false;
             StopOutput();
         }
-        // The rows read before a damaged part stay; the panel still comes back.
+        // A list that cannot be read leaves the rows as they are and says why;
+        // the panel still comes back.
         LoadPlaylistFile(file_name);
     } else {
         ConnectorRestart();
@@ -508,8 +447,11 @@ void TBandForm::KamButton8Click()
         }
         try {
             SavePlaylistFile(file_name);
-        } catch (const std::exception&) {
-            // The old file stays whole; the panel still comes back.
+        } catch (const std::exception& error) {
+            // The old file stays whole; the user learns why the new one is not
+            // there. The panel still comes back.
+            controls_->status->SetText(QStringLiteral("Playlist not saved: ") + QString::fromUtf8(error.what()));
+            controls_->status->setVisible(true);
         }
     } else {
         ConnectorRestart();
@@ -532,9 +474,29 @@ void TBandForm::KamButton2Click()
 
 QString TBandForm::ResumeFileName() const { return StorageFile(QStringLiteral("es.xes")); }
 
+namespace {
+
+// A save that was killed (the browser or the machine went down while the
+// resume list was written) leaves its temporary file beside the list, often
+// megabytes. Those of earlier runs go at the next start; a temporary younger
+// than a minute may belong to a band of another browser still writing it.
+void RemoveLeftoverTemporaries(const QString& list_file)
+{
+    const QFileInfo list(list_file);
+    QDir folder = list.absoluteDir();
+    const QStringList pattern{QLatin1Char('.') + list.fileName() + QStringLiteral(".*.tmp")};
+    const QDateTime old_enough = QDateTime::currentDateTimeUtc().addSecs(-60);
+    for (const QFileInfo& temporary : folder.entryInfoList(pattern, QDir::Files | QDir::Hidden | QDir::System))
+        if (!temporary.isSymLink() && temporary.lastModified().toUTC() < old_enough)
+            QFile::remove(temporary.absoluteFilePath());
+}
+
+} // namespace
+
 void TBandForm::LoadResumePlaylist()
 {
     const QString file_name = ResumeFileName();
+    RemoveLeftoverTemporaries(file_name);
     if (!QFileInfo(file_name).isFile())
         return;
     try {

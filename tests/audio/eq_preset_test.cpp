@@ -172,6 +172,43 @@ TEST(EqualizerPreset, BadNumberStopsTheLoadAfterTheBandsReadSoFar)
     EXPECT_TRUE(eq.Filters()[1]->Enabled());
 }
 
+TEST(EqualizerPreset, ValuesTheEqualizerCannotUseRefuseTheFileWhole)
+{
+    test::TempDir dir;
+    TMMEqualizer eq;
+    eq.SetFFTLength(512);
+    eq.Filters().AddBand(100, 200, 3);
+    const std::pair<std::string, std::string> refused[] = {
+        {"Bands=40000\n", "Bands=40000 is outside 0..4096"},
+        {"Bands=-1\n", "Bands=-1 is outside 0..4096"},
+        {"Bands=2\nBand1 Gain=1e30\n", "Band1 Gain=1e+30 is outside -96..96 dB"},
+        {"Bands=2\nBand0 Gain=-200\n", "Band0 Gain=-200 is outside -96..96 dB"},
+        {"Bands=1\nBand0 f1=-5\n", "Band0 frequency -5 Hz is outside 0..1e+06 Hz"},
+        {"Bands=1\nBand0 f2=3e9\n", "Band0 frequency 3e+09 Hz is outside 0..1e+06 Hz"},
+    };
+    for (const auto& [keys, why] : refused) {
+        const auto file = dir.file("p.ini");
+        const std::string text = "[EQ.R]\nFFTLen=1024\n" + keys;
+        test::write_file(file, test::Bytes(text.begin(), text.end()));
+        try {
+            eq.LoadFromIniFile(qpath(file), "R");
+            ADD_FAILURE() << keys << " accepted";
+        } catch (const EMMEqualizerError& e) {
+            EXPECT_NE(std::string(e.what()).find(why), std::string::npos) << e.what();
+        }
+        ASSERT_EQ(eq.Filters().Count(), 1) << keys;
+        EXPECT_EQ(eq.Filters()[0]->Gain(), 3.0f);
+        EXPECT_EQ(eq.FFTLength(), 512);
+    }
+    // At the bounds: read.
+    const auto file = dir.file("edge.ini");
+    const std::string text = "[EQ.E]\nFFTLen=1024\nBands=2\nBand0 Gain=-96\nBand1 Gain=96\nBand1 f2=1000000\n";
+    test::write_file(file, test::Bytes(text.begin(), text.end()));
+    eq.LoadFromIniFile(qpath(file), "E");
+    ASSERT_EQ(eq.Filters().Count(), 2);
+    EXPECT_EQ(eq.Filters()[1]->Gain(), 96.0f);
+}
+
 TEST(EqualizerStream, RoundTripsAndMatchesTheStoredDefault)
 {
     TMMEqualizer empty;

@@ -246,6 +246,33 @@ TEST_F(FileSourceTest, DecoratedFilesStillDecodeAndTagsDoNotReachThePcm)
     pb.End();
 }
 
+TEST_F(FileSourceTest, AnId3v2SizeThatLiesIsResynchronisedPast)
+{
+    const Bytes plain = encode_mp3(cbr128_stereo_44k(1.0));
+    const QString plain_file = Write("plain.mp3", plain);
+    // Headers claiming 256 MiB, and a size just past the file's end, over a
+    // real tag of 600 bytes.
+    for (const std::uint32_t claimed : {0x7F7F7F7Fu, std::uint32_t(plain.size() + 200)}) {
+        Bytes tag = id3v2_block(600);
+        for (int i = 0; i < 4; ++i)
+            tag[std::size_t(6 + i)] = std::uint8_t((claimed >> (7 * (3 - i))) & 0x7F);
+        const QString lying = Write("lying.mp3", prepend(tag, plain));
+        EXPECT_TRUE(IsMpegFile(lying)) << claimed;
+        TMMAudioFile a, b;
+        Puller pa, pb;
+        a.SetOutput(&pa);
+        b.SetOutput(&pb);
+        a.SetFileName(plain_file);
+        ASSERT_NO_THROW(b.SetFileName(lying)) << claimed;
+        EXPECT_NEAR(b.Duration(), 1000, 60);
+        pa.Begin();
+        pb.Begin();
+        EXPECT_EQ(pa.PullAll(), pb.PullAll()) << "the same PCM as without the tag";
+        pa.End();
+        pb.End();
+    }
+}
+
 TEST_F(FileSourceTest, TruncatedFilePlaysWhatIsThere)
 {
     const Bytes full = encode_mp3(cbr128_stereo_44k(2.0));

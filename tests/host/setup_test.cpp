@@ -107,6 +107,13 @@ TEST(SetupCommand, FillsTheStorageFolderAndRegistersTheBandAndCanBeRepeated)
     QFile::remove(storage + "eqdata.ini");
     ASSERT_EQ(home.pelu(args, &output), 0);
     EXPECT_EQ(read(storage + "eqdata.ini"), "[EQ.BrindleX]\nshipped\n");
+
+    // Nothing ships one (as the program's data folder): the factory settings
+    // become the user's, so the equalizer starts with its bands.
+    QFile::remove(data + "/eqdata.ini");
+    QFile::remove(storage + "eqdata.ini");
+    ASSERT_EQ(home.pelu(args, &output), 0);
+    EXPECT_EQ(read(storage + "eqdata.ini"), "[EQ.BrindleX]\nFFTLen=2048\n");
 }
 
 TEST(SetupCommand, SaysWhatIsMissing)

@@ -246,6 +246,25 @@ TEST_F(ReaderTest, Id3v1FieldsAreCutAndTrimmed)
     EXPECT_EQ(record.Title(), QString::fromUtf8("Café"));
 }
 
+TEST_F(ReaderTest, Id3v1TextInUtf8IsReadAsUtf8AndTheRestAsWindows1252)
+{
+    const Bytes stream = frames(kMpeg1L3, 417, 4);
+    // UTF-8 with multi-byte sequences; a full field whose last character its
+    // 30 bytes cut short; Windows-1252 with bytes 0x80..0x9F; bytes that only
+    // look like UTF-8 in part.
+    const std::string cut_short = std::string(27, 'a') + "\xC3\xA9\xC3"; // 30 bytes, the last é cut
+    Bytes tag = id3v1_tag("Bj\xC3\xB6rk", "\xE2\x80\x9CSigur R\xC3\xB3s\xE2\x80\x9D", cut_short,
+                          "2001", "\x93quoted\x94 \x80 5", 0);
+    ASSERT_EQ(analyse(record, dir.write("utf8.mp3", append_id3v1(stream, tag))), 0);
+    EXPECT_EQ(record.Title(), QString::fromUtf8("Björk"));
+    EXPECT_EQ(record.Artist(), QString::fromUtf8("“Sigur Rós”"));
+    EXPECT_EQ(record.Album(), QString::fromStdString(std::string(27, 'a') + "é"));
+    EXPECT_EQ(record.Comment(), QString::fromUtf8("“quoted” € 5"));
+    Bytes mixed = id3v1_tag("\xC3\xA9t\xE9", "", "", "", "", 0);
+    ASSERT_EQ(analyse(record, dir.write("mixed.mp3", append_id3v1(stream, mixed))), 0);
+    EXPECT_EQ(record.Title(), QString::fromUtf8("Ã©té"));
+}
+
 TEST_F(ReaderTest, GuessedArtistAndTitle)
 {
     const Bytes stream = frames(kMpeg1L3, 417, 4);

@@ -15,6 +15,8 @@
 #include "widgets/shell_views.h"
 
 #include <QAction>
+#include <QDateTime>
+#include <QDir>
 #include <QFile>
 #include <QTimer>
 
@@ -202,6 +204,26 @@ TEST_F(Playlist, AResumeListThatCannotBeReadKeepsItsRowsAndIsNotOverwritten)
     EXPECT_EQ(file.readAll(), bytes) << "a list we could not read is never overwritten";
 }
 
+TEST_F(Playlist, TemporariesOfKilledSavesGoAtTheNextStart)
+{
+    // A save killed in an earlier run left its temporary file; one a minute
+    // old or younger may be another band's save in progress.
+    const QString old_temporary = StorageFile(".es.xes.k3j9x.tmp"), fresh_temporary = StorageFile(".es.xes.q8.tmp");
+    for (const QString& name : {old_temporary, fresh_temporary, StorageFile(".other.k3j9x.tmp")}) {
+        QFile file(name);
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+        file.write(QByteArray(4096, 'x'));
+        file.flush();
+        if (name != fresh_temporary) {
+            ASSERT_TRUE(file.setFileTime(QDateTime::currentDateTimeUtc().addSecs(-3600), QFileDevice::FileModificationTime));
+        }
+    }
+    Form();
+    EXPECT_FALSE(QFile::exists(old_temporary));
+    EXPECT_TRUE(QFile::exists(fresh_temporary));
+    EXPECT_TRUE(QFile::exists(StorageFile(".other.k3j9x.tmp"))) << "only the resume list's own";
+}
+
 // ---------------------------------------------------------------------------
 
 class StoredSettings : public BandFixture {
@@ -372,6 +394,44 @@ TEST_F(EqualizerPanel, SaveAndDefaultKeepTheSettingsForTheNextStart)
     CloseForm();
     Form();
     EXPECT_EQ(Slider(1), 4);
+}
+
+TEST_F(EqualizerPanel, ARefusedPresetOrAFailedSaveSaysWhyAndKeepsTheSettings)
+{
+    WritePreset("eqdata.ini", "25", {"3"});
+    Form();
+    const QByteArray saved = [&] {
+        QFile file(StorageFile("eqdata.ini"));
+        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    }();
+    // Presets the equalizer cannot use: refused whole before anything changes.
+    const std::pair<QByteArray, QString> refused[] = {
+        {"[EQ.BrindleX]\nFFTLen=1024\nBands=40000\n", "Bands=40000 is outside 0..4096"},
+        {"[EQ.BrindleX]\nFFTLen=1024\nBands=2\nBand1 Gain=1e30\n", "Band1 Gain=1e+30 is outside -96..96 dB"},
+    };
+    for (const auto& [text, why] : refused) {
+        QFile out(StorageFile("default.ini"));
+        ASSERT_TRUE(out.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        out.write(text);
+        out.close();
+        EXPECT_ANY_THROW(Form().KamButton6Click());
+        EXPECT_TRUE(Status().startsWith("Default settings not loaded: ")) << Status().toStdString();
+        EXPECT_TRUE(Status().endsWith(why)) << Status().toStdString();
+        ASSERT_EQ(Form().eq()->Filters().Count(), 16);
+        EXPECT_FLOAT_EQ(Form().eq()->Filters()[0]->Gain(), 3.0f);
+        EXPECT_EQ(Slider(1), 3);
+        QFile kept(StorageFile("eqdata.ini"));
+        ASSERT_TRUE(kept.open(QIODevice::ReadOnly));
+        EXPECT_EQ(kept.readAll(), saved) << "nothing is saved after a refusal";
+    }
+
+    // A Save that fails names the system's error (the file links into a
+    // folder that is gone).
+    QFile::remove(StorageFile("eqdata.ini"));
+    ASSERT_TRUE(QFile::link(StorageFile("gone/eqdata.ini"), StorageFile("eqdata.ini")));
+    EXPECT_ANY_THROW(Form().KamButton5Click());
+    EXPECT_TRUE(Status().startsWith("Equalizer settings not saved: ")) << Status().toStdString();
+    EXPECT_TRUE(Status().endsWith("No such file or directory")) << Status().toStdString();
 }
 
 TEST_F(EqualizerPanel, FewerBandsThanSlidersLeaveTheOthersAlone)

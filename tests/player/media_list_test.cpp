@@ -3,6 +3,7 @@
 // the atomic file replacement.
 #include "player/media_list.h"
 
+#include "fifo_watchdog.h"
 #include "mp3_fixtures.h"
 
 #include <gtest/gtest.h>
@@ -11,6 +12,7 @@
 #include <QFile>
 
 #include <filesystem>
+#include <fstream>
 #include <sys/stat.h>
 
 namespace pelu::player {
@@ -380,6 +382,42 @@ TEST(MediaListFile, LoadErrorsKeepTheRowsReadSoFar)
     test::write_file(dir.file("cut.bri"), test::Bytes(damaged.begin(), damaged.end()));
     EXPECT_THROW(LoadMediaListFile(qpath(dir.file("cut.bri")), rows), EMediaListError);
     EXPECT_EQ(rows.size(), 3u);
+}
+
+TEST(MediaListFile, OnlyRegularFilesOfBoundedSizeAndRowCountAreRead)
+{
+    test::TempDir dir;
+    std::vector<PlaylistRow> rows;
+    auto refusal = [&](const fs::path& file) -> std::string {
+        try {
+            LoadMediaListFile(qpath(file), rows);
+        } catch (const EMediaListError& e) {
+            return e.what();
+        }
+        return "read";
+    };
+    // Neither a FIFO nor a device, however it is reached, is waited on or read.
+    std::string fifo_answer;
+    EXPECT_TRUE(test::returns_without_a_writer(dir.file("fifo.bri"), [&] { fifo_answer = refusal(dir.file("fifo.bri")); }));
+    EXPECT_NE(fifo_answer.find("is not a regular file"), std::string::npos) << fifo_answer;
+    fs::create_symlink("/dev/zero", dir.file("zero.bri"));
+    EXPECT_NE(refusal(dir.file("zero.bri")).find("is not a regular file"), std::string::npos);
+    // As large as an M3U may be, and no larger.
+    { std::ofstream(dir.file("huge.bri")); }
+    fs::resize_file(dir.file("huge.bri"), kMaxMediaListBytes + 1);
+    EXPECT_NE(refusal(dir.file("huge.bri")).find("too large"), std::string::npos);
+    // Minimal records (12 bytes each) would cost far more memory than bytes.
+    Hand minimal;
+    minimal.i32(0).i32(0).i32(100000);
+    for (int i = 0; i < 100000; ++i)
+        minimal.i32(0).i32(0).i32(0);
+    test::write_file(dir.file("minimal.bri"), test::Bytes(minimal.bytes().begin(), minimal.bytes().end()));
+    EXPECT_NE(refusal(dir.file("minimal.bri")).find("more rows than its size allows"), std::string::npos);
+    EXPECT_TRUE(rows.empty());
+    // A list of ordinary rows, as many, is read.
+    SaveMediaListFile(qpath(dir.file("many.bri")), sample_rows(100000, "A"));
+    EXPECT_EQ(refusal(dir.file("many.bri")), "read");
+    EXPECT_EQ(rows.size(), 100000u);
 }
 
 } // namespace

@@ -5,6 +5,7 @@
 // the band closing, which never leaves half a list in the resume file.
 #include "band_fixture.h"
 
+#include "platform/fs/file_names.h"
 #include "player/playlist_formats.h"
 #include "player/playlist_loader.h"
 #include "player/resume_writer.h"
@@ -97,11 +98,90 @@ TEST_F(PlaylistLoad, M3u8AndPlsLoadThroughThePanelAndSaySkippedEntries)
     EXPECT_EQ(Column(1, 4), "1") << "keys follow the new list";
     EXPECT_EQ(Status(), "Playlist: 2 added, 1 entries skipped (not files or not MP3s)");
 
-    // A list that cannot be read says so and leaves an empty playlist.
-    LoadThroughPanel(WriteText("music/huge-line.m3u", QByteArray(kMaxPlaylistLineBytes + 10, 'x')));
+    // A line too long for a list is skipped alone.
+    LoadThroughPanel(WriteText("music/huge-line.m3u", QByteArray(kMaxPlaylistLineBytes + 10, 'x') + "\nb.mp3\n"));
     ASSERT_TRUE(WaitLoaded());
+    EXPECT_EQ(Paths(), QStringList({b}));
+    EXPECT_EQ(Status(), "Playlist: 1 added, 1 entries skipped (not files or not MP3s)");
+}
+
+TEST_F(PlaylistLoad, AListThatCannotBeReadReplacesNothingAndSaysWhy)
+{
+    const QString a = Music("a.mp3"), b = Music("b.mp3");
+    Form().AddFiles({a, b, a});
+    CloseForm(); // the resume list now holds the three rows
+    Form();
+    const QStringList before = Paths();
+    ASSERT_EQ(before.size(), 3);
+
+    QByteArray cut = WriteMediaList(std::vector<PlaylistRow>(40, PlaylistRow{"1. x", {"", "", a, "", "0", ""}}));
+    cut.chop(100);
+    const QString damaged = WriteText("lists/damaged.bri", cut);
+    const std::pair<QString, QString> failures[] = {
+        {Path("lists/missing.m3u"), "missing.m3u: no such file"},
+        {Path("lists/missing.bri"), "missing.bri: no such file"},
+        {damaged, "damaged.bri: "},
+    };
+    for (const auto& [list, why] : failures) {
+        LoadThroughPanel(list);
+        ASSERT_TRUE(WaitLoaded());
+        EXPECT_EQ(Paths(), before) << list.toStdString();
+        EXPECT_TRUE(Status().startsWith("Playlist not loaded: ")) << Status().toStdString();
+        EXPECT_TRUE(Status().contains(why, Qt::CaseInsensitive)) << Status().toStdString();
+    }
+    // Nothing changed, so the resume list is what it was.
+    CloseForm();
+    std::vector<PlaylistRow> resumed;
+    LoadMediaListFile(StorageFile("es.xes"), resumed);
+    ASSERT_EQ(resumed.size(), 3u);
+    EXPECT_EQ(resumed[1].columns[2], b);
+}
+
+TEST_F(PlaylistLoad, DropsKeepNamesThatAreNotUtf8AndCountBrokenFilesWithoutAsking)
+{
+    Form().AddFiles({Music("first.mp3")});
+    std::filesystem::create_directories(dir_.path() / "music" / "drop" / "inner");
+    const pelu::test::Bytes song = pelu::test::encode_mp3(pelu::test::cbr128_stereo_44k(0.3));
+    const std::filesystem::path latin1 = dir_.write("music/drop/\xE9t\xE9.mp3", song);
+    dir_.write("music/drop/inner/10 ten.mp3", song);
+    dir_.write("music/drop/inner/9 nine.mp3", song);
+    for (const char* broken : {"music/drop/broken 1.mp3", "music/drop/inner/broken 2.mp3", "music/drop/inner/broken 3.mp3"})
+        dir_.write(broken, pelu::test::garbage(3000));
+    const QByteArray latin1_bytes = QByteArray::fromStdString(latin1.string());
+    // A folder, and the Latin-1 file itself as a file manager sends it (percent-encoded bytes).
+    Form().AddDroppedUrls({QUrl::fromLocalFile(Path("music/drop")),
+                           QUrl::fromEncoded("file://" + latin1_bytes.toPercentEncoding("/"))});
+    EXPECT_TRUE(Status().startsWith("Loading playlist")) << "the walk runs off the band's thread";
+    ASSERT_TRUE(WaitLoaded());
+    ASSERT_EQ(Rows(), 1 + 3 + 1);
+    QStringList names;
+    int latin1_rows = 0;
+    for (int i = 1; i < Rows(); ++i) {
+        names << RowText(i).section(' ', 1);
+        latin1_rows += platform::fs::encode_file_name(Column(i, 2)) == latin1_bytes;
+    }
+    EXPECT_EQ(latin1_rows, 2) << "the name's own bytes, from the folder and from the file's URL";
+    EXPECT_EQ(names.indexOf("9 nine") + 1, names.indexOf("10 ten")) << "natural order";
+    EXPECT_TRUE(messages_.empty());
+    EXPECT_EQ(Status(), "Playlist: 4 added, 3 files could not be read");
+
+    // Clear cancels a drop still being walked or added.
+    Form().AddDroppedUrls({QUrl::fromLocalFile(Path("music"))});
+    Form().ClearPlaylist1Click();
+    EXPECT_FALSE(Form().LoadingPlaylist());
+    QTest::qWait(200);
     EXPECT_EQ(Rows(), 0);
-    EXPECT_TRUE(Status().startsWith("Playlist: 0 added, cannot read the list: ")) << Status().toStdString();
+}
+
+TEST_F(PlaylistLoad, AFailedSaveNamesTheSystemError)
+{
+    Form().AddFiles({Music("a.mp3")});
+    for (const char* name : {"lists/taken.bri", "lists/taken.m3u8", "lists/taken.pls"}) {
+        std::filesystem::create_directories(dir_.path() / name);
+        SaveThroughPanel(Path(name));
+        EXPECT_TRUE(Status().startsWith("Playlist not saved: ")) << Status().toStdString();
+        EXPECT_TRUE(Status().endsWith("Is a directory")) << Status().toStdString();
+    }
 }
 
 TEST_F(PlaylistLoad, SaveWritesTheKindItsNameSaysAndLoadsBackTheSameRows)

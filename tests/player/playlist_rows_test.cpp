@@ -2,6 +2,7 @@
 // rows it builds for real synthesised MP3s, including unreadable files and
 // each answer of the read-error dialog.
 #include "player/playlist_rows.h"
+#include "platform/fs/file_names.h"
 
 #include "audio/mpeg.h"
 #include "mp3_fixtures.h"
@@ -116,6 +117,25 @@ TEST_F(RowBuilder, RelativePathsBecomeAbsolute)
     ASSERT_EQ(rows.size(), 1u);
     EXPECT_EQ(rows[0].columns[kColumnPath], qpath(plain_));
     EXPECT_EQ(rows[0].text, QStringLiteral("1. Plain"));
+}
+
+TEST_F(RowBuilder, RelativeNamesKeepTheirBytesAndLoseTheirDotSteps)
+{
+    // A Latin-1 name (bytes E9 74 E9) given relative to the current folder,
+    // as `pelu playlist make` and Load Files give names, and ".." steps.
+    fs::create_directory(dir_.path() / "sub");
+    const fs::path latin1 = dir_.write("\xE9t\xE9.mp3", test::encode_mp3(test::cbr128_stereo_44k(1.0)));
+    const QString before = QDir::currentPath();
+    ASSERT_TRUE(QDir::setCurrent(qpath(dir_.path() / "sub")));
+    const auto rows = BuildRowsForFiles({platform::fs::decode_file_name(QByteArray("../\xE9t\xE9.mp3")),
+                                         QStringLiteral("../sub/../Plain.mp3"), qpath(dir_.path() / "sub/../Plain.mp3")},
+                                        0, scratch_, mpegfile_);
+    QDir::setCurrent(before);
+    ASSERT_EQ(rows.size(), 3u);
+    EXPECT_EQ(platform::fs::encode_file_name(rows[0].columns[kColumnPath]), QByteArray::fromStdString(latin1.string()));
+    EXPECT_NEAR(ms_of(rows[0]), 1000, 60);
+    EXPECT_EQ(rows[1].columns[kColumnPath], qpath(plain_));
+    EXPECT_EQ(rows[2].columns[kColumnPath], qpath(plain_));
 }
 
 TEST_F(RowBuilder, UnreadableFilesAskAndIgnoreOrCancelLeavesThemOut)

@@ -66,7 +66,7 @@ PrivateProfile::PrivateProfile(const QString& path) : path_(path)
     if (!file.exists())
         return;
     if (!file.open(QIODevice::ReadOnly))
-        throw ProfileError("Unable to read " + path.toStdString());
+        throw ProfileError("Unable to read " + path.toStdString() + ": " + file.errorString().toStdString());
     QByteArray content = file.readAll();
     if (content.contains("\r\n"))
         line_break_ = "\r\n";
@@ -127,10 +127,13 @@ QString PrivateProfile::ReadString(const QString& section, const QString& key, c
 int PrivateProfile::ReadInteger(const QString& section, const QString& key, int fallback) const
 {
     const auto value = Value(section, key);
-    if (!value)
-        return fallback;
+    return value ? IntegerOf(*value, fallback) : fallback;
+}
+
+int PrivateProfile::IntegerOf(const QString& value, int fallback)
+{
     // Leading sign and digits; anything after them is ignored.
-    const QString text = value->trimmed();
+    const QString text = value.trimmed();
     qsizetype i = 0;
     if (i < text.size() && (text[i] == u'-' || text[i] == u'+'))
         ++i;
@@ -149,6 +152,22 @@ int PrivateProfile::ReadInteger(const QString& section, const QString& key, int 
 bool PrivateProfile::ReadBool(const QString& section, const QString& key, bool fallback) const
 {
     return ReadInteger(section, key, fallback ? 1 : 0) != 0;
+}
+
+QHash<QString, QString> PrivateProfile::SectionValues(const QString& section) const
+{
+    QHash<QString, QString> values;
+    const int s = FindSection(section);
+    if (s < 0)
+        return values;
+    const int end = SectionEnd(s);
+    for (int i = s + 1; i < end; ++i)
+        if (lines_[i].kind == 2) {
+            const QString key = lines_[i].name.toCaseFolded();
+            if (!values.contains(key))
+                values.insert(key, lines_[i].value);
+        }
+    return values;
 }
 
 bool PrivateProfile::SectionExists(const QString& section) const
@@ -247,8 +266,9 @@ QByteArray PrivateProfile::Serialize() const
 void PrivateProfile::Save() const
 {
     // Atomic over a regular file; a symbolic link keeps pointing at the new file.
-    if (!fs::write_output_file(path_, Serialize(), nullptr))
-        throw ProfileError("Unable to write to " + path_.toStdString());
+    QString error; // "NAME: the system's text"
+    if (!fs::write_output_file(path_, Serialize(), &error))
+        throw ProfileError("Unable to write to " + error.toStdString());
 }
 
 QString GetPrivateProfileString(const QString& section, const QString& key, const QString& fallback,

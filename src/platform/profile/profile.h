@@ -15,6 +15,7 @@
 #include "platform/error.h"
 
 #include <QByteArray>
+#include <QHash>
 #include <QString>
 #include <QStringList>
 
@@ -38,7 +39,13 @@ public:
     // A decimal integer (leading sign allowed, trailing text ignored as the
     // platform does); `fallback` when missing or not a number.
     int ReadInteger(const QString& section, const QString& key, int fallback) const;
+    // A value's text read as ReadInteger reads it.
+    static int IntegerOf(const QString& value, int fallback);
     bool ReadBool(const QString& section, const QString& key, bool fallback) const;
+    // Every key of `section` with its value, read in one pass: the names are
+    // case-folded (QString::toCaseFolded) and the first of duplicates wins, as
+    // Value() reads them. Empty when the section is missing.
+    QHash<QString, QString> SectionValues(const QString& section) const;
     bool SectionExists(const QString& section) const;
     QStringList Sections() const;
     QStringList Keys(const QString& section) const;
@@ -50,7 +57,8 @@ public:
     void EraseSection(const QString& section);
 
     // Writes the file atomically (temporary file in the same folder, then rename).
-    // ProfileError "Unable to write to <path>" on failure; the old file stays.
+    // ProfileError "Unable to write to <path>: <the system's error>" on
+    // failure; the old file stays.
     void Save() const;
     QByteArray Serialize() const;
 
