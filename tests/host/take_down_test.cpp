@@ -6,6 +6,7 @@
 #include "band_bus.h"
 #include "player/media_list.h"
 
+#include <QFileInfo>
 #include <QUrl>
 
 #include <signal.h>
@@ -41,11 +42,16 @@ struct BandHome {
         return rows.size();
     }
     // The stored settings (written when the form is destroyed).
-    bool settings_saved() const
+    bool settings_saved() const { return stored_settings() == 7; }
+    int stored_settings() const
     {
         platform::registry::Store store(home.registry());
         auto key = store.open_key(platform::registry::Hive::CurrentUser, "Software\\PELU\\XPD");
-        return key && store.query(*key, "emberxix").has_value();
+        int count = 0;
+        for (const char* name : {"storedlocx", "emberxix", "lasthighx", "audiox.FileName", "ViewPELUSpectrum1.Checked",
+                                 "VStereoLMeter1.Checked", "VStereoRMeter1.Checked"})
+            count += key && store.query(*key, name).has_value();
+        return count;
     }
 };
 
@@ -190,6 +196,49 @@ TEST(RemoteOpen, AFileThatCannotBePlayedIsRefusedAtOnceWithoutAWindow)
     }
     EXPECT_EQ(band.run.finish(), 0) << band.run.errors().toStdString();
     EXPECT_EQ(home.resume_rows(), 1u); // nothing was added
+}
+
+// A long import holds the store's write lock: a band that starts meanwhile
+// still finds its storage folder, and one that closes meanwhile waits for the
+// import and stores every value.
+TEST(BusyStore, ABandStartingAndClosingDuringALargeImportKeepsEverything)
+{
+    BandHome home;
+    ASSERT_TRUE(home.ready);
+    const QString reg_path = home.home.root() + "/large.reg";
+    {
+        QFile reg(reg_path);
+        ASSERT_TRUE(reg.open(QIODevice::WriteOnly));
+        reg.write("REGEDIT4\n\n");
+        const QByteArray data(40, 'x');
+        for (int key = 0; reg.size() < 60 * 1024 * 1024; ++key) {
+            QByteArray block = "[HKEY_CURRENT_USER\\Software\\Large\\K" + QByteArray::number(key) + "]\n";
+            for (int value = 0; value < 50; ++value)
+                block += "\"v" + QByteArray::number(value) + "\"=\"" + data + "\"\n";
+            reg.write(block + "\n");
+        }
+    }
+    QProcess import;
+    import.setProcessEnvironment(home.home.environment());
+    import.setProcessChannelMode(QProcess::MergedChannels);
+    import.start(QCoreApplication::applicationDirPath() + "/pelu", {"reg", "import", reg_path});
+    ASSERT_TRUE(import.waitForStarted());
+    // Parsed, and writing: its transaction spills into the write-ahead log.
+    ASSERT_TRUE(WaitForBus([&] { return QFileInfo(home.home.registry() + "-wal").size() > 4 * 1024 * 1024; }, 60000));
+
+    BandRun band(home);
+    ASSERT_TRUE(band.ready);
+    ASSERT_EQ(band.OpenUri(home.new_song).type(), QDBusMessage::ReplyMessage);
+    EXPECT_EQ(import.state(), QProcess::Running) << "the import ended before the band closed: nothing was tested";
+    EXPECT_EQ(band.run.finish(150000), 0) << band.run.errors().toStdString();
+    ASSERT_TRUE(import.waitForFinished(150000));
+    EXPECT_EQ(import.exitCode(), 0) << import.readAll().toStdString();
+
+    EXPECT_EQ(home.resume_rows(), 2u); // in the storage folder, not the current one
+    EXPECT_EQ(home.stored_settings(), 7);
+    QString value;
+    EXPECT_EQ(home.home.pelu({"reg", "get", "HKEY_CURRENT_USER\\Software\\Large\\K100", "v49"}, &value), 0);
+    EXPECT_EQ(value.trimmed(), QString(40, 'x'));
 }
 
 // One band per user session: a second browser gets a notice instead of a band,
