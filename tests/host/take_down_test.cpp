@@ -224,7 +224,7 @@ TEST(BusyStore, ABandStartingAndClosingDuringALargeImportKeepsEverything)
     import.start(QCoreApplication::applicationDirPath() + "/pelu", {"reg", "import", reg_path});
     ASSERT_TRUE(import.waitForStarted());
     // Parsed, and writing: its transaction spills into the write-ahead log.
-    ASSERT_TRUE(WaitForBus([&] { return QFileInfo(home.home.registry() + "-wal").size() > 4 * 1024 * 1024; }, 60000));
+    ASSERT_TRUE(WaitForBus([&] { return QFileInfo(home.home.registry() + "-wal").size() > 0; }, 120000));
 
     BandRun band(home);
     ASSERT_TRUE(band.ready);
@@ -275,6 +275,85 @@ TEST(FirstPage, AboutBlankBringsTheBand)
     ASSERT_TRUE(run.started());
     EXPECT_TRUE(run.wait_for("band 1 ")) << run.lines().join('\n').toStdString();
     EXPECT_EQ(run.finish(), 0) << run.errors().toStdString();
+}
+
+} // namespace
+} // namespace pelu::test
+
+namespace pelu::test {
+namespace {
+
+// A virtual screen with a window manager, as a desktop runs the browser.
+class Desktop {
+public:
+    Desktop()
+    {
+        if (!screen_.Start("Xvfb", {"-displayfd", "1", "-screen", "0", "1280x1024x24", "-nolisten", "tcp"}))
+            return;
+        const QString number = screen_.ReadLine(20000);
+        if (number.isEmpty())
+            return;
+        display_ = ":" + number;
+        if (!manager_.Start("sh", {"-c", "DISPLAY=" + display_ + " exec openbox --sm-disable"}))
+            display_.clear();
+        QThread::msleep(500); // openbox takes the screen over
+    }
+    const QString& display() const { return display_; }
+    QProcessEnvironment environment(const BandHome& home) const
+    {
+        QProcessEnvironment env = WithBus(home.home, home.bus);
+        env.insert("QT_QPA_PLATFORM", "xcb");
+        env.insert("DISPLAY", display_);
+        return env;
+    }
+    // Runs xdotool on this screen; its output.
+    QString xdotool(const QStringList& args) const
+    {
+        QProcess tool;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("DISPLAY", display_);
+        tool.setProcessEnvironment(env);
+        tool.start("xdotool", args);
+        tool.waitForFinished(20000);
+        return QString::fromUtf8(tool.readAllStandardOutput()).trimmed();
+    }
+
+private:
+    ChildProcess screen_;
+    ChildProcess manager_;
+    QString display_;
+};
+
+// The window manager's close (Alt+F4 on the browser window) and the browser's
+// own Ctrl+W, with a panel open on top.
+TEST(TakeDownOnADesktop, WindowManagerCloseAndCtrlWWithAPanelOpen)
+{
+    Desktop desktop;
+    ASSERT_FALSE(desktop.display().isEmpty()) << "Xvfb or openbox did not start";
+    struct Case {
+        const char* control;
+        const char* keys;
+    };
+    for (const Case& c : {Case{"ToolbarButton971", "alt+F4"}, Case{"Image14", "ctrl+w"}, Case{"ImageButton7", "alt+F4"}}) {
+        SCOPED_TRACE(std::string(c.control) + " " + c.keys);
+        BandHome home;
+        ASSERT_TRUE(home.ready);
+        BrowserRun run(home.home, {}, desktop.environment(home));
+        ASSERT_TRUE(run.wait_for("band 1 ")) << run.errors().toStdString();
+        const QString window = desktop.xdotool(
+            {"search", "--sync", "--all", "--pid", QString::number(run.pid()), "--name", "PELU Browser"});
+        ASSERT_FALSE(window.isEmpty());
+        run.send(QString("click ") + c.control);
+        ASSERT_TRUE(run.wait_for(QString("clicked ") + c.control, 10000));
+        ASSERT_TRUE(WaitForBus([&] { return !run.popups().isEmpty(); }, 10000));
+
+        desktop.xdotool({"windowactivate", "--sync", window.section('\n', 0, 0), "key", c.keys});
+        const int code = run.wait_end(30000);
+        const QString errors = run.errors();
+        EXPECT_EQ(code, 0) << errors.toStdString();
+        EXPECT_FALSE(errors.contains("Sanitizer")) << errors.toStdString();
+        EXPECT_TRUE(home.settings_saved());
+    }
 }
 
 } // namespace
