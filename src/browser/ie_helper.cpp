@@ -69,18 +69,19 @@ struct FilterLink {
     bool wide = true;
 };
 
-// Never destroyed: the server, a static object of the library made before these
-// tables, takes the filters out when it is destroyed, after them.
+// The server, a static object of the library, takes the filters out when it is
+// destroyed: it makes these tables in its constructor (prepare_filter_tables),
+// so they are destroyed after it.
 std::map<HWND, FilterLink>& rebar_links()
 {
-    static auto* links = new std::map<HWND, FilterLink>;
-    return *links;
+    static std::map<HWND, FilterLink> links;
+    return links;
 }
 
 std::map<HWND, FilterLink>& frame_links()
 {
-    static auto* links = new std::map<HWND, FilterLink>;
-    return *links;
+    static std::map<HWND, FilterLink> links;
+    return links;
 }
 
 LRESULT call_previous(const FilterLink& link, HWND window, UINT message, WPARAM wparam, LPARAM lparam)
@@ -192,6 +193,12 @@ void apply_backspace(QLineEdit* edit)
         cut = 2;
     edit->setText(text.left(caret - cut) + text.mid(caret));
     edit->setCursorPosition(caret - cut);
+}
+
+void prepare_filter_tables()
+{
+    rebar_links();
+    frame_links();
 }
 
 void remove_band_filters(HelperModuleState& state)

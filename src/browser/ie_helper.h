@@ -144,5 +144,8 @@ private:
 // Takes both filters out of their windows' chains (where they are still the
 // current procedure) and makes them pass every message straight on otherwise.
 void remove_band_filters(HelperModuleState& state);
+// Makes the filters' tables; the server calls it first thing, so the tables
+// outlive it whatever the order of static destruction.
+void prepare_filter_tables();
 
 } // namespace pelu::browser

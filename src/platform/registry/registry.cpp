@@ -106,11 +106,12 @@ private:
     std::map<std::pair<sqlite3*, std::string>, std::vector<sqlite3_stmt*>> free_;
 };
 
-// Never destroyed: stores may close during static destruction.
+// Made by the first store's constructor, so it is destroyed after every store,
+// static ones included.
 StatementCache& statement_cache()
 {
-    static auto* cache = new StatementCache;
-    return *cache;
+    static StatementCache cache;
+    return cache;
 }
 
 class Statement {
@@ -278,6 +279,7 @@ QStringList split_key_path(const QString& path)
 
 Store::Store(const QString& path, OpenMode mode) : path_(path)
 {
+    statement_cache(); // made before this store, so it outlives it
     const QByteArray native = fs::encode_file_name(path);
     struct stat st;
     if (::stat(native.constData(), &st) == 0) {
