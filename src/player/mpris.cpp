@@ -125,6 +125,13 @@ public:
     {
         setAutoRelaySignals(false);
     }
+    // Calls still waiting for a dialog are answered: the player is going.
+    ~MprisPlayerAdaptor() override
+    {
+        for (const QueuedOpen& open : std::as_const(queued_))
+            service_->connection_.send(open.call.createErrorReply(QDBusError::errorString(QDBusError::Failed),
+                                                                  QStringLiteral("The player is closing")));
+    }
 
     QString PlaybackStatus() const { return StatusText(band_.PlaybackStatus()); }
     QString LoopStatus() const { return LoopText(band_.LoopTrack()); }

@@ -266,6 +266,31 @@ TEST(OneBandPerSession, ASecondBrowserGetsANoticeAndAFileGoesToTheRunningBand)
     EXPECT_EQ(home.resume_rows(), 2u);
 }
 
+// A remote call that arrives while a dialog's loop runs waits for the dialog
+// to return instead of running inside it.
+TEST(RemoteOpen, ACallDuringADialogWaitsForItToReturn)
+{
+    BandHome home;
+    ASSERT_TRUE(home.ready);
+    BandRun band(home);
+    ASSERT_TRUE(band.ready);
+    band.run.send("click ToolbarButton971");
+    ASSERT_TRUE(WaitForBus([&] { return !band.run.popups().isEmpty(); }, 10000));
+    band.run.send("click KamButton7");
+    ASSERT_TRUE(band.WaitForPopup("QFileDialog"));
+
+    QDBusMessage open = QDBusMessage::createMethodCall(WaitForPlayer(band.client), kMprisPath, kMprisPlayer, "OpenUri");
+    open << QUrl::fromLocalFile(home.new_song).toString(QUrl::FullyEncoded);
+    QDBusPendingCall pending = band.client.connection().asyncCall(open, 60000);
+    WaitForBus([] { return false; }, 500);
+    EXPECT_FALSE(pending.isFinished()) << "answered inside the dialog's loop";
+    EXPECT_FALSE(band.run.popups().filter("QFileDialog").isEmpty());
+
+    band.run.send("close 1");
+    EXPECT_TRUE(WaitForBus([&] { return pending.isFinished(); }, 30000));
+    EXPECT_EQ(band.run.wait_end(30000), 0) << band.run.errors().toStdString();
+}
+
 // The first page counts as the first navigation, whatever it is.
 TEST(FirstPage, AboutBlankBringsTheBand)
 {
