@@ -1,5 +1,6 @@
 // libPELU.so serves the player form.
 #include "browser/server.h"
+#include "browser/session_lock.h"
 #include "player/band_form.h"
 
 namespace pelu::browser {
@@ -14,6 +15,11 @@ BandFormKind band_form_kind()
     };
     kind.band_closing = [](QWidget* form) { static_cast<TBandForm*>(form)->BandClosing(); };
     kind.edit2 = [](QWidget* form) { return static_cast<TBandForm*>(form)->Edit2(); };
+    // One player per user session: two would each save the resume list and the
+    // settings over the other's, and play at once.
+    static SessionLock session;
+    kind.claim_session = [] { return session.Claim(); };
+    kind.release_session = [] { session.Release(); };
     return kind;
 }
 

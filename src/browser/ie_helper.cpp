@@ -2,7 +2,9 @@
 
 #include "browser/server.h"
 
+#include <QLabel>
 #include <QLineEdit>
+#include <QThread>
 
 #include <cstring>
 #include <map>
@@ -67,6 +69,9 @@ struct FilterLink {
     bool wide = true;
 };
 
+// The server, a static object of the library, takes the filters out when it is
+// destroyed: it makes these tables in its constructor (prepare_filter_tables),
+// so they are destroyed after it.
 std::map<HWND, FilterLink>& rebar_links()
 {
     static std::map<HWND, FilterLink> links;
@@ -188,6 +193,12 @@ void apply_backspace(QLineEdit* edit)
         cut = 2;
     edit->setText(text.left(caret - cut) + text.mid(caret));
     edit->setCursorPosition(caret - cut);
+}
+
+void prepare_filter_tables()
+{
+    rebar_links();
+    frame_links();
 }
 
 void remove_band_filters(HelperModuleState& state)
@@ -341,8 +352,12 @@ void TIEHelper::CreateBand()
         if (!rebar_widget)
             return;
         state_.rebar = rebar;
-        // 3
         const BandFormKind& kind = server_.form_kind();
+        if (kind.claim_session && !kind.claim_session()) {
+            ShowBandElsewhereNotice(rebar, rebar_widget);
+            return;
+        }
+        // 3
         QWidget* form = kind.create(rebar_widget);
         state_.form = form;
         state_.form_created = true;
@@ -397,10 +412,38 @@ void TIEHelper::TakeBandDown()
         return; // band creation failed part-way: the form is left as it is
     // 3: the filters leave the windows before the form they refer to goes.
     remove_band_filters(state_);
+    // The session's band is free again once the form has stored its settings.
+    if (const auto& release = server_.form_kind().release_session)
+        QObject::connect(form, &QObject::destroyed, [release] { release(); });
     form->hide();
     form->close();
-    delete form; // destruction stores the settings
+    // Destruction stores the settings. Inside a nested loop (a dialog or panel
+    // of the browser's that is still on the stack) the form may still be in
+    // use below it: it goes once control is back in the loop that was running
+    // here.
+    if (QThread::currentThread()->loopLevel() > 1)
+        form->deleteLater();
+    else
+        delete form;
     DisconnectEvents();
+}
+
+void TIEHelper::ShowBandElsewhereNotice(HWND rebar, QWidget* rebar_widget)
+{
+    // Said once, in this window's toolbar area, where the band would have been.
+    auto* notice = new QLabel(QString::fromLatin1(kBandElsewhereText), rebar_widget);
+    notice->setObjectName(QStringLiteral("BandElsewhereNotice"));
+    notice->setContentsMargins(6, 2, 6, 2);
+    win::REBARBANDINFO info{};
+    info.cbSize = sizeof(win::REBARBANDINFO);
+    info.fMask = win::RBBIM_STYLE | win::RBBIM_CHILD | win::RBBIM_CHILDSIZE | win::RBBIM_ID;
+    info.fStyle = win::RBBS_BREAK | win::RBBS_CHILDEDGE | win::RBBS_NOGRIPPER;
+    info.hwndChild = win::RegisterWindow(notice, "Static");
+    info.cxMinChild = static_cast<UINT>(notice->sizeHint().width());
+    info.cyMinChild = static_cast<UINT>(notice->sizeHint().height());
+    info.wID = kBandElsewhereNoticeId;
+    if (win::SendMessageA(rebar, win::RB_INSERTBANDA, static_cast<WPARAM>(-1), reinterpret_cast<LPARAM>(&info)) == 0)
+        delete notice;
 }
 
 void TIEHelper::DisconnectEvents()

@@ -41,6 +41,10 @@ inline constexpr win::UINT kBandId = 673;
 inline constexpr win::WPARAM kBackspaceCommand = 0x1A032;
 inline constexpr char kFrameClass[] = "IEFrame";
 inline constexpr char kRebarClass[] = "ReBarWindow32";
+// The id of the notice band that a browser without the band shows instead.
+inline constexpr win::UINT kBandElsewhereNoticeId = 674;
+inline constexpr char kBandElsewhereText[] =
+    "The PELU band is open in another PELU Browser; it shows in one browser at a time.";
 
 // How the helper object makes and drives the band's form.
 struct BandFormKind {
@@ -53,6 +57,11 @@ struct BandFormKind {
     std::function<void(QWidget* form)> band_closing;
     // The form's one-line edit field `Edit2`.
     std::function<QLineEdit*(QWidget* form)> edit2;
+    // One band per user session: claimed before the form is made (false: the
+    // band lives in another process), let go once the form is destroyed. Null:
+    // any number of bands.
+    std::function<bool()> claim_session;
+    std::function<void()> release_session;
 };
 
 // The helper object's module state.
@@ -125,6 +134,7 @@ private:
     void CreateBand();
     void TakeBandDown();
     void DisconnectEvents();
+    void ShowBandElsewhereNotice(win::HWND rebar, QWidget* rebar_widget);
 
     ComServer& server_;
     HelperModuleState& state_;
@@ -134,5 +144,8 @@ private:
 // Takes both filters out of their windows' chains (where they are still the
 // current procedure) and makes them pass every message straight on otherwise.
 void remove_band_filters(HelperModuleState& state);
+// Makes the filters' tables; the server calls it first thing, so the tables
+// outlive it whatever the order of static destruction.
+void prepare_filter_tables();
 
 } // namespace pelu::browser

@@ -86,6 +86,7 @@ ComServer::ComServer(std::string library_path, BandFormKind form_kind, ErrorBox 
       error_box_(std::move(error_box)),
       factory_(*this)
 {
+    prepare_filter_tables();
     helper_state_.form_kind = &form_kind_;
 }
 

@@ -3,7 +3,11 @@
 #include "host/browser_window.h"
 #include "host/rebar.h"
 
+#include <QApplication>
 #include <QFile>
+#include <QMouseEvent>
+#include <QPointer>
+#include <QTimer>
 #include <QSocketNotifier>
 
 #include <cstdio>
@@ -127,12 +131,52 @@ void Automation::Run(const QString& line)
                   : QStringLiteral("error cannot save %1").arg(words[2]));
     } else if (command == "close") {
         window->close();
+    } else if (command == "click" && words.size() == 2) {
+        Click(words[1]);
+    } else if (command == "popups") {
+        // The windows besides the browser windows that are showing: panels,
+        // menus, dialogs.
+        QStringList shown;
+        for (QWidget* top : QApplication::topLevelWidgets())
+            if (top->isVisible() && !qobject_cast<BrowserWindow*>(top))
+                shown << QString::fromLatin1(top->metaObject()->className());
+        shown.sort();
+        Say(QStringLiteral("popups %1").arg(shown.join(' ')).trimmed());
     } else if (command == "quit") {
         for (BrowserWindow* open : session_.windows())
             open->close();
     } else {
         Say(QStringLiteral("error unknown command: %1").arg(line));
     }
+}
+
+void Automation::Click(const QString& name)
+{
+    QWidget* target = nullptr;
+    for (QWidget* widget : QApplication::allWidgets())
+        if (widget->objectName() == name && widget->isVisible())
+            target = widget;
+    if (!target) {
+        Say(QStringLiteral("error no control %1").arg(name));
+        return;
+    }
+    // Posted, so that a control whose click runs a loop of its own (a panel, a
+    // menu, a dialog) runs it from the main loop, not inside this command.
+    const QPointF centre = QRectF(target->rect()).center();
+    const QPointF global = target->mapToGlobal(centre);
+    QPointer<QWidget> alive(target);
+    QTimer::singleShot(0, target, [alive, centre, global] {
+        if (!alive)
+            return;
+        QMouseEvent press(QEvent::MouseButtonPress, centre, global, Qt::LeftButton, Qt::LeftButton, Qt::NoModifier);
+        QApplication::sendEvent(alive, &press);
+        if (!alive)
+            return;
+        QMouseEvent release(QEvent::MouseButtonRelease, centre, global, Qt::LeftButton, Qt::NoButton,
+                            Qt::NoModifier);
+        QApplication::sendEvent(alive, &release);
+    });
+    Say(QStringLiteral("clicked %1").arg(name));
 }
 
 void Automation::Say(const QString& line)

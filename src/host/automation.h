@@ -9,6 +9,8 @@
 //   new-window            open a window on the home page
 //   bands N               report window N's toolbar bands
 //   screenshot N FILE     save a picture of window N as PNG
+//   click NAME            a left click on the showing control named NAME (any window)
+//   popups                report the other windows that show (panels, menus, dialogs)
 //   close N               close window N
 //   quit                  close every window (the browser then ends)
 // Events:
@@ -18,6 +20,8 @@
 //   band N MS ID ROW WIDTHxHEIGHT   a band was inserted into window N's toolbar
 //   bands N ID:ROW:WIDTHxHEIGHT:gripper|-  ...
 //   screenshot N FILE | error TEXT
+//   clicked NAME | error no control NAME
+//   popups CLASS...       class names, sorted
 //   window-closed N MS
 //
 // Thread: main thread only.
@@ -47,6 +51,7 @@ private:
     void ReadCommands();
     void Run(const QString& line);
     void Say(const QString& line);
+    void Click(const QString& name);
     QString BandText(BrowserWindow* window, int index) const;
 
     BrowserSession& session_;

@@ -7,6 +7,7 @@
 #include <QApplication>
 #include <QBoxLayout>
 #include <QCloseEvent>
+#include <QDialog>
 #include <QComboBox>
 #include <QFileInfo>
 #include <QKeyEvent>
@@ -15,6 +16,8 @@
 #include <QPlainTextEdit>
 #include <QStyle>
 #include <QTextEdit>
+#include <QThread>
+#include <QTimer>
 #include <QToolButton>
 #include <QWebEnginePage>
 #include <QWebEngineView>
@@ -76,7 +79,7 @@ public:
 protected:
     QWebEnginePage* createWindow(WebWindowType) override
     {
-        BrowserWindow* window = session_.OpenWindow(QUrl(QStringLiteral("about:blank")));
+        BrowserWindow* window = session_.OpenWindow(QUrl(), BrowserSession::OpenedBy::Page);
         return window ? window->page() : nullptr;
     }
 
@@ -504,8 +507,45 @@ void BrowserWindow::Quit()
     helpers_.clear();
 }
 
+namespace {
+
+// A nested event loop is running below the main one: a drop-down panel, a menu,
+// a message box, a file dialog or a page's own dialog.
+bool nested_loop_running() { return QThread::currentThread()->loopLevel() > 1; }
+
+// Asks every window that may run such a loop to end it: dialogs are rejected,
+// menus and panels closed. Browser windows stay.
+void end_nested_loops()
+{
+    for (QWidget* top : QApplication::topLevelWidgets()) {
+        if (!top->isVisible() || qobject_cast<BrowserWindow*>(top))
+            continue;
+        if (auto* dialog = qobject_cast<QDialog*>(top))
+            dialog->reject();
+        else
+            top->close();
+    }
+}
+
+} // namespace
+
 void BrowserWindow::closeEvent(QCloseEvent* event)
 {
+    // The take-down destroys the band and this window, which a nested loop
+    // further down the stack may still be using: first let every such loop
+    // end and return, then close again from the main loop.
+    if (nested_loop_running()) {
+        event->ignore();
+        end_nested_loops();
+        if (!close_retry_pending_) {
+            close_retry_pending_ = true;
+            QTimer::singleShot(kCloseRetryMs, this, [this] {
+                close_retry_pending_ = false;
+                close();
+            });
+        }
+        return;
+    }
     Quit();
     event->accept();
 }
@@ -550,14 +590,19 @@ BrowserSession::BrowserSession(HelperObjects& helpers, QUrl home_page, QString h
 {
 }
 
-BrowserWindow* BrowserSession::OpenWindow(const QUrl& url)
+BrowserWindow* BrowserSession::OpenWindow(const QUrl& url, OpenedBy opener)
 {
     auto* window = new BrowserWindow(*this);
     window->show();
     emit WindowOpened(window);
+    // A page's new window gets its content from the page. Any other first page,
+    // about:blank included, is loaded, so its completion is the window's first
+    // navigation.
+    if (opener == OpenedBy::Page)
+        return window;
     if (url.isEmpty())
         window->GoHome();
-    else if (url != QUrl(QStringLiteral("about:blank")))
+    else
         window->Navigate(url);
     return window;
 }

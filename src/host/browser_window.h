@@ -9,7 +9,9 @@
 // site before the window is first shown; it fires NavigateComplete2 and
 // DocumentComplete after every completed navigation, TitleChange when the title
 // changes, and OnQuit when the window closes, after which each helper object's
-// site is set to null and the object released.
+// site is set to null and the object released. A close that arrives while a
+// nested loop runs (a panel, menu or dialog, the band's or the page's) ends
+// those loops first and takes effect once they have returned.
 //
 // The BrowserSession holds what all windows of the process share: the loaded
 // helper objects, the home page, the open windows, and the observer that the
@@ -186,6 +188,9 @@ private:
     BrowserObject* browser_ = nullptr; // the window's own reference
     std::vector<com::ComPtr<com::IObjectWithSite>> helpers_;
     bool quit_fired_ = false;
+    // A close waits for nested loops to end; it is tried again this much later.
+    static constexpr int kCloseRetryMs = 20;
+    bool close_retry_pending_ = false;
     const QEvent* last_backspace_ = nullptr;
 };
 
@@ -200,8 +205,10 @@ public:
     const QUrl& home_page() const { return home_page_; }
     const QString& home_problem() const { return home_problem_; }
 
-    // Opens and shows a window; `url` empty for the home page.
-    BrowserWindow* OpenWindow(const QUrl& url = QUrl());
+    enum class OpenedBy { User, Page };
+    // Opens and shows a window; `url` empty for the home page. A window that a
+    // page opens is left for the page to fill.
+    BrowserWindow* OpenWindow(const QUrl& url = QUrl(), OpenedBy opener = OpenedBy::User);
     BrowserWindow* window(int number) const;
     std::vector<BrowserWindow*> windows() const;
 

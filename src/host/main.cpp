@@ -3,13 +3,20 @@
 #include "host/automation.h"
 #include "host/browser_window.h"
 #include "host/helper_objects.h"
+#include "host/quit_signals.h"
 #include "platform/registry/registry.h"
 
 #include <QApplication>
 #include <QCommandLineParser>
+#include <QDBusConnection>
+#include <QDBusMessage>
+#include <QDir>
+#include <QFileInfo>
+#include <QUrl>
 
 #include <cstdio>
 #include <cstdlib>
+#include <optional>
 #include <unistd.h>
 
 namespace {
@@ -27,6 +34,35 @@ bool has_display()
             return true;
     }
     return false;
+}
+
+// An MP3 given on the command line goes to the band that already runs in this
+// session (there is one band per session), as the desktop's media widgets
+// hand it files. The exit code when it was handed over or refused; nothing when
+// no band answers, so this browser starts as usual.
+std::optional<int> hand_to_running_band(const QString& argument)
+{
+    const QUrl url = QUrl::fromUserInput(argument, QDir::currentPath(), QUrl::AssumeLocalFile);
+    if (!url.isLocalFile() || !url.toLocalFile().endsWith(QStringLiteral(".mp3"), Qt::CaseInsensitive) ||
+        !QFileInfo(url.toLocalFile()).isFile())
+        return std::nullopt;
+    QDBusConnection bus = QDBusConnection::sessionBus();
+    if (!bus.isConnected())
+        return std::nullopt;
+    QDBusMessage call = QDBusMessage::createMethodCall(QStringLiteral("org.mpris.MediaPlayer2.pelu"),
+                                                       QStringLiteral("/org/mpris/MediaPlayer2"),
+                                                       QStringLiteral("org.mpris.MediaPlayer2.Player"),
+                                                       QStringLiteral("OpenUri"));
+    call << QString::fromUtf8(url.toEncoded());
+    const QDBusMessage reply = bus.call(call, QDBus::Block, 10000);
+    if (reply.type() == QDBusMessage::ReplyMessage)
+        return 0;
+    if (reply.errorName() == QLatin1String("org.freedesktop.DBus.Error.ServiceUnknown") ||
+        reply.errorName() == QLatin1String("org.freedesktop.DBus.Error.NameHasNoOwner"))
+        return std::nullopt;
+    report("the running band could not open " + url.toLocalFile().toStdString() + ": " +
+           reply.errorMessage().toStdString());
+    return 1;
 }
 
 } // namespace
@@ -55,6 +91,10 @@ int main(int argc, char** argv)
     parser.addPositionalArgument(QStringLiteral("url"), QStringLiteral("The page to open (default: the home page)."));
     parser.process(app);
 
+    if (!parser.positionalArguments().isEmpty())
+        if (const std::optional<int> handed = hand_to_running_band(parser.positionalArguments().first()))
+            return *handed;
+
     pelu::host::HelperObjects helpers(&report);
     try {
         helpers.Load(*pelu::platform::registry::Store::open_default());
@@ -66,6 +106,15 @@ int main(int argc, char** argv)
     int result = 0;
     {
         pelu::host::BrowserSession session(helpers, home, home_problem);
+        // A logout or a kill closes the windows as the user would, so the band
+        // keeps what was just done.
+        pelu::host::QuitSignals quit_signals([&session](int) {
+            const std::vector<pelu::host::BrowserWindow*> windows = session.windows();
+            if (windows.empty())
+                QCoreApplication::quit();
+            for (pelu::host::BrowserWindow* window : windows)
+                window->close();
+        });
         if (parser.isSet(automation_option))
             new pelu::host::Automation(session);
         const QStringList urls = parser.positionalArguments();

@@ -363,6 +363,15 @@ void TBandForm::BandClosing()
             controls_->locator_panel->ClosePanel();
         if (controls_->playlist_panel->Visible())
             controls_->playlist_panel->ClosePanel();
+        // The volume and equalizer panels and the menus live in windows of
+        // their own: closed too, so none outlives the form or keeps a loop on it.
+        for (widgets::TExplorerPopup* panel : {controls_->volume_panel, controls_->eq_panel})
+            if (panel->Visible())
+                panel->ClosePanel();
+        for (QMenu* menu : {static_cast<QMenu*>(controls_->main_menu), static_cast<QMenu*>(controls_->playlist_menu),
+                            static_cast<QMenu*>(controls_->sound_output_menu)})
+            if (menu->isVisible())
+                menu->close();
     });
     if (RowCount() > 1 && current_index_ > 0)
         last_high_x_ = current_index_;

@@ -32,6 +32,7 @@
 #include <QWidget>
 
 #include <exception>
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -56,6 +57,7 @@ namespace com {
 class IWebBrowser2;
 }
 namespace mpeginfo {
+class TMPEGAudio;
 class TMPEGAudioList;
 }
 namespace widgets {
@@ -173,7 +175,9 @@ public:
     void KamButton2Click(); // Locate
     // Adds files at the end of the playlist exactly as "Load Files" adds the
     // file list's selection; returns how many rows were added.
-    int AddFiles(const QStringList& paths);
+    // A file that cannot be read goes to `on_read_error` when given, else to
+    // the read-error dialog.
+    int AddFiles(const QStringList& paths, const std::function<int(mpeginfo::TMPEGAudio&)>& on_read_error = {});
     // Files and folders dropped from a file manager: the MP3s among them, folders
     // walked recursively in natural name order, appended by the playlist loader
     // (off the band's thread, with progress on the status line; files that
@@ -325,7 +329,8 @@ private:
     void Next() override;
     void Previous() override;
     void SeekToMs(qint64 position_ms) override;
-    bool OpenFile(const QString& path) override;
+    bool OpenFile(const QString& path, QString& reason) override;
+    bool InModalLoop() const override;
     void SetLoopTrack(bool on) override;
     void SetVolume(double volume) override;
     void Quit() override;

@@ -6,6 +6,7 @@
 #include "audio/mixer.h"
 #include "audio/wave_out.h"
 #include "mpeginfo/id3v2_tags.h"
+#include "mpeginfo/mpeg_audio.h"
 #include "platform/fs/file_facts.h"
 #include "player/playlist_rows.h"
 #include "player/quietly.h"
@@ -16,6 +17,7 @@
 
 #include <QScopeGuard>
 #include <QTreeWidgetItem>
+#include <QApplication>
 #include <QUrl>
 
 #include <cmath>
@@ -254,10 +256,18 @@ void TBandForm::SeekToMs(qint64 position_ms)
     Quietly([&] { MMSliderx1TrackEnd(); });
 }
 
-bool TBandForm::OpenFile(const QString& path)
+bool TBandForm::OpenFile(const QString& path, QString& reason)
 {
+    // A remote call shows no dialog: a file that cannot be read is refused
+    // with the reason instead of the read-error dialog.
     int added = 0;
-    Quietly([&] { added = AddFiles({path}); });
+    reason.clear();
+    Quietly([&] {
+        added = AddFiles({path}, [&reason](mpeginfo::TMPEGAudio& record) {
+            reason = QStringLiteral("Not an MPEG audio file: %1").arg(record.FileName());
+            return mpeginfo::idIgnore;
+        });
+    });
     if (added == 0)
         return false;
     TElTree* tree = controls_->playlist;
@@ -280,6 +290,8 @@ void TBandForm::SetVolume(double volume)
     slider->SetPosition(low + int(std::lround(std::clamp(volume, 0.0, 1.0) * (high - low))));
     Quietly([&] { MMBitmapSlider1Track(); });
 }
+
+bool TBandForm::InModalLoop() const { return QApplication::activeModalWidget() != nullptr; }
 
 void TBandForm::Quit() { Quietly([&] { CloseInternetExplorer1Click(); }); }
 

@@ -21,9 +21,16 @@ QString QtFilter(const QString& filter)
     return filters.join(QStringLiteral(";;"));
 }
 
+// The browser window that holds the band; a dialog there stays above the
+// band's drop-down panels, which are stay-on-top windows of their own.
+QWidget* DialogParent(QWidget* band) { return band ? band->window() : nullptr; }
+
+void KeepAbovePanels(QWidget* dialog) { dialog->setWindowFlag(Qt::WindowStaysOnTopHint, true); }
+
 QString RunFileDialog(QWidget* parent, const FileDialogRequest& request, QFileDialog::AcceptMode mode)
 {
-    QFileDialog dialog(parent, request.title, request.folder, QtFilter(request.filter));
+    QFileDialog dialog(DialogParent(parent), request.title, request.folder, QtFilter(request.filter));
+    KeepAbovePanels(&dialog);
     dialog.setAcceptMode(mode);
     dialog.setFileMode(mode == QFileDialog::AcceptSave ? QFileDialog::AnyFile : QFileDialog::ExistingFile);
     if (!request.default_extension.isEmpty())
@@ -59,18 +66,19 @@ BandServices BandServices::Defaults()
                                                                           : QMessageBox::Critical;
         QString shown = text;
         shown.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
-        // Centred on the screen rather than over the strip.
         QMessageBox box(icon, caption, shown,
-                        buttons == MessageButtons::YesNo ? QMessageBox::Yes | QMessageBox::No : QMessageBox::Ok);
-        (void)parent;
+                        buttons == MessageButtons::YesNo ? QMessageBox::Yes | QMessageBox::No : QMessageBox::Ok,
+                        DialogParent(parent));
+        KeepAbovePanels(&box);
         const int answer = box.exec();
         return answer == QMessageBox::Yes ? MessageAnswer::Yes
                : answer == QMessageBox::No ? MessageAnswer::No
                                            : MessageAnswer::Ok;
     };
-    services.read_error_dialog = [](const QString& text) {
+    services.read_error_dialog = [](QWidget* parent, const QString& text) {
         QMessageBox box(QMessageBox::Critical, QStringLiteral("PELU"), text,
-                        QMessageBox::Cancel | QMessageBox::Retry | QMessageBox::Ignore);
+                        QMessageBox::Cancel | QMessageBox::Retry | QMessageBox::Ignore, DialogParent(parent));
+        KeepAbovePanels(&box);
         switch (box.exec()) {
         case QMessageBox::Retry:
             return mpeginfo::idRetry;

@@ -43,12 +43,14 @@ struct BandServices {
     // An open or save dialog; the chosen file name, or empty when cancelled.
     std::function<QString(QWidget* parent, const FileDialogRequest& request)> open_file_dialog;
     std::function<QString(QWidget* parent, const FileDialogRequest& request)> save_file_dialog;
-    // A modal message box centred on the screen.
+    // A modal message box. Every dialog of the band is parented to the browser
+    // window that holds `parent` and shown above the band's panels.
     std::function<MessageAnswer(QWidget* parent, MessageKind kind, MessageButtons buttons, const QString& caption,
                                 const QString& text)>
         message_box;
     // The file-read error dialog (Cancel, Retry, Ignore); returns the answer's id.
-    std::function<int(const QString& text)> read_error_dialog;
+    // Only a person's own action brings it up, never a remote call.
+    std::function<int(QWidget* parent, const QString& text)> read_error_dialog;
     // Whether the band offers its remote control on the session bus.
     bool export_mpris = true;
 

@@ -9,12 +9,14 @@
 #include <QFileInfo>
 #include <QPointer>
 #include <QStringList>
+#include <QTimer>
 #include <QUrl>
 
 #include <unistd.h>
 
 #include <algorithm>
 #include <cmath>
+#include <optional>
 
 namespace pelu::player {
 
@@ -122,6 +124,13 @@ public:
         : QDBusAbstractAdaptor(service), service_(service), band_(service->band_)
     {
         setAutoRelaySignals(false);
+    }
+    // Calls still waiting for a dialog are answered: the player is going.
+    ~MprisPlayerAdaptor() override
+    {
+        for (const QueuedOpen& open : std::as_const(queued_))
+            service_->connection_.send(open.call.createErrorReply(QDBusError::errorString(QDBusError::Failed),
+                                                                  QStringLiteral("The player is closing")));
     }
 
     QString PlaybackStatus() const { return StatusText(band_.PlaybackStatus()); }
@@ -241,39 +250,82 @@ public Q_SLOTS:
     }
     void OpenUri(const QString& Uri)
     {
-        const QUrl url(Uri, QUrl::StrictMode);
-        if (!url.isValid() || url.scheme() != QLatin1String("file")
-            || !(url.host().isEmpty() || url.host() == QLatin1String("localhost"))) {
-            service_->FailCall(QDBusError::errorString(QDBusError::NotSupported),
-                               QStringLiteral("Only local file:// URIs can be opened: %1").arg(Uri));
+        if (band_.InModalLoop() || !queued_.isEmpty()) {
+            // Answered once the dialog's loop has returned, in the order asked.
+            service_->setDelayedReply(true);
+            queued_.append({service_->message(), Uri});
+            if (!queue_timer_) {
+                queue_timer_ = new QTimer(this);
+                queue_timer_->setInterval(kQueueRetryMs);
+                connect(queue_timer_, &QTimer::timeout, this, &MprisPlayerAdaptor::RunQueued);
+            }
+            queue_timer_->start();
             return;
         }
-        // file://localhost/x names the same file as file:///x.
-        QUrl local = url;
-        local.setHost(QString());
-        const QString path = local.toLocalFile();
-        const QFileInfo info(path);
-        if (!QDir::isAbsolutePath(path) || !info.exists() || !info.isFile()) {
-            service_->FailCall(QStringLiteral("org.freedesktop.DBus.Error.FileNotFound"),
-                               QStringLiteral("No such file: %1").arg(path));
-            return;
-        }
-        if (!info.isReadable()) {
-            service_->FailCall(QDBusError::errorString(QDBusError::AccessDenied),
-                               QStringLiteral("Cannot read %1").arg(path));
-            return;
-        }
-        const bool started = band_.OpenFile(info.absoluteFilePath());
-        service_->StateChanged();
-        if (!started)
-            service_->FailCall(QDBusError::errorString(QDBusError::Failed),
-                               QStringLiteral("Cannot play %1").arg(path));
+        if (const std::optional<CallError> error = OpenUriNow(Uri))
+            service_->FailCall(error->name, error->text);
     }
 
 Q_SIGNALS:
     void Seeked(qlonglong Position);
 
 private:
+    struct CallError {
+        QString name;
+        QString text;
+    };
+    struct QueuedOpen {
+        QDBusMessage call;
+        QString uri;
+    };
+    static constexpr int kQueueRetryMs = 50;
+
+    std::optional<CallError> OpenUriNow(const QString& Uri)
+    {
+        const QUrl url(Uri, QUrl::StrictMode);
+        if (!url.isValid() || url.scheme() != QLatin1String("file")
+            || !(url.host().isEmpty() || url.host() == QLatin1String("localhost")))
+            return CallError{QDBusError::errorString(QDBusError::NotSupported),
+                             QStringLiteral("Only local file:// URIs can be opened: %1").arg(Uri)};
+        // file://localhost/x names the same file as file:///x.
+        QUrl local = url;
+        local.setHost(QString());
+        const QString path = local.toLocalFile();
+        const QFileInfo info(path);
+        if (!QDir::isAbsolutePath(path) || !info.exists() || !info.isFile())
+            return CallError{QStringLiteral("org.freedesktop.DBus.Error.FileNotFound"),
+                             QStringLiteral("No such file: %1").arg(path)};
+        if (!info.isReadable())
+            return CallError{QDBusError::errorString(QDBusError::AccessDenied), QStringLiteral("Cannot read %1").arg(path)};
+        QString reason;
+        const bool started = band_.OpenFile(info.absoluteFilePath(), reason);
+        service_->StateChanged();
+        if (started)
+            return std::nullopt;
+        // A file the band cannot read is of a type it does not support; one it
+        // read but could not start is a failure.
+        if (!reason.isEmpty())
+            return CallError{QDBusError::errorString(QDBusError::NotSupported), reason};
+        return CallError{QDBusError::errorString(QDBusError::Failed), QStringLiteral("Cannot play %1").arg(path)};
+    }
+
+    void RunQueued()
+    {
+        if (band_.InModalLoop())
+            return;
+        queue_timer_->stop();
+        while (!queued_.isEmpty() && !band_.InModalLoop()) {
+            const QueuedOpen next = queued_.takeFirst();
+            const std::optional<CallError> error = OpenUriNow(next.uri);
+            service_->connection_.send(error ? next.call.createErrorReply(error->name, error->text)
+                                             : next.call.createReply());
+        }
+        if (!queued_.isEmpty())
+            queue_timer_->start();
+    }
+
+    QList<QueuedOpen> queued_;
+    QTimer* queue_timer_ = nullptr;
     MprisService* service_;
     MprisBand& band_;
 };

@@ -59,9 +59,12 @@ public:
     // MprisService::Seeked, as it does for every other jump (slider, steps),
     // so a jump is announced exactly once whoever asked for it.
     virtual void SeekToMs(qint64 position_ms) = 0;
-    // Add at the end as "Load Files" does, start it. False when the file could
-    // not be added or started.
-    virtual bool OpenFile(const QString& path) = 0;
+    // Add at the end as "Load Files" does, start it. False, with the reason,
+    // when the file could not be added or started. Never shows a dialog.
+    virtual bool OpenFile(const QString& path, QString& reason) = 0;
+    // A dialog's loop is running: calls that change the playlist wait until it
+    // has returned rather than run inside it.
+    virtual bool InModalLoop() const { return false; }
     virtual void SetLoopTrack(bool on) = 0;
     virtual void SetVolume(double volume) = 0;
     // May end the band: the service calls it only from its own event, never

@@ -92,10 +92,11 @@ void TBandForm::PlaylistChanged()
 // ---------------------------------------------------------------------------
 // Adding
 
-int TBandForm::AddFiles(const QStringList& paths)
+int TBandForm::AddFiles(const QStringList& paths, const std::function<int(mpeginfo::TMPEGAudio&)>& on_read_error)
 {
     TElTree* tree = controls_->playlist;
-    const std::vector<PlaylistRow> rows = BuildRowsForFiles(paths, tree->RowCount(), *audio_list_, *mpegfile_);
+    const std::vector<PlaylistRow> rows =
+        BuildRowsForFiles(paths, tree->RowCount(), *audio_list_, *mpegfile_, on_read_error);
     for (const PlaylistRow& row : rows)
         tree->AddRow(row.text, row.columns, row.image_index);
     if (!rows.empty())

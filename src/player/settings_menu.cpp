@@ -122,17 +122,27 @@ void TBandForm::CreateSettings()
     saver_->SetWhenSave(TrsPropSaver::wsOnDestroy);
 
     if (services_.read_error_dialog)
-        mpeginfo::set_read_error_dialog(services_.read_error_dialog);
+        mpeginfo::set_read_error_dialog(
+            [form = QPointer<QWidget>(this), dialog = services_.read_error_dialog](const QString& text) {
+                return dialog(form, text);
+            });
 }
 
 void TBandForm::XregAfterLoad(QObject*)
 {
     if (storedlocx_.isEmpty()) {
-        auto store = xreg_->Registry();
-        const platform::registry::KeyId key =
-            store->create_key(platform::registry::Hive::CurrentUser, QStringLiteral("Software\\PELU\\XPD\\"));
-        const auto value = store->query(key, QStringLiteral("DLL Location"));
-        storedlocx_ = value ? value->text : QString();
+        // Read only: a store busy with another program's long write still
+        // answers reads, where creating the key would wait for it.
+        QString location;
+        try {
+            auto store = xreg_->Registry();
+            if (const auto key =
+                    store->open_key(platform::registry::Hive::CurrentUser, QStringLiteral("Software\\PELU\\XPD")))
+                if (const auto value = store->query(*key, QStringLiteral("DLL Location")))
+                    location = value->text;
+        } catch (const std::exception&) {
+        }
+        storedlocx_ = location;
         // Without "DLL Location" the files would land wherever the current
         // folder happens to be; the per-user data folder is where setup puts them.
         if (storedlocx_.isEmpty())

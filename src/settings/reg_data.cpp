@@ -2,6 +2,11 @@
 
 #include <cstring>
 
+namespace {
+// Each attempt waits the store's busy timeout (10 s) for another writer.
+constexpr int kBusySaveAttempts = 6;
+} // namespace
+
 namespace pelu {
 
 namespace reg = platform::registry;
@@ -178,13 +183,26 @@ void TrsRegData::DoSave()
         return; // a key that cannot be created saves nothing
     }
     const int root = storage->CurrentSectionId(false);
-    // One transaction: the old subtree goes and the new one comes together.
-    store->transaction([&] {
-        const reg::KeyId key = store->create_key(*hive, root_path_);
-        store->clear_key(key);
-        if (root >= 0)
-            SaveSection(*store, key, root);
-    });
+    // Another program's long write (an import) may hold the store: the save
+    // waits for it, one busy timeout at a time, up to a bound. One that still
+    // fails is reported; the values stay in the storage for the next save.
+    for (int attempt = 1;; ++attempt) {
+        try {
+            // One transaction: the old subtree goes and the new one comes together.
+            store->transaction([&] {
+                const reg::KeyId key = store->create_key(*hive, root_path_);
+                store->clear_key(key);
+                if (root >= 0)
+                    SaveSection(*store, key, root);
+            });
+            return;
+        } catch (const reg::RegistryBusyError& error) {
+            if (attempt < kBusySaveAttempts)
+                continue;
+            qWarning("pelu: the settings could not be saved, the store stayed busy: %s", error.what());
+            throw;
+        }
+    }
 }
 
 } // namespace pelu

@@ -1,11 +1,9 @@
 // A browser that is killed does not take the playlist with it: the band writes
 // its resume file a few seconds after every change, so the next start brings
 // back what the user had, not what the last orderly close saved.
-#include "browser_run.h"
-#include "dbus_session.h"
+#include "band_bus.h"
 #include "player/media_list.h"
 
-#include <QDBusConnectionInterface>
 #include <QUrl>
 
 #include <signal.h>
@@ -13,43 +11,17 @@
 namespace pelu::test {
 namespace {
 
-constexpr const char* kPath = "/org/mpris/MediaPlayer2";
-constexpr const char* kRoot = "org.mpris.MediaPlayer2";
-constexpr const char* kPlayer = "org.mpris.MediaPlayer2.Player";
-
-QProcessEnvironment WithBus(const BrowserHome& home, const PrivateBus& bus)
-{
-    QProcessEnvironment env = home.environment();
-    env.insert("DBUS_SESSION_BUS_ADDRESS", bus.address());
-    return env;
-}
-
-// Waits until some player answers on the bus; its name.
-QString WaitForPlayer(BusClient& client)
-{
-    QString name;
-    WaitForBus(
-        [&] {
-            const QStringList names = client.connection().interface()->registeredServiceNames().value();
-            for (const QString& candidate : names)
-                if (candidate.startsWith("org.mpris.MediaPlayer2.pelu"))
-                    name = candidate;
-            return !name.isEmpty();
-        },
-        60000);
-    return name;
-}
+constexpr const char* kPath = kMprisPath;
+constexpr const char* kRoot = kMprisRoot;
+constexpr const char* kPlayer = kMprisPlayer;
 
 TEST(BandAfterACrash, AnEditFiveSecondsBeforeAKillIsBackAtTheNextStart)
 {
     BrowserHome home;
     PrivateBus bus;
     ASSERT_FALSE(bus.address().isEmpty()) << "dbus-daemon did not start";
-    const QString data = home.root() + "/shipped";
-    QDir().mkpath(data + "/pages");
-    QFile::copy(QString::fromLatin1(PELU_TEST_SOURCE_DATA_DIR "/default.ini"), data + "/default.ini");
     QString output;
-    ASSERT_EQ(home.pelu({"setup", "--data", data}, &output), 0) << output.toStdString();
+    ASSERT_TRUE(SetUpBand(home, &output)) << output.toStdString();
 
     const QString storage = home.storage();
     const QString old_song = storage + "old.mp3", new_song = storage + "New Song.mp3";

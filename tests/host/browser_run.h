@@ -147,6 +147,12 @@ public:
     int finish(int timeout_ms = 60000)
     {
         send("quit");
+        return wait_end(timeout_ms);
+    }
+    // Waits for the end without asking for it; the exit code, -1 when it
+    // crashed, -2 when it is still running after `timeout_ms`.
+    int wait_end(int timeout_ms = 60000)
+    {
         if (!process_.waitForFinished(timeout_ms))
             return -2;
         while (process_.canReadLine())
@@ -164,6 +170,13 @@ public:
         for (const QString& word : line->split(' ').mid(2))
             ids << word.section(':', 0, 0);
         return ids;
+    }
+    // The class names of the other windows showing (panels, menus, dialogs).
+    QStringList popups()
+    {
+        send("popups");
+        const auto line = wait_for("popups", 10000);
+        return line ? line->split(' ', Qt::SkipEmptyParts).mid(1) : QStringList{"(no answer)"};
     }
     const QStringList& lines() const { return lines_; }
     QString errors() { return QString::fromUtf8(process_.readAllStandardError()); }

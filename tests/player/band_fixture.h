@@ -91,7 +91,7 @@ protected:
             message_answers_.pop_front();
             return answer;
         };
-        services.read_error_dialog = [](const QString&) { return mpeginfo::idIgnore; };
+        services.read_error_dialog = [](QWidget*, const QString&) { return mpeginfo::idIgnore; };
         services.export_mpris = export_mpris_;
         return services;
     }

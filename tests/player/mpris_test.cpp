@@ -91,7 +91,7 @@ public:
         calls << QStringLiteral("SeekToMs %1").arg(ms);
         position_ms = std::clamp<qint64>(ms, 0, track.length_ms);
     }
-    bool OpenFile(const QString& path) override
+    bool OpenFile(const QString& path, QString&) override
     {
         calls << QStringLiteral("OpenFile %1").arg(path);
         return open_result;

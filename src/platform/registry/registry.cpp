@@ -10,6 +10,10 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
+#include <map>
+#include <mutex>
+#include <string>
+#include <vector>
 #include <sys/stat.h>
 #include <thread>
 
@@ -33,7 +37,7 @@ QString fold(const QString& name)
 
 // SQLITE_BUSY or SQLITE_LOCKED where SQLite gives up without waiting (the
 // first open of a new file): the set-up retries these itself.
-PELU_DECLARE_ERROR(BusyError, RegistryError)
+using BusyError = RegistryBusyError;
 
 [[noreturn]] void throw_sqlite_error(int rc, const std::string& message)
 {
@@ -54,14 +58,80 @@ void make_folders(const QByteArray& folder)
     }
 }
 
+// Prepared statements are kept per database and text and used again: an
+// import of a large file runs the same few statements a million times, and
+// preparing them each time would keep the write lock far longer. A statement
+// in use is taken out, so a nested use of the same text prepares its own.
+class StatementCache {
+public:
+    sqlite3_stmt* take(sqlite3* db, const char* sql)
+    {
+        std::lock_guard lock(mutex_);
+        auto it = free_.find({db, sql});
+        if (it == free_.end() || it->second.empty())
+            return nullptr;
+        sqlite3_stmt* stmt = it->second.back();
+        it->second.pop_back();
+        return stmt;
+    }
+    void give_back(sqlite3* db, const char* sql, sqlite3_stmt* stmt)
+    {
+        sqlite3_reset(stmt);
+        sqlite3_clear_bindings(stmt);
+        std::lock_guard lock(mutex_);
+        std::vector<sqlite3_stmt*>& kept = free_[{db, sql}];
+        if (kept.size() < kKeptPerText)
+            kept.push_back(stmt);
+        else
+            sqlite3_finalize(stmt);
+    }
+    // Before the database closes.
+    void forget(sqlite3* db)
+    {
+        std::lock_guard lock(mutex_);
+        for (auto it = free_.begin(); it != free_.end();) {
+            if (it->first.first != db) {
+                ++it;
+                continue;
+            }
+            for (sqlite3_stmt* stmt : it->second)
+                sqlite3_finalize(stmt);
+            it = free_.erase(it);
+        }
+    }
+
+private:
+    static constexpr std::size_t kKeptPerText = 4;
+    std::mutex mutex_;
+    std::map<std::pair<sqlite3*, std::string>, std::vector<sqlite3_stmt*>> free_;
+};
+
+// Made by the first store's constructor, so it is destroyed after every store,
+// static ones included.
+StatementCache& statement_cache()
+{
+    static StatementCache cache;
+    return cache;
+}
+
 class Statement {
 public:
-    Statement(sqlite3* db, const char* sql) : db_(db)
+    Statement(sqlite3* db, const char* sql) : db_(db), sql_(sql)
     {
-        if (const int rc = sqlite3_prepare_v2(db, sql, -1, &stmt_, nullptr); rc != SQLITE_OK)
+        stmt_ = statement_cache().take(db, sql);
+        if (stmt_)
+            return;
+        if (const int rc = sqlite3_prepare_v2(db, sql, -1, &stmt_, nullptr); rc != SQLITE_OK) {
+            sqlite3_finalize(stmt_);
+            stmt_ = nullptr;
             throw_sqlite_error(rc, sqlite3_errmsg(db));
+        }
     }
-    ~Statement() { sqlite3_finalize(stmt_); }
+    ~Statement()
+    {
+        if (stmt_)
+            statement_cache().give_back(db_, sql_, stmt_);
+    }
     Statement(const Statement&) = delete;
     Statement& operator=(const Statement&) = delete;
 
@@ -106,6 +176,7 @@ public:
 
 private:
     sqlite3* db_;
+    const char* sql_;
     sqlite3_stmt* stmt_ = nullptr;
 };
 
@@ -208,6 +279,7 @@ QStringList split_key_path(const QString& path)
 
 Store::Store(const QString& path, OpenMode mode) : path_(path)
 {
+    statement_cache(); // made before this store, so it outlives it
     const QByteArray native = fs::encode_file_name(path);
     struct stat st;
     if (::stat(native.constData(), &st) == 0) {
@@ -254,6 +326,7 @@ Store::Store(const QString& path, OpenMode mode) : path_(path)
             }
         }
     } catch (...) {
+        statement_cache().forget(db_);
         sqlite3_close(db_);
         db_ = nullptr;
         throw;
@@ -310,6 +383,7 @@ void Store::set_up_schema()
 
 Store::~Store()
 {
+    statement_cache().forget(db_);
     sqlite3_close(db_);
 }
 

@@ -36,6 +36,8 @@ namespace pelu::platform::registry {
 PELU_DECLARE_ERROR(RegistryError, pelu::Error)
 // The store file does not exist (and was not to be created).
 PELU_DECLARE_ERROR(RegistryMissingError, RegistryError)
+// Another process held the store's write lock for longer than the wait allows.
+PELU_DECLARE_ERROR(RegistryBusyError, RegistryError)
 
 // The deepest key the store holds: a hive's direct subkey is at depth 1. Deeper
 // keys are refused wherever keys are made (create_key, and so every import),
