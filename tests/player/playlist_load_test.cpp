@@ -36,14 +36,28 @@ protected:
     void LoadThroughPanel(const QString& file_name)
     {
         open_answers_ = {file_name};
-        QTimer::singleShot(200, [&] { C().playlist_panel->ClosePanel(); });
+        CloseThePanelOnceItIsBack();
         Form().KamButton7Click();
     }
     void SaveThroughPanel(const QString& file_name)
     {
         save_answers_ = {file_name};
-        QTimer::singleShot(200, [&] { C().playlist_panel->ClosePanel(); });
+        CloseThePanelOnceItIsBack();
         Form().KamButton8Click();
+    }
+    // A load may run the event loop before the panel comes back: close it only
+    // once it is shown again, however long that takes on a loaded machine.
+    void CloseThePanelOnceItIsBack()
+    {
+        auto* closer = new QTimer(&Form());
+        closer->setInterval(50);
+        QObject::connect(closer, &QTimer::timeout, closer, [this, closer] {
+            if (!C().playlist_panel->isVisible())
+                return;
+            closer->deleteLater();
+            C().playlist_panel->ClosePanel();
+        });
+        closer->start();
     }
     bool WaitLoaded() { return WaitUntil([&] { return !Form().LoadingPlaylist(); }, 60000); }
     QStringList Paths()
