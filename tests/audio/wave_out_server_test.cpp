@@ -71,6 +71,15 @@ bool same_frame(const Pcm16& a, std::int64_t at_a, const Pcm16& b, std::int64_t 
                       b.samples.begin() + at_b * b.channels);
 }
 
+// How many frames of `title` from `from` are heard from `at` on, bit-exact.
+std::int64_t matching_frames(const Pcm16& heard, std::int64_t at, const Pcm16& title, std::int64_t from)
+{
+    std::int64_t n = 0;
+    while (same_frame(heard, at + n, title, from + n))
+        ++n;
+    return n;
+}
+
 // The title's frame heard at `at` in the recording (the one where 200 frames
 // match), looked for within a second of `near`; -1 when none matches.
 std::int64_t title_frame_heard_at(const Pcm16& heard, std::int64_t at, const Pcm16& title, std::int64_t near)
@@ -94,7 +103,10 @@ std::int64_t title_frame_heard_at(const Pcm16& heard, std::int64_t at, const Pcm
 // The file grows a quantum at a time, so one reading can be a quantum behind;
 // the upper envelope of many readings (frames + rate x time since) is the
 // best estimate. It is still behind the sink by the recorder's own latency,
-// so latencies measured against it err on the long side.
+// so latencies measured against it err on the long side. A recorder that
+// falls behind under load drops whole quanta (its file then lacks sound the
+// sink played, which no output fault explains); its file then stays behind
+// the envelope for good, which LostFrames() tells.
 class RecordingClock {
 public:
     explicit RecordingClock(const SoundServer& server) : server_(server) {}
@@ -105,8 +117,20 @@ public:
             return;
         last_ = now;
         const double frames = double(server_.RecordedFrames());
-        if (frames > 0)
-            offset_ = std::max(offset_, frames - seconds(now) * SoundServer::kRateHz);
+        if (frames <= 0)
+            return;
+        const double offset = frames - seconds(now) * SoundServer::kRateHz;
+        offset_ = std::max(offset_, offset);
+        readings_.push_back({now, offset});
+    }
+    // How far the file stayed behind the envelope over its last 200 ms.
+    double LostFrames() const
+    {
+        double behind = 1e18;
+        for (const auto& [at, offset] : readings_)
+            if (readings_.back().first - at < std::chrono::milliseconds(200))
+                behind = std::min(behind, offset_ - offset);
+        return readings_.empty() ? 0 : behind;
     }
     double FrameAt(Clock::time_point t) const { return offset_ + seconds(t) * SoundServer::kRateHz; }
 
@@ -116,7 +140,13 @@ private:
     const Clock::time_point epoch_ = Clock::now();
     Clock::time_point last_{};
     double offset_ = -1e18;
+    std::vector<std::pair<Clock::time_point, double>> readings_;
 };
+
+// A recording the recorder dropped sound from says nothing about the output:
+// such a play is run again, a few times at most.
+constexpr double kRecorderLossFrames = 1536;
+constexpr int kAttempts = 3;
 
 // A 4 s title played to 1 s, paused for half a second, restarted, played to
 // 2 s and stopped; where each part lies in the recording.
@@ -128,6 +158,7 @@ struct PausedPlay {
     std::int64_t heard_after_restart = 0; // title frames, bit-exact from resumed_frame
     std::int64_t title_frames = 0;
     bool sound_after_stop = false;
+    double recorder_lost_frames = 0;
     double pause_ms = 0, restart_ms = 0, stop_ms = 0;
 };
 
@@ -188,12 +219,58 @@ protected:
 
     // Plays, pauses, restarts and stops a title and finds its parts in the recording.
     void PlayPauseRestartStop(PausedPlay& result);
+    void PlayPausedUntilRecorded(PausedPlay& r)
+    {
+        for (int attempt = 0; attempt < kAttempts; ++attempt) {
+            r = PausedPlay{};
+            ASSERT_NO_FATAL_FAILURE(PlayPauseRestartStop(r));
+            if (r.recorder_lost_frames < kRecorderLossFrames)
+                return;
+            std::printf("the recorder dropped %.0f frames: played again\n", r.recorder_lost_frames);
+        }
+    }
+    // Plays `paths` in a row, each started from the previous one's OnStop as
+    // the band does; what was heard, and when the last OnStop came.
+    void PlayInARow(const QStringList& paths, std::optional<Pcm16>& heard, std::optional<RecordingClock>& clock,
+                    Clock::time_point& last_stop);
 
     static inline std::unique_ptr<SoundServer> server_;
     static inline bool server_down_ = false;
     test::TempDir dir_;
     std::filesystem::path recording_;
 };
+
+void WaveOutOnSoundServer::PlayInARow(const QStringList& paths, std::optional<Pcm16>& heard,
+                                      std::optional<RecordingClock>& clock, Clock::time_point& last_stop)
+{
+    TMMAudioFile source;
+    test::LoggedOutput o(&source);
+    int next = 1;
+    o.on_stop = [&] {
+        if (next < paths.size()) {
+            source.SetFileName(paths[next++]);
+            o.out.Start();
+        } else {
+            last_stop = Clock::now();
+        }
+    };
+    ASSERT_TRUE(Record()) << "the monitor could not be recorded";
+    clock.emplace(*server_);
+    source.SetFileName(paths[0]);
+    o.out.Start();
+    ASSERT_TRUE(test::run_until(
+        [&] {
+            clock->Sample();
+            return o.count('T') == 3;
+        },
+        15000))
+        << "log " << o.log;
+    heard = Heard(*clock);
+    o.out.Close();
+    // A new title's format closes the device (the next open takes over its
+    // stream); no error.
+    EXPECT_EQ(o.log, "OSTCOSTCOSTC");
+}
 
 // Three titles of one format, each started from the previous one's OnStop as
 // the band advances through a playlist: each is heard whole and in order,
@@ -204,47 +281,30 @@ TEST_F(WaveOutOnSoundServer, TitlesStartedFromOnStopFollowBitExactWithoutAGapAnd
     std::vector<Pcm16> titles(3);
     const QStringList paths{Title("a.mp3", 1.2, 440.0, &titles[0]), Title("b.mp3", 0.8, 660.0, &titles[1]),
                             Title("c.mp3", 1.0, 550.0, &titles[2])};
-    TMMAudioFile source;
-    test::LoggedOutput o(&source);
-    int next = 1;
+    std::optional<Pcm16> heard;
+    std::optional<RecordingClock> clock;
     Clock::time_point last_stop{};
-    o.on_stop = [&] {
-        if (next < paths.size()) {
-            source.SetFileName(paths[next++]);
-            o.out.Start();
-        } else {
-            last_stop = Clock::now();
-        }
-    };
-    ASSERT_TRUE(Record()) << "the monitor could not be recorded";
-    RecordingClock clock(*server_);
-    source.SetFileName(paths[0]);
-    o.out.Start();
-    ASSERT_TRUE(test::run_until(
-        [&] {
-            clock.Sample();
-            return o.count('T') == 3;
-        },
-        15000))
-        << "log " << o.log;
-    const auto heard = Heard(clock);
-    o.out.Close();
-    // A new title's format closes the device (the next open takes over its
-    // stream); no error.
-    EXPECT_EQ(o.log, "OSTCOSTCOSTC");
+    for (int attempt = 0; attempt < kAttempts; ++attempt) {
+        ASSERT_NO_FATAL_FAILURE(PlayInARow(paths, heard, clock, last_stop));
+        if (clock->LostFrames() < kRecorderLossFrames)
+            break;
+        std::printf("the recorder dropped %.0f frames: played again\n", clock->LostFrames());
+    }
     ASSERT_TRUE(heard);
-
     const auto found = test::find_titles(*heard, titles);
     ASSERT_EQ(found.size(), 3u);
     for (std::size_t i = 0; i < found.size(); ++i) {
         EXPECT_TRUE(found[i].found) << "title " << i << " was not heard";
-        EXPECT_TRUE(found[i].exact) << "title " << i << " was not heard bit-exact";
+        EXPECT_TRUE(found[i].exact) << "title " << i << " was not heard bit-exact: its frame "
+                                    << matching_frames(*heard, found[i].start, titles[i], 0) << " of "
+                                    << titles[i].frames() << " differs";
     }
     ASSERT_TRUE(found[1].found && found[2].found);
     const double gap1_ms = double(found[1].gap_before) / kFramesPerMs;
     const double gap2_ms = double(found[2].gap_before) / kFramesPerMs;
-    const double stop_late_ms = (clock.FrameAt(last_stop) - double(found[2].end)) / kFramesPerMs;
-    std::printf("gap_ms=%.1f,%.1f last_onstop_after_last_sample_ms=%.1f\n", gap1_ms, gap2_ms, stop_late_ms);
+    const double stop_late_ms = (clock->FrameAt(last_stop) - double(found[2].end)) / kFramesPerMs;
+    std::printf("gap_ms=%.1f,%.1f last_onstop_after_last_sample_ms=%.1f recorder_behind_frames=%.0f\n", gap1_ms,
+                gap2_ms, stop_late_ms, clock->LostFrames());
     RecordProperty("gap_ms", std::to_string(gap1_ms) + "," + std::to_string(gap2_ms));
     RecordProperty("last_onstop_after_last_sample_ms", std::to_string(stop_late_ms));
     EXPECT_LE(gap1_ms, 30.0);
@@ -294,8 +354,7 @@ void WaveOutOnSoundServer::PlayPauseRestartStop(PausedPlay& r)
 
     // Heard up to the pause: the title from its start...
     const std::int64_t start = test::first_sound_frame(*heard) - test::first_sound_frame(title);
-    while (same_frame(*heard, start + r.heard_before_pause, title, r.heard_before_pause))
-        ++r.heard_before_pause;
+    r.heard_before_pause = matching_frames(*heard, start, title, 0);
     // ...then silence, then the title again, found where it is so that a
     // repeat or a skip is measured...
     const std::int64_t silent_from = start + r.heard_before_pause;
@@ -303,23 +362,23 @@ void WaveOutOnSoundServer::PlayPauseRestartStop(PausedPlay& r)
     r.silence = sound_again - silent_from;
     r.pause_frame = test::first_sound_frame(title, r.heard_before_pause);
     r.resumed_frame = title_frame_heard_at(*heard, sound_again, title, r.pause_frame);
-    while (r.resumed_frame >= 0 &&
-           same_frame(*heard, sound_again + r.heard_after_restart, title, r.resumed_frame + r.heard_after_restart))
-        ++r.heard_after_restart;
+    r.heard_after_restart = matching_frames(*heard, sound_again, title, r.resumed_frame);
     // ...up to the stop, and nothing after it.
     const std::int64_t stopped = sound_again + r.heard_after_restart;
     r.sound_after_stop = test::end_of_sound(*heard) > stopped;
     r.title_frames = title.frames();
+    r.recorder_lost_frames = clock.LostFrames();
 
     r.pause_ms = (double(silent_from) - clock.FrameAt(paused_at)) / kFramesPerMs;
     r.restart_ms = (double(sound_again) - clock.FrameAt(restarted_at)) / kFramesPerMs;
     r.stop_ms = (double(stopped) - clock.FrameAt(stopped_at)) / kFramesPerMs;
     std::printf("pause_to_silence_ms=%.1f restart_to_sound_ms=%.1f stop_to_silence_ms=%.1f "
                 "heard_before_pause_ms=%.1f silence_ms=%.1f heard_after_restart_ms=%.1f "
-                "restart_went_on_from_frame=%lld paused_before_frame=%lld\n",
+                "restart_went_on_from_frame=%lld paused_before_frame=%lld recorder_behind_frames=%.0f\n",
                 r.pause_ms, r.restart_ms, r.stop_ms, double(r.heard_before_pause) / kFramesPerMs,
                 double(r.silence) / kFramesPerMs, double(r.heard_after_restart) / kFramesPerMs,
-                static_cast<long long>(r.resumed_frame), static_cast<long long>(r.pause_frame));
+                static_cast<long long>(r.resumed_frame), static_cast<long long>(r.pause_frame),
+                clock.LostFrames());
     RecordProperty("pause_to_silence_ms", std::to_string(r.pause_ms));
     RecordProperty("stop_to_silence_ms", std::to_string(r.stop_ms));
 }
@@ -329,7 +388,7 @@ void WaveOutOnSoundServer::PlayPauseRestartStop(PausedPlay& r)
 TEST_F(WaveOutOnSoundServer, PauseAndStopSilenceAtOnce)
 {
     PausedPlay r;
-    ASSERT_NO_FATAL_FAILURE(PlayPauseRestartStop(r));
+    ASSERT_NO_FATAL_FAILURE(PlayPausedUntilRecorded(r));
     EXPECT_GT(r.heard_before_pause, SoundServer::kRateHz / 2) << "the title's start was not heard bit-exact";
     EXPECT_GT(r.silence, SoundServer::kRateHz / 4) << "the pause was not heard as silence";
     EXPECT_GE(r.resumed_frame, 0) << "what played after the restart is not the title near where it paused";
@@ -350,7 +409,7 @@ TEST_F(WaveOutOnSoundServer, PauseAndStopSilenceAtOnce)
 TEST_F(WaveOutOnSoundServer, DISABLED_RestartGoesOnFromTheFrameWherePausePaused)
 {
     PausedPlay r;
-    ASSERT_NO_FATAL_FAILURE(PlayPauseRestartStop(r));
+    ASSERT_NO_FATAL_FAILURE(PlayPausedUntilRecorded(r));
     EXPECT_EQ(r.resumed_frame, r.pause_frame)
         << "the restart went on " << r.pause_frame - r.resumed_frame << " frames before where it paused";
 }
