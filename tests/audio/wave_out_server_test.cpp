@@ -113,7 +113,8 @@ public:
     void Sample()
     {
         const auto now = Clock::now();
-        if (now - last_ < std::chrono::milliseconds(1))
+        // A recorder just started writes its file in bursts for a moment.
+        if (now - last_ < std::chrono::milliseconds(1) || now - epoch_ < std::chrono::milliseconds(150))
             return;
         last_ = now;
         const double frames = double(server_.RecordedFrames());
@@ -145,7 +146,9 @@ private:
 
 // A recording the recorder dropped sound from says nothing about the output:
 // such a play is run again, a few times at most.
-constexpr double kRecorderLossFrames = 1536;
+// Its file trails the envelope by a few hundred frames at most otherwise;
+// a false alarm costs one more play, a missed loss a failure.
+constexpr double kRecorderLossFrames = 512;
 constexpr int kAttempts = 3;
 
 // A 4 s title played to 1 s, paused for half a second, restarted, played to
@@ -472,17 +475,23 @@ TEST_F(WaveOutOnSoundServer, AServerThatDiesEndsThePlayWithTheErrorAndAStartAfte
     // The server is back: a start opens a fresh device and the title is heard whole.
     ASSERT_TRUE(server_->Restart()) << server_->problem().toStdString();
     server_down_ = false;
-    ASSERT_TRUE(Record()) << "the monitor could not be recorded";
-    RecordingClock clock(*server_);
-    o.log.clear();
-    source.SetFileName(short_title);
-    o.out.Start();
-    ASSERT_TRUE(test::run_until([&] {
-        clock.Sample();
-        return o.count('T') == 1;
-    })) << "log " << o.log;
-    const auto heard = Heard(clock);
-    EXPECT_EQ(o.log, "OST");
+    std::optional<Pcm16> heard;
+    for (int attempt = 0; attempt < kAttempts; ++attempt) {
+        ASSERT_TRUE(Record()) << "the monitor could not be recorded";
+        RecordingClock clock(*server_);
+        o.log.clear();
+        source.SetFileName(short_title);
+        o.out.Start();
+        ASSERT_TRUE(test::run_until([&] {
+            clock.Sample();
+            return o.count('T') == 1;
+        })) << "log " << o.log;
+        heard = Heard(clock);
+        EXPECT_EQ(o.log, attempt == 0 ? "OST" : "ST");
+        if (clock.LostFrames() < kRecorderLossFrames)
+            break;
+        std::printf("the recorder dropped %.0f frames: played again\n", clock.LostFrames());
+    }
     ASSERT_TRUE(heard);
     const auto found = test::find_titles(*heard, {short_pcm});
     ASSERT_EQ(found.size(), 1u);
