@@ -13,7 +13,7 @@ runs="${2:-5}"
 binary="$build/bin/test_cli"
 [ -x "$binary" ] || { echo "no $binary: build the test_cli and pelu targets first" >&2; exit 2; }
 export QT_QPA_PLATFORM=offscreen
-# The disabled tests measure too; run them whatever their state.
+# Runs the measuring tests alone, RUNS times.
 "$binary" --gtest_also_run_disabled_tests --gtest_repeat="$runs" \
   --gtest_filter='PeluPlayServer.*TitlesFollowWithoutAGap*' 2>&1 |
   grep -E '^(gap_ms=|.*SKIPPED|.*no private PipeWire)' || true

@@ -497,12 +497,23 @@ private:
         update_played(lock);
         if (quit_ || stuck_)
             return;
-        if (written_frames_ > played_frames_ &&
-            !alsa(lock, [&] {
-                snd_pcm_drop(pcm_);
-                snd_pcm_prepare(pcm_);
-            }))
-            return;
+        if (written_frames_ > played_frames_) {
+            // Only ALSA's ring is dropped: what a sound server has taken from it
+            // (its own latency, counted in the delay) is heard all the same, so
+            // it counts as played and is not written again on restart.
+            snd_pcm_sframes_t avail = 0;
+            if (!alsa(lock, [&] {
+                    avail = snd_pcm_avail_update(pcm_);
+                    snd_pcm_drop(pcm_);
+                    snd_pcm_prepare(pcm_);
+                }))
+                return;
+            if (avail >= 0 && static_cast<snd_pcm_uframes_t>(avail) < buffer_frames_) {
+                const std::uint64_t in_ring = buffer_frames_ - static_cast<snd_pcm_uframes_t>(avail);
+                if (written_frames_ > in_ring)
+                    played_frames_ = std::max(played_frames_, written_frames_ - in_ring);
+            }
+        }
         written_frames_ = played_frames_;
         tail_deadline_.reset();
         for (Block& block : blocks_) {
