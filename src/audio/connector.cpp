@@ -29,6 +29,8 @@ int group_of(int slot)
 }
 
 std::atomic<bool> g_enter_idle{false};
+bool g_feeding = false;                // main thread
+std::function<void()> g_cycle_end_hook; // main thread
 
 } // namespace
 
@@ -71,9 +73,14 @@ public:
     void ActiveChanged(int delta) { active_count_ += delta; }
     int ActiveCount() const { return active_count_; }
 
-    // Asks for one pump cycle soon (any thread). At most one wake-up is queued.
+    // Asks for one pump cycle soon (any thread). At most one wake-up is queued,
+    // and none when a cycle is already set for within one frame: that one
+    // will find the new data.
     void Wake()
     {
+        const std::int64_t armed = armed_at_us_.load();
+        if (armed >= 0 && armed <= platform::now_us() + TMMConnector::kFrameUs)
+            return;
         if (wake_posted_.exchange(true))
             return;
         platform::post(
@@ -99,16 +106,28 @@ private:
         // A slower Speed gives the application more turns between cycles.
         for (int i = 0; i < TMMConnector::kMaxSpeed - max_speed_; ++i)
             platform::process_pending_events();
+        // From here on a wake-up must post: this cycle may already have passed the data.
+        armed_at_us_ = -1;
         if (active_count_ <= 0 || QCoreApplication::closingDown())
             return;
+        // At the screen's pace: too soon after the last cycle, wait for the next frame.
+        if (platform::now_us() < last_cycle_us_ + TMMConnector::kFrameUs) {
+            Arm(last_cycle_us_ + TMMConnector::kFrameUs);
+            return;
+        }
+        last_cycle_us_ = platform::now_us();
         // A copy: a display may stop or destroy a connector while being fed.
         const std::vector<TMMConnector*> snapshot = connectors_;
+        g_feeding = true;
         for (TMMConnector* c : snapshot) {
             if (std::find(connectors_.begin(), connectors_.end(), c) == connectors_.end())
                 continue;
             if (c->AutoTrigger() && c->Enabled() && c->IsActive())
-                c->Trigger();
+                c->Feed(true);
         }
+        g_feeding = false;
+        if (g_cycle_end_hook)
+            g_cycle_end_hook();
         if (instance_ != this || active_count_ <= 0)
             return;
         // Sleep until the earliest slice is due; data arriving wakes us sooner.
@@ -124,10 +143,16 @@ private:
             timer_.stop();
             return;
         }
-        const std::int64_t wait_us = due - platform::now_us();
+        Arm(std::max(due, last_cycle_us_ + TMMConnector::kFrameUs));
+    }
+
+    void Arm(std::int64_t at_us)
+    {
+        const std::int64_t wait_us = at_us - platform::now_us();
         // Rounded up: a slice is never shown before its sound is heard.
         const int wait_ms = wait_us <= 0 ? 0 : static_cast<int>((wait_us + 999) / 1000);
         timer_.start(wait_ms);
+        armed_at_us_ = at_us;
     }
 
     static inline ConnectorPump* instance_ = nullptr;
@@ -135,6 +160,9 @@ private:
     int max_speed_ = TMMConnector::kMaxSpeed;
     int active_count_ = 0;
     std::atomic<bool> wake_posted_{false};
+    // When the timer is set to run the next cycle (-1: not set); read by Wake.
+    std::atomic<std::int64_t> armed_at_us_{-1};
+    std::int64_t last_cycle_us_ = 0;
     QTimer timer_;
 };
 
@@ -167,10 +195,28 @@ const WaveFormat* TMMConnector::DisplayFormat() const
     return reinterpret_cast<const WaveFormat*>(display_format_.get());
 }
 
+bool TMMConnector::Feeding() { return g_feeding; }
+
+void TMMConnector::SetCycleEndHook(std::function<void()> hook) { g_cycle_end_hook = std::move(hook); }
+
 bool TMMConnector::GroupConnected(int group) const
 {
     for (int s = 0; s < kSlotCount; ++s)
-        if (group_of(s) == group && slots_[s])
+        if (group_of(s) == group && slots_[s] && slots_[s]->WantsData())
+            return true;
+    return false;
+}
+
+void TMMConnector::UpdateGroupsConnected()
+{
+    for (int g = 0; g < kGroupCount; ++g)
+        group_connected_[g] = GroupConnected(g);
+}
+
+bool TMMConnector::AnyGroupConnected() const
+{
+    for (const auto& connected : group_connected_)
+        if (connected)
             return true;
     return false;
 }
@@ -181,9 +227,17 @@ void TMMConnector::SetDisplay(Slot slot, TMMDisplay* display)
 {
     if (slots_[slot] == display)
         return;
+    QObject::disconnect(slot_watch_[slot]);
     slots_[slot] = display;
-    const int group = group_of(slot);
-    group_connected_[group] = GroupConnected(group);
+    if (display) {
+        // Shown, hidden, switched on or off: whether the group is fed follows.
+        slot_watch_[slot] = connect(display, &TMMDisplay::WantsDataChanged, this,
+                                    &TMMConnector::UpdateGroupsConnected);
+        // A destroyed display leaves its slot empty (the QPointer) and its group unfed.
+        connect(display, &QObject::destroyed, this, &TMMConnector::UpdateGroupsConnected,
+                Qt::ConnectionType(Qt::QueuedConnection | Qt::UniqueConnection));
+    }
+    UpdateGroupsConnected();
     if (display && DisplayFormat())
         display->SetPWaveFormat(DisplayFormat());
 }
@@ -285,7 +339,10 @@ void TMMConnector::Started()
         std::lock_guard lock(mutex_);
         work_size_ = std::max(0, BufferSize());
         work_.reset(new char[std::max(1, work_size_)]());
+        prev_work_.reset(new char[std::max(1, work_size_)]());
         valid_bytes_ = 0;
+        prev_valid_bytes_ = 0;
+        prev_offset_.fill(0);
         work_avg_bytes_per_sec_ = format->avg_bytes_per_sec;
         refresh_.fill(false);
         read_offset_.fill(0);
@@ -342,8 +399,10 @@ void TMMConnector::Stopped()
             std::lock_guard lock(mutex_);
             paused_ = false;
             work_.reset();
+            prev_work_.reset();
             work_size_ = 0;
             valid_bytes_ = 0;
+            prev_valid_bytes_ = 0;
             refresh_.fill(false);
         }
         display_format_.reset();
@@ -396,7 +455,7 @@ void TMMConnector::PauseTick()
                 read_offset_[g] = 0;
             }
     }
-    if (active_ && ConnectorPump::instance())
+    if (active_ && AnyGroupConnected() && ConnectorPump::instance())
         ConnectorPump::instance()->Wake();
 }
 
@@ -449,13 +508,20 @@ void TMMConnector::BufferLoad(ExtendedWaveHeader* lpWaveHdr, bool& MoreBuffers)
 
 void TMMConnector::DataIn(const char* data, int count_bytes)
 {
-    if (!enabled_ || !native_ || !data)
+    // Nobody would see it: neither copy nor wake anyone.
+    if (!enabled_ || !native_ || !data || !AnyGroupConnected())
         return;
     {
         std::lock_guard lock(mutex_);
         // Paused is decided under the lock: see Paused().
         if (!work_ || paused_)
             return;
+        // What the groups have not shown of the current buffer stays for the
+        // next cycle, which feeds it first.
+        std::swap(work_, prev_work_);
+        prev_valid_bytes_ = valid_bytes_;
+        for (int g = 0; g < kGroupCount; ++g)
+            prev_offset_[g] = refresh_[g] ? read_offset_[g] : valid_bytes_;
         stamp_us_ = platform::now_us();
         const int n = std::max(0, std::min(count_bytes, work_size_));
         std::memcpy(work_.get(), data, static_cast<std::size_t>(n));
@@ -477,7 +543,9 @@ void TMMConnector::DataIn(const char* data, int count_bytes)
         ConnectorPump::instance()->Wake();
 }
 
-void TMMConnector::Trigger()
+void TMMConnector::Trigger() { Feed(false); }
+
+void TMMConnector::Feed(bool all_due)
 {
     if (!enabled_ || !(active_ || (running_ && !real_time_)))
         return;
@@ -486,31 +554,42 @@ void TMMConnector::Trigger()
         if (!work_)
             return;
         const std::int64_t now = platform::now_us();
+        // Oscilloscope triggering and spectrogram acceleration are not
+        // built: no display here offers them.
+        auto feed = [this](int g, const char* slice) {
+            for (int s = 0; s < kSlotCount; ++s)
+                if (group_of(s) == g && slots_[s] && slots_[s]->WantsData())
+                    slots_[s]->ProcessData(slice);
+            ++refresh_count_[g];
+        };
         for (int g = 0; g < kGroupCount; ++g) {
-            if (!refresh_[g])
-                continue;
-            const int step = GroupStep(g);
+            const int step = group_connected_[g] ? GroupStep(g) : 0;
             if (step <= 0) {
                 refresh_[g] = false;
+                prev_offset_[g] = prev_valid_bytes_;
                 continue;
             }
-            const bool due =
-                !synchronize_ || work_avg_bytes_per_sec_ == 0 ||
-                (now - stamp_us_) >= std::int64_t(read_offset_[g]) * 1000000 / work_avg_bytes_per_sec_;
-            if (!due)
-                continue;
-            const int start = read_offset_[g];
-            read_offset_[g] += step;
-            if (start + step > valid_bytes_) {
-                refresh_[g] = false;
-                continue;
+            // The previous buffer has been heard: the rest of it is due.
+            for (; all_due && prev_offset_[g] + step <= prev_valid_bytes_; prev_offset_[g] += step)
+                feed(g, prev_work_.get() + prev_offset_[g]);
+            prev_offset_[g] = prev_valid_bytes_;
+            // Then every slice of this buffer whose sound has been heard, in order.
+            while (refresh_[g]) {
+                const bool due = !synchronize_ || work_avg_bytes_per_sec_ == 0 ||
+                                 (now - stamp_us_) >= std::int64_t(read_offset_[g]) * 1000000 /
+                                                          work_avg_bytes_per_sec_;
+                if (!due)
+                    break;
+                const int start = read_offset_[g];
+                read_offset_[g] += step;
+                if (start + step > valid_bytes_) {
+                    refresh_[g] = false;
+                    break;
+                }
+                feed(g, work_.get() + start);
+                if (!all_due)
+                    break;
             }
-            // Oscilloscope triggering and spectrogram acceleration are not
-            // built: no display here offers them.
-            for (int s = 0; s < kSlotCount; ++s)
-                if (group_of(s) == g && slots_[s])
-                    slots_[s]->ProcessData(work_.get() + start);
-            ++refresh_count_[g];
         }
     }
     if (OnTrigger)
@@ -533,6 +612,12 @@ std::int64_t TMMConnector::NextDueUs()
         return -1;
     std::int64_t due = -1;
     for (int g = 0; g < kGroupCount; ++g) {
+        if (!group_connected_[g])
+            continue;
+        // What is left of the previous buffer is due now.
+        const int step_left = GroupStep(g);
+        if (step_left > 0 && prev_offset_[g] + step_left <= prev_valid_bytes_)
+            return platform::now_us();
         if (!refresh_[g])
             continue;
         // A group that has shown all of this buffer waits for the next one,

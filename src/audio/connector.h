@@ -10,11 +10,18 @@
 // count, the read offsets and the refresh flags; it is held while copying in and
 // for a whole feeding pass, so a display never sees a half-copied buffer.
 //
-// The pump is event-driven: rather than re-posting itself every millisecond it
-// wakes when the next slice is due (or when data arrives), so a playing
-// connector costs almost nothing between slices. Its order per cycle is the
-// same: pending events, feed every active connector, wait, repeat while any is
-// active.
+// The pump is event-driven and runs at the screen's pace: rather than waking
+// for every slice (hundreds of times a second) it wakes at most once per screen
+// refresh (kFrameUs), or sooner only for data after an idle spell, and feeds
+// every slice due since the last cycle in one go, in order, so the displays
+// compute exactly what slice-by-slice feeding would (every decay and peak step)
+// and are painted once per cycle. The previous buffer's slices that a cycle
+// has not reached when the next buffer arrives are kept and fed first: its
+// sound has been heard by then. Its order per cycle is the same: pending
+// events, feed every active connector, wait, repeat while any is active.
+//
+// Nothing is copied or posted while no connected display wants data (none
+// attached, or all hidden or switched off).
 #pragma once
 
 #include "audio/display.h"
@@ -76,13 +83,21 @@ public:
         sSpectrum1, sSpectrum2, sSpectrum3, sSpectrum4, sSpectrogram1, sSpectrogram2, kSlotCount
     };
     static constexpr int kMaxSpeed = 5000;
+    // The least time between two pump cycles: one refresh of a 60 Hz screen.
+    static constexpr std::int64_t kFrameUs = 16667;
+
+    // Main thread: whether a pump cycle is feeding displays right now, and a
+    // call made at the end of every cycle that fed any (views that changed in
+    // the cycle repaint there, together).
+    static bool Feeding();
+    static void SetCycleEndHook(std::function<void()> hook);
 
     explicit TMMConnector(QObject* parent = nullptr);
     ~TMMConnector() override;
 
     // Copies played data for the displays (any thread).
     void DataIn(const char* data, int count_bytes);
-    // One feeding pass (main thread).
+    // One feeding pass (main thread): one slice per group that has one due.
     void Trigger();
     // A display asks for one feeding pass (when AutoTrigger is off); any thread.
     void RequestTrigger();
@@ -166,6 +181,9 @@ public:
 private:
     friend class ConnectorPump;
 
+    // A feeding pass; with all_due (the pump's cycles) every slice due since
+    // the last one, the previous buffer's rest first.
+    void Feed(bool all_due);
     void InitDisplays();
     void Deactivate();
     void PostStart();
@@ -174,7 +192,10 @@ private:
     void FillSilence(); // lock held
     void RemovePauseTimer();
     void PauseTick();
+    // Whether a display of the group is attached and wants data (main thread).
     bool GroupConnected(int group) const;
+    void UpdateGroupsConnected();
+    bool AnyGroupConnected() const;
     // The bytes one slice of the group takes: the largest DataSize of its displays (main thread).
     int GroupStep(int group) const;
 
@@ -189,7 +210,8 @@ private:
     bool refresh_on_stop_ = true;
     std::atomic<bool> real_time_{true};
     std::array<QPointer<TMMDisplay>, kSlotCount> slots_;
-    // Groups read on the audio thread: which have a display connected.
+    std::array<QMetaObject::Connection, kSlotCount> slot_watch_;
+    // Groups read on the audio thread: which have a display connected that wants data.
     std::array<std::atomic<bool>, kGroupCount> group_connected_{};
 
     // Run-time state.
@@ -212,6 +234,10 @@ private:
     std::array<bool, kGroupCount> refresh_{};
     std::array<int, kGroupCount> read_offset_{};
     std::array<int, kGroupCount> refresh_count_{};
+    // The buffer before the current one, and where each group stands in it.
+    std::unique_ptr<char[]> prev_work_;
+    int prev_valid_bytes_ = 0;
+    std::array<int, kGroupCount> prev_offset_{};
 };
 
 } // namespace pelu
