@@ -338,11 +338,10 @@ void TMMConnector::Started()
     {
         std::lock_guard lock(mutex_);
         work_size_ = std::max(0, BufferSize());
-        work_.reset(new char[std::max(1, work_size_)]());
-        prev_work_.reset(new char[std::max(1, work_size_)]());
-        valid_bytes_ = 0;
-        prev_valid_bytes_ = 0;
-        prev_offset_.fill(0);
+        work_.reset(new char[std::size_t(kBlocks) * std::max(1, work_size_)]());
+        block_valid_.fill(0);
+        head_ = 0;
+        read_block_.fill(0);
         work_avg_bytes_per_sec_ = format->avg_bytes_per_sec;
         refresh_.fill(false);
         read_offset_.fill(0);
@@ -399,10 +398,8 @@ void TMMConnector::Stopped()
             std::lock_guard lock(mutex_);
             paused_ = false;
             work_.reset();
-            prev_work_.reset();
             work_size_ = 0;
-            valid_bytes_ = 0;
-            prev_valid_bytes_ = 0;
+            block_valid_.fill(0);
             refresh_.fill(false);
         }
         display_format_.reset();
@@ -416,8 +413,8 @@ void TMMConnector::FillSilence()
 {
     if (!work_)
         return;
-    std::memset(work_.get(), silence_, static_cast<std::size_t>(work_size_));
-    valid_bytes_ = work_size_;
+    std::memset(Block(head_), silence_, static_cast<std::size_t>(work_size_));
+    BlockValid(head_) = work_size_;
 }
 
 void TMMConnector::Paused()
@@ -451,8 +448,13 @@ void TMMConnector::PauseTick()
         stamp_us_ = platform::now_us();
         for (int g = 0; g < kGroupCount; ++g)
             if (group_connected_[g]) {
+                // Silence again from its start; a group still showing older
+                // buffers comes to it after them.
+                if (!refresh_[g] || read_block_[g] == head_) {
+                    read_block_[g] = head_;
+                    read_offset_[g] = 0;
+                }
                 refresh_[g] = true;
-                read_offset_[g] = 0;
             }
     }
     if (active_ && AnyGroupConnected() && ConnectorPump::instance())
@@ -516,23 +518,29 @@ void TMMConnector::DataIn(const char* data, int count_bytes)
         // Paused is decided under the lock: see Paused().
         if (!work_ || paused_)
             return;
-        // What the groups have not shown of the current buffer stays for the
-        // next cycle, which feeds it first.
-        std::swap(work_, prev_work_);
-        prev_valid_bytes_ = valid_bytes_;
-        for (int g = 0; g < kGroupCount; ++g)
-            prev_offset_[g] = refresh_[g] ? read_offset_[g] : valid_bytes_;
+        // What the groups have not shown of the older buffers stays in the
+        // ring for the next cycle, which feeds it first.
+        ++head_;
         stamp_us_ = platform::now_us();
         const int n = std::max(0, std::min(count_bytes, work_size_));
-        std::memcpy(work_.get(), data, static_cast<std::size_t>(n));
-        valid_bytes_ = n;
+        std::memcpy(Block(head_), data, static_cast<std::size_t>(n));
+        BlockValid(head_) = n;
+        for (int g = 0; g < kGroupCount; ++g) {
+            if (!refresh_[g] || !group_connected_[g]) {
+                // Nothing left to show: start at the new buffer.
+                read_block_[g] = head_;
+                read_offset_[g] = 0;
+            } else if (read_block_[g] <= head_ - kBlocks) {
+                // Overwritten before it was shown (the main thread stalled).
+                read_block_[g] = head_ - kBlocks + 1;
+                read_offset_[g] = 0;
+            }
+        }
         if (n <= 0)
             return;
         for (int g = 0; g < kGroupCount; ++g)
-            if (group_connected_[g]) {
+            if (group_connected_[g])
                 refresh_[g] = true;
-                read_offset_[g] = 0;
-            }
     }
     if (!real_time_) {
         if (auto_trigger_)
@@ -566,13 +574,13 @@ void TMMConnector::Feed(bool all_due)
             const int step = group_connected_[g] ? GroupStep(g) : 0;
             if (step <= 0) {
                 refresh_[g] = false;
-                prev_offset_[g] = prev_valid_bytes_;
                 continue;
             }
-            // The previous buffer has been heard: the rest of it is due.
-            for (; all_due && prev_offset_[g] + step <= prev_valid_bytes_; prev_offset_[g] += step)
-                feed(g, prev_work_.get() + prev_offset_[g]);
-            prev_offset_[g] = prev_valid_bytes_;
+            // The older buffers have been heard: the rest of them is due
+            // (a single pass skips to the newest, as feeding slice by slice does).
+            for (; refresh_[g] && read_block_[g] < head_; ++read_block_[g], read_offset_[g] = 0)
+                for (; all_due && read_offset_[g] + step <= BlockValid(read_block_[g]); read_offset_[g] += step)
+                    feed(g, Block(read_block_[g]) + read_offset_[g]);
             // Then every slice of this buffer whose sound has been heard, in order.
             while (refresh_[g]) {
                 const bool due = !synchronize_ || work_avg_bytes_per_sec_ == 0 ||
@@ -582,11 +590,11 @@ void TMMConnector::Feed(bool all_due)
                     break;
                 const int start = read_offset_[g];
                 read_offset_[g] += step;
-                if (start + step > valid_bytes_) {
+                if (start + step > BlockValid(head_)) {
                     refresh_[g] = false;
                     break;
                 }
-                feed(g, work_.get() + start);
+                feed(g, Block(head_) + start);
                 if (!all_due)
                     break;
             }
@@ -614,16 +622,15 @@ std::int64_t TMMConnector::NextDueUs()
     for (int g = 0; g < kGroupCount; ++g) {
         if (!group_connected_[g])
             continue;
-        // What is left of the previous buffer is due now.
-        const int step_left = GroupStep(g);
-        if (step_left > 0 && prev_offset_[g] + step_left <= prev_valid_bytes_)
-            return platform::now_us();
         if (!refresh_[g])
             continue;
+        // What is left of the older buffers is due now.
+        if (read_block_[g] < head_)
+            return platform::now_us();
         // A group that has shown all of this buffer waits for the next one,
         // whose arrival wakes the pump: no wake-up just to find that out.
         const int step = GroupStep(g);
-        if (step <= 0 || read_offset_[g] + step > valid_bytes_)
+        if (step <= 0 || read_offset_[g] + step > BlockValid(head_))
             continue;
         std::int64_t at = platform::now_us();
         if (synchronize_ && work_avg_bytes_per_sec_ > 0)

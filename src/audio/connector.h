@@ -16,8 +16,8 @@
 // every slice due since the last cycle in one go, in order, so the displays
 // compute exactly what slice-by-slice feeding would (every decay and peak step)
 // and are painted once per cycle. The previous buffer's slices that a cycle
-// has not reached when the next buffer arrives are kept and fed first: its
-// sound has been heard by then. Its order per cycle is the same: pending
+// has not reached when the next buffer arrives are kept (a ring of a few
+// buffers) and fed first: their sound has been heard by then. Its order per cycle is the same: pending
 // events, feed every active connector, wait, repeat while any is active.
 //
 // Nothing is copied or posted while no connected display wants data (none
@@ -226,18 +226,22 @@ private:
 
     // Guarded by mutex_.
     mutable std::mutex mutex_;
+    // The work buffer: a ring of kBlocks buffers, the newest (the one playing
+    // now) last; the older ones keep what a group has not shown yet.
+    static constexpr int kBlocks = 8;
+    char* Block(std::int64_t seq) const { return work_.get() + (seq % kBlocks) * std::max(1, work_size_); }
+    int& BlockValid(std::int64_t seq) { return block_valid_[seq % kBlocks]; }
     std::unique_ptr<char[]> work_;
+    std::array<int, kBlocks> block_valid_{};
+    std::int64_t head_ = 0; // the newest block's number
     int work_size_ = 0;
-    int valid_bytes_ = 0;
     std::uint32_t work_avg_bytes_per_sec_ = 0;
     std::int64_t stamp_us_ = 0;
     std::array<bool, kGroupCount> refresh_{};
+    // Where each group reads: a block's number and an offset in it.
+    std::array<std::int64_t, kGroupCount> read_block_{};
     std::array<int, kGroupCount> read_offset_{};
     std::array<int, kGroupCount> refresh_count_{};
-    // The buffer before the current one, and where each group stands in it.
-    std::unique_ptr<char[]> prev_work_;
-    int prev_valid_bytes_ = 0;
-    std::array<int, kGroupCount> prev_offset_{};
 };
 
 } // namespace pelu
