@@ -442,23 +442,30 @@ void TMMConnector::Paused()
 
 void TMMConnector::PauseTick()
 {
-    // Timer thread: only stamps and flags, so the displays decay on silence.
-    {
-        std::lock_guard lock(mutex_);
-        stamp_us_ = platform::now_us();
-        for (int g = 0; g < kGroupCount; ++g)
-            if (group_connected_[g]) {
-                // Silence again from its start; a group still showing older
-                // buffers comes to it after them.
-                if (!refresh_[g] || read_block_[g] == head_) {
-                    read_block_[g] = head_;
-                    read_offset_[g] = 0;
-                }
-                refresh_[g] = true;
-            }
-    }
+    // Timer thread, under the timer service's lock: only the time of the tick
+    // is left for the next feeding pass, never our lock taken here (a display
+    // fed under our lock may take the service's lock to set its peak timer).
+    pause_tick_us_ = platform::now_us();
     if (active_ && AnyGroupConnected() && ConnectorPump::instance())
         ConnectorPump::instance()->Wake();
+}
+
+void TMMConnector::TakePauseTick()
+{
+    const std::int64_t tick_us = pause_tick_us_.exchange(-1);
+    if (tick_us < 0 || !paused_)
+        return;
+    // The silence again from its start, so the displays decay to rest; a
+    // group still showing older buffers comes to it after them.
+    stamp_us_ = tick_us;
+    for (int g = 0; g < kGroupCount; ++g)
+        if (group_connected_[g]) {
+            if (!refresh_[g] || read_block_[g] == head_) {
+                read_block_[g] = head_;
+                read_offset_[g] = 0;
+            }
+            refresh_[g] = true;
+        }
 }
 
 void TMMConnector::RemovePauseTimer()
@@ -561,6 +568,7 @@ void TMMConnector::Feed(bool all_due)
         std::lock_guard lock(mutex_);
         if (!work_)
             return;
+        TakePauseTick();
         const std::int64_t now = platform::now_us();
         // Oscilloscope triggering and spectrogram acceleration are not
         // built: no display here offers them.
@@ -618,6 +626,8 @@ std::int64_t TMMConnector::NextDueUs()
     std::lock_guard lock(mutex_);
     if (!work_)
         return -1;
+    if (pause_tick_us_ >= 0)
+        return platform::now_us();
     std::int64_t due = -1;
     for (int g = 0; g < kGroupCount; ++g) {
         if (!group_connected_[g])

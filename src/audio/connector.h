@@ -5,8 +5,8 @@
 //
 // Thread: BufferReady (hence DataIn) runs on the wave output's callback thread;
 // Trigger, the pump and every display call run on the main thread; the pause
-// timer's callback runs on the shared timer thread and only stamps the time and
-// sets refresh flags. The connector's lock guards the work buffer, its byte
+// timer's callback runs on the shared timer thread and only records the time of
+// its tick (an atomic) that the next feeding pass applies. The connector's lock guards the work buffer, its byte
 // count, the read offsets and the refresh flags; it is held while copying in and
 // for a whole feeding pass, so a display never sees a half-copied buffer.
 //
@@ -192,6 +192,8 @@ private:
     void FillSilence(); // lock held
     void RemovePauseTimer();
     void PauseTick();
+    // Applies a pause tick that came since the last pass (lock held).
+    void TakePauseTick();
     // Whether a display of the group is attached and wants data (main thread).
     bool GroupConnected(int group) const;
     void UpdateGroupsConnected();
@@ -223,6 +225,8 @@ private:
     std::uint8_t silence_ = 0;
     std::atomic<int> pending_requests_{0};
     platform::TimerService::EntryId pause_timer_ = 0;
+    // The time of a pause tick not yet applied (-1: none); set on the timer thread.
+    std::atomic<std::int64_t> pause_tick_us_{-1};
 
     // Guarded by mutex_.
     mutable std::mutex mutex_;
