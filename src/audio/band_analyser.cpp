@@ -511,6 +511,7 @@ void TMMSpectrum::SetEnabled(bool value)
         timer_entry_.enable();
     }
     emit Changed();
+    emit WantsDataChanged();
 }
 
 void TMMSpectrum::SetKind(TMMSpectrumKind value)

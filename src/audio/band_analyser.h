@@ -102,7 +102,14 @@ public:
     void SetDisplaySize(int inner_width, int inner_height);
     int DisplayWidth() const { return width_; }
     int DisplayHeight() const { return height_; }
-    void SetVisible(bool visible) { visible_ = visible; }
+    void SetVisible(bool visible)
+    {
+        if (visible == visible_)
+            return;
+        visible_ = visible;
+        emit WantsDataChanged();
+    }
+    bool WantsData() const override { return enabled_ && visible_; }
     bool Visible() const { return visible_; }
     // Info mode: a frozen display ignores new data and its peaks stop falling.
     void SetFrozen(bool frozen) { frozen_ = frozen; }

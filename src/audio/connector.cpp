@@ -29,6 +29,8 @@ int group_of(int slot)
 }
 
 std::atomic<bool> g_enter_idle{false};
+bool g_feeding = false;                // main thread
+std::function<void()> g_cycle_end_hook; // main thread
 
 } // namespace
 
@@ -71,9 +73,14 @@ public:
     void ActiveChanged(int delta) { active_count_ += delta; }
     int ActiveCount() const { return active_count_; }
 
-    // Asks for one pump cycle soon (any thread). At most one wake-up is queued.
+    // Asks for one pump cycle soon (any thread). At most one wake-up is queued,
+    // and none when a cycle is already set for within one frame: that one
+    // will find the new data.
     void Wake()
     {
+        const std::int64_t armed = armed_at_us_.load();
+        if (armed >= 0 && armed <= platform::now_us() + TMMConnector::kFrameUs)
+            return;
         if (wake_posted_.exchange(true))
             return;
         platform::post(
@@ -99,16 +106,28 @@ private:
         // A slower Speed gives the application more turns between cycles.
         for (int i = 0; i < TMMConnector::kMaxSpeed - max_speed_; ++i)
             platform::process_pending_events();
+        // From here on a wake-up must post: this cycle may already have passed the data.
+        armed_at_us_ = -1;
         if (active_count_ <= 0 || QCoreApplication::closingDown())
             return;
+        // At the screen's pace: too soon after the last cycle, wait for the next frame.
+        if (platform::now_us() < last_cycle_us_ + TMMConnector::kFrameUs) {
+            Arm(last_cycle_us_ + TMMConnector::kFrameUs);
+            return;
+        }
+        last_cycle_us_ = platform::now_us();
         // A copy: a display may stop or destroy a connector while being fed.
         const std::vector<TMMConnector*> snapshot = connectors_;
+        g_feeding = true;
         for (TMMConnector* c : snapshot) {
             if (std::find(connectors_.begin(), connectors_.end(), c) == connectors_.end())
                 continue;
             if (c->AutoTrigger() && c->Enabled() && c->IsActive())
-                c->Trigger();
+                c->Feed(true);
         }
+        g_feeding = false;
+        if (g_cycle_end_hook)
+            g_cycle_end_hook();
         if (instance_ != this || active_count_ <= 0)
             return;
         // Sleep until the earliest slice is due; data arriving wakes us sooner.
@@ -124,10 +143,16 @@ private:
             timer_.stop();
             return;
         }
-        const std::int64_t wait_us = due - platform::now_us();
+        Arm(std::max(due, last_cycle_us_ + TMMConnector::kFrameUs));
+    }
+
+    void Arm(std::int64_t at_us)
+    {
+        const std::int64_t wait_us = at_us - platform::now_us();
         // Rounded up: a slice is never shown before its sound is heard.
         const int wait_ms = wait_us <= 0 ? 0 : static_cast<int>((wait_us + 999) / 1000);
         timer_.start(wait_ms);
+        armed_at_us_ = at_us;
     }
 
     static inline ConnectorPump* instance_ = nullptr;
@@ -135,6 +160,9 @@ private:
     int max_speed_ = TMMConnector::kMaxSpeed;
     int active_count_ = 0;
     std::atomic<bool> wake_posted_{false};
+    // When the timer is set to run the next cycle (-1: not set); read by Wake.
+    std::atomic<std::int64_t> armed_at_us_{-1};
+    std::int64_t last_cycle_us_ = 0;
     QTimer timer_;
 };
 
@@ -167,10 +195,28 @@ const WaveFormat* TMMConnector::DisplayFormat() const
     return reinterpret_cast<const WaveFormat*>(display_format_.get());
 }
 
+bool TMMConnector::Feeding() { return g_feeding; }
+
+void TMMConnector::SetCycleEndHook(std::function<void()> hook) { g_cycle_end_hook = std::move(hook); }
+
 bool TMMConnector::GroupConnected(int group) const
 {
     for (int s = 0; s < kSlotCount; ++s)
-        if (group_of(s) == group && slots_[s])
+        if (group_of(s) == group && slots_[s] && slots_[s]->WantsData())
+            return true;
+    return false;
+}
+
+void TMMConnector::UpdateGroupsConnected()
+{
+    for (int g = 0; g < kGroupCount; ++g)
+        group_connected_[g] = GroupConnected(g);
+}
+
+bool TMMConnector::AnyGroupConnected() const
+{
+    for (const auto& connected : group_connected_)
+        if (connected)
             return true;
     return false;
 }
@@ -181,9 +227,17 @@ void TMMConnector::SetDisplay(Slot slot, TMMDisplay* display)
 {
     if (slots_[slot] == display)
         return;
+    QObject::disconnect(slot_watch_[slot]);
     slots_[slot] = display;
-    const int group = group_of(slot);
-    group_connected_[group] = GroupConnected(group);
+    if (display) {
+        // Shown, hidden, switched on or off: whether the group is fed follows.
+        slot_watch_[slot] = connect(display, &TMMDisplay::WantsDataChanged, this,
+                                    &TMMConnector::UpdateGroupsConnected);
+        // A destroyed display leaves its slot empty (the QPointer) and its group unfed.
+        connect(display, &QObject::destroyed, this, &TMMConnector::UpdateGroupsConnected,
+                Qt::ConnectionType(Qt::QueuedConnection | Qt::UniqueConnection));
+    }
+    UpdateGroupsConnected();
     if (display && DisplayFormat())
         display->SetPWaveFormat(DisplayFormat());
 }
@@ -284,8 +338,10 @@ void TMMConnector::Started()
     {
         std::lock_guard lock(mutex_);
         work_size_ = std::max(0, BufferSize());
-        work_.reset(new char[std::max(1, work_size_)]());
-        valid_bytes_ = 0;
+        work_.reset(new char[std::size_t(kBlocks) * std::max(1, work_size_)]());
+        block_valid_.fill(0);
+        head_ = 0;
+        read_block_.fill(0);
         work_avg_bytes_per_sec_ = format->avg_bytes_per_sec;
         refresh_.fill(false);
         read_offset_.fill(0);
@@ -343,7 +399,7 @@ void TMMConnector::Stopped()
             paused_ = false;
             work_.reset();
             work_size_ = 0;
-            valid_bytes_ = 0;
+            block_valid_.fill(0);
             refresh_.fill(false);
         }
         display_format_.reset();
@@ -357,8 +413,8 @@ void TMMConnector::FillSilence()
 {
     if (!work_)
         return;
-    std::memset(work_.get(), silence_, static_cast<std::size_t>(work_size_));
-    valid_bytes_ = work_size_;
+    std::memset(Block(head_), silence_, static_cast<std::size_t>(work_size_));
+    BlockValid(head_) = work_size_;
 }
 
 void TMMConnector::Paused()
@@ -386,18 +442,30 @@ void TMMConnector::Paused()
 
 void TMMConnector::PauseTick()
 {
-    // Timer thread: only stamps and flags, so the displays decay on silence.
-    {
-        std::lock_guard lock(mutex_);
-        stamp_us_ = platform::now_us();
-        for (int g = 0; g < kGroupCount; ++g)
-            if (group_connected_[g]) {
-                refresh_[g] = true;
+    // Timer thread, under the timer service's lock: only the time of the tick
+    // is left for the next feeding pass, never our lock taken here (a display
+    // fed under our lock may take the service's lock to set its peak timer).
+    pause_tick_us_ = platform::now_us();
+    if (active_ && AnyGroupConnected() && ConnectorPump::instance())
+        ConnectorPump::instance()->Wake();
+}
+
+void TMMConnector::TakePauseTick()
+{
+    const std::int64_t tick_us = pause_tick_us_.exchange(-1);
+    if (tick_us < 0 || !paused_)
+        return;
+    // The silence again from its start, so the displays decay to rest; a
+    // group still showing older buffers comes to it after them.
+    stamp_us_ = tick_us;
+    for (int g = 0; g < kGroupCount; ++g)
+        if (group_connected_[g]) {
+            if (!refresh_[g] || read_block_[g] == head_) {
+                read_block_[g] = head_;
                 read_offset_[g] = 0;
             }
-    }
-    if (active_ && ConnectorPump::instance())
-        ConnectorPump::instance()->Wake();
+            refresh_[g] = true;
+        }
 }
 
 void TMMConnector::RemovePauseTimer()
@@ -449,24 +517,37 @@ void TMMConnector::BufferLoad(ExtendedWaveHeader* lpWaveHdr, bool& MoreBuffers)
 
 void TMMConnector::DataIn(const char* data, int count_bytes)
 {
-    if (!enabled_ || !native_ || !data)
+    // Nobody would see it: neither copy nor wake anyone.
+    if (!enabled_ || !native_ || !data || !AnyGroupConnected())
         return;
     {
         std::lock_guard lock(mutex_);
         // Paused is decided under the lock: see Paused().
         if (!work_ || paused_)
             return;
+        // What the groups have not shown of the older buffers stays in the
+        // ring for the next cycle, which feeds it first.
+        ++head_;
         stamp_us_ = platform::now_us();
         const int n = std::max(0, std::min(count_bytes, work_size_));
-        std::memcpy(work_.get(), data, static_cast<std::size_t>(n));
-        valid_bytes_ = n;
+        std::memcpy(Block(head_), data, static_cast<std::size_t>(n));
+        BlockValid(head_) = n;
+        for (int g = 0; g < kGroupCount; ++g) {
+            if (!refresh_[g] || !group_connected_[g]) {
+                // Nothing left to show: start at the new buffer.
+                read_block_[g] = head_;
+                read_offset_[g] = 0;
+            } else if (read_block_[g] <= head_ - kBlocks) {
+                // Overwritten before it was shown (the main thread stalled).
+                read_block_[g] = head_ - kBlocks + 1;
+                read_offset_[g] = 0;
+            }
+        }
         if (n <= 0)
             return;
         for (int g = 0; g < kGroupCount; ++g)
-            if (group_connected_[g]) {
+            if (group_connected_[g])
                 refresh_[g] = true;
-                read_offset_[g] = 0;
-            }
     }
     if (!real_time_) {
         if (auto_trigger_)
@@ -477,7 +558,9 @@ void TMMConnector::DataIn(const char* data, int count_bytes)
         ConnectorPump::instance()->Wake();
 }
 
-void TMMConnector::Trigger()
+void TMMConnector::Trigger() { Feed(false); }
+
+void TMMConnector::Feed(bool all_due)
 {
     if (!enabled_ || !(active_ || (running_ && !real_time_)))
         return;
@@ -485,32 +568,44 @@ void TMMConnector::Trigger()
         std::lock_guard lock(mutex_);
         if (!work_)
             return;
+        TakePauseTick();
         const std::int64_t now = platform::now_us();
+        // Oscilloscope triggering and spectrogram acceleration are not
+        // built: no display here offers them.
+        auto feed = [this](int g, const char* slice) {
+            for (int s = 0; s < kSlotCount; ++s)
+                if (group_of(s) == g && slots_[s] && slots_[s]->WantsData())
+                    slots_[s]->ProcessData(slice);
+            ++refresh_count_[g];
+        };
         for (int g = 0; g < kGroupCount; ++g) {
-            if (!refresh_[g])
-                continue;
-            const int step = GroupStep(g);
+            const int step = group_connected_[g] ? GroupStep(g) : 0;
             if (step <= 0) {
                 refresh_[g] = false;
                 continue;
             }
-            const bool due =
-                !synchronize_ || work_avg_bytes_per_sec_ == 0 ||
-                (now - stamp_us_) >= std::int64_t(read_offset_[g]) * 1000000 / work_avg_bytes_per_sec_;
-            if (!due)
-                continue;
-            const int start = read_offset_[g];
-            read_offset_[g] += step;
-            if (start + step > valid_bytes_) {
-                refresh_[g] = false;
-                continue;
+            // The older buffers have been heard: the rest of them is due
+            // (a single pass skips to the newest, as feeding slice by slice does).
+            for (; refresh_[g] && read_block_[g] < head_; ++read_block_[g], read_offset_[g] = 0)
+                for (; all_due && read_offset_[g] + step <= BlockValid(read_block_[g]); read_offset_[g] += step)
+                    feed(g, Block(read_block_[g]) + read_offset_[g]);
+            // Then every slice of this buffer whose sound has been heard, in order.
+            while (refresh_[g]) {
+                const bool due = !synchronize_ || work_avg_bytes_per_sec_ == 0 ||
+                                 (now - stamp_us_) >= std::int64_t(read_offset_[g]) * 1000000 /
+                                                          work_avg_bytes_per_sec_;
+                if (!due)
+                    break;
+                const int start = read_offset_[g];
+                read_offset_[g] += step;
+                if (start + step > BlockValid(head_)) {
+                    refresh_[g] = false;
+                    break;
+                }
+                feed(g, Block(head_) + start);
+                if (!all_due)
+                    break;
             }
-            // Oscilloscope triggering and spectrogram acceleration are not
-            // built: no display here offers them.
-            for (int s = 0; s < kSlotCount; ++s)
-                if (group_of(s) == g && slots_[s])
-                    slots_[s]->ProcessData(work_.get() + start);
-            ++refresh_count_[g];
         }
     }
     if (OnTrigger)
@@ -531,14 +626,21 @@ std::int64_t TMMConnector::NextDueUs()
     std::lock_guard lock(mutex_);
     if (!work_)
         return -1;
+    if (pause_tick_us_ >= 0)
+        return platform::now_us();
     std::int64_t due = -1;
     for (int g = 0; g < kGroupCount; ++g) {
+        if (!group_connected_[g])
+            continue;
         if (!refresh_[g])
             continue;
+        // What is left of the older buffers is due now.
+        if (read_block_[g] < head_)
+            return platform::now_us();
         // A group that has shown all of this buffer waits for the next one,
         // whose arrival wakes the pump: no wake-up just to find that out.
         const int step = GroupStep(g);
-        if (step <= 0 || read_offset_[g] + step > valid_bytes_)
+        if (step <= 0 || read_offset_[g] + step > BlockValid(head_))
             continue;
         std::int64_t at = platform::now_us();
         if (synchronize_ && work_avg_bytes_per_sec_ > 0)

@@ -5,16 +5,23 @@
 //
 // Thread: BufferReady (hence DataIn) runs on the wave output's callback thread;
 // Trigger, the pump and every display call run on the main thread; the pause
-// timer's callback runs on the shared timer thread and only stamps the time and
-// sets refresh flags. The connector's lock guards the work buffer, its byte
+// timer's callback runs on the shared timer thread and only records the time of
+// its tick (an atomic) that the next feeding pass applies. The connector's lock guards the work buffer, its byte
 // count, the read offsets and the refresh flags; it is held while copying in and
 // for a whole feeding pass, so a display never sees a half-copied buffer.
 //
-// The pump is event-driven: rather than re-posting itself every millisecond it
-// wakes when the next slice is due (or when data arrives), so a playing
-// connector costs almost nothing between slices. Its order per cycle is the
-// same: pending events, feed every active connector, wait, repeat while any is
-// active.
+// The pump is event-driven and runs at the screen's pace: rather than waking
+// for every slice (hundreds of times a second) it wakes at most once per screen
+// refresh (kFrameUs), or sooner only for data after an idle spell, and feeds
+// every slice due since the last cycle in one go, in order, so the displays
+// compute exactly what slice-by-slice feeding would (every decay and peak step)
+// and are painted once per cycle. The previous buffer's slices that a cycle
+// has not reached when the next buffer arrives are kept (a ring of a few
+// buffers) and fed first: their sound has been heard by then. Its order per cycle is the same: pending
+// events, feed every active connector, wait, repeat while any is active.
+//
+// Nothing is copied or posted while no connected display wants data (none
+// attached, or all hidden or switched off).
 #pragma once
 
 #include "audio/display.h"
@@ -76,13 +83,21 @@ public:
         sSpectrum1, sSpectrum2, sSpectrum3, sSpectrum4, sSpectrogram1, sSpectrogram2, kSlotCount
     };
     static constexpr int kMaxSpeed = 5000;
+    // The least time between two pump cycles: one refresh of a 60 Hz screen.
+    static constexpr std::int64_t kFrameUs = 16667;
+
+    // Main thread: whether a pump cycle is feeding displays right now, and a
+    // call made at the end of every cycle that fed any (views that changed in
+    // the cycle repaint there, together).
+    static bool Feeding();
+    static void SetCycleEndHook(std::function<void()> hook);
 
     explicit TMMConnector(QObject* parent = nullptr);
     ~TMMConnector() override;
 
     // Copies played data for the displays (any thread).
     void DataIn(const char* data, int count_bytes);
-    // One feeding pass (main thread).
+    // One feeding pass (main thread): one slice per group that has one due.
     void Trigger();
     // A display asks for one feeding pass (when AutoTrigger is off); any thread.
     void RequestTrigger();
@@ -166,6 +181,9 @@ public:
 private:
     friend class ConnectorPump;
 
+    // A feeding pass; with all_due (the pump's cycles) every slice due since
+    // the last one, the previous buffer's rest first.
+    void Feed(bool all_due);
     void InitDisplays();
     void Deactivate();
     void PostStart();
@@ -174,7 +192,12 @@ private:
     void FillSilence(); // lock held
     void RemovePauseTimer();
     void PauseTick();
+    // Applies a pause tick that came since the last pass (lock held).
+    void TakePauseTick();
+    // Whether a display of the group is attached and wants data (main thread).
     bool GroupConnected(int group) const;
+    void UpdateGroupsConnected();
+    bool AnyGroupConnected() const;
     // The bytes one slice of the group takes: the largest DataSize of its displays (main thread).
     int GroupStep(int group) const;
 
@@ -189,7 +212,8 @@ private:
     bool refresh_on_stop_ = true;
     std::atomic<bool> real_time_{true};
     std::array<QPointer<TMMDisplay>, kSlotCount> slots_;
-    // Groups read on the audio thread: which have a display connected.
+    std::array<QMetaObject::Connection, kSlotCount> slot_watch_;
+    // Groups read on the audio thread: which have a display connected that wants data.
     std::array<std::atomic<bool>, kGroupCount> group_connected_{};
 
     // Run-time state.
@@ -201,15 +225,25 @@ private:
     std::uint8_t silence_ = 0;
     std::atomic<int> pending_requests_{0};
     platform::TimerService::EntryId pause_timer_ = 0;
+    // The time of a pause tick not yet applied (-1: none); set on the timer thread.
+    std::atomic<std::int64_t> pause_tick_us_{-1};
 
     // Guarded by mutex_.
     mutable std::mutex mutex_;
+    // The work buffer: a ring of kBlocks buffers, the newest (the one playing
+    // now) last; the older ones keep what a group has not shown yet.
+    static constexpr int kBlocks = 8;
+    char* Block(std::int64_t seq) const { return work_.get() + (seq % kBlocks) * std::max(1, work_size_); }
+    int& BlockValid(std::int64_t seq) { return block_valid_[seq % kBlocks]; }
     std::unique_ptr<char[]> work_;
+    std::array<int, kBlocks> block_valid_{};
+    std::int64_t head_ = 0; // the newest block's number
     int work_size_ = 0;
-    int valid_bytes_ = 0;
     std::uint32_t work_avg_bytes_per_sec_ = 0;
     std::int64_t stamp_us_ = 0;
     std::array<bool, kGroupCount> refresh_{};
+    // Where each group reads: a block's number and an offset in it.
+    std::array<std::int64_t, kGroupCount> read_block_{};
     std::array<int, kGroupCount> read_offset_{};
     std::array<int, kGroupCount> refresh_count_{};
 };

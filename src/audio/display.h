@@ -3,6 +3,10 @@
 //
 // Thread: every call comes from the main thread (the connector's pump and its
 // start/stop handling); a display never runs on the audio thread.
+//
+// A display that nobody sees (hidden, switched off) says so with WantsData and
+// announces a change with WantsDataChanged: the connector then neither copies
+// nor posts anything for it.
 #pragma once
 
 #include "audio/dsp_object.h"
@@ -24,6 +28,11 @@ public:
     virtual void ProcessData(const char* data) = 0;
     // Clears the picture (silence, no peaks).
     virtual void ResetDisplay() = 0;
+    // Whether ProcessData would do anything now.
+    virtual bool WantsData() const { return true; }
+
+signals:
+    void WantsDataChanged();
 };
 
 } // namespace pelu

@@ -292,6 +292,7 @@ void TMMLevel::SetEnabled(bool value)
         RebuildGeometry();
     UpdateTimerEnable();
     emit Changed();
+    emit WantsDataChanged();
 }
 
 void TMMLevel::SetKind(TMMLevelKind value)

@@ -90,7 +90,14 @@ public:
     int DisplayWidth() const { return width_; }
     int DisplayHeight() const { return height_; }
     // Only a visible meter refreshes.
-    void SetVisible(bool visible) { visible_ = visible; }
+    void SetVisible(bool visible)
+    {
+        if (visible == visible_)
+            return;
+        visible_ = visible;
+        emit WantsDataChanged();
+    }
+    bool WantsData() const override { return enabled_ && visible_; }
     bool Visible() const { return visible_; }
 
     // --- geometry for the painter (recomputed on size/spot/point changes)

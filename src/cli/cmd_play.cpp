@@ -178,8 +178,13 @@ int run_play(const QStringList& args)
     TMMConnector connector;
     connector.setObjectName(QStringLiteral("MMConnector1"));
     PeakMeter left(0), right(1);
-    connector.SetLevel1(&left);
-    connector.SetLevel2(&right);
+    // The meters are drawn only on the position line: without it nobody sees
+    // them, and with no display the connector neither copies nor wakes anyone.
+    const bool show_line = isatty(STDERR_FILENO);
+    if (show_line) {
+        connector.SetLevel1(&left);
+        connector.SetLevel2(&right);
+    }
     source.SetOutput(&out);
     out.SetOutput(&connector);
 
@@ -205,7 +210,6 @@ int run_play(const QStringList& args)
     sigaction(SIGINT, &action, &previous_int);
     sigaction(SIGTERM, &action, &previous_term);
 
-    const bool show_line = isatty(STDERR_FILENO);
     // Calls queued for later die with this run, not after it.
     QObject later;
     int index = -1;

@@ -1,5 +1,7 @@
 #include "widgets/analyser_views.h"
 
+#include "audio/connector.h"
+
 #include "widgets/theme.h"
 
 #include <QCoreApplication>
@@ -57,7 +59,10 @@ QImage NewPicture(QSize size, qreal dpr)
 }
 
 // One shared tick for every analyser view: changes reported between two ticks
-// repaint together on the next one.
+// repaint together on the next one. While playing, the tick is the connector's
+// pump cycle (at most one per screen refresh): what changed in a cycle repaints
+// at its end, so no timer of our own wakes the main thread in between. Changes
+// outside a cycle (a reset, a property) use the timer.
 class RepaintTick : public QObject {
 public:
     static RepaintTick& Instance()
@@ -69,7 +74,7 @@ public:
     {
         if (!pending_.contains(widget))
             pending_.append(widget);
-        if (!timer_.isActive())
+        if (!TMMConnector::Feeding() && !timer_.isActive())
             timer_.start();
     }
 
@@ -78,12 +83,17 @@ private:
     {
         timer_.setSingleShot(true);
         timer_.setInterval(kRepaintMs);
-        connect(&timer_, &QTimer::timeout, this, [this] {
-            const QList<QPointer<TAnalyserView>> due = std::exchange(pending_, {});
-            for (const QPointer<TAnalyserView>& widget : due)
-                if (widget)
-                    widget->UpdateChangedArea();
-        });
+        connect(&timer_, &QTimer::timeout, this, &RepaintTick::Flush);
+        TMMConnector::SetCycleEndHook([this] { Flush(); });
+    }
+    ~RepaintTick() override { TMMConnector::SetCycleEndHook({}); }
+    void Flush()
+    {
+        timer_.stop();
+        const QList<QPointer<TAnalyserView>> due = std::exchange(pending_, {});
+        for (const QPointer<TAnalyserView>& widget : due)
+            if (widget)
+                widget->UpdateChangedArea();
     }
     QTimer timer_;
     QList<QPointer<TAnalyserView>> pending_;

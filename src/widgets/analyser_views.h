@@ -7,8 +7,8 @@
 //
 // The computing side may report a change hundreds of times a second (the
 // connector feeds it in slices of a few milliseconds); the views repaint at most
-// once per kRepaintMs, which is as often as the eye and the peak fall need, and
-// all on the same tick, so the window's picture is brought up to date once for
+// once per connector pump cycle (one per screen refresh) while playing, or per
+// kRepaintMs for changes outside one, and all on the same tick, so the window's picture is brought up to date once for
 // all of them. On that tick each view compares what its picture shows (lit
 // spots and peak spots, per bar for the spectrum) with what the computing side
 // reports, and repaints only the spots that differ: nothing at all when a new

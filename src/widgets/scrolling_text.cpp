@@ -7,6 +7,8 @@
 #include <QFontMetrics>
 #include <QPainter>
 
+#include <cstdlib>
+
 namespace pelu::widgets {
 
 namespace {
@@ -212,9 +214,26 @@ void TALScrollingText::Step()
     // Only the columns the text covered or covers now change.
     // Painted at once: a posted update would wake the event loop a second
     // time for every step.
-    const QRegion changed = QRegion(TextArea(before)) + TextArea(x_);
-    if (!changed.isEmpty() && x_ != before)
-        repaint(changed);
+    QRegion changed = QRegion(TextArea(before)) + TextArea(x_);
+    if (changed.isEmpty() || x_ == before)
+        return;
+    // Between the ramps the edge layer is one colour, so there the picture
+    // only moves: the pixels already drawn are scrolled and only the column
+    // that comes in is drawn. Under the ramps each column has its own colour
+    // and is drawn afresh. A wrap of the cycle is a jump: drawn afresh too.
+    const int dx = x_ - before;
+    const QRect middle(edge_fade_width_, 0, width() - 2 * edge_fade_width_, height());
+    const QRegion moving = changed & middle;
+    if (std::abs(dx) == pixel_jump_ && middle.width() > std::abs(dx) && !moving.isEmpty()) {
+        const QRect moved = moving.boundingRect();
+        scroll(dx, 0, moved);
+        // The columns the move brings in (Qt marks them too; named here so
+        // that the repaint below draws them in the same pass).
+        changed -= moved;
+        changed += dx < 0 ? QRect(moved.right() + 1 + dx, 0, -dx, height())
+                          : QRect(moved.left(), 0, dx, height());
+    }
+    repaint(changed);
 }
 
 void TALScrollingText::paintEvent(QPaintEvent* event)

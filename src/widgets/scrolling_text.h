@@ -9,7 +9,8 @@
 // where it stood when it is shown again; a disabled line would paint the same
 // picture at every step, so it does not step at all. Each step repaints only
 // the columns the text covers before and after it, and nothing when the text
-// is out of the window.
+// is out of the window; between the ramps, where the edge layer is one colour,
+// it scrolls the pixels already shown and draws only the incoming column.
 //
 // Thread: main thread only; the scrolling timer is a main-thread QTimer.
 #pragma once

@@ -1,4 +1,6 @@
+#include "audio/band_analyser.h"
 #include "audio/connector.h"
+#include "audio/level.h"
 #include "audio/wave_out.h"
 #include "pcm_test_source.h"
 
@@ -9,6 +11,8 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cmath>
+#include <cstring>
 #include <memory>
 #include <thread>
 #include <vector>
@@ -359,6 +363,157 @@ TEST_F(ConnectorTest, ABufferArrivingAsThePauseBeginsNeverCoversItsSilence)
     audio.join();
     connector.Stopped();
     EXPECT_EQ(loud_after_pause, 0) << "rounds whose pause silence a buffer covered";
+}
+
+// The band's analysers, recording what they compute after every slice.
+struct TracedLevel : TMMLevel {
+    void ProcessData(const char* data) override
+    {
+        TMMLevel::ProcessData(data);
+        trace.push_back({RawLevel(), LitSpots()});
+    }
+    std::vector<std::vector<int>> trace;
+};
+struct TracedSpectrum : TMMSpectrum {
+    void ProcessData(const char* data) override
+    {
+        TMMSpectrum::ProcessData(data);
+        std::vector<int> state(BinValues().begin(), BinValues().end());
+        for (const TMMSpectrumBar& bar : Bars())
+            state.push_back(bar.lit_spots);
+        trace.push_back(state);
+    }
+    std::vector<std::vector<int>> trace;
+};
+struct BandAnalysers {
+    TracedLevel right, left;
+    TracedSpectrum spectrum;
+    BandAnalysers()
+    {
+        for (TMMLevel* level : {static_cast<TMMLevel*>(&right), static_cast<TMMLevel*>(&left)}) {
+            level->SetDisplaySize(88, 4);
+            level->SetSamples(250);
+            level->SetDecayMode(dmStepUp);
+            level->SetDecay(7);
+        }
+        right.SetChannel(chRight);
+        left.SetChannel(chLeft);
+        spectrum.SetDisplaySize(64, 23);
+        spectrum.SetFFTLength(64);
+        spectrum.SetWindow(fwRectangular);
+        spectrum.SetGain(sg3db);
+        spectrum.SetVerticalScale(20);
+        spectrum.SetFrequencyScale(2);
+        spectrum.SetDecayMode(dmStepUp);
+        spectrum.SetDecay(7);
+    }
+};
+
+// The pump wakes at the screen's pace and feeds every slice due since its last
+// cycle at once: the analysers compute exactly what feeding the same slices one
+// by one gives (every decay step), with far fewer passes than slices.
+TEST_F(ConnectorTest, ScreenPacedFeedingComputesWhatSliceBySliceFeedingDoes)
+{
+    const WaveFormat format = make_pcm_format(44100, 16, 2);
+    constexpr int kBuffer = 8160, kBuffers = 24;
+    // Tones and noise whose loudness changes from buffer to buffer.
+    std::vector<std::vector<char>> buffers(kBuffers, std::vector<char>(kBuffer));
+    std::uint32_t noise = 12345;
+    for (int b = 0; b < kBuffers; ++b) {
+        const double gain = (b % 6) / 5.0;
+        for (int i = 0; i < kBuffer / 4; ++i) {
+            noise = noise * 1664525u + 1013904223u;
+            const double t = (b * kBuffer / 4 + i) / 44100.0;
+            const auto l = std::int16_t(gain * (20000 * std::sin(2 * M_PI * 440 * t)) +
+                                        int(noise >> 20) - 2048);
+            const auto r = std::int16_t(gain * 30000 * std::sin(2 * M_PI * (1000 + 200 * b) * t));
+            std::memcpy(&buffers[b][i * 4], &l, 2);
+            std::memcpy(&buffers[b][i * 4 + 2], &r, 2);
+        }
+    }
+
+    BandAnalysers fed, expected;
+    TMMConnector connector;
+    connector.SetLevel1(&fed.right);
+    connector.SetLevel2(&fed.left);
+    connector.SetSpectrum1(&fed.spectrum);
+    int passes = 0;
+    connector.OnTrigger = [&](QObject*) { ++passes; };
+    StartAlone(connector, format, kBuffer);
+    // The audio thread hands over one buffer as the one before it has played.
+    std::atomic<bool> done{false};
+    std::thread audio([&] {
+        const auto buffer_time = std::chrono::microseconds(std::int64_t(kBuffer) * 1000000 / 176400);
+        auto at = std::chrono::steady_clock::now();
+        for (auto& buffer : buffers) {
+            connector.DataIn(buffer.data(), kBuffer);
+            at += buffer_time;
+            std::this_thread::sleep_until(at);
+        }
+        done = true;
+    });
+    const bool played = run_until([&] { return done.load(); }, 10000);
+    audio.join();
+    ASSERT_TRUE(played);
+    run_until([&] { return fed.spectrum.trace.size() >= std::size_t(kBuffers * (kBuffer / 256)); }, 2000);
+    connector.Stopped();
+
+    expected.right.SetDisplayFormat(&format);
+    expected.left.SetDisplayFormat(&format);
+    expected.spectrum.SetDisplayFormat(&format);
+    for (const auto& buffer : buffers) {
+        for (int at = 0; at + 1000 <= kBuffer; at += 1000) {
+            expected.right.ProcessData(buffer.data() + at);
+            expected.left.ProcessData(buffer.data() + at);
+        }
+        for (int at = 0; at + 256 <= kBuffer; at += 256)
+            expected.spectrum.ProcessData(buffer.data() + at);
+    }
+    auto first_difference = [](const auto& a, const auto& b) {
+        std::size_t i = 0;
+        while (i < a.size() && i < b.size() && a[i] == b[i])
+            ++i;
+        return i == a.size() && i == b.size() ? -1 : int(i);
+    };
+    EXPECT_EQ(first_difference(fed.right.trace, expected.right.trace), -1) << fed.right.trace.size();
+    EXPECT_EQ(first_difference(fed.left.trace, expected.left.trace), -1) << fed.left.trace.size();
+    EXPECT_EQ(first_difference(fed.spectrum.trace, expected.spectrum.trace), -1)
+        << fed.spectrum.trace.size() << " slices of " << expected.spectrum.trace.size();
+    EXPECT_LT(passes, int(expected.spectrum.trace.size()) / 4) << "feeding passes";
+}
+
+// Nothing is copied or posted for displays nobody sees; showing one again
+// feeds it from the next buffer.
+TEST_F(ConnectorTest, NoDisplayThatWantsDataMeansNoWakeUps)
+{
+    TMMConnector connector;
+    const WaveFormat format = make_pcm_format(44100, 16, 2);
+    StartAlone(connector, format, 2048);
+    test::pump_for(40);
+    int passes = 0;
+    connector.OnTrigger = [&](QObject*) { ++passes; };
+    std::vector<char> data(2048, 9);
+    connector.DataIn(data.data(), 2048); // nothing attached
+    test::pump_for(40);
+    EXPECT_EQ(passes, 0);
+
+    TMMLevel level;
+    TMMSpectrum spectrum;
+    level.SetVisible(false);
+    spectrum.SetEnabled(false);
+    connector.SetLevel1(&level);
+    connector.SetSpectrum1(&spectrum);
+    connector.DataIn(data.data(), 2048); // hidden and switched off
+    test::pump_for(40);
+    EXPECT_EQ(passes, 0);
+    EXPECT_EQ(connector.RefreshCount(TMMConnector::gLevels), 0);
+
+    level.SetVisible(true);
+    connector.DataIn(data.data(), 2048);
+    ASSERT_TRUE(run_until([&] { return connector.RefreshCount(TMMConnector::gLevels) > 0; }, 2000));
+    EXPECT_GT(passes, 0);
+    EXPECT_EQ(connector.RefreshCount(TMMConnector::gSpectra), 0);
+    connector.Stopped();
 }
 
 } // namespace

@@ -267,4 +267,44 @@ TEST(ScrollingText, StatusLineRepaintsOnlyTheTextsColumnsAndStaysWhole)
     EXPECT_TRUE(log.regions.empty());
 }
 
+// Between the ramps a step moves the pixels already shown and draws only the
+// column that comes in; what the screen shows stays what a whole redraw of
+// every step shows, through the ramps and the wrap of the cycle.
+TEST(ScrollingText, ScrolledStepsShowWhatWholeRedrawsShow)
+{
+    QWidget host;
+    host.resize(300, 40);
+    TALScrollingText* lines[2];
+    for (int i = 0; i < 2; ++i) {
+        lines[i] = new TALScrollingText(&host);
+        lines[i]->move(0, 15 * i);
+        MakePlayerLine(*lines[i]);
+        lines[i]->SetSpeed(100000); // the test steps them
+        lines[i]->SetEdgeFadeWidth(20); // a wide middle that scrolls
+        lines[i]->SetText(QStringLiteral("Playing - Some Title.mp3"));
+    }
+    TALScrollingText& scrolled = *lines[0];
+    TALScrollingText& redrawn = *lines[1];
+    host.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&host));
+    QTest::qWait(50);
+    PaintLog log(&scrolled);
+    int narrow_paints = 0, mismatches = 0;
+    for (int step = 0; step < scrolled.StripWidth() + 10; ++step) {
+        scrolled.Step();
+        redrawn.Step();
+        redrawn.repaint();
+        QCoreApplication::processEvents();
+        ASSERT_EQ(scrolled.StripX(), redrawn.StripX());
+        if (OnScreen(&scrolled) != OnScreen(&redrawn))
+            ++mismatches;
+        for (const QRegion& region : log.regions)
+            for (const QRect& painted : region)
+                narrow_paints += painted.left() >= 20 && painted.right() < 146 - 20 && painted.width() <= 1;
+        log.regions.clear();
+    }
+    EXPECT_EQ(mismatches, 0);
+    EXPECT_GT(narrow_paints, 50) << "steps that drew only the incoming column";
+}
+
 } // namespace
