@@ -4,6 +4,7 @@
 // loop until something happened.
 #pragma once
 
+#include "audio/audio_file.h"
 #include "audio/dsp_object.h"
 #include "platform/mainthread.h"
 
@@ -16,6 +17,7 @@
 #include <functional>
 #include <mutex>
 #include <thread>
+#include <vector>
 
 namespace pelu::test {
 
@@ -140,6 +142,34 @@ inline bool run_until(const std::function<bool()>& done, int timeout_ms = 10000)
 inline void pump_for(int ms)
 {
     run_until([] { return false; }, ms);
+}
+
+// The PCM a file yields through the file source, pulled at the end of a chain
+// the way the wave output pulls it (8160-byte buffers).
+inline std::vector<char> decode_all(const QString& path)
+{
+    struct PullSink : TMMCustomSoundComponent {};
+    TMMAudioFile source;
+    PullSink sink;
+    source.SetOutput(&sink);
+    source.SetFileName(path);
+    sink.SetBufferSize(8160);
+    sink.PropagateOpen();
+    sink.PropagateStart();
+    std::vector<char> pcm;
+    WaveBuffer buffer(8160);
+    bool more = true;
+    while (more) {
+        buffer.prepare_for_load();
+        more = false;
+        sink.BufferLoad(buffer.header(), more);
+        if (buffer.header()->bytes_recorded == 0)
+            break;
+        pcm.insert(pcm.end(), buffer.data(), buffer.data() + buffer.header()->bytes_recorded);
+    }
+    sink.PropagateStop();
+    sink.PropagateClose();
+    return pcm;
 }
 
 } // namespace pelu::test

@@ -18,36 +18,6 @@ namespace {
 
 using platform::wave::SimRecorder;
 
-// Pulls the file source at the end of a chain the way the output does.
-class PullSink : public TMMCustomSoundComponent {
-    Q_OBJECT
-    Q_PROPERTY(pelu::TMMDSPComponent* Input READ Input WRITE SetInput)
-};
-
-std::vector<char> decode_all(const QString& path)
-{
-    TMMAudioFile source;
-    PullSink sink;
-    source.SetOutput(&sink);
-    source.SetFileName(path);
-    sink.SetBufferSize(8160);
-    sink.PropagateOpen();
-    sink.PropagateStart();
-    std::vector<char> pcm;
-    WaveBuffer buffer(8160);
-    bool more = true;
-    while (more) {
-        buffer.prepare_for_load();
-        more = false;
-        sink.BufferLoad(buffer.header(), more);
-        if (buffer.header()->bytes_recorded == 0)
-            break;
-        pcm.insert(pcm.end(), buffer.data(), buffer.data() + buffer.header()->bytes_recorded);
-    }
-    sink.PropagateStop();
-    sink.PropagateClose();
-    return pcm;
-}
 
 class WaveOutMp3Test : public ::testing::Test {
 protected:
@@ -71,7 +41,7 @@ TEST_F(WaveOutMp3Test, TitlePlaysBitExactAndASeekWhilePausedContinuesThere)
         GTEST_SKIP() << "decoder plug-in not found";
     const QString path = QString::fromStdString(
         dir.write("song.mp3", test::encode_mp3(test::cbr128_stereo_44k(3.0))).string());
-    const std::vector<char> reference = decode_all(path);
+    const std::vector<char> reference = test::decode_all(path);
     ASSERT_GT(reference.size(), 44100u * 4 * 2);
 
     TMMAudioFile source;
@@ -116,7 +86,7 @@ TEST_F(WaveOutMp3Test, LoopingPlaysTheTitleAgainAndSaysSo)
         GTEST_SKIP() << "decoder plug-in not found";
     const QString path = QString::fromStdString(
         dir.write("loop.mp3", test::encode_mp3(test::cbr128_stereo_44k(1.0))).string());
-    const std::vector<char> once = decode_all(path);
+    const std::vector<char> once = test::decode_all(path);
     TMMAudioFile source;
     TMMWaveOut out;
     out.SetCallBackMode(TMMWaveOut::cmThread);
@@ -179,4 +149,3 @@ TEST_F(WaveOutMp3Test, NewTitlesWhilePlayingStartEveryTimeAndRaceWithNoLoad)
 } // namespace
 } // namespace pelu
 
-#include "wave_out_mp3_test.moc"

@@ -33,4 +33,13 @@ inline CommandRun pelu(const QStringList& args, const std::filesystem::path& cwd
     return run;
 }
 
+
+// Reads a started `pelu play`'s output until it says it plays (10 s at most).
+inline bool wait_until_playing(QProcess& process)
+{
+    QString out;
+    while (!out.contains(QStringLiteral("Playing")) && process.waitForReadyRead(10000))
+        out += QString::fromLocal8Bit(process.readAllStandardOutput());
+    return out.contains(QStringLiteral("Playing"));
+}
 } // namespace pelu::test

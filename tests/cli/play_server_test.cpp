@@ -171,10 +171,7 @@ TEST_F(PeluPlayServer, AServerThatDiesEndsThePlayWithAnError)
     QProcess process;
     start_play(process, server_, {q(mp3)});
     ASSERT_TRUE(process.waitForStarted());
-    QString out;
-    while (!out.contains(QStringLiteral("Playing")) && process.waitForReadyRead(10000))
-        out += QString::fromLocal8Bit(process.readAllStandardOutput());
-    ASSERT_TRUE(out.contains(QStringLiteral("Playing")));
+    ASSERT_TRUE(wait_until_playing(process));
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
     server_.KillServer();
     const auto killed = std::chrono::steady_clock::now();
@@ -201,10 +198,7 @@ TEST_F(PeluPlayServer, TerminateEndsItEvenOnADeadServer)
     QProcess process;
     start_play(process, server_, {q(mp3)});
     ASSERT_TRUE(process.waitForStarted());
-    QString out;
-    while (!out.contains(QStringLiteral("Playing")) && process.waitForReadyRead(10000))
-        out += QString::fromLocal8Bit(process.readAllStandardOutput());
-    ASSERT_TRUE(out.contains(QStringLiteral("Playing")));
+    ASSERT_TRUE(wait_until_playing(process));
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     server_.KillServer();
     std::this_thread::sleep_for(std::chrono::milliseconds(300));

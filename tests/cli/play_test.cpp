@@ -1,6 +1,7 @@
 // pelu play end to end: on the simulated device, ALSA's null device and with no
 // device at all; titles in a row; Ctrl-C.
 #include "mp3_fixtures.h"
+#include "pelu_run.h"
 
 #include <gtest/gtest.h>
 
@@ -9,6 +10,7 @@
 
 #include <csignal>
 #include <filesystem>
+#include <utility>
 
 namespace pelu::test {
 namespace {
@@ -92,43 +94,24 @@ TEST(PeluPlay, NoDeviceAtAll)
         << err.toStdString();
 }
 
-TEST(PeluPlay, InterruptStopsCleanly)
+// Ctrl-C (SIGINT) and SIGTERM end a play at once with the shell's codes; the
+// loop is woken for them even while nothing else happens (a device that plays
+// slowly).
+TEST(PeluPlay, InterruptAndTerminateStopCleanly)
 {
     TempDir dir;
     const auto mp3 = dir.write("long.mp3", encode_mp3(cbr128_stereo_44k(30.0)));
-    QProcess process;
-    process.start(pelu_path(), {"play", "--device", "sim:1", q(mp3)});
-    ASSERT_TRUE(process.waitForStarted());
-    // Wait until it plays, then interrupt it as Ctrl-C would.
-    QString out;
-    while (!out.contains(QStringLiteral("Playing")) && process.waitForReadyRead(10000))
-        out += QString::fromLocal8Bit(process.readAllStandardOutput());
-    ASSERT_TRUE(out.contains(QStringLiteral("Playing")));
-    ::kill(static_cast<pid_t>(process.processId()), SIGINT);
-    ASSERT_TRUE(process.waitForFinished(10000));
-    EXPECT_EQ(process.exitStatus(), QProcess::NormalExit);
-    EXPECT_EQ(process.exitCode(), 130);
-    EXPECT_TRUE(process.readAllStandardError().isEmpty());
-}
-
-// SIGTERM ends a play at once with 143; the loop is woken for it even while
-// nothing else happens (a device that plays slowly).
-TEST(PeluPlay, TerminateEndsAPlayAtOnce)
-{
-    TempDir dir;
-    const auto mp3 = dir.write("long.mp3", encode_mp3(cbr128_stereo_44k(30.0)));
-    QProcess process;
-    process.start(pelu_path(), {"play", "--device", "sim:1", q(mp3)});
-    ASSERT_TRUE(process.waitForStarted());
-    QString out;
-    while (!out.contains(QStringLiteral("Playing")) && process.waitForReadyRead(10000))
-        out += QString::fromLocal8Bit(process.readAllStandardOutput());
-    ASSERT_TRUE(out.contains(QStringLiteral("Playing")));
-    ::kill(static_cast<pid_t>(process.processId()), SIGTERM);
-    ASSERT_TRUE(process.waitForFinished(5000));
-    EXPECT_EQ(process.exitStatus(), QProcess::NormalExit);
-    EXPECT_EQ(process.exitCode(), 143);
-    EXPECT_TRUE(process.readAllStandardError().isEmpty());
+    for (const auto& [signal_number, exit_code] : {std::pair{SIGINT, 130}, std::pair{SIGTERM, 143}}) {
+        QProcess process;
+        process.start(pelu_path(), {"play", "--device", "sim:1", q(mp3)});
+        ASSERT_TRUE(process.waitForStarted());
+        ASSERT_TRUE(wait_until_playing(process));
+        ::kill(static_cast<pid_t>(process.processId()), signal_number);
+        ASSERT_TRUE(process.waitForFinished(5000)) << "signal " << signal_number;
+        EXPECT_EQ(process.exitStatus(), QProcess::NormalExit);
+        EXPECT_EQ(process.exitCode(), exit_code);
+        EXPECT_TRUE(process.readAllStandardError().isEmpty());
+    }
 }
 
 } // namespace
