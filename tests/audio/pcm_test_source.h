@@ -148,7 +148,9 @@ inline void pump_for(int ms)
 // the way the wave output pulls it (8160-byte buffers).
 inline std::vector<char> decode_all(const QString& path)
 {
-    struct PullSink : TMMCustomSoundComponent {};
+    struct PullSink : TMMCustomSoundComponent {
+        PullSink() { accepts_input_ = true; }
+    };
     TMMAudioFile source;
     PullSink sink;
     source.SetOutput(&sink);
