@@ -507,6 +507,7 @@ namespace pelu::player {
 namespace {
 const QString kRootKey = QStringLiteral("Software\\PELU");
 const QString kLocatorFolderValue = QStringLiteral("LocatorFolder");
+const QString kLocatorFolderPath = QStringLiteral("\\LocatorFolder");
 } // namespace
 
 bool TBandForm::eventFilter(QObject* watched, QEvent* event)
@@ -548,17 +549,10 @@ void TBandForm::ShowTransportState()
 
 QString TBandForm::LocatorStartFolder() const
 {
+    // The storage holds the band's whole "Software\PELU" subtree and writes it
+    // back when the band closes, so the folder lives there as well.
     QString stored;
-    Quietly([&] {
-        auto store = services_.registry;
-        if (!store)
-            return;
-        const auto key = store->open_key(platform::registry::Hive::CurrentUser, kRootKey);
-        if (!key)
-            return;
-        if (auto value = store->query(*key, kLocatorFolderValue); value && value->type == platform::registry::ValueType::String)
-            stored = value->text;
-    });
+    Quietly([&] { stored = storage_->ReadString(kLocatorFolderPath); });
     if (!stored.isEmpty() && QFileInfo(stored).isDir())
         return stored;
     const QString music = QStandardPaths::writableLocation(QStandardPaths::MusicLocation);
@@ -571,8 +565,11 @@ void TBandForm::LocatorFolderChanged(const QString& folder)
 {
     if (controls_->folders->Path() != folder)
         controls_->folders->SetPath(folder);
-    // Written at once: where the user was matters after a crash as well.
-    if (!services_.registry || folder.isEmpty())
+    if (folder.isEmpty())
+        return;
+    storage_->WriteString(kLocatorFolderPath, folder);
+    // Written at once as well: where the user was matters after a crash too.
+    if (!services_.registry)
         return;
     const auto key = services_.registry->create_key(platform::registry::Hive::CurrentUser, kRootKey);
     services_.registry->set_value(key, platform::registry::Value::string(kLocatorFolderValue, folder));

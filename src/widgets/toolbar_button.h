@@ -11,7 +11,7 @@
 
 #include <functional>
 
-class QMenu;
+#include <QMenu> // QPointer<QMenu> needs the complete type
 
 namespace pelu::widgets {
 
