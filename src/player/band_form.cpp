@@ -357,6 +357,7 @@ void TBandForm::FormShow()
     controls_->level_right->Level()->SetEnabled(MenuItem(QStringLiteral("VStereoRMeter1"))->isChecked());
     controls_->level_left->Level()->SetEnabled(MenuItem(QStringLiteral("VStereoLMeter1"))->isChecked());
     controls_->spectrum->Spectrum()->SetEnabled(MenuItem(QStringLiteral("ViewPELUSpectrum1"))->isChecked());
+    ShowAnalyserFaces();
     NotifyRemote();
 }
 
@@ -545,6 +546,16 @@ void TBandForm::ShowTransportState()
 {
     controls_->buttons[0]->SetLatched(playing_ && !paused_);
     controls_->buttons[5]->SetLatched(playing_ && paused_);
+}
+
+void TBandForm::ShowAnalyserFaces()
+{
+    controls_->level_left->setVisible(controls_->level_left->Level()->Enabled());
+    controls_->level_right->setVisible(controls_->level_right->Level()->Enabled());
+    if (!controls_->spectrum->Spectrum()->Enabled())
+        controls_->analyser_idle->setVisible(true);
+    else if (playing_)
+        controls_->analyser_idle->setVisible(false);
 }
 
 QString TBandForm::LocatorStartFolder() const

@@ -210,6 +210,10 @@ public:
 
     // The Play and Pause buttons rest pressed while playing or paused.
     void ShowTransportState();
+    // An analyser switched off shows a calm face, not its dead grid: the level
+    // meters give way to the decoration behind them, the spectrum to the idle
+    // picture.
+    void ShowAnalyserFaces();
     // How long after a change of the playlist the resume file is written.
     static constexpr int kAutosaveDelayMs = 3000;
     // What one arrow key and one page key move the seek bar by.

@@ -317,7 +317,10 @@ void BuildHelpers(BandControls& band)
     band.locate_button->setFocusPolicy(Qt::NoFocus);
 }
 
-const char* const kPanelScrollBars =
+const char* const kPanelStyle =
+    "QLineEdit { background: #1b1d21; color: #d8dce2; border: 1px solid #101114; padding: 0 2px;"
+    " selection-background-color: #1f4e63; selection-color: #ffffff; }"
+    "QLineEdit:focus { border: 1px solid #3fc1e8; }"
     "QScrollBar:vertical { background: #1b1d21; width: 12px; margin: 0; border-left: 1px solid #101114; }"
     "QScrollBar:horizontal { background: #1b1d21; height: 12px; margin: 0; border-top: 1px solid #101114; }"
     "QScrollBar::handle { background: #3a3f47; border: 1px solid #101114; border-radius: 2px; }"
@@ -338,9 +341,9 @@ TExplorerPopup* Panel(QWidget* host, const QString& name, QSize size, const QStr
     popup->SetRedockable(false);
     popup->setAccessibleName(accessible);
     popup->setPalette(DarkPalette());
-    // Scroll bars of the lists inside take the panels' dark colours, not the
+    // Scroll bars and fields inside take the panels' dark colours, not the
     // desktop's light ones.
-    popup->setStyleSheet(QString::fromLatin1(kPanelScrollBars));
+    popup->setStyleSheet(QString::fromLatin1(kPanelStyle));
     return popup;
 }
 

@@ -6,6 +6,7 @@
 
 #include "audio/equalizer.h"
 #include "audio/mixer.h"
+#include "widgets/analyser_views.h"
 #include "widgets/bitmap_slider.h"
 #include "widgets/explorer_popup.h"
 #include "widgets/image_button.h"
@@ -320,6 +321,63 @@ TEST_F(BandKeyboard, PanelScrollBarsAreDark)
                 lightness += QColor(image.pixel(x, y)).lightness();
         EXPECT_LT(lightness / (image.width() * image.height()), 90) << "a light scroll bar on a dark panel";
     });
+}
+
+TEST_F(BandKeyboard, AnalysersSwitchedOffLeaveACalmFace)
+{
+    Form().AddFiles({Music("one.mp3", 30.0)});
+    SelectOnly(0);
+    Form().ImageButton1Click();
+    ASSERT_TRUE(Form().Playing());
+    EXPECT_FALSE(C().analyser_idle->isVisible());
+    Form().ViewPELUSpectrum1Click();
+    Form().VStereoLMeter1Click();
+    Form().VStereoRMeter1Click();
+    // No dead grid: the idle picture covers the spectrum, the meters give way to
+    // the decoration behind them.
+    EXPECT_TRUE(C().analyser_idle->isVisible());
+    EXPECT_FALSE(C().level_left->isVisible());
+    EXPECT_FALSE(C().level_right->isVisible());
+    Form().ViewPELUSpectrum1Click();
+    Form().VStereoLMeter1Click();
+    EXPECT_FALSE(C().analyser_idle->isVisible());
+    EXPECT_TRUE(C().level_left->isVisible());
+    EXPECT_FALSE(C().level_right->isVisible());
+}
+
+// Pictures of the band for a person to review, at 1x and 2x, in
+// build/test-output/.
+TEST_F(BandKeyboard, WritesScreenshotsForReview)
+{
+    const QString folder = QCoreApplication::applicationDirPath() + "/../test-output";
+    ASSERT_TRUE(QDir().mkpath(folder));
+    auto save = [&](QWidget* widget, const QString& name) {
+        for (int scale : {1, 2}) {
+            QImage image(widget->size() * scale, QImage::Format_ARGB32_Premultiplied);
+            image.setDevicePixelRatio(scale);
+            image.fill(Qt::black);
+            widget->render(&image);
+            const QString file = QStringLiteral("%1/%2@%3x.png").arg(folder, name).arg(scale);
+            EXPECT_TRUE(image.save(file)) << file.toStdString();
+        }
+    };
+    ASSERT_TRUE(QFile::copy(PELU_SOURCE_DIR "/data/default.ini", StorageFile("default.ini")));
+    Form().KamButton6Click();
+    Form().AddFiles({Music("Été indien.mp3", 60.0), Music("Песня.mp3", 60.0), Music("夜明け.mp3", 60.0)});
+    SelectOnly(1);
+    Form().ImageButton1Click();
+    QTest::qWait(300); // the analysers and the time have something to show
+    Form().Timer1Timer();
+    C().buttons[6]->setFocus(Qt::TabFocusReason);
+    save(&Form(), "band-playing");
+    WhileOpen(C().playlist_panel, [&] { Form().Timer3Timer(); }, [&] { save(C().playlist_panel, "panel-playlist"); });
+    WhileOpen(C().locator_panel, [&] { Form().ToolbarButton973Click(); }, [&] {
+        WaitUntil([&] { return !C().files->Paths().isEmpty(); }, 2000);
+        save(C().locator_panel, "panel-locator");
+    });
+    WhileOpen(C().volume_panel, [&] { Form().Image14Click(); }, [&] { save(C().volume_panel, "panel-volume"); });
+    WhileOpen(C().eq_panel, [&] { Form().ImageButton7Click(); }, [&] { save(C().eq_panel, "panel-equalizer"); });
+    EXPECT_EQ(QDir(folder).entryList({"band-*.png", "panel-*.png"}).size(), 10);
 }
 
 class FileLocatorFolder : public BandKeyboard {
