@@ -448,6 +448,12 @@ void BuildPanels(BandControls& band, QWidget* host, const QString& music_folder)
 void SetStripTabOrder(const BandControls& band)
 {
     QList<QWidget*> order{band.time, band.volume_icon};
+    // In the panels too the order follows what the eye sees.
+    const QList<QWidget*> playlist_row{band.playlist,       band.locate_files_button, band.search,
+                                       band.load_list_button, band.save_list_button, band.close_playlist_button,
+                                       band.playlist_close_icon};
+    for (int i = 1; i < playlist_row.size(); ++i)
+        QWidget::setTabOrder(playlist_row[i - 1], playlist_row[i]);
     for (TImageButton* button : band.buttons)
         if (button->focusPolicy() != Qt::NoFocus)
             order << button;

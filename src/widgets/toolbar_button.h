@@ -31,6 +31,8 @@ public:
     QSize sizeHint() const override;
 
 protected:
+    // Enter presses the button as Space does.
+    void keyPressEvent(QKeyEvent* event) override;
     void paintEvent(QPaintEvent* event) override;
     void enterEvent(QEnterEvent* event) override;
     void leaveEvent(QEvent* event) override;

@@ -45,16 +45,25 @@ protected:
         QTest::keyClick(target, Qt::Key(key), modifiers);
         QCoreApplication::processEvents();
     }
-    // Runs `inside` while `panel` is open (opening runs the panel's own loop),
-    // then makes sure it is closed.
+    // Runs `inside` once `panel` is open (opening runs the panel's own loop; a
+    // panel may also open later from a timer), then closes it.
     void WhileOpen(widgets::TExplorerPopup* panel, const std::function<void()>& open,
                    const std::function<void()>& inside)
     {
-        QTimer::singleShot(50, [&] {
+        bool ran = false;
+        QTimer poll;
+        poll.setInterval(20);
+        QObject::connect(&poll, &QTimer::timeout, [&] {
+            if (ran || !panel->Visible())
+                return;
+            ran = true;
+            poll.stop();
             inside();
             panel->ClosePanel();
         });
+        poll.start();
         open();
+        EXPECT_TRUE(WaitUntil([&] { return ran; }, 5000)) << "the panel did not open";
     }
     // A list's scroll bars and header, a field's clear button.
     static bool PartOfAnotherControl(QWidget* w, QWidget* root)
@@ -183,11 +192,9 @@ TEST_F(BandKeyboard, PlaylistPanelKeys)
 {
     Form().AddFiles({Music("alpha.mp3", 30.0), Music("beta.mp3", 30.0), Music("gamma.mp3", 30.0)});
     C().playlist_button->setFocus(Qt::TabFocusReason);
-    bool opened = false;
     WhileOpen(
-        C().playlist_panel, [&] { Form().Timer3Timer(); },
+        C().playlist_panel, [&] { Key(Qt::Key_Return); }, // "Playlist" opens its panel a moment later
         [&] {
-            opened = true;
             EXPECT_EQ(Focused(), "ElTree1") << "the panel takes the keyboard when it opens";
             // Enter plays the row with the focus.
             C().playlist->SetFocusedRow(1);
@@ -212,11 +219,20 @@ TEST_F(BandKeyboard, PlaylistPanelKeys)
             EXPECT_TRUE(Form().Playing());
             EXPECT_EQ(Form().CurrentIndex(), 1);
             EXPECT_EQ(Status(), "Playing -gamma.mp3");
+            // Tab goes along the panel's bottom row as it is seen.
+            C().playlist->setFocus(Qt::TabFocusReason);
+            QStringList row;
+            for (int i = 0; i < 7; ++i) {
+                Key(Qt::Key_Tab);
+                row << Focused();
+            }
+            EXPECT_EQ(row, (QStringList{"ToolbarButton973", "PlaylistSearch", "KamButton7", "KamButton8", "KamButton3",
+                                        "Image10", "ElTree1"}));
             // Esc closes the panel from the search field too.
+            C().search->setFocus(Qt::TabFocusReason);
             Key(Qt::Key_Escape);
             EXPECT_FALSE(C().playlist_panel->Visible());
         });
-    EXPECT_TRUE(opened);
     EXPECT_EQ(Focused(), "ToolbarButton971");
 }
 
