@@ -11,6 +11,7 @@ namespace pelu::widgets {
 namespace {
 const char* kViewStyle =
     "QTreeView { background: #1b1d21; color: #d8dce2; border: 1px solid #101114; outline: 0; }"
+    "QTreeView:focus { border: 1px solid #3fc1e8; }" // the focus mark in the skin's accent
     "QTreeView::item { min-height: 20px; }" // a pointer's target, not a 13 px line
     "QTreeView::item:hover { background: #2a2e35; }"
     "QTreeView::item:selected { background: #1f4e63; color: #ffffff; }"

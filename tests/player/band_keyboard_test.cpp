@@ -196,6 +196,10 @@ TEST_F(BandKeyboard, PlaylistPanelKeys)
         C().playlist_panel, [&] { Key(Qt::Key_Return); }, // "Playlist" opens its panel a moment later
         [&] {
             EXPECT_EQ(Focused(), "ElTree1") << "the panel takes the keyboard when it opens";
+            const QImage with_focus = C().playlist->grab().toImage();
+            C().search->setFocus(Qt::TabFocusReason);
+            EXPECT_NE(with_focus, C().playlist->grab().toImage()) << "the list shows no focus mark";
+            C().playlist->setFocus(Qt::TabFocusReason);
             // Enter plays the row with the focus.
             C().playlist->SetFocusedRow(1);
             Key(Qt::Key_Return);
