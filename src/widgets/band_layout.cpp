@@ -120,6 +120,7 @@ void BuildDisplays(BandControls& band)
     spectrum->SetUseBackGroundDIB(true);
     band.spectrum->SetBackGroundDIB(SkinPicture(QStringLiteral("analyser_background")));
     band.spectrum->setAccessibleName(QStringLiteral("Spectrum"));
+    band.spectrum->setToolTip(QStringLiteral("Spectrum (Main Menu: View PELU Spectrum)"));
 
     band.analyser_idle = Picture(strip, QStringLiteral("Image3"), QRect(1, 0, 67, 27), QStringLiteral("band_analyser_idle"));
     Picture(strip, QStringLiteral("Image13"), QRect(69, -2, 131, 44), QStringLiteral("band_decoration"));
@@ -143,6 +144,7 @@ void BuildDisplays(BandControls& band)
         level->SetDecayMode(dmStepUp);
         level->SetDecay(7);
         view->setAccessibleName(channel == chLeft ? QStringLiteral("Left level") : QStringLiteral("Right level"));
+        view->setToolTip(view->accessibleName());
         return view;
     };
     band.level_left = meter(QStringLiteral("MMLevel2"), QRect(103, 13, 88, 4), chLeft);

@@ -12,6 +12,7 @@
 #include "widgets/image_button.h"
 #include "widgets/picture_box.h"
 #include "widgets/shell_views.h"
+#include "widgets/skinned_menu.h"
 #include "widgets/toolbar_button.h"
 
 #include <QAccessible>
@@ -96,6 +97,17 @@ TEST_F(BandKeyboard, TabFollowsTheStripLeftToRightWithAVisibleMarkAndNoHiddenSto
     EXPECT_EQ(visited.last(), "emberx"); // round again, past no invisible stop
     Key(Qt::Key_Backtab);
     EXPECT_EQ(Focused(), "ToolbarButton971");
+
+    // Enter on Main Menu drops the menu down.
+    Key(Qt::Key_Backtab);
+    QWidget* shown = nullptr;
+    QTimer::singleShot(100, [&] {
+        shown = QApplication::activePopupWidget();
+        if (shown)
+            shown->close();
+    });
+    Key(Qt::Key_Return);
+    EXPECT_EQ(shown, static_cast<QWidget*>(C().main_menu));
 }
 
 TEST_F(BandKeyboard, SpaceAndEnterPressTheTransportAndPlayAndPauseStayDown)
