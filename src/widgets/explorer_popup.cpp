@@ -259,8 +259,8 @@ bool TExplorerPopup::eventFilter(QObject* watched, QEvent* event)
         } else if (type == QEvent::Hide || (type == QEvent::WindowStateChange && anchor_window_->isMinimized())) {
             closed_ = true;
             ClosePanel();
+            return false;
         }
-        return false;
     }
     if (open_ && type == QEvent::KeyPress && static_cast<QKeyEvent*>(event)->key() == Qt::Key_Escape) {
         auto* widget = qobject_cast<QWidget*>(watched);
