@@ -542,6 +542,23 @@ bool TBandForm::eventFilter(QObject* watched, QEvent* event)
     return QWidget::eventFilter(watched, event);
 }
 
+bool TBandForm::event(QEvent* event)
+{
+    const QEvent::Type type = event->type();
+    if ((type == QEvent::ShortcutOverride || type == QEvent::KeyPress) && controls_->playlist_panel->Visible() &&
+        static_cast<QKeyEvent*>(event)->matches(QKeySequence::Find)) {
+        event->accept();
+        if (type == QEvent::KeyPress) {
+            QLineEdit* search = controls_->search;
+            search->activateWindow();
+            search->setFocus(Qt::ShortcutFocusReason);
+            search->selectAll();
+        }
+        return true;
+    }
+    return QWidget::event(event);
+}
+
 void TBandForm::ShowTransportState()
 {
     controls_->buttons[0]->SetLatched(playing_ && !paused_);

@@ -256,6 +256,9 @@ protected:
     void showEvent(QShowEvent* event) override;
     // The playlist's keys (Enter plays, Delete removes) and the search field's.
     bool eventFilter(QObject* watched, QEvent* event) override;
+    // Ctrl+F on the strip while the playlist panel is open goes to its search
+    // field (the browser's find in page has it otherwise).
+    bool event(QEvent* event) override;
     void dragEnterEvent(QDragEnterEvent* event) override;
     void dragMoveEvent(QDragMoveEvent* event) override;
     void dropEvent(QDropEvent* event) override;

@@ -244,6 +244,10 @@ TEST_F(BandKeyboard, PlaylistPanelKeys)
             }
             EXPECT_EQ(row, (QStringList{"ToolbarButton973", "PlaylistSearch", "KamButton7", "KamButton8", "KamButton3",
                                         "Image10", "ElTree1"}));
+            // Ctrl+F reaches the search field from the strip too while the panel is open.
+            C().buttons[0]->setFocus(Qt::TabFocusReason);
+            Key(Qt::Key_F, Qt::ControlModifier);
+            EXPECT_TRUE(QTest::qWaitFor([&] { return QApplication::focusWidget() == C().search; }, 2000));
             // Esc closes the panel from the search field too.
             C().search->setFocus(Qt::TabFocusReason);
             Key(Qt::Key_Escape);
