@@ -41,6 +41,9 @@
 #include <QMimeData>
 #include <QShortcut>
 #include <QShowEvent>
+#include <QFileInfo>
+#include <QKeyEvent>
+#include <QStandardPaths>
 #include <QTimer>
 
 namespace pelu::player {
@@ -107,6 +110,9 @@ TBandForm::~TBandForm()
 void TBandForm::CreateComponents()
 {
     *controls_ = BuildBandControls(this, this);
+    // Keys seek by steps a listener notices: 5 s, and 30 s a page.
+    controls_->seek->SetLineSize(kSeekLineMs);
+    controls_->seek->SetPageSize(kSeekPageMs);
 
     // The audio chain.
     MpegLibrary::SetErrorDialog([this](const QString& text) {
@@ -259,12 +265,16 @@ void TBandForm::WireHandlers()
     connect(c.search, &QLineEdit::textChanged, this,
             [this](const QString& text) { Quietly([&] { PlaylistSearchChanged(text); }); });
     connect(c.search, &QLineEdit::returnPressed, this, [this] { Quietly([&] { PlaylistSearchReturn(); }); });
+    // Anywhere in the panel's window, which takes the focus when it opens.
     auto* find = new QShortcut(QKeySequence::Find, c.playlist_panel);
-    find->setContext(Qt::WidgetWithChildrenShortcut);
+    find->setContext(Qt::WindowShortcut);
     connect(find, &QShortcut::activated, c.search, [search = c.search] {
         search->setFocus(Qt::ShortcutFocusReason);
         search->selectAll();
     });
+    c.playlist->installEventFilter(this);
+    c.search->installEventFilter(this);
+    c.files->OnFolderChange = [this](QObject*, const QString& folder) { Quietly([&] { LocatorFolderChanged(folder); }); };
     setAcceptDrops(true);
     c.load_list_button->OnClick = handler(&TBandForm::KamButton7Click);
     c.save_list_button->OnClick = handler(&TBandForm::KamButton8Click);
@@ -347,6 +357,7 @@ void TBandForm::FormShow()
     controls_->level_right->Level()->SetEnabled(MenuItem(QStringLiteral("VStereoRMeter1"))->isChecked());
     controls_->level_left->Level()->SetEnabled(MenuItem(QStringLiteral("VStereoLMeter1"))->isChecked());
     controls_->spectrum->Spectrum()->SetEnabled(MenuItem(QStringLiteral("ViewPELUSpectrum1"))->isChecked());
+    ShowAnalyserFaces();
     NotifyRemote();
 }
 
@@ -459,6 +470,11 @@ void TBandForm::Timer3Timer()
 void TBandForm::ToolbarButton973Click()
 {
     ConnectorRestart();
+    if (controls_->files->Folder().isEmpty()) {
+        const QString folder = LocatorStartFolder();
+        controls_->folders->SetPath(folder);
+        controls_->files->SetFolder(folder);
+    }
     controls_->locator_panel->OpenBelow(controls_->anchors[0]);
 }
 
@@ -472,6 +488,9 @@ void TBandForm::ImageButton7Click()
 {
     ConnectorRestart();
     controls_->eq_panel->OpenBelow(controls_->anchors[2]);
+    // The button's released look belongs to the click that opened the panel:
+    // once the panel has closed (and the click's release is handled) it rests.
+    QTimer::singleShot(0, controls_->buttons[6], [button = controls_->buttons[6]] { button->ShowResting(); });
 }
 
 void TBandForm::KamButton3Click() { controls_->playlist_panel->ClosePanel(); }
@@ -487,5 +506,110 @@ void TBandForm::KamButton4Click() { controls_->locator_panel->ClosePanel(); }
 void TBandForm::Image11Click() { controls_->volume_panel->ClosePanel(); }
 
 void TBandForm::Image17Click() { controls_->eq_panel->ClosePanel(); }
+
+} // namespace pelu::player
+
+namespace pelu::player {
+
+// ---------------------------------------------------------------------------
+// Keyboard and visible state
+
+namespace {
+const QString kRootKey = QStringLiteral("Software\\PELU");
+const QString kLocatorFolderValue = QStringLiteral("LocatorFolder");
+const QString kLocatorFolderPath = QStringLiteral("\\LocatorFolder");
+} // namespace
+
+bool TBandForm::eventFilter(QObject* watched, QEvent* event)
+{
+    if (event->type() != QEvent::KeyPress)
+        return QWidget::eventFilter(watched, event);
+    const auto* key = static_cast<QKeyEvent*>(event);
+    const bool enter = key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter;
+    if (watched == controls_->playlist && key->modifiers() == Qt::NoModifier) {
+        TElTree* tree = controls_->playlist;
+        if (enter) {
+            // The row with the keyboard focus plays, as a double click on it would.
+            const int row = tree->FocusedRow();
+            if (row >= 0 && !tree->IsRowHidden(row)) {
+                tree->DeselectAll();
+                tree->SetRowSelected(row, true);
+                Quietly([&] { ElTree1DblClick(); });
+            }
+            return true;
+        }
+        if (key->key() == Qt::Key_Delete) {
+            if (!tree->SelectedRows().isEmpty())
+                Quietly([&] { DeleteSelectedFiles2Click(); });
+            return true;
+        }
+    }
+    if (watched == controls_->search && (key->key() == Qt::Key_Down || key->key() == Qt::Key_Up)) {
+        Quietly([&] { PlaylistSearchStep(key->key() == Qt::Key_Down ? 1 : -1); });
+        return true;
+    }
+    return QWidget::eventFilter(watched, event);
+}
+
+bool TBandForm::event(QEvent* event)
+{
+    const QEvent::Type type = event->type();
+    if ((type == QEvent::ShortcutOverride || type == QEvent::KeyPress) && controls_->playlist_panel->Visible() &&
+        static_cast<QKeyEvent*>(event)->matches(QKeySequence::Find)) {
+        event->accept();
+        if (type == QEvent::KeyPress) {
+            QLineEdit* search = controls_->search;
+            search->activateWindow();
+            search->setFocus(Qt::ShortcutFocusReason);
+            search->selectAll();
+        }
+        return true;
+    }
+    return QWidget::event(event);
+}
+
+void TBandForm::ShowTransportState()
+{
+    controls_->buttons[0]->SetLatched(playing_ && !paused_);
+    controls_->buttons[5]->SetLatched(playing_ && paused_);
+}
+
+void TBandForm::ShowAnalyserFaces()
+{
+    controls_->level_left->setVisible(controls_->level_left->Level()->Enabled());
+    controls_->level_right->setVisible(controls_->level_right->Level()->Enabled());
+    if (!controls_->spectrum->Spectrum()->Enabled())
+        controls_->analyser_idle->setVisible(true);
+    else if (playing_)
+        controls_->analyser_idle->setVisible(false);
+}
+
+QString TBandForm::LocatorStartFolder() const
+{
+    // The storage holds the band's whole "Software\PELU" subtree and writes it
+    // back when the band closes, so the folder lives there as well.
+    QString stored;
+    Quietly([&] { stored = storage_->ReadString(kLocatorFolderPath); });
+    if (!stored.isEmpty() && QFileInfo(stored).isDir())
+        return stored;
+    const QString music = QStandardPaths::writableLocation(QStandardPaths::MusicLocation);
+    if (!music.isEmpty() && QFileInfo(music).isDir())
+        return music;
+    return QDir::homePath();
+}
+
+void TBandForm::LocatorFolderChanged(const QString& folder)
+{
+    if (controls_->folders->Path() != folder)
+        controls_->folders->SetPath(folder);
+    if (folder.isEmpty())
+        return;
+    storage_->WriteString(kLocatorFolderPath, folder);
+    // Written at once as well: where the user was matters after a crash too.
+    if (!services_.registry)
+        return;
+    const auto key = services_.registry->create_key(platform::registry::Hive::CurrentUser, kRootKey);
+    services_.registry->set_value(key, platform::registry::Value::string(kLocatorFolderValue, folder));
+}
 
 } // namespace pelu::player

@@ -199,11 +199,30 @@ public:
     PlaylistLoader* Loader();
 
     // Playlist search: shows only the rows whose name or artist contains the
-    // text (letter case and accents ignored); Enter plays the first one shown.
+    // text (letter case and accents ignored); Up and Down move the highlight over
+    // the rows shown, Enter plays the highlighted one (the first shown when none
+    // is).
     void PlaylistSearchChanged(const QString& text);
     void PlaylistSearchReturn();
+    void PlaylistSearchStep(int direction);
+
+    // The file locator opens where the user last was: the folder is stored as
+    // "LocatorFolder" under "Software\PELU" (beside "XPD", whose scrambled
+    // values stay as they were); the first time it is the music folder, else home.
+    QString LocatorStartFolder() const;
+    void LocatorFolderChanged(const QString& folder);
+
+    // The Play and Pause buttons rest pressed while playing or paused.
+    void ShowTransportState();
+    // An analyser switched off shows a calm face, not its dead grid: the level
+    // meters give way to the decoration behind them, the spectrum to the idle
+    // picture.
+    void ShowAnalyserFaces();
     // How long after a change of the playlist the resume file is written.
     static constexpr int kAutosaveDelayMs = 3000;
+    // What one arrow key and one page key move the seek bar by.
+    static constexpr int kSeekLineMs = 5000;
+    static constexpr int kSeekPageMs = 30000;
 
     // Equalizer panel.
     void BandTrackEnd(int band_number); // b1TrackEnd .. b16TrackEnd
@@ -239,6 +258,11 @@ public:
 
 protected:
     void showEvent(QShowEvent* event) override;
+    // The playlist's keys (Enter plays, Delete removes) and the search field's.
+    bool eventFilter(QObject* watched, QEvent* event) override;
+    // Ctrl+F on the strip while the playlist panel is open goes to its search
+    // field (the browser's find in page has it otherwise).
+    bool event(QEvent* event) override;
     void dragEnterEvent(QDragEnterEvent* event) override;
     void dragMoveEvent(QDragMoveEvent* event) override;
     void dropEvent(QDropEvent* event) override;

@@ -37,6 +37,7 @@ constexpr int kIconNone = 3;
 
 void TBandForm::NotifyRemote()
 {
+    ShowTransportState(); // every change of the play state passes here
     if (remote_hold_ > 0) {
         remote_dirty_ = true;
         return;

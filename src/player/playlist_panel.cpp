@@ -210,16 +210,39 @@ void TBandForm::FilterRows(int first_row, int end_row, const QString& text)
 
 void TBandForm::PlaylistSearchReturn()
 {
+    // The highlighted match (the focused row, when shown and selected), else the
+    // first row shown.
     TElTree* tree = controls_->playlist;
-    for (int i = 0; i < tree->RowCount(); ++i) {
-        if (tree->IsRowHidden(i))
-            continue;
-        tree->DeselectAll();
-        tree->SetRowSelected(i, true);
-        tree->SetFocusedRow(i);
-        ImageButton1Click();
-        return;
+    int row = tree->FocusedRow();
+    if (row < 0 || tree->IsRowHidden(row) || !tree->IsRowSelected(row)) {
+        row = -1;
+        for (int i = 0; i < tree->RowCount() && row < 0; ++i)
+            if (!tree->IsRowHidden(i))
+                row = i;
     }
+    if (row < 0)
+        return;
+    tree->DeselectAll();
+    tree->SetRowSelected(row, true);
+    tree->SetFocusedRow(row);
+    ImageButton1Click();
+}
+
+void TBandForm::PlaylistSearchStep(int direction)
+{
+    TElTree* tree = controls_->playlist;
+    const int count = tree->RowCount();
+    const int focused = tree->FocusedRow();
+    const bool on_match = focused >= 0 && !tree->IsRowHidden(focused) && tree->IsRowSelected(focused);
+    int row = on_match ? focused + direction : (direction > 0 ? 0 : count - 1);
+    while (row >= 0 && row < count && tree->IsRowHidden(row))
+        row += direction;
+    if (row < 0 || row >= count)
+        return; // already on the first or last match
+    tree->DeselectAll();
+    tree->SetRowSelected(row, true);
+    tree->SetFocusedRow(row);
+    tree->scrollToItem(tree->topLevelItem(row));
 }
 
 // ---------------------------------------------------------------------------

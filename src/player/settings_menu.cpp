@@ -163,6 +163,7 @@ void TBandForm::ToggleView(const QString& item, QObject* display)
     const bool show = !action->isChecked();
     action->setChecked(show);
     display->setProperty("Enabled", show);
+    ShowAnalyserFaces();
 }
 
 void TBandForm::ViewPELUSpectrum1Click()

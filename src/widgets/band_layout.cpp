@@ -1,5 +1,6 @@
 #include "widgets/band_layout.h"
 
+#include "widgets/accessibility.h"
 #include "widgets/analyser_views.h"
 #include "widgets/bitmap_slider.h"
 #include "widgets/dot_matrix.h"
@@ -119,6 +120,7 @@ void BuildDisplays(BandControls& band)
     spectrum->SetUseBackGroundDIB(true);
     band.spectrum->SetBackGroundDIB(SkinPicture(QStringLiteral("analyser_background")));
     band.spectrum->setAccessibleName(QStringLiteral("Spectrum"));
+    band.spectrum->setToolTip(QStringLiteral("Spectrum (Main Menu: View PELU Spectrum)"));
 
     band.analyser_idle = Picture(strip, QStringLiteral("Image3"), QRect(1, 0, 67, 27), QStringLiteral("band_analyser_idle"));
     Picture(strip, QStringLiteral("Image13"), QRect(69, -2, 131, 44), QStringLiteral("band_decoration"));
@@ -142,6 +144,7 @@ void BuildDisplays(BandControls& band)
         level->SetDecayMode(dmStepUp);
         level->SetDecay(7);
         view->setAccessibleName(channel == chLeft ? QStringLiteral("Left level") : QStringLiteral("Right level"));
+        view->setToolTip(view->accessibleName());
         return view;
     };
     band.level_left = meter(QStringLiteral("MMLevel2"), QRect(103, 13, 88, 4), chLeft);
@@ -160,6 +163,7 @@ void BuildDisplays(BandControls& band)
     // Nothing has played or stopped yet: the band says it is ready.
     band.status->SetText(QStringLiteral("Corvel-Ready"));
     band.status->setAccessibleName(QStringLiteral("Status"));
+    band.status->setToolTip(QStringLiteral("Status"));
     band.status->Loaded();
 
     band.time = new TDotMatrixText(strip);
@@ -167,6 +171,7 @@ void BuildDisplays(BandControls& band)
     band.time->setGeometry(285, 5, 87, 7);
     band.time->SetText(QStringLiteral("0:00:00"));
     band.time->setAccessibleName(QStringLiteral("Time"));
+    band.time->setToolTip(QStringLiteral("Time - click: elapsed/remaining time"));
 
     Picture(strip, QStringLiteral("Image15"), QRect(374, 16, 10, 9), QStringLiteral("icon_bitrate"));
     band.bit_rate = new QLabel(QStringLiteral("---"), strip);
@@ -179,6 +184,7 @@ void BuildDisplays(BandControls& band)
     // Wide enough for "320" and "---" without resizing on every change.
     band.bit_rate->resize(28, 11);
     band.bit_rate->setAccessibleName(QStringLiteral("Bit rate"));
+    band.bit_rate->setToolTip(QStringLiteral("Bit rate (kbit/s)"));
     band.volume_icon = Picture(strip, QStringLiteral("Image14"), QRect(422, 12, 14, 12), QStringLiteral("icon_volume"));
     band.volume_icon->SetClickable(true);
     band.volume_icon->setAccessibleName(QStringLiteral("Volume"));
@@ -193,11 +199,16 @@ void BuildTransport(BandControls& band)
         const char* skin;
         int left, width;
         const char* name;
+        const char* tip;
     };
-    const ButtonDef buttons[] = {{"button_play", 446, 36, "Play"},       {"button_back", 484, 17, "Back"},
-                                 {"button_forward", 504, 17, "Forward"}, {"button_stop", 532, 17, "Stop"},
-                                 {"button_blank", 552, 16, "Spare"},     {"button_pause", 576, 16, "Pause"},
-                                 {"button_eq", 595, 17, "Equalizer"}};
+    const ButtonDef buttons[] = {
+        {"button_play", 446, 36, "Play", "Play"},
+        {"button_back", 484, 17, "Back", "Back - hold to rewind"},
+        {"button_forward", 504, 17, "Forward", "Forward - hold to fast-forward"},
+        {"button_stop", 532, 17, "Stop", "Stop"},
+        {"button_blank", 552, 16, "Spare", ""},
+        {"button_pause", 576, 16, "Pause", "Pause / resume"},
+        {"button_eq", 595, 17, "Equalizer", "Equalizer"}};
     int number = 1;
     for (const ButtonDef& def : buttons) {
         auto* button = new TImageButton(strip);
@@ -208,9 +219,12 @@ void BuildTransport(BandControls& band)
         button->SetBitmapDown(SkinPicture(skin + QStringLiteral("_down")));
         button->SetBitmapUp(SkinPicture(skin + QStringLiteral("_up")));
         button->setAccessibleName(QString::fromLatin1(def.name));
-        button->setToolTip(QString::fromLatin1(def.name));
+        button->setToolTip(QString::fromLatin1(def.tip));
         band.buttons << button;
     }
+    // The spare button does nothing: no stop for the keyboard, nothing to read out.
+    band.buttons[4]->setFocusPolicy(Qt::NoFocus);
+    band.buttons[4]->setToolTip(QString());
 
     band.seek = new TMMSlider(strip);
     band.seek->setObjectName(QStringLiteral("MMSliderx1"));
@@ -229,6 +243,7 @@ void BuildTransport(BandControls& band)
     band.seek->SetGrooveColor(QColor(0, 0, 0));
     band.seek->SetDisabledColor(QColor(0, 0, 0));
     band.seek->setAccessibleName(QStringLiteral("Position"));
+    band.seek->setToolTip(QStringLiteral("Position - drag, or arrows and Page Up/Down to seek"));
 
     Picture(strip, QStringLiteral("Image4"), QRect(616, 0, 4, 27), QStringLiteral("band_edge"));
     Picture(strip, QStringLiteral("Image5"), QRect(619, -1, 139, 10), QStringLiteral("band_top"));
@@ -239,6 +254,8 @@ void BuildTransport(BandControls& band)
     panel1->setLineWidth(1);
     band.main_menu_button = TextButton(panel1, QStringLiteral("ToolbarButton972"), QStringLiteral("Main Menu"), QRect(1, 1, 70, 17));
     band.playlist_button = TextButton(panel1, QStringLiteral("ToolbarButton971"), QStringLiteral("Playlist"), QRect(72, 1, 63, 17));
+    band.main_menu_button->setToolTip(QStringLiteral("Main Menu"));
+    band.playlist_button->setToolTip(QStringLiteral("Playlist"));
     auto* bevel = new QFrame(strip);
     bevel->setObjectName(QStringLiteral("Bevel1"));
     bevel->setGeometry(758, -1, 3, 50);
@@ -297,7 +314,25 @@ void BuildHelpers(BandControls& band)
     band.edit->setGeometry(143, 524, 121, 21);
     band.edit->setMaxLength(32767);
     band.locate_button = TextButton(band.strip, QStringLiteral("KamButton2"), QStringLiteral("Locate"), QRect(49, 448, 75, 25));
+    // Both lie outside the strip, where nobody sees them: no keyboard stops.
+    band.edit->setFocusPolicy(Qt::NoFocus);
+    band.locate_button->setFocusPolicy(Qt::NoFocus);
 }
+
+const char* const kPanelStyle =
+    "QLineEdit { background: #1b1d21; color: #d8dce2; border: 1px solid #101114; padding: 0 2px;"
+    " selection-background-color: #1f4e63; selection-color: #ffffff; }"
+    "QLineEdit:focus { border: 1px solid #3fc1e8; }"
+    "QScrollBar:vertical { background: #1b1d21; width: 12px; margin: 0; border-left: 1px solid #101114; }"
+    "QScrollBar:horizontal { background: #1b1d21; height: 12px; margin: 0; border-top: 1px solid #101114; }"
+    "QScrollBar::handle { background: #3a3f47; border: 1px solid #101114; border-radius: 2px; }"
+    "QScrollBar::handle:hover { background: #4a5059; }"
+    "QScrollBar::handle:pressed { background: #2a5d72; }"
+    "QScrollBar::handle:vertical { min-height: 20px; }"
+    "QScrollBar::handle:horizontal { min-width: 20px; }"
+    "QScrollBar::add-line, QScrollBar::sub-line { width: 0; height: 0; border: 0; }"
+    "QScrollBar::add-page, QScrollBar::sub-page { background: none; }"
+    "QScrollBar::corner { background: #1b1d21; }";
 
 TExplorerPopup* Panel(QWidget* host, const QString& name, QSize size, const QString& accessible)
 {
@@ -308,6 +343,9 @@ TExplorerPopup* Panel(QWidget* host, const QString& name, QSize size, const QStr
     popup->SetRedockable(false);
     popup->setAccessibleName(accessible);
     popup->setPalette(DarkPalette());
+    // Scroll bars and fields inside take the panels' dark colours, not the
+    // desktop's light ones.
+    popup->setStyleSheet(QString::fromLatin1(kPanelStyle));
     return popup;
 }
 
@@ -340,6 +378,12 @@ void BuildPanels(BandControls& band, QWidget* host, const QString& music_folder)
     band.search->setClearButtonEnabled(true);
     band.search->setFont(FontFromHeight(QStringLiteral("Tahoma"), -11));
     band.search->setAccessibleName(QStringLiteral("Search the playlist"));
+    band.search->setToolTip(QStringLiteral("Search the playlist (Ctrl+F); Enter plays the highlighted match"));
+    band.playlist->setToolTip(QStringLiteral("Enter plays, Delete removes, Esc closes"));
+    band.locate_files_button->setToolTip(QStringLiteral("Locate Files"));
+    band.load_list_button->setToolTip(QStringLiteral("Load a media list"));
+    band.save_list_button->setToolTip(QStringLiteral("Save the playlist as a media list"));
+    band.close_playlist_button->setToolTip(QStringLiteral("Close"));
 
     // File locator panel.
     band.locator_panel = Panel(host, QStringLiteral("ExplorerPopup2"), QSize(444, 431), QStringLiteral("File locator"));
@@ -366,6 +410,10 @@ void BuildPanels(BandControls& band, QWidget* host, const QString& music_folder)
     band.load_files_button = TextButton(band.locator_panel, QStringLiteral("KamButton1"), QStringLiteral("Load Files"), QRect(300, 406, 74, 18));
     band.close_locator_button = TextButton(band.locator_panel, QStringLiteral("KamButton4"), QStringLiteral("Close"), QRect(378, 406, 48, 18));
     band.locator_close_icon = CloseIcon(band.locator_panel, QStringLiteral("Image9"), QPoint(428, 409));
+    band.folders->setToolTip(QStringLiteral("Folders"));
+    band.files->setToolTip(QStringLiteral("MP3 files - double click adds a file, opens a folder"));
+    band.load_files_button->setToolTip(QStringLiteral("Add the selected files to the playlist"));
+    band.close_locator_button->setToolTip(QStringLiteral("Close"));
 
     // Volume panel.
     band.volume_panel = Panel(host, QStringLiteral("ExplorerPopup3"), QSize(38, 131), QStringLiteral("Volume"));
@@ -375,6 +423,7 @@ void BuildPanels(BandControls& band, QWidget* host, const QString& music_folder)
     band.volume->SetSensitivity(-10);
     band.volume->SetHandCursor(true);
     band.volume->setAccessibleName(QStringLiteral("Volume"));
+    band.volume->setToolTip(QStringLiteral("Volume - arrows, Page Up/Down or the wheel"));
     band.volume_close_icon = CloseIcon(band.volume_panel, QStringLiteral("Image11"), QPoint(13, 117));
 
     // Equalizer panel.
@@ -385,11 +434,34 @@ void BuildPanels(BandControls& band, QWidget* host, const QString& music_folder)
         slider->SetMinValue(-16);
         slider->SetMaxValue(16);
         slider->setAccessibleName(QStringLiteral("Band %1").arg(i + 1));
+        slider->setToolTip(QStringLiteral("Band %1 - drag, arrows or the wheel").arg(i + 1));
         band.bands << slider;
     }
     band.eq_save_button = TextButton(band.eq_panel, QStringLiteral("KamButton5"), QStringLiteral("Save"), QRect(6, 75, 48, 17));
     band.eq_default_button = TextButton(band.eq_panel, QStringLiteral("KamButton6"), QStringLiteral("Default"), QRect(58, 75, 56, 17));
     band.eq_close_icon = CloseIcon(band.eq_panel, QStringLiteral("Image17"), QPoint(226, 4));
+    band.eq_save_button->setToolTip(QStringLiteral("Save the bands"));
+    band.eq_default_button->setToolTip(QStringLiteral("Back to the default bands"));
+}
+
+// One Tab order along the strip, left to right: the time display, the volume
+// icon, the transport buttons, the seek bar under them, then the two menu
+// buttons.
+void SetStripTabOrder(const BandControls& band)
+{
+    QList<QWidget*> order{band.time, band.volume_icon};
+    // In the panels too the order follows what the eye sees.
+    const QList<QWidget*> playlist_row{band.playlist,       band.locate_files_button, band.search,
+                                       band.load_list_button, band.save_list_button, band.close_playlist_button,
+                                       band.playlist_close_icon};
+    for (int i = 1; i < playlist_row.size(); ++i)
+        QWidget::setTabOrder(playlist_row[i - 1], playlist_row[i]);
+    for (TImageButton* button : band.buttons)
+        if (button->focusPolicy() != Qt::NoFocus)
+            order << button;
+    order << band.seek << band.main_menu_button << band.playlist_button;
+    for (int i = 1; i < order.size(); ++i)
+        QWidget::setTabOrder(order[i - 1], order[i]);
 }
 
 } // namespace
@@ -415,6 +487,8 @@ BandControls BuildBandControls(QWidget* host, QWidget* strip, const QString& mus
     BuildMenus(band);
     BuildHelpers(band);
     BuildPanels(band, host, music_folder);
+    SetStripTabOrder(band);
+    InstallAccessibility();
     return band;
 }
 

@@ -1,5 +1,7 @@
 #include "widgets/bitmap_slider.h"
 
+#include <QWheelEvent>
+
 #include "widgets/theme.h"
 
 #include <QKeyEvent>
@@ -327,6 +329,27 @@ void TMMBitmapSlider::keyPressEvent(QKeyEvent* event)
     default: QWidget::keyPressEvent(event); return;
     }
     TrackTo(value);
+}
+
+void TMMBitmapSlider::wheelEvent(QWheelEvent* event)
+{
+    if (dragging_) {
+        event->accept();
+        return;
+    }
+    // 120 units are one notch; touchpads send less at a time.
+    wheel_units_ += event->angleDelta().y() != 0 ? event->angleDelta().y() : event->angleDelta().x();
+    const int notches = wheel_units_ / 120;
+    wheel_units_ %= 120;
+    event->accept();
+    if (notches == 0)
+        return;
+    TrackTo(position_ + notches * line_size_);
+    if (tracked_) {
+        tracked_ = false;
+        if (OnTrackEnd)
+            OnTrackEnd(this);
+    }
 }
 
 void TMMBitmapSlider::keyReleaseEvent(QKeyEvent* event)

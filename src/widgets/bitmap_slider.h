@@ -128,6 +128,9 @@ protected:
     void mouseReleaseEvent(QMouseEvent* event) override;
     void keyPressEvent(QKeyEvent* event) override;
     void keyReleaseEvent(QKeyEvent* event) override;
+    // One wheel notch moves LineSize towards the maximum (away from the user
+    // moves up) and ends the move at once, as a key press and release would.
+    void wheelEvent(QWheelEvent* event) override;
 
 private:
     void Reload();
@@ -153,6 +156,7 @@ private:
     TPicture thumb_;      // all thumb glyphs, keyed
     bool dragging_ = false;
     bool tracked_ = false;
+    int wheel_units_ = 0; // wheel movement not yet a whole notch
     int press_along_ = 0;
     int press_position_ = 0;
 };

@@ -1,5 +1,6 @@
 #include "widgets/dot_matrix.h"
 
+#include <QAccessible>
 #include <QKeyEvent>
 #include <QMouseEvent>
 #include <QPainter>
@@ -90,7 +91,11 @@ void TDotMatrixText::SetText(const QString& text)
     if (text == text_)
         return;
     text_ = text;
-    setAccessibleDescription(text);
+    // Its accessible name is the text it shows (widgets/accessibility.h).
+    if (QAccessible::isActive()) {
+        QAccessibleEvent changed(this, QAccessible::NameChanged);
+        QAccessible::updateAccessibility(&changed);
+    }
     update();
 }
 
@@ -179,7 +184,8 @@ void TDotMatrixText::mousePressEvent(QMouseEvent* event)
 
 void TDotMatrixText::keyPressEvent(QKeyEvent* event)
 {
-    if (event->key() == Qt::Key_Space && !event->isAutoRepeat()) {
+    const int key = event->key();
+    if ((key == Qt::Key_Space || key == Qt::Key_Return || key == Qt::Key_Enter) && !event->isAutoRepeat()) {
         if (OnMouseDown)
             OnMouseDown(this, Qt::LeftButton, QPoint(0, 0));
         return;

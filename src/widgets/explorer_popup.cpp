@@ -6,6 +6,7 @@
 #include <QApplication>
 #include <QCloseEvent>
 #include <QEventLoop>
+#include <QKeyEvent>
 #include <QMouseEvent>
 #include <QPainter>
 #include <QScreen>
@@ -103,26 +104,17 @@ void TExplorerPopup::OpenBelow(QWidget* anchor)
     move(0, 0);
     window->resize(size());
 
-    // Directly below the anchor; above it when the bottom would leave the screen;
-    // moved left when the right edge would. The left is never moved further.
-    QPoint origin = anchor ? anchor->mapToGlobal(QPoint(0, 0)) : QCursor::pos();
-    const int anchor_height = anchor ? anchor->height() : 0;
-    QScreen* screen = anchor ? anchor->screen() : QGuiApplication::primaryScreen();
-    const QRect area = screen ? screen->geometry() : QRect(0, 0, 1 << 20, 1 << 20);
-    int left = origin.x();
-    int top = origin.y() + anchor_height;
-    if (area.y() + area.height() < top + height())
-        top = origin.y() - anchor_height - height();
-    if (area.x() + area.width() < left + width())
-        left = area.x() + area.width() - width();
-
-    window->move(left, top);
+    anchor_ = anchor;
+    anchor_window_ = anchor ? anchor->window() : nullptr;
+    focus_before_ = QApplication::focusWidget();
+    Place();
     window->show();
     window->resize(width(), window->height());
     show();
     open_ = true;
     dragging_grip_ = false;
     grip_hot_ = false;
+    FocusFirstControl();
     if (QAccessible::isActive()) {
         QAccessibleEvent shown(this, QAccessible::PopupMenuStart);
         QAccessible::updateAccessibility(&shown);
@@ -147,6 +139,41 @@ void TExplorerPopup::OpenBelow(QWidget* anchor)
     }
 }
 
+void TExplorerPopup::Place()
+{
+    if (!window_)
+        return;
+    // Directly below the anchor; above it when the bottom would leave the screen;
+    // moved left when the right edge would. The left is never moved further.
+    QWidget* anchor = anchor_;
+    QPoint origin = anchor ? anchor->mapToGlobal(QPoint(0, 0)) : QCursor::pos();
+    const int anchor_height = anchor ? anchor->height() : 0;
+    QScreen* screen = anchor ? anchor->screen() : QGuiApplication::primaryScreen();
+    const QRect area = screen ? screen->geometry() : QRect(0, 0, 1 << 20, 1 << 20);
+    int left = origin.x();
+    int top = origin.y() + anchor_height;
+    if (area.y() + area.height() < top + height())
+        top = origin.y() - anchor_height - height();
+    if (area.x() + area.width() < left + width())
+        left = area.x() + area.width() - width();
+    window_->move(left, top);
+}
+
+void TExplorerPopup::FocusFirstControl()
+{
+    // The drop-down window takes the keyboard, so a panel opened by a key can be
+    // used and closed by keys.
+    window_->activateWindow();
+    for (QWidget* w = nextInFocusChain(); w && w != this; w = w->nextInFocusChain()) {
+        if (!isAncestorOf(w))
+            continue;
+        if ((w->focusPolicy() & Qt::TabFocus) && w->isEnabled() && w->isVisibleTo(this)) {
+            w->setFocus(Qt::TabFocusReason);
+            return;
+        }
+    }
+}
+
 void TExplorerPopup::ClosePanel()
 {
     if (!open_)
@@ -160,6 +187,15 @@ void TExplorerPopup::ClosePanel()
         window_ = nullptr;
         window->close();
     }
+    // The keyboard goes back to the control that had it, usually the one that
+    // opened the panel.
+    if (QWidget* before = focus_before_; before && before->isVisible() && !isAncestorOf(before)) {
+        before->activateWindow();
+        before->setFocus(Qt::PopupFocusReason);
+    }
+    focus_before_ = nullptr;
+    anchor_ = nullptr;
+    anchor_window_ = nullptr;
     dragging_grip_ = false;
     closed_ = true;
     if (loop_)
@@ -217,6 +253,23 @@ bool TExplorerPopup::IsOwnWindow(QObject* watched) const
 bool TExplorerPopup::eventFilter(QObject* watched, QEvent* event)
 {
     const QEvent::Type type = event->type();
+    if (open_ && anchor_window_ && watched == anchor_window_.data()) {
+        if (type == QEvent::Move || type == QEvent::Resize) {
+            Place(); // the panel stays below its anchor, not over whatever moved there
+        } else if (type == QEvent::Hide || (type == QEvent::WindowStateChange && anchor_window_->isMinimized())) {
+            closed_ = true;
+            ClosePanel();
+            return false;
+        }
+    }
+    if (open_ && type == QEvent::KeyPress && static_cast<QKeyEvent*>(event)->key() == Qt::Key_Escape) {
+        auto* widget = qobject_cast<QWidget*>(watched);
+        if (widget && window_ && widget->window() == window_.data()) {
+            closed_ = true;
+            ClosePanel();
+            return true;
+        }
+    }
     if (open_ && (type == QEvent::MouseButtonPress || type == QEvent::NonClientAreaMouseButtonPress) &&
         !IsOwnWindow(watched)) {
         auto* mouse = static_cast<QMouseEvent*>(event);

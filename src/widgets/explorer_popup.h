@@ -5,6 +5,10 @@
 // (that press still reaches whatever was clicked) or by a close of its window
 // from outside (the window manager). Presses in the panel's own popups and in
 // dialogs opened while it is open are not outside.
+// For the keyboard an open panel takes the focus (its first control in Tab
+// order), Esc closes it and the focus goes back where it was. The drop-down
+// window follows the anchor's window when that moves or resizes, and the panel
+// closes when that window is minimised or hidden.
 //
 // Thread: main thread only. OpenBelow() does not return while the panel is
 // open; timers, posted calls and every other control keep running from its loop
@@ -71,6 +75,8 @@ private:
     void GiveBack();
     bool GripContains(QPoint point) const;
     bool IsOwnWindow(QObject* watched) const;
+    void Place();
+    void FocusFirstControl();
 
     bool undockable_ = true;
     bool redockable_ = true;
@@ -85,6 +91,9 @@ private:
     QPointer<QWidget> original_parent_;
     QPoint original_pos_;
     QPointer<QWidget> window_;
+    QPointer<QWidget> anchor_;
+    QPointer<QWidget> anchor_window_;
+    QPointer<QWidget> focus_before_;
     QEventLoop* loop_ = nullptr;
 };
 

@@ -6,6 +6,7 @@
 #include <QMouseEvent>
 #include <QPainter>
 #include <QPointer>
+#include <QTimer>
 
 namespace pelu::widgets {
 
@@ -34,6 +35,26 @@ void TImageButton::SetBitmap(const TPicture& picture)
 {
     bitmap_ = picture;
     Show(picture);
+}
+
+const TPicture& TImageButton::Resting() const
+{
+    return latched_ && bitmap_down_.IsSet() ? bitmap_down_ : bitmap_;
+}
+
+void TImageButton::SetLatched(bool latched)
+{
+    if (latched_ == latched)
+        return;
+    latched_ = latched;
+    if (!pressed_)
+        ShowResting();
+}
+
+void TImageButton::ShowResting()
+{
+    if (Resting().IsSet())
+        Show(Resting());
 }
 
 void TImageButton::SetBitmapDown(const TPicture& picture)
@@ -65,7 +86,7 @@ void TImageButton::SetBitmapDisabled(const TPicture& picture)
 void TImageButton::paintEvent(QPaintEvent*)
 {
     if (!current_taken_) {
-        current_ = bitmap_;
+        current_ = Resting();
         current_taken_ = true;
     }
     QPainter painter(this);
@@ -116,8 +137,8 @@ void TImageButton::enterEvent(QEnterEvent* event)
 void TImageButton::leaveEvent(QEvent* event)
 {
     QWidget::leaveEvent(event);
-    if (isEnabled() && bitmap_.IsSet() && !pressed_)
-        Show(bitmap_);
+    if (isEnabled() && Resting().IsSet() && !pressed_)
+        Show(Resting());
 }
 
 void TImageButton::mousePressEvent(QMouseEvent* event)
@@ -159,14 +180,19 @@ void TImageButton::mouseReleaseEvent(QMouseEvent* event)
     // (or released away from it) shows its normal picture.
     if (over && bitmap_up_.IsSet())
         Show(bitmap_up_);
-    else if (bitmap_.IsSet())
-        Show(bitmap_);
+    else if (Resting().IsSet())
+        Show(Resting());
 }
 
 void TImageButton::keyPressEvent(QKeyEvent* event)
 {
     if (isEnabled() && !event->isAutoRepeat()
         && (event->key() == Qt::Key_Space || event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter)) {
+        // The press shows for a moment, as a click with the mouse would.
+        if (bitmap_down_.IsSet()) {
+            Show(bitmap_down_);
+            QTimer::singleShot(120, this, [this] { if (!pressed_) ShowResting(); });
+        }
         if (OnClick)
             OnClick(this);
         return;

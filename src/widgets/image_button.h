@@ -3,7 +3,8 @@
 // it shows and reports presses, releases and clicks. A press and release over
 // the button fires OnMouseDown, OnClick, OnMouseUp in that order; a release
 // away from it fires OnMouseUp only. Space or Enter with the keyboard focus
-// fires OnClick alone.
+// fires OnClick alone. A latched button (Play while playing, Pause while
+// paused) rests on its pressed picture, so the state shows with the pointer away.
 //
 // Thread: main thread only.
 #pragma once
@@ -39,6 +40,13 @@ public:
     // The picture the next painting shows (unset until the first painting).
     const TPicture& Current() const { return current_; }
 
+    // Latched, the button rests on BitmapDown instead of Bitmap.
+    bool Latched() const { return latched_; }
+    void SetLatched(bool latched);
+    // Back to the resting picture (a released look that outlived its reason,
+    // such as a panel the button opened and that has closed).
+    void ShowResting();
+
     Notify OnClick;
     MouseNotify OnMouseDown;
     MouseNotify OnMouseUp;
@@ -57,11 +65,13 @@ protected:
 
 private:
     void Show(const TPicture& picture);
+    const TPicture& Resting() const;
 
     TPicture bitmap_, bitmap_down_, bitmap_up_, bitmap_over_, bitmap_disabled_;
     TPicture current_;
     bool current_taken_ = false;
     bool pressed_ = false;
+    bool latched_ = false;
 };
 
 } // namespace pelu::widgets

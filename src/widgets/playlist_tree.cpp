@@ -48,6 +48,7 @@ TElTree::TElTree(QWidget* parent) : QTreeWidget(parent)
     setStyleSheet(QStringLiteral(
         "QTreeView { background: #1b1d21; alternate-background-color: #202328; color: #d8dce2;"
         " border: 1px solid #101114; outline: 0; }"
+        "QTreeView:focus { border: 1px solid #3fc1e8; }" // the focus mark in the skin's accent
         "QTreeView::item { height: %1px; }"
         "QTreeView::item:hover { background: #2a2e35; }"
         "QTreeView::item:selected { background: #1f4e63; color: #ffffff; }"

@@ -3,6 +3,7 @@
 #include "widgets/theme.h"
 
 #include <QHeaderView>
+#include <QKeyEvent>
 #include <QMouseEvent>
 
 namespace pelu::widgets {
@@ -10,6 +11,8 @@ namespace pelu::widgets {
 namespace {
 const char* kViewStyle =
     "QTreeView { background: #1b1d21; color: #d8dce2; border: 1px solid #101114; outline: 0; }"
+    "QTreeView:focus { border: 1px solid #3fc1e8; }" // the focus mark in the skin's accent
+    "QTreeView::item { min-height: 20px; }" // a pointer's target, not a 13 px line
     "QTreeView::item:hover { background: #2a2e35; }"
     "QTreeView::item:selected { background: #1f4e63; color: #ffffff; }"
     "QHeaderView::section { background: #24272c; color: #8a9099; border: 0;"
@@ -94,8 +97,37 @@ TShellList::TShellList(QWidget* parent) : QTreeView(parent)
 
 void TShellList::SetFolder(const QString& path)
 {
+    const bool changed = QDir::cleanPath(path) != QDir::cleanPath(folder_);
     folder_ = path;
     setRootIndex(model_.setRootPath(path));
+    if (changed && OnFolderChange)
+        OnFolderChange(this, path);
+}
+
+bool TShellList::OpenFolderAt(const QModelIndex& index)
+{
+    if (!index.isValid() || !model_.isDir(index))
+        return false;
+    SetFolder(model_.filePath(index));
+    return true;
+}
+
+void TShellList::keyPressEvent(QKeyEvent* event)
+{
+    switch (event->key()) {
+    case Qt::Key_Return:
+    case Qt::Key_Enter:
+        if (!OpenFolderAt(currentIndex()) && OnDblClickOpen && !SelectedPaths().isEmpty()) {
+            bool handled = false;
+            OnDblClickOpen(this, handled);
+        }
+        return;
+    case Qt::Key_Backspace:
+        if (QDir folder(folder_); folder.cdUp())
+            SetFolder(folder.absolutePath());
+        return;
+    default: QTreeView::keyPressEvent(event);
+    }
 }
 
 QString TShellList::FileFilter() const
@@ -157,15 +189,15 @@ void TShellList::Refresh()
 
 void TShellList::mouseDoubleClickEvent(QMouseEvent* event)
 {
-    bool handled = false;
+    // A folder is opened, never added: the owner hears of files only.
     const QModelIndex index = indexAt(event->position().toPoint());
-    if (OnDblClickOpen)
-        OnDblClickOpen(this, handled);
-    if (!handled && index.isValid() && model_.isDir(index)) {
-        SetFolder(model_.filePath(index));
+    if (OpenFolderAt(index))
         return;
-    }
-    QTreeView::mouseDoubleClickEvent(event);
+    bool handled = false;
+    if (index.isValid() && OnDblClickOpen)
+        OnDblClickOpen(this, handled);
+    if (!handled)
+        QTreeView::mouseDoubleClickEvent(event);
 }
 
 void TShellList::mouseMoveEvent(QMouseEvent* event)

@@ -66,14 +66,21 @@ public:
 
     Notify OnFillComplete;     // the folder's entries are all listed
     SelectNotify OnSelectItem; // an item became selected or deselected
-    DblClickOpen OnDblClickOpen; // set handled to keep a folder from opening
+    DblClickOpen OnDblClickOpen; // a file was double clicked (a folder opens instead)
     MouseNotify OnMouseMove;
+    std::function<void(QObject* sender, const QString& folder)> OnFolderChange; // the list shows another folder
 
 protected:
+    // A double click (or Enter) on a folder opens it in the list; on a file it
+    // is the owner's OnDblClickOpen. Backspace goes up one folder.
     void mouseDoubleClickEvent(QMouseEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
     void mouseMoveEvent(QMouseEvent* event) override;
 
 private:
+    // True when it opened a folder.
+    bool OpenFolderAt(const QModelIndex& index);
+
     QFileSystemModel model_;
     QString folder_;
 };

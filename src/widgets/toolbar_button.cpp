@@ -2,6 +2,7 @@
 
 #include "widgets/theme.h"
 
+#include <QKeyEvent>
 #include <QMenu>
 #include <QPainter>
 
@@ -31,6 +32,15 @@ QSize TToolbarButton::sizeHint() const
 {
     const int text_width = fontMetrics().horizontalAdvance(text());
     return QSize(text_width + (menu_ ? 22 : 14), 17);
+}
+
+void TToolbarButton::keyPressEvent(QKeyEvent* event)
+{
+    if ((event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) && !event->isAutoRepeat() && isEnabled()) {
+        click();
+        return;
+    }
+    QAbstractButton::keyPressEvent(event);
 }
 
 void TToolbarButton::enterEvent(QEnterEvent* event)

@@ -11,7 +11,7 @@
 
 #include <functional>
 
-class QMenu;
+#include <QMenu> // QPointer<QMenu> needs the complete type
 
 namespace pelu::widgets {
 
@@ -31,6 +31,8 @@ public:
     QSize sizeHint() const override;
 
 protected:
+    // Enter presses the button as Space does.
+    void keyPressEvent(QKeyEvent* event) override;
     void paintEvent(QPaintEvent* event) override;
     void enterEvent(QEnterEvent* event) override;
     void leaveEvent(QEvent* event) override;

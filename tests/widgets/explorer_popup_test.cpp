@@ -134,6 +134,39 @@ TEST_F(PopupFixture, AnOutsideClickClosesAndIsStillDelivered)
     EXPECT_EQ(outside_clicks, 1);
 }
 
+TEST_F(PopupFixture, APressOnTheAnchorsWindowItselfCloses)
+{
+    QTimer::singleShot(0, panel, [&] { QTest::mouseClick(&form, Qt::LeftButton, {}, QPoint(380, 50)); });
+    bool still_open = false;
+    QTimer::singleShot(2000, panel, [&] {
+        still_open = panel->Visible();
+        panel->ClosePanel();
+    });
+    panel->OpenBelow(anchor);
+    EXPECT_FALSE(still_open);
+}
+
+// The keyboard: the open panel has it, Esc closes, and it goes back.
+TEST_F(PopupFixture, TakesTheFocusEscClosesAndTheFocusReturns)
+{
+    auto* opener = new QPushButton(QStringLiteral("Open"), &form);
+    opener->setGeometry(300, 10, 80, 24);
+    opener->show();
+    form.activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&form));
+    opener->setFocus();
+    bool had_focus = false;
+    QTimer::singleShot(0, panel, [&] {
+        had_focus = QTest::qWaitFor([&] { return inside->hasFocus(); }, 2000); // activation is asynchronous
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Escape);
+    });
+    QTimer::singleShot(4000, panel, [&] { panel->ClosePanel(); });
+    panel->OpenBelow(anchor);
+    EXPECT_TRUE(had_focus);
+    EXPECT_EQ(closes, 1);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return opener->hasFocus(); }, 2000));
+}
+
 TEST_F(PopupFixture, AnInsideClickDoesNotClose)
 {
     int inside_clicks = 0;

@@ -8,6 +8,7 @@
 #include <QApplication>
 #include <QKeyEvent>
 #include <QTest>
+#include <QWheelEvent>
 
 #include "paint_probe.h"
 
@@ -134,6 +135,27 @@ TEST_F(BandSlider, KeysStepAndTheReleaseEndsTheTracking)
     QTest::keyRelease(&slider, Qt::Key_Up);
     EXPECT_EQ(counts.track, 1);
     EXPECT_EQ(counts.track_end, 1);
+}
+
+TEST_F(BandSlider, EachWheelNotchStepsOnceAndEndsItsMove)
+{
+    auto wheel = [&](int units) {
+        QWheelEvent event(QPointF(2, 2), slider.mapToGlobal(QPointF(2, 2)), QPoint(), QPoint(0, units), Qt::NoButton,
+                          Qt::NoModifier, Qt::NoScrollPhase, false);
+        QApplication::sendEvent(&slider, &event);
+    };
+    wheel(60); // half a notch, as a touchpad sends it
+    EXPECT_EQ(slider.Position(), 0);
+    wheel(60);
+    EXPECT_EQ(slider.Position(), 1);
+    EXPECT_EQ(counts.track, 1);
+    EXPECT_EQ(counts.track_end, 1);
+    wheel(-240);
+    EXPECT_EQ(slider.Position(), -1);
+    EXPECT_EQ(counts.track_end, 2);
+    slider.SetPosition(-16);
+    wheel(-120); // at the end: no move, nothing to end
+    EXPECT_EQ(counts.track_end, 2);
 }
 
 TEST(BitmapSlider, WithoutPicturesItDrawsPlainAndStillWorks)
