@@ -468,6 +468,9 @@ void SetStripTabOrder(const BandControls& band)
 
 BandControls BuildBandControls(QWidget* host, QWidget* strip, const QString& music_folder)
 {
+    // Before any control exists: an interface asked for earlier (a text change
+    // announced while building) would be the generic one, and it is cached.
+    InstallAccessibility();
     BandControls band;
     if (!strip) {
         strip = new QWidget(host);
@@ -488,7 +491,6 @@ BandControls BuildBandControls(QWidget* host, QWidget* strip, const QString& mus
     BuildHelpers(band);
     BuildPanels(band, host, music_folder);
     SetStripTabOrder(band);
-    InstallAccessibility();
     return band;
 }
 
