@@ -3,6 +3,7 @@
 #include "widgets/theme.h"
 
 #include <QAccessible>
+#include <QAction>
 #include <QApplication>
 #include <QCloseEvent>
 #include <QEventLoop>
@@ -268,6 +269,25 @@ bool TExplorerPopup::eventFilter(QObject* watched, QEvent* event)
             closed_ = true;
             ClosePanel();
             return true;
+        }
+    }
+    if (open_ && anchor_window_ && type == QEvent::KeyPress) {
+        // The panel is a window of its own and has the keyboard, but the shortcuts
+        // of the window it belongs to (close the window, quit, ...) still work:
+        // the panel closes and the window's action runs.
+        auto* key = static_cast<QKeyEvent*>(event);
+        auto* widget = qobject_cast<QWidget*>(watched);
+        if (widget && window_ && widget->window() == window_.data() &&
+            (key->modifiers() & (Qt::ControlModifier | Qt::AltModifier))) {
+            const QKeySequence pressed(key->keyCombination());
+            for (QAction* action : anchor_window_->findChildren<QAction*>()) {
+                if (!action->isEnabled() || !action->shortcuts().contains(pressed))
+                    continue;
+                closed_ = true;
+                ClosePanel();
+                QMetaObject::invokeMethod(action, &QAction::trigger, Qt::QueuedConnection);
+                return true;
+            }
         }
     }
     if (open_ && (type == QEvent::MouseButtonPress || type == QEvent::NonClientAreaMouseButtonPress) &&
