@@ -376,7 +376,16 @@ TEST(TakeDownOnADesktop, WindowManagerCloseAndCtrlWWithAPanelOpen)
         ASSERT_TRUE(run.wait_for(QString("clicked ") + c.control, 10000));
         ASSERT_TRUE(WaitForBus([&] { return !run.popups().isEmpty(); }, 10000));
 
-        desktop.xdotool({"windowactivate", "--sync", window.section('\n', 0, 0), "key", c.keys});
+        // The panel takes the keyboard when it opens, and its activation may
+        // reach the window manager late on a loaded machine: the browser window
+        // is activated only after that, so the keys go where a user's would.
+        const QString browser = window.section('\n', 0, 0);
+        WaitForBus([&] { return desktop.xdotool({"getactivewindow"}) != browser; }, 1500);
+        WaitForBus([&] {
+            desktop.xdotool({"windowactivate", "--sync", browser});
+            return desktop.xdotool({"getactivewindow"}) == browser;
+        }, 5000);
+        desktop.xdotool({"key", c.keys});
         const int code = run.wait_end(30000);
         const QString errors = run.errors();
         EXPECT_EQ(code, 0) << errors.toStdString();
