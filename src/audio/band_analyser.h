@@ -102,15 +102,7 @@ public:
     void SetDisplaySize(int inner_width, int inner_height);
     int DisplayWidth() const { return width_; }
     int DisplayHeight() const { return height_; }
-    void SetVisible(bool visible)
-    {
-        if (visible == visible_)
-            return;
-        visible_ = visible;
-        emit WantsDataChanged();
-    }
     bool WantsData() const override { return enabled_ && visible_; }
-    bool Visible() const { return visible_; }
     // Info mode: a frozen display ignores new data and its peaks stop falling.
     void SetFrozen(bool frozen) { frozen_ = frozen; }
     bool Frozen() const { return frozen_; }
@@ -270,7 +262,6 @@ private:
 
     int width_ = 194;
     int height_ = 89;
-    bool visible_ = true;
     std::atomic<bool> frozen_{false}; // read by the timer thread
     double start_frequency_ = 0.0;
 

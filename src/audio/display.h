@@ -29,10 +29,22 @@ public:
     // Clears the picture (silence, no peaks).
     virtual void ResetDisplay() = 0;
     // Whether ProcessData would do anything now.
-    virtual bool WantsData() const { return true; }
+    virtual bool WantsData() const { return visible_; }
+    // Only a display that can be seen is fed (its view says when it is hidden).
+    void SetVisible(bool visible)
+    {
+        if (visible == visible_)
+            return;
+        visible_ = visible;
+        emit WantsDataChanged();
+    }
+    bool Visible() const { return visible_; }
 
 signals:
     void WantsDataChanged();
+
+protected:
+    bool visible_ = true;
 };
 
 } // namespace pelu

@@ -89,16 +89,7 @@ public:
     void SetDisplaySize(int inner_width, int inner_height);
     int DisplayWidth() const { return width_; }
     int DisplayHeight() const { return height_; }
-    // Only a visible meter refreshes.
-    void SetVisible(bool visible)
-    {
-        if (visible == visible_)
-            return;
-        visible_ = visible;
-        emit WantsDataChanged();
-    }
     bool WantsData() const override { return enabled_ && visible_; }
-    bool Visible() const { return visible_; }
 
     // --- geometry for the painter (recomputed on size/spot/point changes)
     int SpotCount() const { return spot_count_; }   // N spots along the length
@@ -194,7 +185,6 @@ private:
     TMMLevelDirection direction_ = dirNormal;
     int width_ = 200;
     int height_ = 17;
-    bool visible_ = true;
     int spot_space_ = 1;
     int spot_width_ = 1;
     quint32 bar1_color_ = 16776960, bar2_color_ = 16776960, bar3_color_ = 255;
