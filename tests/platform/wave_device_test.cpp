@@ -211,8 +211,10 @@ TEST_F(WaveDeviceTest, AnAlsaDeviceWhoseWritesFailSaysSoOnceAndStillReturnsItsQu
     std::unique_ptr<WaveOutDevice> device;
     ASSERT_EQ(wave_system().open(0, kCd, &client, device), kOk);
     std::vector<char> data(8160);
+    device->pause(); // all twenty queued before the first write can fail
     for (int i = 0; i < 20; ++i)
         ASSERT_EQ(device->write(data.data(), 8160, &data[i]), kOk);
+    device->restart();
     ASSERT_TRUE(client.wait([&] { return client.failed == 1; }));
     EXPECT_EQ(client.failure, -EIO);
     EXPECT_EQ(device->write(data.data(), 8160, &data[0]), -EIO) << "no writes after the failure";
