@@ -2,6 +2,7 @@
 // its two filters, taking the band down.
 #include "browser/server.h"
 
+#include "child_process.h"
 #include "fake_browser.h"
 
 #include <QApplication>
@@ -11,6 +12,8 @@
 
 #include <deque>
 #include <stdexcept>
+
+#include <malloc.h>
 
 namespace pelu::browser {
 namespace {
@@ -531,6 +534,46 @@ TEST_F(HelperTest, UnloadingTheServerTakesTheFiltersOutAndReleasesTheBrowser)
     EXPECT_EQ(win::GetWindowProc(browser.rebar_handle()), &FakeBrowser::RebarProcedure);
     EXPECT_EQ(win::GetWindowProc(browser.frame_handle()), &FakeBrowser::FrameProcedure);
     EXPECT_EQ(browser.references(), 1u);
+}
+
+} // namespace
+} // namespace pelu::browser
+
+namespace pelu::browser {
+namespace {
+
+// The library's server is a static object that takes the band's filters out of
+// their windows when it is destroyed. A process that ends with the band still in
+// its window destroys it during static destruction, so the filters' tables must
+// outlive it. Ends that way in a child whose freed memory is scribbled over, so
+// that a look into a destroyed table faults instead of reading stale nodes.
+TEST(HelperAtExit, AProcessEndingWithTheBandInItsWindowTakesTheFiltersOutCleanly)
+{
+    if (qEnvironmentVariableIsSet("PELU_TEST_END_WITH_BAND")) {
+        // Leaked on purpose: the browser and the form outlive the server, as a
+        // browser's windows outlive a library unloaded at exit.
+        auto* log = new FormLog;
+        static ComServer server("/x/libPELU.so", stand_in_form(*log), nullptr);
+        auto* browser = new FakeBrowser;
+        ComPtr<IClassFactory> factory;
+        void* helper = nullptr;
+        ASSERT_EQ(server.GetClassObject(&CLSID_IEHelper, &IID_IClassFactory, factory.put_void()), S_OK);
+        ASSERT_EQ(factory->CreateInstance(nullptr, IID_IObjectWithSite, &helper), S_OK);
+        ASSERT_EQ(static_cast<IObjectWithSite*>(helper)->SetSite(static_cast<IWebBrowser2*>(browser)), S_OK);
+        browser->frame()->show();
+        browser->fire(DISPID_NAVIGATECOMPLETE2);
+        ASSERT_EQ(log->created, 1);
+        ::mallopt(M_PERTURB, 0xa5);
+        std::fputs("band in its window\n", stdout);
+        std::fflush(stdout);
+        std::exit(0);
+    }
+    test::ChildProcess child;
+    ASSERT_TRUE(child.Start(QString::fromLocal8Bit(QCoreApplication::applicationFilePath().toLocal8Bit()),
+                            {"--gtest_filter=HelperAtExit.*"},
+                            {.environment = {"PELU_TEST_END_WITH_BAND=1", "QT_QPA_PLATFORM=offscreen"}}));
+    EXPECT_TRUE(child.ReadAll(20000).contains("band in its window"));
+    EXPECT_EQ(child.Wait(20000), 0) << "the process did not end cleanly";
 }
 
 } // namespace

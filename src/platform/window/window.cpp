@@ -31,10 +31,13 @@ struct Table {
     std::uintptr_t next_handle = 0x10010;
 };
 
+// Never destroyed, like a windowing system's own table: a library's static
+// object may take its procedure out of a window during static destruction,
+// whatever the order in which the libraries' statics go.
 Table& table()
 {
-    static Table instance;
-    return instance;
+    static Table* instance = new Table;
+    return *instance;
 }
 
 std::uintptr_t key_of(HWND window) { return reinterpret_cast<std::uintptr_t>(window); }
