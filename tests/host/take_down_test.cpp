@@ -115,6 +115,27 @@ TEST(OrderlyQuit, EachSignalKeepsTheNewRowAndTheSettings)
     }
 }
 
+// A second signal does not wait for an orderly quit that is held up: here the
+// settings' save waits for another program's write to the store.
+TEST(OrderlyQuit, ASecondSignalEndsAtOnce)
+{
+    BandHome home;
+    ASSERT_TRUE(home.ready);
+    BandRun band(home);
+    ASSERT_TRUE(band.ready);
+    platform::registry::Store store(home.home.registry());
+    store.transaction([&] {
+        store.create_key(platform::registry::Hive::CurrentUser, "Software\\Another Program");
+        ::kill(pid_t(band.run.pid()), SIGTERM);
+        ASSERT_EQ(band.run.wait_end(1000), -2) << "the quit should be waiting for the store";
+        QElapsedTimer second;
+        second.start();
+        ::kill(pid_t(band.run.pid()), SIGTERM);
+        EXPECT_EQ(band.run.wait_end(5000), 128 + SIGTERM);
+        std::printf("[ quit time ] second signal: %lld ms\n", static_cast<long long>(second.elapsed()));
+    });
+}
+
 // Whatever the user has open when the window goes, the browser ends cleanly and
 // the band has saved: the panels, the main menu, a file dialog, a page's alert.
 TEST(TakeDown, ClosingWithAPanelMenuOrDialogOpenEndsCleanly)
