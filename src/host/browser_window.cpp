@@ -327,6 +327,12 @@ BrowserWindow::BrowserWindow(BrowserSession& session) : session_(session)
     column->setContentsMargins(0, 0, 0, 0);
     column->setSpacing(0);
     rebar_ = new Rebar(central);
+    // A window that holds the page is composed through OpenGL, all of it, at
+    // every repaint of any of its widgets; on a machine without a GPU driver
+    // that is a software rasteriser redrawing the whole window for each step of
+    // the band's status line or analysers. As a native window of its own, the
+    // toolbar's repaints are composed and flushed for its own area only.
+    rebar_->setAttribute(Qt::WA_NativeWindow);
     column->addWidget(rebar_);
     view_ = new QWebEngineView(central);
     view_->setPage(new Page(session_, view_));
