@@ -91,13 +91,21 @@ int main(int argc, char** argv)
     for (int p = 0; p < passes; ++p)
         pelu_all.insert(pelu_all.end(), files.begin(), files.end());
     const std::vector<std::string> pelu_one = {pelu, "info", files[1]};
-    std::vector<std::string> mutagen_all = {"python3", PELU_MUTAGEN_BENCH};
+    // python3-mutagen belongs to the system's interpreter: another python3
+    // earlier on the PATH (a virtual environment, a newer build) may lack it.
+    std::string python;
+    for (const char* candidate : {"python3", "/usr/bin/python3"}) {
+        if (pelu::bench::RunChild(
+                {candidate, "-c", "import importlib.util, sys; sys.exit(importlib.util.find_spec('mutagen') is None)"})) {
+            python = candidate;
+            break;
+        }
+    }
+    const bool have_mutagen = !python.empty();
+    std::vector<std::string> mutagen_all = {python, PELU_MUTAGEN_BENCH};
     for (int p = 0; p < passes; ++p)
         mutagen_all.insert(mutagen_all.end(), files.begin(), files.end());
-    const std::vector<std::string> mutagen_one = {"python3", PELU_MUTAGEN_BENCH, files[1]};
-    const bool have_mutagen =
-        pelu::bench::RunChild({"python3", "-c", "import importlib.util, sys; sys.exit(importlib.util.find_spec('mutagen') is None)"})
-            .has_value();
+    const std::vector<std::string> mutagen_one = {python, PELU_MUTAGEN_BENCH, files[1]};
 
     auto cpu_of = [](const std::vector<std::string>& argv) {
         return [argv]() -> std::optional<double> {
@@ -117,7 +125,7 @@ int main(int argc, char** argv)
     };
     if (have_mutagen) {
         contenders.push_back({"mutagen, " + n + " files",
-                              std::string("python3 ") + PELU_MUTAGEN_BENCH + " " + dir.path().string() +
+                              python + " " + PELU_MUTAGEN_BENCH + " " + dir.path().string() +
                                   "/*.mp3 >/dev/null   (" + n + " files" + times + ")",
                               cpu_of(mutagen_all)});
         contenders.push_back({"mutagen, 1 file (start-up)", pelu::bench::CommandText(mutagen_one), cpu_of(mutagen_one)});
