@@ -1,5 +1,9 @@
 #include "settings/reg_data.h"
 
+#include "platform/registry/reg_file.h"
+
+#include <QFile>
+
 #include <cstring>
 
 namespace {
@@ -145,14 +149,103 @@ void TrsRegData::DoLoad()
     } catch (const reg::RegistryError&) {
         return; // no store: nothing to read, as with a missing key
     }
+    // A save that failed last time goes into the store first; when the store is
+    // still busy, the kept values are what this load reads.
+    reg::Store* source = store.get();
+    std::unique_ptr<reg::Store> kept;
+    if (!MoveUnsavedInto(*store, *hive)) {
+        kept = UnsavedStore(false);
+        if (kept)
+            source = kept.get();
+    }
     // One read snapshot: the subtree as one committed state.
-    store->transaction(
+    source->transaction(
         [&] {
-            auto key = store->open_key(*hive, root_path_);
+            auto key = source->open_key(*hive, root_path_);
             if (key)
-                LoadKey(*store, *key, storage->CurrentSectionId(true));
+                LoadKey(*source, *key, storage->CurrentSectionId(true));
         },
         false);
+}
+
+std::unique_ptr<reg::Store> TrsRegData::UnsavedStore(bool create)
+{
+    const QString path = store_->path() + QStringLiteral(".unsaved");
+    if (!create && !QFile::exists(path))
+        return nullptr;
+    try {
+        return std::make_unique<reg::Store>(path, create ? reg::OpenMode::CreateIfMissing : reg::OpenMode::ExistingOnly);
+    } catch (const reg::RegistryError& error) {
+        qWarning("pelu: %s", error.what());
+        return nullptr;
+    }
+}
+
+void TrsRegData::KeepUnsaved(reg::Hive hive, int root)
+{
+    auto kept = UnsavedStore(true);
+    if (!kept)
+        return;
+    try {
+        SaveSubtree(*kept, hive, root);
+        qWarning("pelu: the settings are kept in %s until the store can take them",
+                 qPrintable(kept->path()));
+    } catch (const reg::RegistryError& error) {
+        qWarning("pelu: the settings could not be kept either: %s", error.what());
+    }
+}
+
+bool TrsRegData::MoveUnsavedInto(reg::Store& store, reg::Hive hive)
+{
+    auto kept = UnsavedStore(false);
+    if (!kept)
+        return true;
+    try {
+        const auto key = kept->open_key(hive, root_path_);
+        if (!key)
+            return true;
+        const reg::RegFile subtree = reg::parse_reg_file(reg::export_reg_file(*kept, std::pair{hive, root_path_}));
+        reg::apply_reg_file(store, subtree, true);
+        DropUnsaved(std::move(kept), hive);
+        return true;
+    } catch (const reg::RegistryError& error) {
+        qWarning("pelu: the settings kept from a failed save could not be stored yet: %s", error.what());
+        return false;
+    }
+}
+
+void TrsRegData::DropUnsaved(std::unique_ptr<reg::Store> kept, reg::Hive hive)
+{
+    if (const auto key = kept->open_key(hive, root_path_))
+        kept->delete_key(*key);
+    // Then the keys above it that hold nothing else.
+    for (QString path = root_path_.section(QLatin1Char('\\'), 0, -2); !path.isEmpty();
+         path = path.section(QLatin1Char('\\'), 0, -2)) {
+        const auto key = kept->open_key(hive, path);
+        if (!key || !kept->subkeys(*key).isEmpty() || !kept->values(*key).empty())
+            break;
+        kept->delete_key(*key);
+    }
+    // The side store goes once it keeps nothing more.
+    for (const reg::Hive any : {reg::Hive::ClassesRoot, reg::Hive::CurrentUser, reg::Hive::LocalMachine}) {
+        if (!kept->subkeys(kept->hive_key(any)).isEmpty())
+            return;
+    }
+    const QString path = kept->path();
+    kept.reset();
+    for (const char* suffix : {"", "-wal", "-shm"})
+        QFile::remove(path + QLatin1String(suffix));
+}
+
+void TrsRegData::SaveSubtree(reg::Store& store, reg::Hive hive, int root)
+{
+    // One transaction: the old subtree goes and the new one comes together.
+    store.transaction([&] {
+        const reg::KeyId key = store.create_key(hive, root_path_);
+        store.clear_key(key);
+        if (root >= 0)
+            SaveSection(store, key, root);
+    });
 }
 
 void TrsRegData::SaveSection(reg::Store& store, reg::KeyId key, int section_id)
@@ -185,21 +278,25 @@ void TrsRegData::DoSave()
     const int root = storage->CurrentSectionId(false);
     // Another program's long write (an import) may hold the store: the save
     // waits for it, one busy timeout at a time, up to a bound. One that still
-    // fails is reported; the values stay in the storage for the next save.
+    // fails is reported and kept beside the store for the next load; the values
+    // also stay in the storage for the next save.
     for (int attempt = 1;; ++attempt) {
         try {
-            // One transaction: the old subtree goes and the new one comes together.
-            store->transaction([&] {
-                const reg::KeyId key = store->create_key(*hive, root_path_);
-                store->clear_key(key);
-                if (root >= 0)
-                    SaveSection(*store, key, root);
-            });
+            SaveSubtree(*store, *hive, root);
+            // Anything kept from an earlier failure is older than what is stored now.
+            if (auto kept = UnsavedStore(false)) {
+                try {
+                    DropUnsaved(std::move(kept), *hive);
+                } catch (const reg::RegistryError& error) {
+                    qWarning("pelu: %s", error.what());
+                }
+            }
             return;
         } catch (const reg::RegistryBusyError& error) {
             if (attempt < kBusySaveAttempts)
                 continue;
             qWarning("pelu: the settings could not be saved, the store stayed busy: %s", error.what());
+            KeepUnsaved(*hive, root);
             throw;
         }
     }

@@ -2,7 +2,10 @@
 // RootKey\RootPath into the storage and writes the storage back over it.
 //
 // A save replaces the whole subtree in one registry transaction, so a crash or
-// a kill at any moment leaves the old subtree or the new one, never a mix.
+// a kill at any moment leaves the old subtree or the new one, never a mix. A
+// save that still fails after waiting for a busy store is kept beside the store
+// ("<store>.unsaved", a store of its own) and goes into the store at the next
+// load, so the last save before the program ends is not lost either.
 //
 // Thread: main thread only.
 #pragma once
@@ -57,6 +60,15 @@ private:
     std::optional<platform::registry::Hive> HiveOf() const;
     void LoadKey(platform::registry::Store& store, platform::registry::KeyId key, int section_id);
     void SaveSection(platform::registry::Store& store, platform::registry::KeyId key, int section_id);
+    // Writes the storage's subtree into `store` in one transaction.
+    void SaveSubtree(platform::registry::Store& store, platform::registry::Hive hive, int root);
+    // The side store of saves that failed; created only when `create`.
+    std::unique_ptr<platform::registry::Store> UnsavedStore(bool create);
+    void KeepUnsaved(platform::registry::Hive hive, int root);
+    // Moves a kept subtree into `store`; false when one is kept and could not be moved.
+    bool MoveUnsavedInto(platform::registry::Store& store, platform::registry::Hive hive);
+    // Forgets the kept subtree, and the side store once it keeps nothing.
+    void DropUnsaved(std::unique_ptr<platform::registry::Store> kept, platform::registry::Hive hive);
 
     RootKeys root_key_ = rkLocalMachine;
     QString root_path_;

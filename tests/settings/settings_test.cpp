@@ -5,6 +5,8 @@
 
 #include "mp3_fixtures.h"
 
+#include <QFile>
+
 #include <gtest/gtest.h>
 
 #include <QStringList>
@@ -339,6 +341,39 @@ TEST(PlayerSettings, SaveAndLoadThroughTheRegistry)
     EXPECT_FALSE(again.left.Checked());
     // In memory the values are plain again after the save.
     EXPECT_EQ(s.storage->ReadString("\\XPD\\lasthighx"), "4");
+}
+
+// A save that still fails once the store has stayed busy is kept beside the
+// store, read from there meanwhile, and goes into the store at the next load.
+TEST(PlayerSettings, ASaveThatStillFailsIsKeptForTheNextLoad)
+{
+    TempDir dir;
+    const QString path = QString::fromStdString(dir.file("r.sqlite").string());
+    auto store = std::make_shared<reg::Store>(path);
+    store->set_busy_timeout_ms(1);
+    reg::Store other(path);
+    for (const int lasthigh : {4, 5}) {
+        // Another program holds the store for the whole life of the form.
+        other.transaction([&] {
+            other.create_key(reg::Hive::CurrentUser, "Software\\Another Program");
+            Form form;
+            PlayerSettings s(&form, store);
+            s.storage->SetActive(true);
+            s.saver->HandleOwnerEvent(TrsPropSaver::oeCreate);
+            EXPECT_EQ(form.lasthighx, lasthigh == 4 ? -1 : 4) << "the kept values are read while the store is busy";
+            form.lasthighx = lasthigh;
+            s.saver->HandleOwnerEvent(TrsPropSaver::oeDestroy);
+        });
+        EXPECT_TRUE(values_of(*store, "Software\\PELU\\XPD").empty());
+        EXPECT_TRUE(QFile::exists(path + ".unsaved"));
+    }
+    Form again;
+    PlayerSettings s(&again, store);
+    s.storage->SetActive(true);
+    s.saver->HandleOwnerEvent(TrsPropSaver::oeCreate);
+    EXPECT_EQ(again.lasthighx, 5);
+    EXPECT_EQ(values_of(*store, "Software\\PELU\\XPD").size(), 7u);
+    EXPECT_FALSE(QFile::exists(path + ".unsaved")) << "the side store goes once its values are stored";
 }
 
 TEST(PlayerSettings, SavingTwiceLeavesTheSubtreeIdentical)

@@ -451,6 +451,8 @@ void Store::transaction(const std::function<void()>& fn, bool write)
     --transaction_depth_;
 }
 
+void Store::set_busy_timeout_ms(int ms) { sqlite3_busy_timeout(db_, ms); }
+
 KeyId Store::hive_key(Hive hive) const
 {
     return KeyId(int(hive) + 1);

@@ -97,6 +97,8 @@ public:
     static std::shared_ptr<Store> open_default(OpenMode mode = OpenMode::CreateIfMissing);
 
     const QString& path() const { return path_; }
+    // How long a write waits for another writer before it fails as busy (10 s by default).
+    void set_busy_timeout_ms(int ms);
 
     KeyId hive_key(Hive hive) const;
     // Opens a key below `parent` by a relative path ("A\B", "/" also separates);
