@@ -5,6 +5,8 @@
 
 #include <QApplication>
 #include <QFile>
+#include <QKeyEvent>
+#include <QKeySequence>
 #include <QMouseEvent>
 #include <QPointer>
 #include <QTimer>
@@ -133,6 +135,8 @@ void Automation::Run(const QString& line)
         window->close();
     } else if (command == "click" && words.size() == 2) {
         Click(words[1]);
+    } else if (command == "key" && words.size() == 3) {
+        Key(words[1], words[2]);
     } else if (command == "popups") {
         // The windows besides the browser windows that are showing: panels,
         // menus, dialogs.
@@ -177,6 +181,34 @@ void Automation::Click(const QString& name)
         QApplication::sendEvent(alive, &release);
     });
     Say(QStringLiteral("clicked %1").arg(name));
+}
+
+void Automation::Key(const QString& name, const QString& key_name)
+{
+    QWidget* target = nullptr;
+    for (QWidget* widget : QApplication::allWidgets())
+        if (widget->objectName() == name && widget->isVisible())
+            target = widget;
+    const QKeySequence sequence = QKeySequence::fromString(key_name);
+    if (!target || sequence.isEmpty()) {
+        Say(QStringLiteral("error no control or key %1 %2").arg(name, key_name));
+        return;
+    }
+    // Posted, as a click is: what the key starts may run a loop of its own.
+    const QKeyCombination combination = sequence[0];
+    QPointer<QWidget> alive(target);
+    QTimer::singleShot(0, target, [alive, combination] {
+        if (!alive)
+            return;
+        alive->setFocus(Qt::OtherFocusReason);
+        QKeyEvent press(QEvent::KeyPress, combination.key(), combination.keyboardModifiers());
+        QApplication::sendEvent(alive, &press);
+        if (!alive)
+            return;
+        QKeyEvent release(QEvent::KeyRelease, combination.key(), combination.keyboardModifiers());
+        QApplication::sendEvent(alive, &release);
+    });
+    Say(QStringLiteral("keyed %1").arg(name));
 }
 
 void Automation::Say(const QString& line)

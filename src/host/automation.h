@@ -10,6 +10,7 @@
 //   bands N               report window N's toolbar bands
 //   screenshot N FILE     save a picture of window N as PNG
 //   click NAME            a left click on the showing control named NAME (any window)
+//   key NAME KEY          KEY ("Home", "Ctrl+A") pressed on the showing control named NAME
 //   popups                report the other windows that show (panels, menus, dialogs)
 //   close N               close window N
 //   quit                  close every window (the browser then ends)
@@ -21,6 +22,7 @@
 //   bands N ID:ROW:WIDTHxHEIGHT:gripper|-  ...
 //   screenshot N FILE | error TEXT
 //   clicked NAME | error no control NAME
+//   keyed NAME | error no control or key NAME KEY
 //   popups CLASS...       class names, sorted
 //   window-closed N MS
 //
@@ -52,6 +54,8 @@ private:
     void Run(const QString& line);
     void Say(const QString& line);
     void Click(const QString& name);
+    // Presses and releases a key (a QKeySequence name: "Home", "Ctrl+A") on the named control.
+    void Key(const QString& name, const QString& key_name);
     QString BandText(BrowserWindow* window, int index) const;
 
     BrowserSession& session_;

@@ -152,6 +152,8 @@ TEST(TakeDown, ClosingWithAPanelMenuOrDialogOpenEndsCleanly)
         {"equalizer panel, remote Quit", {"ImageButton7"}, "", "mpris"},
         {"main menu, window closed", {"ToolbarButton972"}, "", "close 1"},
         {"file dialog over the playlist panel, remote Quit", {"ToolbarButton971", "KamButton7"}, "QFileDialog", "mpris"},
+        {"read-error dialog over the locator, window closed",
+         {"ToolbarButton971", "ToolbarButton973", "key PTShellList1 Ctrl+A", "KamButton1"}, "QMessageBox", "close 1"},
         {"page alert, window closed", {}, "QMessageBox", "close 1"},
         {"page alert, remote Quit", {}, "QMessageBox", "mpris"},
     };
@@ -160,6 +162,15 @@ TEST(TakeDown, ClosingWithAPanelMenuOrDialogOpenEndsCleanly)
         BandHome home;
         ASSERT_TRUE(home.ready);
         home.home.write_page("alert.html", "Alert");
+        // The locator opens on a folder whose one MP3 cannot be read.
+        const QString broken = home.home.storage() + "broken/";
+        QDir().mkpath(broken);
+        write_file((broken + "broken.mp3").toStdString(), std::vector<std::uint8_t>(4000, 'x'));
+        {
+            platform::registry::Store store(home.home.registry());
+            store.set_value(store.create_key(platform::registry::Hive::CurrentUser, "Software\\PELU"),
+                            platform::registry::Value::string("LocatorFolder", broken));
+        }
         BandRun band(home);
         ASSERT_TRUE(band.ready);
         ASSERT_EQ(band.OpenUri(home.new_song).type(), QDBusMessage::ReplyMessage);
@@ -171,9 +182,11 @@ TEST(TakeDown, ClosingWithAPanelMenuOrDialogOpenEndsCleanly)
             page.close();
             band.run.send("navigate 1 " + QUrl::fromLocalFile(page.fileName()).toString());
         }
-        for (const QString& control : c.clicks) {
-            band.run.send("click " + control);
-            ASSERT_TRUE(band.run.wait_for("clicked " + control, 10000)) << band.run.lines().join('\n').toStdString();
+        for (const QString& step : c.clicks) {
+            const bool key = step.startsWith("key ");
+            band.run.send(key ? step : "click " + step);
+            const QString done = key ? "keyed " + step.section(' ', 1, 1) : "clicked " + step;
+            ASSERT_TRUE(band.run.wait_for(done, 10000)) << band.run.lines().join('\n').toStdString();
             // The playlist panel opens from a timer a moment after the click.
             ASSERT_TRUE(WaitForBus([&] { return !band.run.popups().isEmpty(); }, 10000));
         }
