@@ -34,6 +34,9 @@ public:
         chevron_ = new QToolButton(this);
         chevron_->setObjectName(QStringLiteral("bandChevron"));
         chevron_->setAutoRaise(true);
+        // Its own face: the band's picture must not show through.
+        chevron_->setAutoFillBackground(true);
+        chevron_->setBackgroundRole(QPalette::Button);
         chevron_->setFocusPolicy(Qt::NoFocus);
         chevron_->setToolTip(tr("Show the rest of the band"));
         chevron_->hide();
@@ -103,7 +106,8 @@ private:
         const int overflow = std::max(0, child_width - Shown());
         offset_ = std::clamp(offset_, 0, overflow);
         chevron_->setGeometry(width() - kChevronWidth, 0, kChevronWidth, height());
-        chevron_->setArrowType(offset_ < overflow ? Qt::RightArrow : Qt::LeftArrow);
+        // "»" while more lies to the right; "«" at the end, back to the start.
+        chevron_->setText(offset_ < overflow ? QStringLiteral("\u00bb") : QStringLiteral("\u00ab"));
         child_->setGeometry(-offset_, (height() - child_height) / 2, child_width, child_height);
     }
     // On along the child by what shows; from the end, back to the start.
