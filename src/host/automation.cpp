@@ -5,6 +5,7 @@
 
 #include <QApplication>
 #include <QFile>
+#include <QScreen>
 #include <QMouseEvent>
 #include <QPointer>
 #include <QTimer>
@@ -45,6 +46,14 @@ Automation::Automation(BrowserSession& session) : QObject(&session), session_(se
     connect(&session_, &BrowserSession::WindowClosed, this, [this](int number) {
         Say(QStringLiteral("window-closed %1 %2").arg(number).arg(ms_since_process_start(), 0, 'f', 1));
     });
+    connect(&session_, &BrowserSession::DownloadFinished, this,
+            [this](int number, const QString& path, bool completed, const QString& problem) {
+                Say(QStringLiteral("download %1 %2 %3 %4")
+                        .arg(number)
+                        .arg(ms_since_process_start(), 0, 'f', 1)
+                        .arg(completed ? QStringLiteral("completed") : QStringLiteral("failed"),
+                             completed ? path : problem));
+            });
 }
 
 void Automation::Watch(BrowserWindow* window)
@@ -62,6 +71,13 @@ void Automation::Watch(BrowserWindow* window)
                 .arg(number)
                 .arg(ms_since_process_start(), 0, 'f', 1)
                 .arg(url.toString()));
+    });
+    connect(window, &BrowserWindow::PageCrashed, this, [this, number](int status, int exit_code) {
+        Say(QStringLiteral("page-crashed %1 %2 %3 %4")
+                .arg(number)
+                .arg(ms_since_process_start(), 0, 'f', 1)
+                .arg(status)
+                .arg(exit_code));
     });
     connect(window, &BrowserWindow::BandInserted, this, [this, window, number](int index, unsigned) {
         Say(QStringLiteral("band %1 %2 %3")
@@ -109,7 +125,8 @@ void Automation::Run(const QString& line)
     const QString command = words.value(0);
     BrowserWindow* window = words.size() > 1 ? session_.window(words[1].toInt()) : nullptr;
     const bool needs_window = command == "navigate" || command == "back" || command == "bands" ||
-                              command == "screenshot" || command == "close";
+                              command == "screenshot" || command == "close" || command == "geometry" ||
+                              command == "resize" || command == "title" || command == "status";
     if (needs_window && !window) {
         Say(QStringLiteral("error no window %1").arg(words.value(1)));
         return;
@@ -131,6 +148,29 @@ void Automation::Run(const QString& line)
                   : QStringLiteral("error cannot save %1").arg(words[2]));
     } else if (command == "close") {
         window->close();
+    } else if (command == "geometry") {
+        // In the screen's pixels: the frame as the window manager placed it.
+        const qreal ratio = window->devicePixelRatioF();
+        const QRect frame = window->frameGeometry();
+        const QRect screen = window->screen()->availableGeometry();
+        auto pixels = [ratio](const QRect& r) {
+            return QStringLiteral("%1 %2 %3 %4")
+                .arg(qRound(r.x() * ratio))
+                .arg(qRound(r.y() * ratio))
+                .arg(qRound(r.width() * ratio))
+                .arg(qRound(r.height() * ratio));
+        };
+        Say(QStringLiteral("geometry %1 %2 screen %3 minimum-width %4")
+                .arg(window->number())
+                .arg(pixels(frame), pixels(screen))
+                .arg(qRound(window->minimumSizeHint().width() * ratio)));
+    } else if (command == "resize" && words.size() == 4) {
+        window->resize(words[2].toInt(), words[3].toInt());
+        Say(QStringLiteral("resized %1 %2x%3").arg(window->number()).arg(window->width()).arg(window->height()));
+    } else if (command == "title") {
+        Say(QStringLiteral("title %1 %2").arg(window->number()).arg(window->windowTitle()));
+    } else if (command == "status") {
+        Say(QStringLiteral("status %1 %2").arg(window->number()).arg(window->status_text()));
     } else if (command == "click" && words.size() == 2) {
         Click(words[1]);
     } else if (command == "popups") {
@@ -143,8 +183,7 @@ void Automation::Run(const QString& line)
         shown.sort();
         Say(QStringLiteral("popups %1").arg(shown.join(' ')).trimmed());
     } else if (command == "quit") {
-        for (BrowserWindow* open : session_.windows())
-            open->close();
+        session_.CloseAll();
     } else {
         Say(QStringLiteral("error unknown command: %1").arg(line));
     }

@@ -9,6 +9,10 @@
 //   new-window            open a window on the home page
 //   bands N               report window N's toolbar bands
 //   screenshot N FILE     save a picture of window N as PNG
+//   geometry N            report window N's frame and its screen's available area
+//   resize N W H          resize window N (logical pixels)
+//   title N               report window N's title
+//   status N              report window N's status line
 //   click NAME            a left click on the showing control named NAME (any window)
 //   popups                report the other windows that show (panels, menus, dialogs)
 //   close N               close window N
@@ -20,6 +24,10 @@
 //   band N MS ID ROW WIDTHxHEIGHT   a band was inserted into window N's toolbar
 //   bands N ID:ROW:WIDTHxHEIGHT:gripper|-  ...
 //   screenshot N FILE | error TEXT
+//   geometry N X Y W H screen X Y W H minimum-width W   (in the screen's pixels)
+//   resized N WxH | title N TEXT | status N TEXT
+//   download N MS completed PATH | download N MS failed REASON   (N 0: its window has gone)
+//   page-crashed N MS STATUS EXIT-CODE   the page's process died; the message shows
 //   clicked NAME | error no control NAME
 //   popups CLASS...       class names, sorted
 //   window-closed N MS
