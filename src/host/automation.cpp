@@ -126,7 +126,8 @@ void Automation::Run(const QString& line)
     BrowserWindow* window = words.size() > 1 ? session_.window(words[1].toInt()) : nullptr;
     const bool needs_window = command == "navigate" || command == "back" || command == "bands" ||
                               command == "screenshot" || command == "close" || command == "geometry" ||
-                              command == "resize" || command == "title" || command == "status";
+                              command == "resize" || command == "title" || command == "status" ||
+                              command == "address";
     if (needs_window && !window) {
         Say(QStringLiteral("error no window %1").arg(words.value(1)));
         return;
@@ -169,6 +170,8 @@ void Automation::Run(const QString& line)
         Say(QStringLiteral("resized %1 %2x%3").arg(window->number()).arg(window->width()).arg(window->height()));
     } else if (command == "title") {
         Say(QStringLiteral("title %1 %2").arg(window->number()).arg(window->windowTitle()));
+    } else if (command == "address") {
+        Say(QStringLiteral("address %1 %2").arg(window->number()).arg(window->address_text()));
     } else if (command == "status") {
         Say(QStringLiteral("status %1 %2").arg(window->number()).arg(window->status_text()));
     } else if (command == "click" && words.size() == 2) {

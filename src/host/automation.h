@@ -13,6 +13,7 @@
 //   resize N W H          resize window N (logical pixels)
 //   title N               report window N's title
 //   status N              report window N's status line
+//   address N             report what window N's address bar shows
 //   click NAME            a left click on the showing control named NAME (any window)
 //   popups                report the other windows that show (panels, menus, dialogs)
 //   close N               close window N
@@ -25,7 +26,7 @@
 //   bands N ID:ROW:WIDTHxHEIGHT:gripper|-  ...
 //   screenshot N FILE | error TEXT
 //   geometry N X Y W H screen X Y W H minimum-width W   (in the screen's pixels)
-//   resized N WxH | title N TEXT | status N TEXT
+//   resized N WxH | title N TEXT | status N TEXT | address N TEXT
 //   download N MS completed PATH | download N MS failed REASON   (N 0: its window has gone)
 //   page-crashed N MS STATUS EXIT-CODE   the page's process died; the message shows
 //   clicked NAME | error no control NAME

@@ -651,6 +651,8 @@ void BrowserWindow::ShowStatus(const QString& text) { status_->setText(text); }
 
 QString BrowserWindow::status_text() const { return status_->text(); }
 
+QString BrowserWindow::address_text() const { return address_->text(); }
+
 void BrowserWindow::FitIntoScreen()
 {
     const QScreen* place = screen();

@@ -172,6 +172,7 @@ public:
     // A line in the status bar that stays until the next one.
     void ShowStatus(const QString& text);
     QString status_text() const;
+    QString address_text() const;
 
     // The frame's own window procedure.
     static win::LRESULT Procedure(win::HWND window, win::UINT message, win::WPARAM wparam, win::LPARAM lparam);

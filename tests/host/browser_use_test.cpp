@@ -75,16 +75,16 @@ TEST(DownloadNames, AFreeNameInTheFolderAndNeverAPath)
     const QString folder = QString::fromStdString(dir.path().string());
     for (const char* name : {"notes.txt", "notes (1).txt", "music.tar.gz", "README"})
         write_text(folder + "/" + name, "mine");
-    EXPECT_EQ(host::free_file_name(folder, "new.txt"), "new.txt");
-    EXPECT_EQ(host::free_file_name(folder, "notes.txt"), "notes (2).txt");
-    EXPECT_EQ(host::free_file_name(folder, "music.tar.gz"), "music (1).tar.gz");
-    EXPECT_EQ(host::free_file_name(folder, "README"), "README (1)");
+    EXPECT_EQ(host::free_file_name(folder, "new.txt").toStdString(), "new.txt");
+    EXPECT_EQ(host::free_file_name(folder, "notes.txt").toStdString(), "notes (2).txt");
+    EXPECT_EQ(host::free_file_name(folder, "music.tar.gz").toStdString(), "music (1).tar.gz");
+    EXPECT_EQ(host::free_file_name(folder, "README").toStdString(), "README (1)");
     // A download still running holds its name.
-    EXPECT_EQ(host::free_file_name(folder, "song.mp3", {folder + "/song.mp3"}), "song (1).mp3");
+    EXPECT_EQ(host::free_file_name(folder, "song.mp3", {folder + "/song.mp3"}).toStdString(), "song (1).mp3");
     // A suggestion never leads out of the folder.
-    EXPECT_EQ(host::free_file_name(folder, "../../etc/passwd"), "passwd");
-    EXPECT_EQ(host::free_file_name(folder, ".."), "download");
-    EXPECT_EQ(host::free_file_name(folder, ""), "download");
+    EXPECT_EQ(host::free_file_name(folder, "../../etc/passwd").toStdString(), "passwd");
+    EXPECT_EQ(host::free_file_name(folder, "..").toStdString(), "download");
+    EXPECT_EQ(host::free_file_name(folder, "").toStdString(), "download");
 }
 
 TEST(BrowserInUse, DownloadsLandInTheDownloadFolderAndOverwriteNothing)
@@ -111,12 +111,12 @@ TEST(BrowserInUse, DownloadsLandInTheDownloadFolderAndOverwriteNothing)
         ASSERT_TRUE(done) << run.lines().join('\n').toStdString();
         EXPECT_TRUE(done->endsWith(QString(" completed %1/notes (%2).txt").arg(downloads).arg(n))) << done->toStdString();
     }
-    EXPECT_EQ(read_text(downloads + "/notes.txt"), "mine");
-    EXPECT_EQ(read_text(downloads + "/notes (2).txt"), "PELU download notes.txt\n");
+    EXPECT_EQ(read_text(downloads + "/notes.txt").toStdString(), "mine");
+    EXPECT_EQ(read_text(downloads + "/notes (2).txt").toStdString(), "PELU download notes.txt\n");
     run.send("status 1");
     const auto status = run.wait_for("status 1");
     ASSERT_TRUE(status);
-    EXPECT_EQ(*status, "status 1 Downloaded notes (2).txt to " + downloads);
+    EXPECT_EQ(status->toStdString(), ("status 1 Downloaded notes (2).txt to " + downloads).toStdString());
     EXPECT_EQ(run.finish(), 0) << run.errors().toStdString();
 }
 
@@ -138,7 +138,7 @@ TEST(BrowserInUse, TheProfileKeepsACookieAcrossTwoStarts)
     run.send("title 1");
     const auto title = run.wait_for("title 1");
     ASSERT_TRUE(title);
-    EXPECT_EQ(*title, "title 1 cookie=visit=kept - PELU Browser");
+    EXPECT_EQ(title->toStdString(), "title 1 cookie=visit=kept - PELU Browser");
     EXPECT_EQ(run.finish(), 0);
 }
 
@@ -162,9 +162,23 @@ TEST(BrowserInUse, ACrashedPageShowsAMessageAndItsReloadButtonBringsThePageBack)
     ASSERT_TRUE(back);
     EXPECT_TRUE(back->endsWith("/pages/index.html")) << back->toStdString();
     run.send("title 1");
-    EXPECT_EQ(run.wait_for("title 1").value_or(""), "title 1 Home - PELU Browser");
+    EXPECT_EQ(run.wait_for("title 1").value_or("").toStdString(), "title 1 Home - PELU Browser");
     run.send("click crashReload");
     EXPECT_TRUE(run.wait_for("error no control crashReload", 10000));
+    EXPECT_EQ(run.finish(), 0) << run.errors().toStdString();
+}
+
+TEST(BrowserInUse, APageClosesThePopupItOpened)
+{
+    BrowserHome home;
+    home.set_dll_location();
+    write_text(home.storage() + "pages/opener.html",
+               "<!DOCTYPE html><title>Opener</title><script>window.open('popup.html')</script>");
+    write_text(home.storage() + "pages/popup.html",
+               "<!DOCTYPE html><title>Popup</title><script>setTimeout(function () { window.close() }, 100)</script>");
+    BrowserRun run(home, {"file://" + home.storage() + "pages/opener.html"});
+    ASSERT_TRUE(run.wait_for("window-opened 2")) << run.lines().join('\n').toStdString();
+    EXPECT_TRUE(run.wait_for("window-closed 2")) << run.lines().join('\n').toStdString();
     EXPECT_EQ(run.finish(), 0) << run.errors().toStdString();
 }
 
@@ -194,6 +208,44 @@ struct DesktopBand {
     }
     bool ready() const { return !window.isEmpty(); }
 };
+
+// By keyboard alone: the address bar, back and forward, reload, and Ctrl+Q
+// ending the browser through the orderly quit, so the band saves.
+TEST(BrowserOnADesktop, TheUsualKeys)
+{
+    DesktopBand band("1280x1024x24", "1");
+    ASSERT_TRUE(band.ready());
+    BrowserRun& run = *band.run;
+    ASSERT_TRUE(run.wait_for("navigated 1 "));
+    auto keys = [&](const QStringList& args) {
+        band.desktop.xdotool({"windowactivate", "--sync", band.window});
+        band.desktop.xdotool(args);
+    };
+    const QString second = band.home.storage() + "pages/second.html";
+    keys({"key", "ctrl+l"});
+    keys({"type", "--delay", "5", second}); // a path, not an address
+    keys({"key", "Return"});
+    ASSERT_TRUE(run.wait_for("navigated 1 ").value_or("").endsWith(" file://" + second))
+        << run.lines().join('\n').toStdString();
+    run.send("address 1");
+    EXPECT_EQ(run.wait_for("address 1").value_or("").toStdString(), ("address 1 file://" + second).toStdString()); // the loaded URL
+
+    keys({"key", "alt+Left"});
+    EXPECT_TRUE(run.wait_for("navigated 1 ").value_or("").endsWith("/pages/index.html"));
+    keys({"key", "alt+Right"});
+    EXPECT_TRUE(run.wait_for("navigated 1 ").value_or("").endsWith("/pages/second.html"));
+    for (const char* reload : {"F5", "ctrl+r"}) {
+        keys({"key", reload});
+        EXPECT_TRUE(run.wait_for("loaded 1 ", 20000).value_or("").endsWith("/pages/second.html")) << reload;
+    }
+
+    keys({"key", "ctrl+q"});
+    EXPECT_EQ(run.wait_end(30000), 0) << run.errors().toStdString();
+    platform::registry::Store store(band.home.registry());
+    auto xpd = store.open_key(platform::registry::Hive::CurrentUser, "Software\\PELU\\XPD");
+    ASSERT_TRUE(xpd);
+    EXPECT_GE(store.values(*xpd).size(), 8u); // "DLL Location" and the seven stored properties
+}
 
 TEST(BrowserOnADesktop, AtScaleTwoTheWindowOpensInsideTheScreen)
 {
