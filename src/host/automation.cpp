@@ -5,6 +5,8 @@
 
 #include <QApplication>
 #include <QFile>
+#include <QLabel>
+#include <QLineEdit>
 #include <QScreen>
 #include <QMouseEvent>
 #include <QPointer>
@@ -176,6 +178,8 @@ void Automation::Run(const QString& line)
         Say(QStringLiteral("status %1 %2").arg(window->number()).arg(window->status_text()));
     } else if (command == "click" && words.size() == 2) {
         Click(words[1]);
+    } else if (command == "text" && words.size() == 2) {
+        Text(words[1]);
     } else if (command == "popups") {
         // The windows besides the browser windows that are showing: panels,
         // menus, dialogs.
@@ -219,6 +223,19 @@ void Automation::Click(const QString& name)
         QApplication::sendEvent(alive, &release);
     });
     Say(QStringLiteral("clicked %1").arg(name));
+}
+
+void Automation::Text(const QString& name)
+{
+    for (QWidget* widget : QApplication::allWidgets()) {
+        if (widget->objectName() != name || !widget->isVisible())
+            continue;
+        if (auto* label = qobject_cast<QLabel*>(widget))
+            return Say(QStringLiteral("text %1 %2").arg(name, label->text()));
+        if (auto* line = qobject_cast<QLineEdit*>(widget))
+            return Say(QStringLiteral("text %1 %2").arg(name, line->text()));
+    }
+    Say(QStringLiteral("error no text %1").arg(name));
 }
 
 void Automation::Say(const QString& line)

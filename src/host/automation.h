@@ -15,6 +15,7 @@
 //   status N              report window N's status line
 //   address N             report what window N's address bar shows
 //   click NAME            a left click on the showing control named NAME (any window)
+//   text NAME             report the text of the showing label or field named NAME
 //   popups                report the other windows that show (panels, menus, dialogs)
 //   close N               close window N
 //   quit                  close every window (the browser then ends)
@@ -30,6 +31,7 @@
 //   download N MS completed PATH | download N MS failed REASON   (N 0: its window has gone)
 //   page-crashed N MS STATUS EXIT-CODE   the page's process died; the message shows
 //   clicked NAME | error no control NAME
+//   text NAME TEXT | error no text NAME
 //   popups CLASS...       class names, sorted
 //   window-closed N MS
 //
@@ -61,6 +63,7 @@ private:
     void Run(const QString& line);
     void Say(const QString& line);
     void Click(const QString& name);
+    void Text(const QString& name);
     QString BandText(BrowserWindow* window, int index) const;
 
     BrowserSession& session_;

@@ -568,6 +568,7 @@ void BrowserWindow::BuildFindBar()
     next->setToolTip(tr("Next match (Enter)"));
     row->addWidget(next);
     find_result_ = new QLabel(find_bar_);
+    find_result_->setObjectName(QStringLiteral("findResult"));
     row->addWidget(find_result_);
     row->addStretch(1);
     auto* close = new QToolButton(find_bar_);

@@ -209,7 +209,7 @@ struct DesktopBand {
     bool ready() const { return !window.isEmpty(); }
 };
 
-// By keyboard alone: the address bar, back and forward, reload, and Ctrl+Q
+// By keyboard alone: the address bar, back and forward, reload, find, and Ctrl+Q
 // ending the browser through the orderly quit, so the band saves.
 TEST(BrowserOnADesktop, TheUsualKeys)
 {
@@ -238,6 +238,19 @@ TEST(BrowserOnADesktop, TheUsualKeys)
         keys({"key", reload});
         EXPECT_TRUE(run.wait_for("loaded 1 ", 20000).value_or("").endsWith("/pages/second.html")) << reload;
     }
+
+    // Find in page: the matches counted, Esc closes the bar.
+    keys({"key", "ctrl+f"});
+    keys({"type", "--delay", "5", "Second"});
+    EXPECT_TRUE(WaitForBus([&] {
+        run.send("text findResult");
+        return run.wait_for("text findResult", 5000).value_or("") == "text findResult 1 of 1";
+    }, 10000));
+    keys({"key", "Escape"});
+    EXPECT_TRUE(WaitForBus([&] {
+        run.send("text findText");
+        return run.wait_for("error no text findText", 1000).has_value();
+    }, 10000));
 
     keys({"key", "ctrl+q"});
     EXPECT_EQ(run.wait_end(30000), 0) << run.errors().toStdString();
