@@ -650,7 +650,11 @@ void BrowserWindow::ShowCrash(int status, int exit_code)
 
 void BrowserWindow::ShowStatus(const QString& text) { status_->setText(text); }
 
-QString BrowserWindow::status_text() const { return status_->text(); }
+QString BrowserWindow::status_text() const
+{
+    const QString passing = statusBar()->currentMessage();
+    return passing.isEmpty() ? status_->text() : passing;
+}
 
 QString BrowserWindow::address_text() const { return address_->text(); }
 

@@ -171,6 +171,8 @@ public:
     void FitIntoScreen();
     // A line in the status bar that stays until the next one.
     void ShowStatus(const QString& text);
+    // What the status bar shows: a passing message (a hovered link, the zoom)
+    // over the lasting line.
     QString status_text() const;
     QString address_text() const;
 

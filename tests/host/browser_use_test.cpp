@@ -252,6 +252,28 @@ TEST(BrowserOnADesktop, TheUsualKeys)
         return run.wait_for("error no text findText", 1000).has_value();
     }, 10000));
 
+    // Zoom steps, said in the status bar.
+    auto status_says = [&](const QString& text) {
+        return WaitForBus([&] {
+            run.send("status 1");
+            return run.wait_for("status 1", 5000).value_or("") == "status 1 " + text;
+        }, 10000);
+    };
+    for (const auto& [key, said] : {std::pair{"ctrl+plus", "Zoom 110 %"}, {"ctrl+0", "Zoom 100 %"},
+                                    {"ctrl+minus", "Zoom 90 %"}}) {
+        keys({"key", key});
+        EXPECT_TRUE(status_says(said)) << key;
+    }
+
+    // A hovered link's target shows in the status bar.
+    write_text(band.home.storage() + "pages/link.html",
+               "<!DOCTYPE html><title>Link</title><a href=\"https://example.invalid/target\" "
+               "style=\"display:block;height:100vh\">target</a>");
+    run.send("navigate 1 file://" + band.home.storage() + "pages/link.html");
+    ASSERT_TRUE(run.wait_for("navigated 1 "));
+    keys({"mousemove", "--window", band.window, "300", "400"});
+    EXPECT_TRUE(status_says("https://example.invalid/target"));
+
     keys({"key", "ctrl+q"});
     EXPECT_EQ(run.wait_end(30000), 0) << run.errors().toStdString();
     platform::registry::Store store(band.home.registry());
