@@ -226,7 +226,7 @@ TEST(BrowserOnADesktop, TheUsualKeys)
     keys({"type", "--delay", "5", second}); // a path, not an address
     keys({"key", "Return"});
     ASSERT_TRUE(run.wait_for("navigated 1 ").value_or("").endsWith(" file://" + second))
-        << run.lines().join('\n').toStdString();
+        << run.lines().join('\n').toStdString() << run.errors().toStdString();
     run.send("address 1");
     EXPECT_EQ(run.wait_for("address 1").value_or("").toStdString(), ("address 1 file://" + second).toStdString()); // the loaded URL
 
