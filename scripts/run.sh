@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds everything, sets PELU up for this user (`pelu setup`: the band library
-# registered, the storage folder filled) and starts PELU Browser with the band.
+# registered, the storage folder filled), installs the desktop entry and the
+# icon for this user, and starts PELU Browser with the band.
 #
 # On a machine without a display it says so and runs the browser under a virtual
 # display (Xvfb) with the simulated sound device, plays a demo MP3 into the band's
@@ -48,6 +49,18 @@ bash scripts/setup.sh
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build -j "$(nproc 2>/dev/null || echo 2)"
 build/bin/pelu setup
+
+# The desktop entry and the icon (SVG and PNG sizes) for this user's menus and
+# docks; each file is replaced whole.
+data_home="${XDG_DATA_HOME:-$HOME/.local/share}"
+for icon in $(cd build/share/icons && find hicolor -type f); do
+  mkdir -p "$data_home/icons/$(dirname "$icon")"
+  cp "build/share/icons/$icon" "$data_home/icons/$icon.tmp" && mv "$data_home/icons/$icon.tmp" "$data_home/icons/$icon"
+done
+mkdir -p "$data_home/applications"
+sed "s|^Exec=pelu-browser|Exec=$PWD/build/bin/pelu-browser|" src/host/pelu-browser.desktop \
+  >"$data_home/applications/pelu-browser.desktop.tmp"
+mv "$data_home/applications/pelu-browser.desktop.tmp" "$data_home/applications/pelu-browser.desktop"
 
 if [ -n "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ]; then
   exec build/bin/pelu-browser "$@"

@@ -7,6 +7,9 @@
 #include <QFile>
 #include <QKeyEvent>
 #include <QKeySequence>
+#include <QLabel>
+#include <QLineEdit>
+#include <QScreen>
 #include <QMouseEvent>
 #include <QPointer>
 #include <QTimer>
@@ -47,6 +50,14 @@ Automation::Automation(BrowserSession& session) : QObject(&session), session_(se
     connect(&session_, &BrowserSession::WindowClosed, this, [this](int number) {
         Say(QStringLiteral("window-closed %1 %2").arg(number).arg(ms_since_process_start(), 0, 'f', 1));
     });
+    connect(&session_, &BrowserSession::DownloadFinished, this,
+            [this](int number, const QString& path, bool completed, const QString& problem) {
+                Say(QStringLiteral("download %1 %2 %3 %4")
+                        .arg(number)
+                        .arg(ms_since_process_start(), 0, 'f', 1)
+                        .arg(completed ? QStringLiteral("completed") : QStringLiteral("failed"),
+                             completed ? path : problem));
+            });
 }
 
 void Automation::Watch(BrowserWindow* window)
@@ -64,6 +75,13 @@ void Automation::Watch(BrowserWindow* window)
                 .arg(number)
                 .arg(ms_since_process_start(), 0, 'f', 1)
                 .arg(url.toString()));
+    });
+    connect(window, &BrowserWindow::PageCrashed, this, [this, number](int status, int exit_code) {
+        Say(QStringLiteral("page-crashed %1 %2 %3 %4")
+                .arg(number)
+                .arg(ms_since_process_start(), 0, 'f', 1)
+                .arg(status)
+                .arg(exit_code));
     });
     connect(window, &BrowserWindow::BandInserted, this, [this, window, number](int index, unsigned) {
         Say(QStringLiteral("band %1 %2 %3")
@@ -111,7 +129,9 @@ void Automation::Run(const QString& line)
     const QString command = words.value(0);
     BrowserWindow* window = words.size() > 1 ? session_.window(words[1].toInt()) : nullptr;
     const bool needs_window = command == "navigate" || command == "back" || command == "bands" ||
-                              command == "screenshot" || command == "close";
+                              command == "screenshot" || command == "close" || command == "geometry" ||
+                              command == "resize" || command == "title" || command == "status" ||
+                              command == "address";
     if (needs_window && !window) {
         Say(QStringLiteral("error no window %1").arg(words.value(1)));
         return;
@@ -133,10 +153,37 @@ void Automation::Run(const QString& line)
                   : QStringLiteral("error cannot save %1").arg(words[2]));
     } else if (command == "close") {
         window->close();
+    } else if (command == "geometry") {
+        // In the screen's pixels: the frame as the window manager placed it.
+        const qreal ratio = window->devicePixelRatioF();
+        const QRect frame = window->frameGeometry();
+        const QRect screen = window->screen()->availableGeometry();
+        auto pixels = [ratio](const QRect& r) {
+            return QStringLiteral("%1 %2 %3 %4")
+                .arg(qRound(r.x() * ratio))
+                .arg(qRound(r.y() * ratio))
+                .arg(qRound(r.width() * ratio))
+                .arg(qRound(r.height() * ratio));
+        };
+        Say(QStringLiteral("geometry %1 %2 screen %3 minimum-width %4")
+                .arg(window->number())
+                .arg(pixels(frame), pixels(screen))
+                .arg(qRound(window->minimumSizeHint().width() * ratio)));
+    } else if (command == "resize" && words.size() == 4) {
+        window->resize(words[2].toInt(), words[3].toInt());
+        Say(QStringLiteral("resized %1 %2x%3").arg(window->number()).arg(window->width()).arg(window->height()));
+    } else if (command == "title") {
+        Say(QStringLiteral("title %1 %2").arg(window->number()).arg(window->windowTitle()));
+    } else if (command == "address") {
+        Say(QStringLiteral("address %1 %2").arg(window->number()).arg(window->address_text()));
+    } else if (command == "status") {
+        Say(QStringLiteral("status %1 %2").arg(window->number()).arg(window->status_text()));
     } else if (command == "click" && words.size() == 2) {
         Click(words[1]);
     } else if (command == "key" && words.size() == 3) {
         Key(words[1], words[2]);
+    } else if (command == "text" && words.size() == 2) {
+        Text(words[1]);
     } else if (command == "popups") {
         // The windows besides the browser windows that are showing: panels,
         // menus, dialogs.
@@ -147,19 +194,29 @@ void Automation::Run(const QString& line)
         shown.sort();
         Say(QStringLiteral("popups %1").arg(shown.join(' ')).trimmed());
     } else if (command == "quit") {
-        for (BrowserWindow* open : session_.windows())
-            open->close();
+        session_.CloseAll();
     } else {
         Say(QStringLiteral("error unknown command: %1").arg(line));
     }
 }
 
-void Automation::Click(const QString& name)
+namespace {
+
+// The last showing widget of that object name, in any window.
+QWidget* ShowingControl(const QString& name)
 {
     QWidget* target = nullptr;
     for (QWidget* widget : QApplication::allWidgets())
         if (widget->objectName() == name && widget->isVisible())
             target = widget;
+    return target;
+}
+
+} // namespace
+
+void Automation::Click(const QString& name)
+{
+    QWidget* target = ShowingControl(name);
     if (!target) {
         Say(QStringLiteral("error no control %1").arg(name));
         return;
@@ -185,10 +242,7 @@ void Automation::Click(const QString& name)
 
 void Automation::Key(const QString& name, const QString& key_name)
 {
-    QWidget* target = nullptr;
-    for (QWidget* widget : QApplication::allWidgets())
-        if (widget->objectName() == name && widget->isVisible())
-            target = widget;
+    QWidget* target = ShowingControl(name);
     const QKeySequence sequence = QKeySequence::fromString(key_name);
     if (!target || sequence.isEmpty()) {
         Say(QStringLiteral("error no control or key %1 %2").arg(name, key_name));
@@ -209,6 +263,19 @@ void Automation::Key(const QString& name, const QString& key_name)
         QApplication::sendEvent(alive, &release);
     });
     Say(QStringLiteral("keyed %1").arg(name));
+}
+
+void Automation::Text(const QString& name)
+{
+    for (QWidget* widget : QApplication::allWidgets()) {
+        if (widget->objectName() != name || !widget->isVisible())
+            continue;
+        if (auto* label = qobject_cast<QLabel*>(widget))
+            return Say(QStringLiteral("text %1 %2").arg(name, label->text()));
+        if (auto* line = qobject_cast<QLineEdit*>(widget))
+            return Say(QStringLiteral("text %1 %2").arg(name, line->text()));
+    }
+    Say(QStringLiteral("error no text %1").arg(name));
 }
 
 void Automation::Say(const QString& line)

@@ -9,8 +9,14 @@
 //   new-window            open a window on the home page
 //   bands N               report window N's toolbar bands
 //   screenshot N FILE     save a picture of window N as PNG
+//   geometry N            report window N's frame and its screen's available area
+//   resize N W H          resize window N (logical pixels)
+//   title N               report window N's title
+//   status N              report window N's status line
+//   address N             report what window N's address bar shows
 //   click NAME            a left click on the showing control named NAME (any window)
 //   key NAME KEY          KEY ("Home", "Ctrl+A") pressed on the showing control named NAME
+//   text NAME             report the text of the showing label or field named NAME
 //   popups                report the other windows that show (panels, menus, dialogs)
 //   close N               close window N
 //   quit                  close every window (the browser then ends)
@@ -21,8 +27,13 @@
 //   band N MS ID ROW WIDTHxHEIGHT   a band was inserted into window N's toolbar
 //   bands N ID:ROW:WIDTHxHEIGHT:gripper|-  ...
 //   screenshot N FILE | error TEXT
+//   geometry N X Y W H screen X Y W H minimum-width W   (in the screen's pixels)
+//   resized N WxH | title N TEXT | status N TEXT | address N TEXT
+//   download N MS completed PATH | download N MS failed REASON   (N 0: its window has gone)
+//   page-crashed N MS STATUS EXIT-CODE   the page's process died; the message shows
 //   clicked NAME | error no control NAME
 //   keyed NAME | error no control or key NAME KEY
+//   text NAME TEXT | error no text NAME
 //   popups CLASS...       class names, sorted
 //   window-closed N MS
 //
@@ -56,6 +67,7 @@ private:
     void Click(const QString& name);
     // Presses and releases a key (a QKeySequence name: "Home", "Ctrl+A") on the named control.
     void Key(const QString& name, const QString& key_name);
+    void Text(const QString& name);
     QString BandText(BrowserWindow* window, int index) const;
 
     BrowserSession& session_;

@@ -1,5 +1,6 @@
 #include "host/browser_window.h"
 
+#include "host/app_icon.h"
 #include "host/rebar.h"
 #include "platform/registry/registry.h"
 
@@ -9,18 +10,31 @@
 #include <QCloseEvent>
 #include <QDialog>
 #include <QComboBox>
+#include <QDir>
 #include <QFileInfo>
 #include <QKeyEvent>
+#include <QLabel>
 #include <QLineEdit>
 #include <QMenuBar>
 #include <QPlainTextEdit>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QScreen>
+#include <QStackedWidget>
+#include <QStandardPaths>
+#include <QStatusBar>
 #include <QStyle>
 #include <QTextEdit>
 #include <QThread>
 #include <QTimer>
 #include <QToolButton>
+#include <QWebEngineDownloadRequest>
+#include <QWebEngineFindTextResult>
 #include <QWebEnginePage>
+#include <QWebEngineProfile>
 #include <QWebEngineView>
+
+#include <array>
 
 namespace pelu::host {
 
@@ -74,7 +88,7 @@ bool is_editable_widget(const QWidget* widget)
 // The page of a window: new windows that a page opens become browser windows.
 class Page : public QWebEnginePage {
 public:
-    Page(BrowserSession& session, QObject* parent) : QWebEnginePage(parent), session_(session) {}
+    Page(BrowserSession& session, QObject* parent) : QWebEnginePage(session.profile(), parent), session_(session) {}
 
 protected:
     QWebEnginePage* createWindow(WebWindowType) override
@@ -86,6 +100,13 @@ protected:
 private:
     BrowserSession& session_;
 };
+
+// Zoom levels in percent, as browsers step through them.
+constexpr std::array<int, 17> kZoomPercent{25, 33, 50, 67, 75, 80, 90, 100, 110, 125, 150, 175, 200, 250, 300, 400, 500};
+constexpr int kZoomHundred = 7;
+
+// The size a new window asks for; smaller screens get less.
+constexpr QSize kDefaultWindowSize(1100, 720);
 
 } // namespace
 
@@ -317,9 +338,10 @@ HRESULT BrowserObject::EnumConnections(IEnumConnections** out)
 BrowserWindow::BrowserWindow(BrowserSession& session) : session_(session)
 {
     setAttribute(Qt::WA_DeleteOnClose);
+    setWindowIcon(app_icon());
     number_ = session_.NextNumber();
     session_.windows_[number_] = this;
-    resize(1100, 720);
+    resize(kDefaultWindowSize);
     UpdateTitle(QString());
 
     auto* central = new QWidget(this);
@@ -334,25 +356,80 @@ BrowserWindow::BrowserWindow(BrowserSession& session) : session_(session)
     // toolbar's repaints are composed and flushed for its own area only.
     rebar_->setAttribute(Qt::WA_NativeWindow);
     column->addWidget(rebar_);
-    view_ = new QWebEngineView(central);
+    page_area_ = new QStackedWidget(central);
+    view_ = new QWebEngineView(page_area_);
     view_->setPage(new Page(session_, view_));
-    column->addWidget(view_, 1);
+    page_area_->addWidget(view_);
+    // A page whose process died: what happened, and a way back.
+    crash_panel_ = new QWidget(page_area_);
+    crash_panel_->setObjectName(QStringLiteral("pageCrashed"));
+    auto* crash_column = new QVBoxLayout(crash_panel_);
+    crash_column->addStretch(1);
+    crash_text_ = new QLabel(crash_panel_);
+    crash_text_->setWordWrap(true);
+    crash_text_->setAlignment(Qt::AlignCenter);
+    crash_column->addWidget(crash_text_);
+    auto* crash_reload = new QPushButton(tr("Reload"), crash_panel_);
+    crash_reload->setObjectName(QStringLiteral("crashReload"));
+    connect(crash_reload, &QPushButton::clicked, this, [this] {
+        page_area_->setCurrentWidget(view_);
+        view_->reload();
+    });
+    crash_column->addWidget(crash_reload, 0, Qt::AlignHCenter);
+    crash_column->addStretch(2);
+    page_area_->addWidget(crash_panel_);
+    column->addWidget(page_area_, 1);
+    BuildFindBar();
+    column->addWidget(find_bar_);
     setCentralWidget(central);
     handle_ = win::RegisterWindow(this, kFrameClass, &BrowserWindow::Procedure);
+
+    // The status bar: download news, the hovered link over it, the progress.
+    status_ = new QLabel(this);
+    status_->setObjectName(QStringLiteral("status"));
+    status_->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+    statusBar()->addWidget(status_, 1);
+    progress_ = new QProgressBar(this);
+    progress_->setObjectName(QStringLiteral("loading"));
+    progress_->setRange(0, 100);
+    progress_->setMaximumWidth(160);
+    progress_->setMaximumHeight(status_->sizeHint().height());
+    progress_->hide();
+    statusBar()->addPermanentWidget(progress_);
 
     rebar_->on_band_inserted = [this](int index) { emit BandInserted(index, rebar_->band_id(index)); };
     BuildToolbar();
 
     connect(view_, &QWebEngineView::urlChanged, this, [this](const QUrl& url) {
-        if (!address_->hasFocus())
+        // What the user is typing stays; otherwise the address is the page's.
+        if (!address_->isModified())
             address_->setText(url.toDisplayString());
     });
     connect(view_, &QWebEngineView::titleChanged, this, &BrowserWindow::UpdateTitle);
+    connect(view_, &QWebEngineView::loadStarted, this, [this] {
+        page_area_->setCurrentWidget(view_);
+        ShowLoading(true);
+    });
+    connect(view_, &QWebEngineView::loadProgress, progress_, &QProgressBar::setValue);
     connect(view_, &QWebEngineView::loadFinished, this, [this](bool) {
+        ShowLoading(false);
         const QUrl url = view_->url();
         emit LoadFinished(url);
         FireNavigationEvents(url);
     });
+    connect(page(), &QWebEnginePage::linkHovered, this, [this](const QString& url) {
+        if (url.isEmpty())
+            statusBar()->clearMessage();
+        else
+            statusBar()->showMessage(url);
+    });
+    connect(page(), &QWebEnginePage::renderProcessTerminated, this,
+            [this](QWebEnginePage::RenderProcessTerminationStatus status, int exit_code) {
+                if (status != QWebEnginePage::NormalTerminationStatus)
+                    ShowCrash(static_cast<int>(status), exit_code);
+            });
+    // Chromium asks only for windows that a page's script opened.
+    connect(page(), &QWebEnginePage::windowCloseRequested, this, &QWidget::close, Qt::QueuedConnection);
     qApp->installEventFilter(this);
 
     // The helper objects get the browser as their site before the window shows.
@@ -377,6 +454,17 @@ QWebEnginePage* BrowserWindow::page() const { return view_->page(); }
 
 void BrowserWindow::BuildToolbar()
 {
+    QAction* back = view_->pageAction(QWebEnginePage::Back);
+    back->setShortcuts({QKeySequence(Qt::ALT | Qt::Key_Left), QKeySequence(Qt::Key_Back)});
+    QAction* forward = view_->pageAction(QWebEnginePage::Forward);
+    forward->setShortcuts({QKeySequence(Qt::ALT | Qt::Key_Right), QKeySequence(Qt::Key_Forward)});
+    QAction* reload = view_->pageAction(QWebEnginePage::Reload);
+    reload->setShortcuts({QKeySequence(Qt::Key_F5), QKeySequence(Qt::CTRL | Qt::Key_R)});
+    // Esc stops only while a page loads (the page disables Stop otherwise), so
+    // the page and the band get the key the rest of the time.
+    QAction* stop = view_->pageAction(QWebEnginePage::Stop);
+    stop->setShortcut(QKeySequence(Qt::Key_Escape));
+
     navigation_bar_ = new QWidget(rebar_);
     navigation_bar_->setObjectName(QStringLiteral("navigation"));
     auto* row = new QHBoxLayout(navigation_bar_);
@@ -387,10 +475,13 @@ void BrowserWindow::BuildToolbar()
         button->setDefaultAction(action);
         button->setAutoRaise(true);
         row->addWidget(button);
+        return button;
     };
-    add_button(view_->pageAction(QWebEnginePage::Back));
-    add_button(view_->pageAction(QWebEnginePage::Forward));
-    add_button(view_->pageAction(QWebEnginePage::Reload));
+    add_button(back);
+    add_button(forward);
+    // One place for Reload and Stop: the button shows Stop while a page loads.
+    stop_reload_ = add_button(reload);
+    stop_reload_->setObjectName(QStringLiteral("stopReload"));
     auto* home = new QAction(style()->standardIcon(QStyle::SP_DirHomeIcon), tr("Home"), this);
     home->setShortcut(QKeySequence(Qt::ALT | Qt::Key_Home));
     connect(home, &QAction::triggered, this, &BrowserWindow::GoHome);
@@ -400,8 +491,12 @@ void BrowserWindow::BuildToolbar()
     address_->setClearButtonEnabled(true);
     connect(address_, &QLineEdit::returnPressed, this, [this] {
         const QUrl url = QUrl::fromUserInput(address_->text().trimmed());
-        if (url.isValid())
-            Navigate(url);
+        if (!url.isValid())
+            return;
+        // From here on the address bar shows where the page really went.
+        address_->setModified(false);
+        view_->setFocus();
+        Navigate(url);
     });
     row->addWidget(address_, 1);
 
@@ -416,11 +511,35 @@ void BrowserWindow::BuildToolbar()
     file->addSeparator();
     QAction* close_window = file->addAction(tr("&Close Window"), this, &QWidget::close);
     close_window->setShortcut(QKeySequence::Close);
+    // Queued: the windows close from the main loop, as a click on their close
+    // buttons would, each through its own orderly quit.
+    QAction* quit = file->addAction(tr("&Quit"), this, [this] {
+        QMetaObject::invokeMethod(&session_, &BrowserSession::CloseAll, Qt::QueuedConnection);
+    });
+    quit->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q));
+
+    QMenu* view = menuBar()->addMenu(tr("&View"));
+    view->addAction(stop);
+    view->addAction(reload);
+    view->addSeparator();
+    QAction* find = view->addAction(tr("&Find in Page..."), this, [this] {
+        find_bar_->show();
+        find_field_->setFocus(Qt::ShortcutFocusReason);
+        find_field_->selectAll();
+    });
+    find->setShortcut(QKeySequence::Find);
+    view->addSeparator();
+    QAction* zoom_in = view->addAction(tr("Zoom &In"), this, [this] { ZoomBy(1); });
+    zoom_in->setShortcuts({QKeySequence(Qt::CTRL | Qt::Key_Plus), QKeySequence(Qt::CTRL | Qt::Key_Equal)});
+    QAction* zoom_out = view->addAction(tr("Zoom &Out"), this, [this] { ZoomBy(-1); });
+    zoom_out->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Minus));
+    QAction* zoom_reset = view->addAction(tr("&Actual Size"), this, [this] { ZoomBy(0); });
+    zoom_reset->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_0));
+
     QMenu* go = menuBar()->addMenu(tr("&Go"));
-    go->addAction(view_->pageAction(QWebEnginePage::Back));
-    go->addAction(view_->pageAction(QWebEnginePage::Forward));
+    go->addAction(back);
+    go->addAction(forward);
     go->addAction(home);
-    go->addAction(view_->pageAction(QWebEnginePage::Reload));
 
     // The navigation bar is the rebar's first band, added the way any band is.
     win::REBARBANDINFO info{};
@@ -433,6 +552,133 @@ void BrowserWindow::BuildToolbar()
     info.wID = kNavigationBandId;
     win::SendMessageW(rebar_->handle(), win::RB_INSERTBANDW, static_cast<win::WPARAM>(-1),
                       reinterpret_cast<win::LPARAM>(&info));
+}
+
+void BrowserWindow::BuildFindBar()
+{
+    find_bar_ = new QWidget(centralWidget() ? centralWidget() : this);
+    find_bar_->setObjectName(QStringLiteral("findBar"));
+    auto* row = new QHBoxLayout(find_bar_);
+    row->setContentsMargins(4, 2, 4, 2);
+    row->addWidget(new QLabel(tr("Find:"), find_bar_));
+    find_field_ = new QLineEdit(find_bar_);
+    find_field_->setObjectName(QStringLiteral("findText"));
+    find_field_->setMaximumWidth(260);
+    row->addWidget(find_field_, 1);
+    auto* previous = new QToolButton(find_bar_);
+    previous->setArrowType(Qt::UpArrow);
+    previous->setToolTip(tr("Previous match (Shift+Enter)"));
+    row->addWidget(previous);
+    auto* next = new QToolButton(find_bar_);
+    next->setArrowType(Qt::DownArrow);
+    next->setToolTip(tr("Next match (Enter)"));
+    row->addWidget(next);
+    find_result_ = new QLabel(find_bar_);
+    find_result_->setObjectName(QStringLiteral("findResult"));
+    row->addWidget(find_result_);
+    row->addStretch(1);
+    auto* close = new QToolButton(find_bar_);
+    close->setText(QStringLiteral("\u00d7"));
+    close->setToolTip(tr("Close the find bar (Esc)"));
+    close->setAutoRaise(true);
+    row->addWidget(close);
+    connect(find_field_, &QLineEdit::textChanged, this, [this] { Find(false); });
+    connect(find_field_, &QLineEdit::returnPressed, this, [this] {
+        Find(QApplication::keyboardModifiers() & Qt::ShiftModifier);
+    });
+    connect(previous, &QToolButton::clicked, this, [this] { Find(true); });
+    connect(next, &QToolButton::clicked, this, [this] { Find(false); });
+    connect(close, &QToolButton::clicked, this, &BrowserWindow::CloseFindBar);
+    find_field_->installEventFilter(this);
+    find_bar_->hide();
+}
+
+void BrowserWindow::CloseFindBar()
+{
+    find_bar_->hide();
+    page()->findText(QString()); // the marks go
+    view_->setFocus();
+}
+
+void BrowserWindow::Find(bool backward)
+{
+    const QString text = find_field_->text();
+    if (text.isEmpty()) {
+        page()->findText(QString());
+        find_result_->clear();
+        return;
+    }
+    QPointer<QLabel> result(find_result_);
+    page()->findText(text, backward ? QWebEnginePage::FindBackward : QWebEnginePage::FindFlags(),
+                     [result](const QWebEngineFindTextResult& found) {
+                         if (!result)
+                             return;
+                         result->setText(found.numberOfMatches() == 0
+                                             ? tr("Not found")
+                                             : tr("%1 of %2").arg(found.activeMatch()).arg(found.numberOfMatches()));
+                     });
+}
+
+void BrowserWindow::ZoomBy(int steps)
+{
+    const int last = static_cast<int>(kZoomPercent.size()) - 1;
+    zoom_step_ = steps == 0 ? 0 : std::clamp(zoom_step_ + steps, -kZoomHundred, last - kZoomHundred);
+    const int percent = kZoomPercent[static_cast<std::size_t>(kZoomHundred + zoom_step_)];
+    view_->setZoomFactor(percent / 100.0);
+    statusBar()->showMessage(tr("Zoom %1 %").arg(percent), 2000);
+}
+
+void BrowserWindow::ShowLoading(bool loading)
+{
+    // One action at a time: a tool button with several would show a menu arrow.
+    QAction* shown = view_->pageAction(loading ? QWebEnginePage::Stop : QWebEnginePage::Reload);
+    for (QAction* action : stop_reload_->actions())
+        if (action != shown)
+            stop_reload_->removeAction(action);
+    stop_reload_->setDefaultAction(shown);
+    progress_->setVisible(loading);
+    if (!loading)
+        progress_->setValue(0);
+}
+
+void BrowserWindow::ShowCrash(int status, int exit_code)
+{
+    const QString what = status == QWebEnginePage::KilledTerminationStatus
+                             ? tr("was ended from outside")
+                             : tr("crashed (exit code %1)").arg(exit_code);
+    crash_text_->setText(tr("The page %1 cannot be shown: the process that draws it %2.\n"
+                            "Reload to try again.")
+                             .arg(view_->url().toDisplayString(), what));
+    page_area_->setCurrentWidget(crash_panel_);
+    ShowLoading(false);
+    emit PageCrashed(status, exit_code);
+}
+
+void BrowserWindow::ShowStatus(const QString& text) { status_->setText(text); }
+
+QString BrowserWindow::status_text() const
+{
+    const QString passing = statusBar()->currentMessage();
+    return passing.isEmpty() ? status_->text() : passing;
+}
+
+QString BrowserWindow::address_text() const { return address_->text(); }
+
+void BrowserWindow::FitIntoScreen()
+{
+    const QScreen* place = screen();
+    if (!place)
+        return;
+    const QRect available = place->availableGeometry();
+    // A twentieth of the area is left for the window manager's frame.
+    const QSize room(available.width() - available.width() / 20, available.height() - available.height() / 20);
+    const QSize size = (isVisible() ? this->size() : kDefaultWindowSize).boundedTo(room).expandedTo(minimumSize());
+    resize(size);
+    QRect frame(pos(), size);
+    if (!available.contains(frame)) {
+        frame.moveCenter(available.center());
+        move(frame.topLeft());
+    }
 }
 
 void BrowserWindow::Navigate(const QUrl& url) { view_->load(url); }
@@ -558,6 +804,14 @@ void BrowserWindow::closeEvent(QCloseEvent* event)
 
 bool BrowserWindow::eventFilter(QObject* watched, QEvent* event)
 {
+    // Esc in the find field closes the find bar, even while a page loads.
+    if (watched == find_field_ && (event->type() == QEvent::ShortcutOverride || event->type() == QEvent::KeyPress) &&
+        static_cast<QKeyEvent*>(event)->key() == Qt::Key_Escape) {
+        event->accept();
+        if (event->type() == QEvent::KeyPress)
+            CloseFindBar();
+        return true;
+    }
     if (event->type() != QEvent::KeyPress || !watched->isWidgetType())
         return false;
     auto* key = static_cast<QKeyEvent*>(event);
@@ -594,11 +848,78 @@ void BrowserWindow::OnBackspace(QWidget* focus)
 BrowserSession::BrowserSession(HelperObjects& helpers, QUrl home_page, QString home_problem)
     : helpers_(helpers), home_page_(std::move(home_page)), home_problem_(std::move(home_problem))
 {
+    // A named profile keeps cookies, site storage and the cache on disk.
+    profile_ = new QWebEngineProfile(QStringLiteral("default"), this);
+    profile_->setPersistentStoragePath(QStandardPaths::writableLocation(QStandardPaths::AppDataLocation) +
+                                       QStringLiteral("/profile"));
+    profile_->setCachePath(QStandardPaths::writableLocation(QStandardPaths::CacheLocation) + QStringLiteral("/profile"));
+    profile_->setPersistentCookiesPolicy(QWebEngineProfile::AllowPersistentCookies);
+    connect(profile_, &QWebEngineProfile::downloadRequested, this, &BrowserSession::StartDownload);
+}
+
+BrowserSession::~BrowserSession()
+{
+    // The pages go before their profile.
+    for (BrowserWindow* window : windows())
+        delete window;
+}
+
+void BrowserSession::CloseAll()
+{
+    const std::vector<BrowserWindow*> open = windows();
+    if (open.empty())
+        QCoreApplication::quit();
+    for (BrowserWindow* window : open)
+        window->close();
+}
+
+BrowserWindow* BrowserSession::WindowOf(const QWebEnginePage* page) const
+{
+    for (BrowserWindow* window : windows())
+        if (window->page() == page)
+            return window;
+    return nullptr;
+}
+
+void BrowserSession::StartDownload(QWebEngineDownloadRequest* download)
+{
+    QString folder = QStandardPaths::writableLocation(QStandardPaths::DownloadLocation);
+    if (folder.isEmpty())
+        folder = QDir::homePath();
+    QDir().mkpath(folder);
+    const QString name = free_file_name(folder, download->downloadFileName(), downloading_);
+    const QString path = QDir(folder).filePath(name);
+    download->setDownloadDirectory(folder);
+    download->setDownloadFileName(name);
+    downloading_ << path;
+    QPointer<BrowserWindow> window(WindowOf(download->page()));
+    auto say = [window](const QString& text) {
+        if (window)
+            window->ShowStatus(text);
+    };
+    connect(download, &QWebEngineDownloadRequest::receivedBytesChanged, this, [download, name, say] {
+        const qint64 total = download->totalBytes();
+        const qint64 received = download->receivedBytes();
+        say(total > 0 ? tr("Downloading %1: %2 % of %3 kB").arg(name).arg(received * 100 / total).arg((total + 1023) / 1024)
+                      : tr("Downloading %1: %2 kB").arg(name).arg((received + 1023) / 1024));
+    });
+    connect(download, &QWebEngineDownloadRequest::isFinishedChanged, this, [this, download, name, path, folder, say,
+                                                                             window] {
+        downloading_.removeAll(path);
+        const bool completed = download->state() == QWebEngineDownloadRequest::DownloadCompleted;
+        const QString problem = completed ? QString() : download->interruptReasonString();
+        say(completed ? tr("Downloaded %1 to %2").arg(name, folder)
+                      : tr("The download of %1 failed: %2").arg(name, problem.isEmpty() ? tr("cancelled") : problem));
+        emit DownloadFinished(window ? window->number() : 0, path, completed, problem);
+    });
+    say(tr("Downloading %1 to %2").arg(name, folder));
+    download->accept();
 }
 
 BrowserWindow* BrowserSession::OpenWindow(const QUrl& url, OpenedBy opener)
 {
     auto* window = new BrowserWindow(*this);
+    window->FitIntoScreen();
     window->show();
     emit WindowOpened(window);
     // A page's new window gets its content from the page. Any other first page,
@@ -627,6 +948,32 @@ std::vector<BrowserWindow*> BrowserSession::windows() const
             open.push_back(window);
     }
     return open;
+}
+
+QString free_file_name(const QString& folder, const QString& name, const QStringList& taken)
+{
+    // Never a path: a server's suggestion must not leave the folder.
+    QString wanted = QFileInfo(name).fileName();
+    if (wanted.isEmpty() || wanted == QLatin1String(".") || wanted == QLatin1String(".."))
+        wanted = QStringLiteral("download");
+    const QDir dir(folder);
+    auto free = [&](const QString& candidate) {
+        const QString path = dir.filePath(candidate);
+        return !QFileInfo::exists(path) && !taken.contains(path);
+    };
+    if (free(wanted))
+        return wanted;
+    // "name (1).ext", and "music (1).tar.gz" for an archive.
+    qsizetype dot = wanted.lastIndexOf(QLatin1Char('.'));
+    if (dot > 0 && wanted.left(dot).endsWith(QLatin1String(".tar"), Qt::CaseInsensitive))
+        dot -= 4;
+    const QString base = dot > 0 ? wanted.left(dot) : wanted;
+    const QString extension = dot > 0 ? wanted.mid(dot) : QString();
+    for (int n = 1;; ++n) {
+        const QString candidate = QStringLiteral("%1 (%2)%3").arg(base).arg(n).arg(extension);
+        if (free(candidate))
+            return candidate;
+    }
 }
 
 QUrl find_home_page(QString& problem)

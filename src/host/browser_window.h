@@ -13,9 +13,16 @@
 // nested loop runs (a panel, menu or dialog, the band's or the page's) ends
 // those loops first and takes effect once they have returned.
 //
+// Around the page: a stop/reload button that follows the loading, a progress
+// bar and the hovered link in the status bar, a find bar (Ctrl+F), zoom, the
+// usual keys, and a message with a Reload button in place of a page whose
+// process died. The window opens inside its screen's available area.
+//
 // The BrowserSession holds what all windows of the process share: the loaded
-// helper objects, the home page, the open windows, and the observer that the
-// automation channel (--automation) uses to report what happens.
+// helper objects, the home page, the open windows, the page profile (kept on
+// disk, so cookies and site storage survive a restart) with its downloads, and
+// the observer that the automation channel (--automation) uses to report what
+// happens.
 //
 // Thread: main thread only.
 #pragma once
@@ -26,14 +33,21 @@
 
 #include <QMainWindow>
 #include <QPointer>
+#include <QStringList>
 #include <QUrl>
 
 #include <functional>
 #include <map>
 #include <vector>
 
+class QLabel;
 class QLineEdit;
+class QProgressBar;
+class QStackedWidget;
+class QToolButton;
+class QWebEngineDownloadRequest;
 class QWebEnginePage;
+class QWebEngineProfile;
 class QWebEngineView;
 
 namespace pelu::host {
@@ -153,6 +167,14 @@ public:
     // Sends the Backspace command to the frame window, as the key does outside an
     // editable field.
     void SendBackspaceCommand();
+    // Fits the window into its screen's available area (size, then position).
+    void FitIntoScreen();
+    // A line in the status bar that stays until the next one.
+    void ShowStatus(const QString& text);
+    // What the status bar shows: a passing message (a hovered link, the zoom)
+    // over the lasting line.
+    QString status_text() const;
+    QString address_text() const;
 
     // The frame's own window procedure.
     static win::LRESULT Procedure(win::HWND window, win::UINT message, win::WPARAM wparam, win::LPARAM lparam);
@@ -164,6 +186,8 @@ signals:
     void NavigationCompleted(const QUrl& url);
     // A band was inserted into the toolbar area (its index and id).
     void BandInserted(int index, unsigned id);
+    // The page's process ended abnormally; the crash message shows.
+    void PageCrashed(int status, int exit_code);
 
 protected:
     void closeEvent(QCloseEvent* event) override;
@@ -177,6 +201,12 @@ private:
     void FireNavigationEvents(const QUrl& url);
     void UpdateTitle(const QString& title);
     void OnBackspace(QWidget* focus);
+    void BuildFindBar();
+    void CloseFindBar();
+    void Find(bool backward);
+    void ZoomBy(int steps);
+    void ShowLoading(bool loading);
+    void ShowCrash(int status, int exit_code);
 
     BrowserSession& session_;
     int number_ = 0;
@@ -185,6 +215,15 @@ private:
     QWidget* navigation_bar_ = nullptr;
     QLineEdit* address_ = nullptr;
     QWebEngineView* view_ = nullptr;
+    QStackedWidget* page_area_ = nullptr; // the view, or the crash message
+    QWidget* crash_panel_ = nullptr;
+    QLabel* crash_text_ = nullptr;
+    QToolButton* stop_reload_ = nullptr;
+    QProgressBar* progress_ = nullptr;
+    QWidget* find_bar_ = nullptr;
+    QLineEdit* find_field_ = nullptr;
+    QLabel* find_result_ = nullptr;
+    int zoom_step_ = 0; // index into the zoom levels, 0 = 100 %
     BrowserObject* browser_ = nullptr; // the window's own reference
     std::vector<com::ComPtr<com::IObjectWithSite>> helpers_;
     bool quit_fired_ = false;
@@ -192,6 +231,7 @@ private:
     static constexpr int kCloseRetryMs = 20;
     bool close_retry_pending_ = false;
     const QEvent* last_backspace_ = nullptr;
+    QLabel* status_ = nullptr;
 };
 
 class BrowserSession : public QObject {
@@ -199,6 +239,7 @@ class BrowserSession : public QObject {
 
 public:
     BrowserSession(HelperObjects& helpers, QUrl home_page, QString home_problem);
+    ~BrowserSession() override;
 
     HelperObjects& helpers() { return helpers_; }
     // The local home page; empty when it is missing (home_problem() says why).
@@ -211,21 +252,38 @@ public:
     BrowserWindow* OpenWindow(const QUrl& url = QUrl(), OpenedBy opener = OpenedBy::User);
     BrowserWindow* window(int number) const;
     std::vector<BrowserWindow*> windows() const;
+    // Closes every window the way the user would, so each band saves; with no
+    // window left, ends the application.
+    void CloseAll();
+    // The page profile every window uses, kept under the data and cache folders.
+    QWebEngineProfile* profile() const { return profile_; }
 
 signals:
     void WindowOpened(BrowserWindow* window);
     void WindowClosed(int number);
+    // A download ended (window 0 when its window has gone).
+    void DownloadFinished(int window, const QString& path, bool completed, const QString& problem);
 
 private:
     friend class BrowserWindow;
     int NextNumber() { return ++last_number_; }
+    void StartDownload(QWebEngineDownloadRequest* download);
+    BrowserWindow* WindowOf(const QWebEnginePage* page) const;
 
     HelperObjects& helpers_;
     QUrl home_page_;
     QString home_problem_;
     int last_number_ = 0;
     std::map<int, QPointer<BrowserWindow>> windows_;
+    QWebEngineProfile* profile_ = nullptr;
+    // Paths of downloads still running: a second download of the same name
+    // picks another before the first has created its file.
+    QStringList downloading_;
 };
+
+// `name` in `folder` if no file has it (and it is not in `taken`), else the
+// first free "base (N).ext". Only the file name part of `name` is used.
+QString free_file_name(const QString& folder, const QString& name, const QStringList& taken = {});
 
 // The home page: "pages/index.html" in the storage folder that the registry's
 // "DLL Location" names. Empty, with the reason in `problem`, when it is missing.

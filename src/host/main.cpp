@@ -1,5 +1,6 @@
 // pelu-browser [--automation] [URL]: PELU Browser, a small web browser that loads
 // the helper objects registered for browsers, as the player band is.
+#include "host/app_icon.h"
 #include "host/automation.h"
 #include "host/browser_window.h"
 #include "host/helper_objects.h"
@@ -81,6 +82,8 @@ int main(int argc, char** argv)
     QCoreApplication::setAttribute(Qt::AA_ShareOpenGLContexts);
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("pelu-browser"));
+    QApplication::setWindowIcon(pelu::host::app_icon());
+    QGuiApplication::setDesktopFileName(QStringLiteral("pelu-browser"));
 
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral("PELU Browser: a small web browser with the PELU band."));
@@ -108,13 +111,7 @@ int main(int argc, char** argv)
         pelu::host::BrowserSession session(helpers, home, home_problem);
         // A logout or a kill closes the windows as the user would, so the band
         // keeps what was just done.
-        pelu::host::QuitSignals quit_signals([&session](int) {
-            const std::vector<pelu::host::BrowserWindow*> windows = session.windows();
-            if (windows.empty())
-                QCoreApplication::quit();
-            for (pelu::host::BrowserWindow* window : windows)
-                window->close();
-        });
+        pelu::host::QuitSignals quit_signals([&session](int) { session.CloseAll(); });
         if (parser.isSet(automation_option))
             new pelu::host::Automation(session);
         const QStringList urls = parser.positionalArguments();

@@ -1,9 +1,11 @@
 #include "host/rebar.h"
 
+#include <QApplication>
 #include <QBoxLayout>
 #include <QLabel>
 #include <QPainter>
 #include <QStyle>
+#include <QToolButton>
 
 #include <algorithm>
 #include <cstring>
@@ -14,6 +16,128 @@ namespace {
 
 constexpr int kGripperWidth = 9;
 constexpr int kChildEdge = 2;
+
+constexpr int kChevronWidth = 14;
+
+} // namespace
+
+// Where a band's child sits. The child keeps its own width; when the band is
+// narrower, the child is clipped and a chevron at the right end scrolls the
+// part that does not fit into view (and back). A child that takes the focus
+// while out of view is scrolled into view. Without this the band's width would
+// be the window's minimum.
+class BandClip : public QWidget {
+public:
+    explicit BandClip(QWidget* parent) : QWidget(parent)
+    {
+        setObjectName(QStringLiteral("bandClip"));
+        chevron_ = new QToolButton(this);
+        chevron_->setObjectName(QStringLiteral("bandChevron"));
+        chevron_->setAutoRaise(true);
+        // Its own face: the band's picture must not show through.
+        chevron_->setAutoFillBackground(true);
+        chevron_->setBackgroundRole(QPalette::Button);
+        chevron_->setFocusPolicy(Qt::NoFocus);
+        chevron_->setToolTip(tr("Show the rest of the band"));
+        chevron_->hide();
+        QObject::connect(chevron_, &QToolButton::clicked, this, [this] { Step(); });
+        QObject::connect(qApp, &QApplication::focusChanged, this, [this](QWidget*, QWidget* now) { Reveal(now); });
+    }
+    QWidget* child() const { return child_; }
+    void set_child(QWidget* child, bool grows)
+    {
+        child_ = child;
+        grows_ = grows;
+        offset_ = 0;
+        if (child) {
+            child->setParent(this);
+            chevron_->raise();
+        }
+        updateGeometry();
+        Place();
+    }
+    bool clipped() const { return chevron_->isVisible(); }
+    QSize sizeHint() const override { return child_ ? QSize(NaturalWidth(), NaturalHeight()) : QSize(0, 0); }
+    QSize minimumSizeHint() const override
+    {
+        return child_ ? QSize(kChevronWidth, child_->minimumHeight()) : QSize(0, 0);
+    }
+
+protected:
+    void resizeEvent(QResizeEvent*) override { Place(); }
+    bool event(QEvent* e) override
+    {
+        // The child's size wishes change: the band's cell must hear of them.
+        if (e->type() == QEvent::LayoutRequest || e->type() == QEvent::ChildAdded)
+            updateGeometry();
+        return QWidget::event(e);
+    }
+
+private:
+    int NaturalWidth() const
+    {
+        const QSize hint = child_->sizeHint();
+        const int wanted = hint.isValid() ? hint.width() : child_->width();
+        return std::clamp(wanted, child_->minimumWidth(), std::max(child_->minimumWidth(), child_->maximumWidth()));
+    }
+    int NaturalHeight() const
+    {
+        const QSize hint = child_->sizeHint();
+        const int wanted = hint.isValid() ? hint.height() : child_->height();
+        return std::clamp(wanted, child_->minimumHeight(), std::max(child_->minimumHeight(), child_->maximumHeight()));
+    }
+    int ChildWidth() const
+    {
+        if (!grows_)
+            return NaturalWidth();
+        return std::clamp(width(), child_->minimumWidth(), std::max(child_->minimumWidth(), child_->maximumWidth()));
+    }
+    // The width that shows the child: all of it, or all but the chevron.
+    int Shown() const { return clipped() ? std::max(0, width() - kChevronWidth) : width(); }
+    void Place()
+    {
+        if (!child_)
+            return;
+        const int child_width = ChildWidth();
+        const int child_height = std::clamp(height(), child_->minimumHeight(),
+                                            std::max(child_->minimumHeight(), child_->maximumHeight()));
+        const bool clip = child_width > width();
+        chevron_->setVisible(clip);
+        const int overflow = std::max(0, child_width - Shown());
+        offset_ = std::clamp(offset_, 0, overflow);
+        chevron_->setGeometry(width() - kChevronWidth, 0, kChevronWidth, height());
+        // "»" while more lies to the right; "«" at the end, back to the start.
+        chevron_->setText(offset_ < overflow ? QStringLiteral("\u00bb") : QStringLiteral("\u00ab"));
+        child_->setGeometry(-offset_, (height() - child_height) / 2, child_width, child_height);
+    }
+    // On along the child by what shows; from the end, back to the start.
+    void Step()
+    {
+        if (!child_)
+            return;
+        const int overflow = std::max(0, ChildWidth() - Shown());
+        offset_ = offset_ >= overflow ? 0 : std::min(overflow, offset_ + std::max(1, Shown() - kChevronWidth));
+        Place();
+    }
+    void Reveal(QWidget* focus)
+    {
+        if (!child_ || !focus || !clipped() || !child_->isAncestorOf(focus))
+            return;
+        const QRect area(focus->mapTo(child_, QPoint(0, 0)), focus->size());
+        if (area.left() < offset_)
+            offset_ = area.left();
+        else if (area.right() >= offset_ + Shown())
+            offset_ = area.right() + 1 - Shown();
+        Place();
+    }
+
+    QToolButton* chevron_ = nullptr;
+    QPointer<QWidget> child_;
+    bool grows_ = false;
+    int offset_ = 0;
+};
+
+namespace {
 
 // A band's place in the rebar: the gripper, the text and the child.
 class BandCell : public QWidget {
@@ -153,6 +277,12 @@ QWidget* Rebar::band_cell(int index) const
     return index >= 0 && index < band_count() ? bands_[static_cast<std::size_t>(index)].cell : nullptr;
 }
 
+bool Rebar::is_clipped(int index) const
+{
+    return index >= 0 && index < band_count() && bands_[static_cast<std::size_t>(index)].clip &&
+           bands_[static_cast<std::size_t>(index)].clip->clipped();
+}
+
 bool Rebar::has_gripper(int index) const
 {
     auto* cell = static_cast<BandCell*>(band_cell(index));
@@ -221,6 +351,8 @@ bool Rebar::Delete(int index)
     Band band = std::move(bands_[static_cast<std::size_t>(index)]);
     bands_.erase(bands_.begin() + index);
     QObject::disconnect(band.child_gone);
+    if (band.clip)
+        band.clip->set_child(nullptr, false);
     if (band.child) {
         // The child belongs to whoever made it: it stays, hidden, with the rebar.
         band.child->hide();
@@ -293,13 +425,18 @@ void Rebar::Apply(Band& band, const win::REBARBANDINFO& info)
             QObject::disconnect(band.child_gone);
             band.child->hide();
             band.child->setParent(this);
+            band.clip->set_child(nullptr, false);
         }
         if (child && band.child != child) {
-            child->setParent(cell);
+            if (!band.clip) {
+                band.clip = new BandClip(cell);
+                cell->content()->addWidget(band.clip, 1);
+            }
             // A child that can grow fills the band; one of fixed width sits at its left.
             const bool grows = (child->sizePolicy().horizontalPolicy() & QSizePolicy::GrowFlag) &&
                                child->maximumWidth() > static_cast<int>(kept.cxMinChild);
-            cell->content()->addWidget(child, 0, grows ? Qt::AlignVCenter : Qt::AlignLeft | Qt::AlignVCenter);
+            band.clip->set_child(child, grows);
+            cell->content()->setAlignment(band.clip, grows ? Qt::Alignment() : Qt::AlignLeft | Qt::AlignVCenter);
             band.child_gone = QObject::connect(child, &QObject::destroyed, this, [this, cell] { ChildDestroyed(cell); });
         }
         band.child = child;
@@ -311,6 +448,7 @@ void Rebar::Apply(Band& band, const win::REBARBANDINFO& info)
         if (kept.cyMaxChild > 0 && kept.cyMaxChild >= kept.cyMinChild)
             band.child->setMaximumHeight(static_cast<int>(kept.cyMaxChild));
         band.child->show();
+        band.clip->updateGeometry();
     }
 }
 

@@ -12,7 +12,9 @@
 // Every record must have cbSize == sizeof(REBARBANDINFO); others are refused (0).
 // A band with RBBS_BREAK starts a row of its own; RBBS_GRIPPERALWAYS draws a
 // gripper at its left; RBBS_CHILDEDGE leaves an edge above and below the child.
-// A band whose child window is destroyed goes with it.
+// A band whose child window is destroyed goes with it. A band narrower than its
+// child clips it and shows a chevron at its right end that scrolls the rest of
+// the child into view, so no band sets the window's minimum width.
 //
 // Thread: main thread only.
 #pragma once
@@ -30,6 +32,8 @@ class QBoxLayout;
 class QLabel;
 
 namespace pelu::host {
+
+class BandClip;
 
 namespace win = pelu::platform::window;
 
@@ -55,6 +59,8 @@ public:
     // The band's cell: the widget that holds its gripper, text and child.
     QWidget* band_cell(int index) const;
     bool has_gripper(int index) const;
+    // The band is narrower than its child: the child is clipped, the chevron shows.
+    bool is_clipped(int index) const;
 
     // Called after a band was inserted (with its index) or removed.
     std::function<void(int index)> on_band_inserted;
@@ -70,6 +76,7 @@ private:
         QPointer<QWidget> child;
         QWidget* cell = nullptr;     // owned by the rebar
         QLabel* label = nullptr;
+        BandClip* clip = nullptr;    // inside the cell; holds the child
         QMetaObject::Connection child_gone;
     };
 

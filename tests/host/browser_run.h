@@ -74,6 +74,8 @@ public:
         if (env.contains("ASAN_OPTIONS")) {
             env.insert("ASAN_OPTIONS", env.value("ASAN_OPTIONS") + ":new_delete_type_mismatch=0");
             env.insert("LSAN_OPTIONS", QStringLiteral("suppressions=" PELU_TEST_HOST_DIR "/page_engine.lsan.supp"));
+            env.insert("UBSAN_OPTIONS", env.value("UBSAN_OPTIONS") +
+                                            QStringLiteral(":suppressions=" PELU_TEST_HOST_DIR "/page_engine.ubsan.supp"));
         }
         return env;
     }

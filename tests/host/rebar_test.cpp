@@ -4,6 +4,7 @@
 #include <QApplication>
 #include <QLabel>
 #include <QLayout>
+#include <QToolButton>
 
 #include <gtest/gtest.h>
 
@@ -104,8 +105,9 @@ TEST_F(RebarTest, BandsGoWhereTheIndexSaysAndABreakStartsARow)
     EXPECT_TRUE(rebar->has_gripper(0));  // several bands: grippers unless refused
 
     lay_out();
-    EXPECT_EQ(player->parentWidget(), rebar->band_cell(2));
+    EXPECT_TRUE(rebar->band_cell(2)->isAncestorOf(player));
     EXPECT_EQ(player->size(), QSize(804, 28));
+    EXPECT_FALSE(rebar->is_clipped(2));
     EXPECT_TRUE(player->isVisible());
     // Its row lies below the first one, at the form's size plus the edges.
     const QRect first_row = rebar->band_cell(1)->geometry();
@@ -114,7 +116,68 @@ TEST_F(RebarTest, BandsGoWhereTheIndexSaysAndABreakStartsARow)
     EXPECT_GE(player_row.height(), 28);
     EXPECT_LE(player_row.height(), 28 + 2 * 2);
     // The gripper sits left of the form.
-    EXPECT_GT(player->geometry().left(), 0);
+    EXPECT_GT(player->mapTo(rebar->band_cell(2), QPoint(0, 0)).x(), 0);
+}
+
+// A window narrower than a band: the band keeps its size, clipped, and its
+// chevron (or the focus moving along it) brings the rest into view.
+TEST_F(RebarTest, ANarrowRebarClipsTheBandAndTheChevronShowsTheRest)
+{
+    QWidget* player = make_child("TBandForm");
+    player->setFixedSize(804, 28);
+    auto* last = new QWidget(player); // a control at the band's right end
+    last->setGeometry(780, 2, 20, 20);
+    last->setFocusPolicy(Qt::StrongFocus);
+    auto info = band(673, win::WindowFromWidget(player), 0xA5, 804, 28);
+    ASSERT_EQ(send(*rebar, win::RB_INSERTBANDW, static_cast<win::WPARAM>(-1), &info), 1);
+    lay_out();
+    EXPECT_FALSE(rebar->is_clipped(0));
+    EXPECT_LT(rebar->minimumSizeHint().width(), 100);
+
+    frame.resize(400, 200);
+    rebar->resize(400, rebar->sizeHint().height());
+    rebar->layout()->activate();
+    QApplication::processEvents();
+    QWidget* cell = rebar->band_cell(0);
+    EXPECT_LE(cell->width(), 400);
+    EXPECT_EQ(player->size(), QSize(804, 28));
+    ASSERT_TRUE(rebar->is_clipped(0));
+    auto* chevron = cell->findChild<QToolButton*>("bandChevron");
+    ASSERT_TRUE(chevron && chevron->isVisible());
+    EXPECT_GE(chevron->mapTo(cell, QPoint(chevron->width(), 0)).x(), cell->width() - 4); // at the right end
+    auto right_end = [&] { return player->mapTo(cell, QPoint(player->width(), 0)).x(); };
+    auto left_end = [&] { return player->mapTo(cell, QPoint(0, 0)).x(); };
+    EXPECT_GT(right_end(), cell->width());
+
+    // Pressed until the end shows, then once more back to the start.
+    int presses = 0;
+    while (right_end() > chevron->mapTo(cell, QPoint(0, 0)).x() && presses < 10) {
+        chevron->click();
+        ++presses;
+    }
+    EXPECT_LE(right_end(), chevron->mapTo(cell, QPoint(0, 0)).x());
+    EXPECT_GE(presses, 1);
+    EXPECT_LE(presses, 3);
+    chevron->click();
+    const int start = left_end();
+    EXPECT_GT(start, 0);
+    EXPECT_LT(start, 20);
+
+    // The keyboard reaching the hidden control brings it into view.
+    QApplication::setActiveWindow(&frame);
+    last->clearFocus();
+    last->setFocus(Qt::TabFocusReason);
+    QApplication::processEvents();
+    EXPECT_LE(last->mapTo(cell, QPoint(last->width(), 0)).x(), chevron->mapTo(cell, QPoint(0, 0)).x());
+
+    // Room again: the whole band, no chevron.
+    frame.resize(1200, 200);
+    rebar->resize(1200, rebar->sizeHint().height());
+    rebar->layout()->activate();
+    QApplication::processEvents();
+    EXPECT_FALSE(rebar->is_clipped(0));
+    EXPECT_FALSE(chevron->isVisible());
+    EXPECT_EQ(left_end(), start);
 }
 
 TEST_F(RebarTest, GetAndSetTouchOnlyTheMembersTheMaskNames)

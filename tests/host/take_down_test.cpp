@@ -4,6 +4,7 @@
 // destroys anything, and keeps what the user did. Remote calls never bring up
 // a dialog. Run in the AddressSanitizer build as well.
 #include "band_bus.h"
+#include "desktop.h"
 #include "player/media_list.h"
 
 #include <QFileInfo>
@@ -342,51 +343,6 @@ TEST(FirstPage, AboutBlankBringsTheBand)
 namespace pelu::test {
 namespace {
 
-// A virtual screen with a window manager, as a desktop runs the browser.
-class Desktop {
-public:
-    Desktop()
-    {
-        if (!screen_.Start("Xvfb", {"-displayfd", "1", "-screen", "0", "1280x1024x24", "-nolisten", "tcp"}))
-            return;
-        const QString number = screen_.ReadLine(20000);
-        if (number.isEmpty())
-            return;
-        display_ = ":" + number;
-        if (!manager_.Start("sh", {"-c", "DISPLAY=" + display_ + " exec openbox --sm-disable"}))
-            display_.clear();
-        QThread::msleep(500); // openbox takes the screen over
-    }
-    const QString& display() const { return display_; }
-    QProcessEnvironment environment(const BandHome& home) const
-    {
-        QProcessEnvironment env = WithBus(home.home, home.bus);
-        env.insert("QT_QPA_PLATFORM", "xcb");
-        env.insert("DISPLAY", display_);
-        // On X the GL driver is unloaded at exit with allocations the leak
-        // checker can no longer name; memory errors are still reported.
-        if (env.contains("ASAN_OPTIONS"))
-            env.insert("ASAN_OPTIONS", env.value("ASAN_OPTIONS") + ":detect_leaks=0");
-        return env;
-    }
-    // Runs xdotool on this screen; its output.
-    QString xdotool(const QStringList& args) const
-    {
-        QProcess tool;
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert("DISPLAY", display_);
-        tool.setProcessEnvironment(env);
-        tool.start("xdotool", args);
-        tool.waitForFinished(20000);
-        return QString::fromUtf8(tool.readAllStandardOutput()).trimmed();
-    }
-
-private:
-    ChildProcess screen_;
-    ChildProcess manager_;
-    QString display_;
-};
-
 // The window manager's close (Alt+F4 on the browser window) and the browser's
 // own Ctrl+W, with a panel open on top.
 TEST(TakeDownOnADesktop, WindowManagerCloseAndCtrlWWithAPanelOpen)
@@ -401,7 +357,7 @@ TEST(TakeDownOnADesktop, WindowManagerCloseAndCtrlWWithAPanelOpen)
         SCOPED_TRACE(std::string(c.control) + " " + c.keys);
         BandHome home;
         ASSERT_TRUE(home.ready);
-        BrowserRun run(home.home, {}, desktop.environment(home));
+        BrowserRun run(home.home, {}, desktop.environment(WithBus(home.home, home.bus)));
         ASSERT_TRUE(run.wait_for("band 1 ")) << run.errors().toStdString();
         const QString window = desktop.xdotool(
             {"search", "--sync", "--all", "--pid", QString::number(run.pid()), "--name", "PELU Browser"});
