@@ -72,6 +72,12 @@ void DropOn(TElTree& tree, QPoint target, QMimeData& data)
     QApplication::sendEvent(tree.viewport(), &drop);
 }
 
+struct PlaylistRowLike {
+    QString text;
+    QStringList columns;
+    int image_index;
+};
+
 struct TreeFixture : ::testing::Test {
     TElTree tree;
     void SetUp() override
@@ -119,6 +125,30 @@ TEST_F(TreeFixture, ImageIndexThreeShowsNoIcon)
     EXPECT_FALSE(tree.topLevelItem(1)->icon(1).isNull());
     tree.SetImageIndex(1, 3);
     EXPECT_TRUE(tree.topLevelItem(1)->icon(1).isNull());
+    // Pictures given after the rows show on them; a picture not set shows none.
+    tree.SetImageIndex(1, 1);
+    tree.SetImages({TPicture(), TPicture()});
+    EXPECT_TRUE(tree.topLevelItem(1)->icon(1).isNull());
+    QImage icon(16, 16, QImage::Format_RGB32);
+    icon.fill(Qt::red);
+    tree.SetImages({TPicture(), TPicture(icon)});
+    EXPECT_FALSE(tree.topLevelItem(1)->icon(1).isNull());
+}
+
+TEST_F(TreeFixture, RowsWithFewOrNoColumnTextsReadSixAndEditLikeAnyOther)
+{
+    tree.AddRows(std::vector<PlaylistRowLike>{{QStringLiteral("5. bare"), {}, -1},
+                                              {QStringLiteral("6. short"), {QStringLiteral("0:01.000")}, 0}});
+    ASSERT_EQ(tree.RowCount(), 6);
+    EXPECT_EQ(tree.ColumnTexts(4), QStringList(6));
+    EXPECT_EQ(tree.ColumnTexts(5), (QStringList{QStringLiteral("0:01.000"), {}, {}, {}, {}, {}}));
+    EXPECT_EQ(tree.topLevelItem(5)->text(2), QStringLiteral("0:01.000"));
+    tree.SetColumnText(4, 1, QStringLiteral("Someone"));
+    tree.topLevelItem(4)->setText(1, QStringLiteral("5. renamed")); // the view's own way in
+    EXPECT_EQ(tree.RowText(4), QStringLiteral("5. renamed"));
+    EXPECT_EQ(tree.topLevelItem(4)->text(0), QStringLiteral("Someone"));
+    EXPECT_EQ(tree.ColumnTexts(4), (QStringList{{}, QStringLiteral("Someone"), {}, {}, {}, {}}));
+    EXPECT_EQ(tree.ImageIndex(5), 0);
 }
 
 TEST_F(TreeFixture, SelectsSeveralRowsAndReportsChanges)
