@@ -6,6 +6,8 @@
 #include "widgets/skinned_menu.h"
 #include "widgets/toolbar_button.h"
 
+#include "child_process.h"
+
 #include <gtest/gtest.h>
 
 #include <QApplication>
@@ -15,6 +17,8 @@
 #include <QMimeData>
 #include <QTemporaryDir>
 #include <QTest>
+
+#include <filesystem>
 
 using namespace pelu::widgets;
 
@@ -59,6 +63,36 @@ TEST(DotMatrix, PressAndSpaceReportThePress)
     QTest::keyClick(&display, Qt::Key_Space);
     EXPECT_EQ(presses, 2);
     EXPECT_EQ(display.accessibleName(), QStringLiteral("Time"));
+}
+
+// The screen's scale is fixed when the application starts: the test runs
+// itself again at scale 2 and checks there.
+TEST(DotMatrix, AtTwiceTheScaleShowsTheSamePictureTwiceAsLarge)
+{
+    if (!qEnvironmentVariableIsSet("PELU_DOT_MATRIX_AT_SCALE_2")) {
+        pelu::test::ChildProcess child;
+        pelu::test::ChildProcess::Options options;
+        options.environment = {"QT_SCALE_FACTOR=2", "PELU_DOT_MATRIX_AT_SCALE_2=1", "QT_QPA_PLATFORM=offscreen"};
+        const QString self = QString::fromStdString(std::filesystem::read_symlink("/proc/self/exe").string());
+        ASSERT_TRUE(child.Start(self, {"--gtest_filter=DotMatrix.AtTwiceTheScaleShowsTheSamePictureTwiceAsLarge"}, options));
+        const QByteArray out = child.ReadAll(60000);
+        EXPECT_EQ(child.Wait(10000), 0) << out.toStdString();
+        return;
+    }
+    TDotMatrixText display;
+    display.resize(87, 7); // as on the band
+    display.SetText(QStringLiteral("12:34:56.7-"));
+    display.show();
+    QCoreApplication::processEvents();
+    ASSERT_EQ(display.devicePixelRatioF(), 2.0);
+    QImage twice = display.grab().toImage().convertToFormat(QImage::Format_RGB32);
+    twice.setDevicePixelRatio(1);
+    QImage once(display.size(), QImage::Format_RGB32);
+    display.render(&once);
+    ASSERT_EQ(twice.size(), display.size() * 2);
+    EXPECT_EQ(twice, once.scaled(twice.size(), Qt::IgnoreAspectRatio, Qt::FastTransformation));
+    // Lit dots are there to compare: the middle row of the last cell's "-".
+    EXPECT_EQ(QColor(once.pixel(8 + 11 * 6 + 2, 3)), display.LitColor());
 }
 
 // What a drag does over the list: enter, move, drop.
