@@ -11,9 +11,11 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QDir>
 #include <QDropEvent>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QLabel>
 #include <QMimeData>
 #include <QTemporaryDir>
 #include <QTest>
@@ -250,6 +252,75 @@ TEST(ShellList, ListsMp3FilesInAnyCaseAndReportsSelectionsInOrder)
     EXPECT_EQ(selected_events, (QStringList{"b.mp3", "a.mp3"}));
     list.ClearSelection();
     EXPECT_TRUE(list.SelectedPaths().isEmpty());
+}
+
+TEST(ShellList, TypeAheadSelectsTheMatchShowsTheLettersAndEndsOnEscOrAPause)
+{
+    QTemporaryDir dir;
+    for (const char* name : {"alpha.mp3", "beta.mp3", "Bravo.mp3", "brown.mp3"}) {
+        QFile file(dir.path() + QLatin1Char('/') + QString::fromLatin1(name));
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    }
+    TShellList list;
+    list.resize(300, 200);
+    list.SetFolder(dir.path());
+    list.show();
+    ASSERT_TRUE(WaitFor([&] { return list.Paths().size() == 4; }));
+    // Rows a pointer can hit.
+    EXPECT_GE(list.visualRect(list.model()->index(0, 0, list.rootIndex())).height(), 20);
+    auto* typed = list.findChild<QLabel*>(QStringLiteral("TypedPrefix"));
+    ASSERT_NE(typed, nullptr);
+    QTest::keyClicks(&list, QStringLiteral("bro"));
+    EXPECT_EQ(list.SelectedPaths(), QStringList{dir.path() + QStringLiteral("/brown.mp3")});
+    EXPECT_TRUE(typed->isVisible());
+    EXPECT_EQ(typed->text(), QStringLiteral("bro"));
+    QTest::keyClick(&list, Qt::Key_Escape);
+    EXPECT_FALSE(typed->isVisible());
+    EXPECT_TRUE(list.TypedPrefix().isEmpty());
+    // A new search starts after the present row (wrapping round to beta); the
+    // same letter again steps on to the next row with it.
+    QTest::keyClicks(&list, QStringLiteral("bb"));
+    EXPECT_EQ(list.SelectedPaths(), QStringList{dir.path() + QStringLiteral("/Bravo.mp3")});
+    EXPECT_TRUE(WaitFor([&] { return !typed->isVisible(); }, TShellList::kTypeAheadPauseMs * 3));
+    EXPECT_TRUE(list.TypedPrefix().isEmpty());
+}
+
+TEST(PlacesBar, OffersHomeMusicAndMountedVolumesAndOpensOneInTheList)
+{
+    QTemporaryDir xdg;
+    ASSERT_TRUE(QDir().mkpath(xdg.path() + QStringLiteral("/Music")));
+    {
+        QFile dirs(xdg.path() + QStringLiteral("/user-dirs.dirs"));
+        ASSERT_TRUE(dirs.open(QIODevice::WriteOnly));
+        dirs.write("XDG_MUSIC_DIR=\"" + xdg.path().toUtf8() + "/Music\"\nXDG_DESKTOP_DIR=\"" + xdg.path().toUtf8() +
+                   "/missing\"\n");
+    }
+    const QByteArray old_config = qgetenv("XDG_CONFIG_HOME");
+    qputenv("XDG_CONFIG_HOME", xdg.path().toUtf8());
+    const QList<LocatorPlace> places = LocatorPlaces({{QStringLiteral("/media/me/USB STICK"), {}, true},
+                                                      {QStringLiteral("/run/media/me/disc"), QStringLiteral("Live"), true},
+                                                      {QStringLiteral("/mnt/share"), {}, false},
+                                                      {QStringLiteral("/"), {}, true},
+                                                      {QStringLiteral("/proc"), {}, true}});
+    if (old_config.isNull())
+        qunsetenv("XDG_CONFIG_HOME");
+    else
+        qputenv("XDG_CONFIG_HOME", old_config);
+    EXPECT_EQ(places, (QList<LocatorPlace>{{QStringLiteral("Home"), QDir::homePath()},
+                                           {QStringLiteral("Music"), xdg.path() + QStringLiteral("/Music")},
+                                           {QStringLiteral("USB STICK"), QStringLiteral("/media/me/USB STICK")},
+                                           {QStringLiteral("Live"), QStringLiteral("/run/media/me/disc")}}));
+
+    TShellList list;
+    TPlacesBar bar;
+    bar.SetShellList(&list);
+    QString opened;
+    bar.OnPlace = [&](QObject*, const QString& path) { opened = path; };
+    bar.SetPlaces({{QStringLiteral("Here"), xdg.path()}, {QStringLiteral("Music"), xdg.path() + QStringLiteral("/Music")}});
+    bar.resize(300, 20);
+    QTest::mouseClick(bar.Button(1), Qt::LeftButton);
+    EXPECT_EQ(list.Folder(), xdg.path() + QStringLiteral("/Music"));
+    EXPECT_EQ(opened, list.Folder());
 }
 
 TEST(SkinnedMenu, SeparatorsChecksAndTheTitleBand)
