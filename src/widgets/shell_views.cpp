@@ -4,6 +4,7 @@
 #include "widgets/toolbar_button.h"
 
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QHBoxLayout>
 #include <QHeaderView>
@@ -26,12 +27,55 @@ const char* kViewStyle =
     " border-right: 1px solid #101114; border-bottom: 1px solid #101114; padding: 1px 4px; }";
 }
 
+namespace {
+// Where the desktop mounts disks, sticks and shares.
+bool IsPlaceMount(const QString& root)
+{
+    return root.startsWith(QLatin1String("/media/")) || root.startsWith(QLatin1String("/mnt/")) ||
+           root.startsWith(QLatin1String("/run/media/"));
+}
+
+// A mount point as the mount table writes it: space, tab, newline and
+// backslash as three octal digits after a backslash.
+QString UnescapeMountPoint(const QByteArray& field)
+{
+    QByteArray out;
+    for (qsizetype i = 0; i < field.size(); ++i) {
+        if (field[i] == '\\' && i + 3 < field.size()) {
+            bool ok = false;
+            const int value = field.mid(i + 1, 3).toInt(&ok, 8);
+            if (ok && value < 256) {
+                out.append(char(value));
+                i += 3;
+                continue;
+            }
+        }
+        out.append(field[i]);
+    }
+    return QFile::decodeName(out);
+}
+} // namespace
+
 QList<MountedVolume> MountedVolumes()
 {
+    // Only the mounts that could be places are asked about: a statfs of every
+    // mount (QStorageInfo::mountedVolumes) would also wait on network file
+    // systems that have nothing to do with the locator.
     QList<MountedVolume> volumes;
-    for (const QStorageInfo& info : QStorageInfo::mountedVolumes())
-        if (info.isValid())
-            volumes.append({info.rootPath(), info.name(), info.isReady()});
+    QFile table(QStringLiteral("/proc/self/mounts"));
+    if (!table.open(QIODevice::ReadOnly))
+        return volumes;
+    for (const QByteArray& line : table.readAll().split('\n')) {
+        const QList<QByteArray> fields = line.split(' ');
+        if (fields.size() < 2)
+            continue;
+        const QString root = UnescapeMountPoint(fields[1]);
+        if (!IsPlaceMount(root))
+            continue;
+        const QStorageInfo info(root);
+        if (info.isValid() && QDir::cleanPath(info.rootPath()) == QDir::cleanPath(root))
+            volumes.append({root, info.name(), info.isReady()});
+    }
     return volumes;
 }
 
@@ -48,10 +92,7 @@ QList<LocatorPlace> LocatorPlaces(const QList<MountedVolume>& volumes)
     add_folder(QStringLiteral("Desktop"), QStandardPaths::DesktopLocation);
     for (const MountedVolume& volume : volumes) {
         const QString root = QDir::cleanPath(volume.root_path);
-        const bool removable_place = root.startsWith(QLatin1String("/media/")) ||
-                                     root.startsWith(QLatin1String("/mnt/")) ||
-                                     root.startsWith(QLatin1String("/run/media/"));
-        if (!volume.ready || !removable_place)
+        if (!volume.ready || !IsPlaceMount(root))
             continue;
         places.append({volume.name.isEmpty() ? QFileInfo(root).fileName() : volume.name, root});
     }

@@ -42,7 +42,8 @@ struct MountedVolume {
     bool ready = false;
 };
 
-// The volumes mounted now (QStorageInfo::mountedVolumes).
+// The volumes mounted now below /media, /mnt or /run/media (the mount table;
+// only those are asked for their label and state).
 QList<MountedVolume> MountedVolumes();
 
 // Home, then Music and Desktop when they are folders other than the home
