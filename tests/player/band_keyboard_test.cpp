@@ -485,6 +485,7 @@ TEST_F(FileLocatorFolder, PlacesOpenWithOneClickAndEscEndsATypeAheadBeforeThePan
         QTest::mouseClick(C().places->Button(0), Qt::LeftButton);
         EXPECT_EQ(QDir(C().files->Folder()), QDir::home());
         EXPECT_EQ(QDir(C().folders->Path()), QDir::home()) << "the tree follows";
+        EXPECT_GE(C().folders->visualRect(C().folders->currentIndex()).height(), 20) << "tree rows sized for a pointer";
         QTest::mouseClick(C().places->Button(1), Qt::LeftButton);
         EXPECT_EQ(QDir(C().files->Folder()), QDir(music_));
 
