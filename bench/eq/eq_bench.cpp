@@ -15,8 +15,9 @@
 // 3. With --micro: google-benchmark timings of one spectrum refresh and one
 //    meter refresh.
 //
-// 4. With --presets: how long reading a preset of 16 and of 4,000 bands takes
-//    (LoadFromIniFile, best and median of 9 rounds), and nothing else.
+// 4. With --presets: how long reading and saving a preset of 16 and of 4,000
+//    bands take (LoadFromIniFile, SaveToIniFile over the file it read; best and
+//    median of 9 rounds), and nothing else.
 //
 //   bench_eq [--seconds S] [--rounds R] [--micro [google-benchmark flags]] [--presets]
 #include "audio/equalizer.h"
@@ -358,26 +359,38 @@ std::string preset_text(int bands)
     return text;
 }
 
+void print_preset_times(int bands, std::vector<double> ms, const char* aim)
+{
+    std::sort(ms.begin(), ms.end());
+    std::printf("  %5d bands   best %8.2f ms   median %8.2f ms%s\n", bands, ms.front(), ms[ms.size() / 2],
+                bands == 4000 ? aim : "");
+}
+
 void time_preset_loads()
 {
     const std::filesystem::path file = std::filesystem::temp_directory_path() / "bench_eq_preset.ini";
-    std::printf("preset load (LoadFromIniFile), 9 rounds\n");
+    const QString name = QString::fromStdString(file.string());
+    std::printf("preset load (LoadFromIniFile) and save (SaveToIniFile over the file read), 9 rounds\n");
     for (const int bands : {16, 4000}) {
         std::ofstream(file) << preset_text(bands);
-        std::vector<double> ms;
+        std::vector<double> load_ms, save_ms;
         for (int round = 0; round < 9; ++round) {
             pelu::TMMEqualizer eq;
-            const auto start = std::chrono::steady_clock::now();
-            eq.LoadFromIniFile(QString::fromStdString(file.string()), QStringLiteral("BrindleX"));
-            ms.push_back(std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count());
+            auto start = std::chrono::steady_clock::now();
+            eq.LoadFromIniFile(name, QStringLiteral("BrindleX"));
+            load_ms.push_back(std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count());
             if (eq.Filters().Count() != bands) {
                 std::fprintf(stderr, "bench_eq: %d bands read of %d\n", eq.Filters().Count(), bands);
                 std::exit(1);
             }
+            start = std::chrono::steady_clock::now();
+            eq.SaveToIniFile(name, QStringLiteral("BrindleX"));
+            save_ms.push_back(std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count());
         }
-        std::sort(ms.begin(), ms.end());
-        std::printf("  %5d bands   best %8.2f ms   median %8.2f ms%s\n", bands, ms.front(), ms[ms.size() / 2],
-                    bands == 4000 ? "   (aim: < 50 ms)" : "");
+        std::printf(" load");
+        print_preset_times(bands, load_ms, "   (aim: < 50 ms)");
+        std::printf(" save");
+        print_preset_times(bands, save_ms, "");
     }
     std::filesystem::remove(file);
 }

@@ -17,12 +17,25 @@
 // watched the same way.
 //
 //   bench_playlist_load [ENTRIES [FILES]]   (default 100000 entries, 1000 files)
+//
+// With --memory: what a media list's rows cost in memory. Two lists of ROWS
+// rows are written and loaded as above, each in a fresh process state of its
+// own (the program runs itself once per list): "dense", records of 64 bytes
+// with no text and no columns (the most rows the reader takes for a file's
+// size), and "band", rows as the band writes them (number and name, time,
+// artist, a path in a music folder, milliseconds, key). Reported: the growth
+// of the peak resident size (VmHWM) over the load and over the autosave that
+// follows it, and the resident size the rows keep afterwards, each per row
+// and per byte of the file.
+//
+//   bench_playlist_load --memory [ROWS]   (default 200000 rows)
 #include "bench_band_form.h"
 #include "mp3_fixtures.h"
 
 #include "platform/wave/wave_device.h"
 #include "player/band_form.h"
 #include "player/playlist_formats.h"
+#include "player/media_list.h"
 #include "player/playlist_loader.h"
 #include "widgets/band_layout.h"
 #include "widgets/explorer_popup.h"
@@ -31,10 +44,16 @@
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QFileInfo>
+#include <QProcess>
 #include <QTimer>
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <string>
 #include <cstdlib>
 #include <functional>
 #include <vector>
@@ -113,10 +132,122 @@ void Print(const char* what, const Run& run)
                     pelu::player::PlaylistLoader::kSliceMs);
 }
 
+// A field of /proc/self/status in kB ("VmHWM", "VmRSS").
+long StatusKb(const char* field)
+{
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    const std::string prefix = std::string(field) + ":";
+    while (std::getline(status, line))
+        if (line.rfind(prefix, 0) == 0)
+            return std::atol(line.c_str() + prefix.size());
+    return -1;
+}
+
+void PutInt32(QByteArray& out, std::int32_t value)
+{
+    const auto u = static_cast<std::uint32_t>(value);
+    const char bytes[4] = {char(u & 0xFF), char((u >> 8) & 0xFF), char((u >> 16) & 0xFF), char((u >> 24) & 0xFF)};
+    out.append(bytes, 4);
+}
+
+// `rows` old-form records of 64 bytes: no text, a 44-byte hint, no columns.
+QByteArray DenseMediaList(int rows)
+{
+    QByteArray out;
+    out.reserve(12 + qsizetype(rows) * 64);
+    PutInt32(out, 0); // root: empty text
+    PutInt32(out, 0); // no columns
+    PutInt32(out, rows);
+    const QByteArray hint(44, 'h');
+    for (int i = 0; i < rows; ++i) {
+        PutInt32(out, 0);
+        PutInt32(out, -1);
+        PutInt32(out, std::int32_t(hint.size()));
+        out += hint;
+        PutInt32(out, 0);
+        PutInt32(out, 0);
+    }
+    return out;
+}
+
+QByteArray BandMediaList(int rows)
+{
+    std::vector<pelu::player::PlaylistRow> list;
+    list.reserve(std::size_t(rows));
+    for (int i = 0; i < rows; ++i) {
+        const QString name = QStringLiteral("Song title %1").arg(i);
+        list.push_back({QStringLiteral("%1. ").arg(i + 1) + name,
+                        {QStringLiteral("3:25"), QStringLiteral("Artist %1").arg(i % 97),
+                         QStringLiteral("/home/user/Music/Artist %1/").arg(i % 97) + name + QStringLiteral(".mp3"),
+                         QStringLiteral("205000"), QString::number(i), QString()},
+                        -1,
+                        false});
+    }
+    return pelu::player::WriteMediaList(list);
+}
+
+// Loads the list `bri` of `rows` rows in this process; prints one line.
+// Returns the exit code.
+int MeasureMemory(const QString& bri, int rows)
+{
+    const qint64 file_bytes = QFileInfo(bri).size();
+    pelu::bench::BenchBandForm band;
+    auto form = band.Make();
+    form->show();
+    Watch(*form, 200); // the form settled, its first paint done
+    const long hwm_before = StatusKb("VmHWM"), rss_before = StatusKb("VmRSS");
+    const Run run = Load(*form, bri);
+    const long hwm_load = StatusKb("VmHWM");
+    Watch(*form, pelu::player::TBandForm::kAutosaveDelayMs + 1500);
+    const long hwm_autosave = StatusKb("VmHWM"), rss_after = StatusKb("VmRSS");
+    auto per = [&](long kb, double count) { return double(kb) * 1024.0 / count; };
+    std::printf("%-9s %7d rows, file %5.1f MB (%5.1f B/row): peak +%4ld MB at load (%5.0f B/row, %4.1f x file), "
+                "+%4ld MB with the autosave (%5.0f B/row, %4.1f x file); kept +%4ld MB (%5.0f B/row)\n",
+                qPrintable(QFileInfo(bri).completeBaseName()), run.rows, file_bytes / 1e6, double(file_bytes) / rows,
+                (hwm_load - hwm_before) / 1024, per(hwm_load - hwm_before, rows),
+                per(hwm_load - hwm_before, double(file_bytes)), (hwm_autosave - hwm_before) / 1024,
+                per(hwm_autosave - hwm_before, rows), per(hwm_autosave - hwm_before, double(file_bytes)),
+                (rss_after - rss_before) / 1024, per(rss_after - rss_before, rows));
+    form->BandClosing();
+    form.reset();
+    return run.rows == rows ? 0 : 1;
+}
+
 } // namespace
 
 int main(int argc, char** argv)
 {
+    if (argc > 1 && std::strcmp(argv[1], "--memory") == 0) {
+        const int rows = argc > 2 ? std::atoi(argv[2]) : 200000;
+        if (rows <= 0) {
+            std::fprintf(stderr, "usage: bench_playlist_load --memory [ROWS]\n");
+            return 2;
+        }
+        if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM"))
+            qputenv("QT_QPA_PLATFORM", "offscreen");
+        pelu::platform::wave::select_wave_system("sim:0");
+        if (argc > 3) { // one list, in this process
+            QApplication app(argc, argv);
+            return MeasureMemory(QString::fromLocal8Bit(argv[3]), rows);
+        }
+        std::printf("bench_playlist_load --memory: media lists of %d rows loaded through the form, panel open\n", rows);
+        // The lists are written here, so that making them weighs on no load's peak.
+        const pelu::test::TempDir dir;
+        int failures = 0;
+        for (const char* kind : {"dense", "band"}) {
+            const QByteArray bytes = std::strcmp(kind, "dense") == 0 ? DenseMediaList(rows) : BandMediaList(rows);
+            const QString bri = QString::fromStdString(dir.file(std::string(kind) + ".bri").string());
+            QFile out(bri);
+            if (!out.open(QIODevice::WriteOnly) || out.write(bytes) != bytes.size())
+                return 1;
+            out.close();
+            std::fflush(stdout);
+            failures += QProcess::execute(QString::fromLocal8Bit(argv[0]),
+                                          {QStringLiteral("--memory"), QString::number(rows), bri}) != 0;
+        }
+        return failures == 0 ? 0 : 1;
+    }
     const int entries = argc > 1 ? std::atoi(argv[1]) : 100000;
     const int files = argc > 2 ? std::atoi(argv[2]) : 1000;
     if (entries <= 0 || files <= 0 || files > entries) {

@@ -645,19 +645,22 @@ void TMMEqualizer::SaveToIniFile(const QString& file_name, const QString& name)
     if (file_name.isEmpty())
         return;
     platform::PrivateProfile profile(file_name);
-    const QString section = QStringLiteral("EQ.") + name;
-    profile.WriteInteger(section, QStringLiteral("FFTLen"), fft_length_);
-    profile.WriteInteger(section, QStringLiteral("Samplerate"), sample_rate_);
-    profile.WriteInteger(section, QStringLiteral("Window"), int(window_));
-    profile.WriteInteger(section, QStringLiteral("Bands"), filters_.Count());
+    // The whole section is set in one pass and the file replaced once.
+    std::vector<std::pair<QString, QString>> keys;
+    keys.reserve(4 + std::size_t(filters_.Count()) * 4);
+    keys.emplace_back(QStringLiteral("FFTLen"), QString::number(fft_length_));
+    keys.emplace_back(QStringLiteral("Samplerate"), QString::number(sample_rate_));
+    keys.emplace_back(QStringLiteral("Window"), QString::number(int(window_)));
+    keys.emplace_back(QStringLiteral("Bands"), QString::number(filters_.Count()));
     for (int i = 0; i < filters_.Count(); ++i) {
         const TMMEQFilter* band = filters_.Items(i);
         const QString prefix = QStringLiteral("Band") + QString::number(i);
-        profile.WriteString(section, prefix + QStringLiteral(" f1"), float_to_text(band->F1()));
-        profile.WriteString(section, prefix + QStringLiteral(" f2"), float_to_text(band->F2()));
-        profile.WriteString(section, prefix + QStringLiteral(" Gain"), float_to_text(band->Gain()));
-        profile.WriteBool(section, prefix + QStringLiteral(" Enabled"), band->Enabled());
+        keys.emplace_back(prefix + QStringLiteral(" f1"), float_to_text(band->F1()));
+        keys.emplace_back(prefix + QStringLiteral(" f2"), float_to_text(band->F2()));
+        keys.emplace_back(prefix + QStringLiteral(" Gain"), float_to_text(band->Gain()));
+        keys.emplace_back(prefix + QStringLiteral(" Enabled"), band->Enabled() ? QStringLiteral("1") : QStringLiteral("0"));
     }
+    profile.WriteStrings(QStringLiteral("EQ.") + name, keys);
     profile.Save();
 }
 

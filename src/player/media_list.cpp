@@ -317,6 +317,7 @@ void ReadMediaList(const QByteArray& bytes, std::vector<PlaylistRow>& rows)
             throw EMediaListError("The media list holds more rows than its size allows");
         return children;
     };
+    const QStringList no_columns(6);
     PlaylistRow root;
     // Children of every row still to read, innermost last. The playlist is
     // flat; rows nested below rows (never written by the band) are taken in
@@ -331,6 +332,8 @@ void ReadMediaList(const QByteArray& bytes, std::vector<PlaylistRow>& rows)
         --pending.back();
         PlaylistRow row;
         const std::int32_t children = promise(read_record(in, row));
+        if (row.columns.isEmpty())
+            row.columns = no_columns; // shared: the smallest records cost no list of their own
         while (row.columns.size() < 6)
             row.columns.append(QString());
         rows.push_back(std::move(row));

@@ -16,6 +16,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <dirent.h>
+#include <span>
 #include <set>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -277,10 +278,8 @@ void PlaylistLoader::BuildSlice()
     if (list_->media_list) {
         while (next_ < total && clock.elapsed() < kSliceMs) {
             const std::size_t end = std::min(total, next_ + kRowsPerBatch);
-            for (; next_ < end; ++next_) {
-                const PlaylistRow& row = list_->rows[next_];
-                tree_->AddRow(row.text, row.columns, row.image_index);
-            }
+            tree_->AddRows(std::span<const PlaylistRow>(list_->rows).subspan(next_, end - next_));
+            next_ = end;
         }
     } else {
         // An unreadable MP3 is counted and left out without asking.
@@ -292,8 +291,7 @@ void PlaylistLoader::BuildSlice()
         while (next_ < total && clock.elapsed() < kSliceMs) {
             const QStringList batch = paths.mid(qsizetype(next_), kFilesPerBatch);
             next_ += std::size_t(batch.size());
-            for (const PlaylistRow& row : BuildRowsForFiles(batch, tree_->RowCount(), scratch_, mpegfile_, count_unreadable))
-                tree_->AddRow(row.text, row.columns, row.image_index);
+            tree_->AddRows(BuildRowsForFiles(batch, tree_->RowCount(), scratch_, mpegfile_, count_unreadable));
         }
     }
     tree_->EndUpdate();

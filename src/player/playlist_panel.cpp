@@ -97,8 +97,7 @@ int TBandForm::AddFiles(const QStringList& paths, const std::function<int(mpegin
     TElTree* tree = controls_->playlist;
     const std::vector<PlaylistRow> rows =
         BuildRowsForFiles(paths, tree->RowCount(), *audio_list_, *mpegfile_, on_read_error);
-    for (const PlaylistRow& row : rows)
-        tree->AddRow(row.text, row.columns, row.image_index);
+    tree->AddRows(rows);
     if (!rows.empty())
         PlaylistChanged();
     return int(rows.size());
@@ -307,8 +306,7 @@ void TBandForm::LoadMediaList(const QString& file_name)
     // The rows read before a damaged part stay, as far as the file could be read.
     auto append = [&] {
         tree->BeginUpdate();
-        for (const PlaylistRow& row : rows)
-            tree->AddRow(row.text, row.columns, row.image_index);
+        tree->AddRows(rows);
         tree->EndUpdate();
     };
     try {

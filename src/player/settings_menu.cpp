@@ -148,7 +148,13 @@ void TBandForm::XregAfterLoad(QObject*)
         if (storedlocx_.isEmpty())
             storedlocx_ = DataFolder();
     }
-    eq_->LoadFromIniFile(StorageFile(QStringLiteral("eqdata.ini")), QStringLiteral("BrindleX"));
+    try {
+        eq_->LoadFromIniFile(StorageFile(QStringLiteral("eqdata.ini")), QStringLiteral("BrindleX"));
+    } catch (const std::exception& error) {
+        // A refused file leaves the equalizer as it was; the user is told why
+        // as when they load one themselves, and the sliders show what stays.
+        SayEqualizerFailure(QStringLiteral("Equalizer settings not loaded: "), error);
+    }
     SetSlidersFromEqualizer();
 }
 

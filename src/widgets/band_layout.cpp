@@ -389,11 +389,16 @@ void BuildPanels(BandControls& band, QWidget* host, const QString& music_folder)
     band.locator_panel = Panel(host, QStringLiteral("ExplorerPopup2"), QSize(444, 431), QStringLiteral("File locator"));
     band.folders = new TShellTree(band.locator_panel);
     band.folders->setObjectName(QStringLiteral("PTShellTree1"));
-    band.folders->setGeometry(4, 4, 150, 340);
+    band.folders->setGeometry(4, 28, 150, 316);
     band.files = new TShellList(band.locator_panel);
     band.files->setObjectName(QStringLiteral("PTShellList1"));
-    band.files->setGeometry(158, 4, 282, 340);
+    band.files->setGeometry(158, 28, 282, 316);
     band.folders->SetShellList(band.files);
+    // Above the views, after them in the Tab order: the keyboard starts in the tree.
+    band.places = new TPlacesBar(band.locator_panel);
+    band.places->setObjectName(QStringLiteral("Places"));
+    band.places->setGeometry(4, 4, 436, 20);
+    band.places->SetShellList(band.files);
     if (!music_folder.isEmpty()) {
         band.folders->SetPath(music_folder);
         band.files->SetFolder(music_folder);

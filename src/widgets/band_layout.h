@@ -27,6 +27,7 @@ class TMMBitmapSlider;
 class TMMSlider;
 class TShellList;
 class TShellTree;
+class TPlacesBar;
 class TSkinnedMenu;
 class TToolbarButton;
 class TLevelMeter;
@@ -78,6 +79,7 @@ struct BandControls {
     TExplorerPopup* locator_panel = nullptr;   // ExplorerPopup2, 444 x 431
     TShellTree* folders = nullptr;             // PTShellTree1
     TShellList* files = nullptr;               // PTShellList1
+    TPlacesBar* places = nullptr;              // the places row above them
     QLabel* file_name = nullptr;               // Filenamex
     QLabel* estimated_time = nullptr;          // esttime
     QLabel* layer = nullptr;                   // Label10

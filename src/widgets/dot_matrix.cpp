@@ -1,6 +1,7 @@
 #include "widgets/dot_matrix.h"
 
 #include <QAccessible>
+#include <QImage>
 #include <QKeyEvent>
 #include <QMouseEvent>
 #include <QPainter>
@@ -150,30 +151,36 @@ bool TDotMatrixText::DotLit(int cell, int column, int row) const
 
 void TDotMatrixText::paintEvent(QPaintEvent*)
 {
-    QPainter painter(this);
-    painter.fillRect(rect(), background_);
-    // A character cell is the 5 dots and a gap; the cells are centred.
-    const double pitch_x = double(width()) / characters_;
-    const double dot_w = std::min(pitch_x / (kGlyphWidth + 1), double(height()) / kGlyphHeight);
-    const double dot_h = double(height()) / kGlyphHeight;
-    const double cell_w = dot_w * (kGlyphWidth + 1);
-    const double left = (width() - cell_w * characters_ + dot_w) / 2.0;
-    // At high resolution each dot is a little square with a gap around it.
-    const qreal dpr = devicePixelRatioF();
-    const double inset = dpr > 1.0 ? 0.25 : 0.0;
-    const QString cells = CellText();
-    // The display is all dots, so focus shows as tinted unlit dots, not a frame.
-    const QColor unlit = hasFocus() ? QColor(0x1d, 0x4a, 0x5a) : unlit_;
-    for (int cell = 0; cell < characters_; ++cell) {
-        const unsigned char* glyph = Glyph(cells.at(cell));
-        for (int row = 0; row < kGlyphHeight; ++row)
-            for (int column = 0; column < kGlyphWidth; ++column) {
-                const bool lit = glyph[row] & (1u << (4 - column));
-                const QRectF dot(left + cell * cell_w + column * dot_w + inset, row * dot_h + inset,
-                                 dot_w - 2 * inset, dot_h - 2 * inset);
-                painter.fillRect(dot, lit ? lit_ : unlit);
-            }
+    // The dots are drawn one logical pixel each into a picture of the
+    // widget's logical size, which is then scaled to the screen without
+    // smoothing: at any scale the display is the same picture, only larger
+    // (dots drawn at the screen's own resolution thin out into specks).
+    QImage picture(size(), QImage::Format_RGB32);
+    picture.fill(background_);
+    {
+        QPainter dots(&picture);
+        // A character cell is the 5 dots and a gap; the cells are centred.
+        const double pitch_x = double(width()) / characters_;
+        const double dot_w = std::min(pitch_x / (kGlyphWidth + 1), double(height()) / kGlyphHeight);
+        const double dot_h = double(height()) / kGlyphHeight;
+        const double cell_w = dot_w * (kGlyphWidth + 1);
+        const double left = (width() - cell_w * characters_ + dot_w) / 2.0;
+        const QString cells = CellText();
+        // The display is all dots, so focus shows as tinted unlit dots, not a frame.
+        const QColor unlit = hasFocus() ? QColor(0x1d, 0x4a, 0x5a) : unlit_;
+        for (int cell = 0; cell < characters_; ++cell) {
+            const unsigned char* glyph = Glyph(cells.at(cell));
+            for (int row = 0; row < kGlyphHeight; ++row)
+                for (int column = 0; column < kGlyphWidth; ++column) {
+                    const bool lit = glyph[row] & (1u << (4 - column));
+                    const QRectF dot(left + cell * cell_w + column * dot_w, row * dot_h, dot_w, dot_h);
+                    dots.fillRect(dot, lit ? lit_ : unlit);
+                }
+        }
     }
+    QPainter painter(this);
+    painter.setRenderHint(QPainter::SmoothPixmapTransform, false);
+    painter.drawImage(rect(), picture);
 }
 
 void TDotMatrixText::mousePressEvent(QMouseEvent* event)

@@ -1,6 +1,8 @@
 // TDotMatrixText: the band's time indicator, a row of 5 x 7 dot characters
 // (12 for the player) on a black background. Unlit dots show faintly, like a
-// real dot-matrix display. Characters without a glyph show as blanks.
+// real dot-matrix display. Characters without a glyph show as blanks. On a
+// scaled screen it shows its unscaled picture enlarged without smoothing, so
+// the digits keep their shape at 2x.
 // A left press fires OnMouseDown (the form toggles elapsed/remaining time);
 // Space with the keyboard focus does the same.
 //

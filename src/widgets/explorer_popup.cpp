@@ -266,6 +266,13 @@ bool TExplorerPopup::eventFilter(QObject* watched, QEvent* event)
     if (open_ && type == QEvent::KeyPress && static_cast<QKeyEvent*>(event)->key() == Qt::Key_Escape) {
         auto* widget = qobject_cast<QWidget*>(watched);
         if (widget && window_ && widget->window() == window_.data()) {
+            // A control that uses Esc itself (ending a type-ahead) claims it
+            // the way shortcuts are overridden; the next Esc closes the panel.
+            QKeyEvent claim(QEvent::ShortcutOverride, Qt::Key_Escape, static_cast<QKeyEvent*>(event)->modifiers());
+            claim.ignore();
+            QCoreApplication::sendEvent(widget, &claim);
+            if (claim.isAccepted())
+                return false;
             closed_ = true;
             ClosePanel();
             return true;

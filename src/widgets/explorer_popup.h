@@ -6,7 +6,8 @@
 // from outside (the window manager). Presses in the panel's own popups and in
 // dialogs opened while it is open are not outside.
 // For the keyboard an open panel takes the focus (its first control in Tab
-// order), Esc closes it and the focus goes back where it was. The drop-down
+// order), Esc closes it (unless the control with the focus claims Esc through
+// a ShortcutOverride) and the focus goes back where it was. The drop-down
 // window follows the anchor's window when that moves or resizes, and the panel
 // closes when that window is minimised or hidden.
 //

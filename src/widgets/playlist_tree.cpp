@@ -7,6 +7,8 @@
 #include <QMimeData>
 #include <QPainter>
 
+#include <algorithm>
+
 namespace pelu::widgets {
 
 namespace {
@@ -16,7 +18,142 @@ constexpr int kTitleSection = 1;
 constexpr int kTimeSection = 2;
 constexpr int kColumnTextsRole = Qt::UserRole + 1;
 constexpr int kImageIndexRole = Qt::UserRole + 2;
+constexpr int kRowItemType = QTreeWidgetItem::UserType + 1;
 } // namespace
+
+// A playlist row holds its texts once and answers the view's questions from
+// them: a plain item keeps a variant per role and column (display texts,
+// alignment, size, icon, the column texts again), several times the bytes of
+// the row itself, which for lists of a hundred thousand rows is hundreds of
+// megabytes. Roles a row does not own (set by others) go to the plain item.
+class TElTree::RowItem final : public QTreeWidgetItem {
+public:
+    RowItem(QString text, QStringList columns, int image_index)
+        : QTreeWidgetItem(kRowItemType), text_(std::move(text)), image_index_(image_index)
+    {
+        SetColumns(std::move(columns));
+        setFlags(Qt::ItemIsEnabled | Qt::ItemIsSelectable | Qt::ItemIsDragEnabled);
+    }
+
+    static RowItem* Of(QTreeWidgetItem* item)
+    {
+        return item && item->type() == kRowItemType ? static_cast<RowItem*>(item) : nullptr;
+    }
+
+    const QString& Text() const { return text_; }
+    // Always kColumnTexts texts.
+    QStringList Columns() const
+    {
+        if (columns_.size() == kColumnTexts)
+            return columns_;
+        if (columns_.isEmpty()) {
+            static const QStringList no_texts(kColumnTexts); // shared by every such row's copies
+            return no_texts;
+        }
+        QStringList padded = columns_;
+        while (padded.size() < kColumnTexts)
+            padded << QString();
+        return padded;
+    }
+    QString Column(int column) const { return columns_.value(column); }
+    int ImageIndex() const { return image_index_; }
+
+    void SetText(const QString& text)
+    {
+        text_ = text;
+        emitDataChanged();
+    }
+    void SetColumn(int column, const QString& text)
+    {
+        QStringList columns = Columns();
+        columns[column] = text;
+        SetColumns(std::move(columns));
+        emitDataChanged();
+    }
+    void SetColumnTexts(const QStringList& columns)
+    {
+        SetColumns(columns.mid(0, kColumnTexts));
+        emitDataChanged();
+    }
+    void SetImageIndex(int index)
+    {
+        image_index_ = index;
+        emitDataChanged();
+    }
+
+    QVariant data(int column, int role) const override
+    {
+        switch (role) {
+        case Qt::DisplayRole:
+        case Qt::EditRole:
+            if (column == kTitleSection)
+                return text_;
+            if (column == kArtistSection)
+                return Column(1);
+            if (column == kTimeSection)
+                return Column(0);
+            break;
+        case Qt::TextAlignmentRole:
+            if (column == kTimeSection)
+                return int(Qt::AlignRight | Qt::AlignVCenter);
+            break;
+        case Qt::DecorationRole:
+            if (column == kTitleSection) {
+                const auto* tree = qobject_cast<const TElTree*>(treeWidget());
+                if (tree && image_index_ >= 0 && image_index_ < tree->icons_.size() &&
+                    !tree->icons_.at(image_index_).isNull())
+                    return tree->icons_.at(image_index_);
+            }
+            break;
+        case Qt::SizeHintRole:
+            if (column == 0)
+                return QSize(0, kRowHeight);
+            break;
+        case kColumnTextsRole:
+            if (column == 0)
+                return Columns();
+            break;
+        case kImageIndexRole:
+            if (column == 0)
+                return image_index_;
+            break;
+        default:
+            break;
+        }
+        return QTreeWidgetItem::data(column, role);
+    }
+
+    void setData(int column, int role, const QVariant& value) override
+    {
+        if ((role == Qt::DisplayRole || role == Qt::EditRole) && column == kTitleSection)
+            SetText(value.toString());
+        else if ((role == Qt::DisplayRole || role == Qt::EditRole) && column == kArtistSection)
+            SetColumn(1, value.toString());
+        else if ((role == Qt::DisplayRole || role == Qt::EditRole) && column == kTimeSection)
+            SetColumn(0, value.toString());
+        else if (role == kColumnTextsRole && column == 0)
+            SetColumnTexts(value.toStringList());
+        else if (role == kImageIndexRole && column == 0)
+            SetImageIndex(value.toInt());
+        else
+            QTreeWidgetItem::setData(column, role, value);
+    }
+
+private:
+    void SetColumns(QStringList columns)
+    {
+        // Rows without any column text (the smallest records a list can
+        // hold) keep no list at all.
+        if (std::all_of(columns.cbegin(), columns.cend(), [](const QString& c) { return c.isNull(); }))
+            columns_ = QStringList();
+        else
+            columns_ = std::move(columns);
+    }
+
+    QString text_;
+    QStringList columns_; // kColumnTexts texts, or none when all are empty
+    int image_index_;
+};
 
 TElTree::TElTree(QWidget* parent) : QTreeWidget(parent)
 {
@@ -70,26 +207,28 @@ void TElTree::SetImages(QList<TPicture> images)
         if (picture.IsSet())
             picture = picture.WithTransparentColor(QColor(picture.x1().pixel(0, picture.height() - 1)), 24);
     images_ = std::move(images);
-    for (int i = 0; i < RowCount(); ++i)
-        ApplyImage(Row(i));
+    // One icon per picture, shared by every row that shows it.
+    icons_.clear();
+    for (const TPicture& picture : images_) {
+        QIcon icon;
+        if (picture.IsSet()) {
+            icon.addPixmap(QPixmap::fromImage(picture.x1()));
+            if (!picture.x2().isNull())
+                icon.addPixmap(QPixmap::fromImage(picture.x2()));
+        }
+        icons_ << icon;
+    }
+    viewport()->update();
+}
+
+QTreeWidgetItem* TElTree::NewRowItem(const QString& text, const QStringList& column_texts, int image_index)
+{
+    return new RowItem(text, column_texts.mid(0, kColumnTexts), image_index);
 }
 
 int TElTree::AddRow(const QString& text, const QStringList& column_texts, int image_index)
 {
-    auto* item = new QTreeWidgetItem;
-    item->setFlags(Qt::ItemIsEnabled | Qt::ItemIsSelectable | Qt::ItemIsDragEnabled);
-    QStringList columns = column_texts.mid(0, kColumnTexts);
-    while (columns.size() < kColumnTexts)
-        columns << QString();
-    item->setData(0, kColumnTextsRole, columns);
-    item->setText(kTitleSection, text);
-    item->setText(kArtistSection, columns.at(1));
-    item->setText(kTimeSection, columns.at(0));
-    item->setTextAlignment(kTimeSection, Qt::AlignRight | Qt::AlignVCenter);
-    item->setData(0, kImageIndexRole, image_index);
-    item->setSizeHint(0, QSize(0, kRowHeight));
-    addTopLevelItem(item);
-    ApplyImage(item);
+    addTopLevelItems({NewRowItem(text, column_texts, image_index)});
     return RowCount() - 1;
 }
 
@@ -118,69 +257,45 @@ void TElTree::MoveRow(int from, int to)
 
 QString TElTree::RowText(int row) const
 {
-    auto* item = Row(row);
-    return item ? item->text(kTitleSection) : QString();
+    const RowItem* item = RowItem::Of(Row(row));
+    return item ? item->Text() : QString();
 }
 
 void TElTree::SetRowText(int row, const QString& text)
 {
-    if (auto* item = Row(row))
-        item->setText(kTitleSection, text);
+    if (RowItem* item = RowItem::Of(Row(row)))
+        item->SetText(text);
 }
 
 QStringList TElTree::ColumnTexts(int row) const
 {
-    auto* item = Row(row);
-    return item ? item->data(0, kColumnTextsRole).toStringList() : QStringList();
+    const RowItem* item = RowItem::Of(Row(row));
+    return item ? item->Columns() : QStringList();
 }
 
 QString TElTree::ColumnText(int row, int column) const
 {
-    const QStringList columns = ColumnTexts(row);
-    return column >= 0 && column < columns.size() ? columns.at(column) : QString();
+    const RowItem* item = RowItem::Of(Row(row));
+    return item ? item->Column(column) : QString();
 }
 
 void TElTree::SetColumnText(int row, int column, const QString& text)
 {
-    auto* item = Row(row);
-    if (!item || column < 0 || column >= kColumnTexts)
-        return;
-    QStringList columns = item->data(0, kColumnTextsRole).toStringList();
-    columns[column] = text;
-    item->setData(0, kColumnTextsRole, columns);
-    if (column == 0)
-        item->setText(kTimeSection, text);
-    else if (column == 1)
-        item->setText(kArtistSection, text);
+    RowItem* item = RowItem::Of(Row(row));
+    if (item && column >= 0 && column < kColumnTexts)
+        item->SetColumn(column, text);
 }
 
 int TElTree::ImageIndex(int row) const
 {
-    auto* item = Row(row);
-    return item ? item->data(0, kImageIndexRole).toInt() : -1;
+    const RowItem* item = RowItem::Of(Row(row));
+    return item ? item->ImageIndex() : -1;
 }
 
 void TElTree::SetImageIndex(int row, int index)
 {
-    if (auto* item = Row(row)) {
-        item->setData(0, kImageIndexRole, index);
-        ApplyImage(item);
-    }
-}
-
-void TElTree::ApplyImage(QTreeWidgetItem* item)
-{
-    const int index = item->data(0, kImageIndexRole).toInt();
-    if (index >= 0 && index < images_.size() && images_.at(index).IsSet()) {
-        const TPicture& picture = images_.at(index);
-        QIcon icon;
-        icon.addPixmap(QPixmap::fromImage(picture.x1()));
-        if (!picture.x2().isNull())
-            icon.addPixmap(QPixmap::fromImage(picture.x2()));
-        item->setIcon(kTitleSection, icon);
-    } else {
-        item->setIcon(kTitleSection, QIcon());
-    }
+    if (RowItem* item = RowItem::Of(Row(row)))
+        item->SetImageIndex(index);
 }
 
 bool TElTree::IsRowSelected(int row) const

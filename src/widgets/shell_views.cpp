@@ -1,10 +1,18 @@
 #include "widgets/shell_views.h"
 
 #include "widgets/theme.h"
+#include "widgets/toolbar_button.h"
 
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QHBoxLayout>
 #include <QHeaderView>
 #include <QKeyEvent>
+#include <QLabel>
 #include <QMouseEvent>
+#include <QStandardPaths>
+#include <QStorageInfo>
 
 namespace pelu::widgets {
 
@@ -19,7 +27,170 @@ const char* kViewStyle =
     " border-right: 1px solid #101114; border-bottom: 1px solid #101114; padding: 1px 4px; }";
 }
 
-TShellTree::TShellTree(QWidget* parent) : QTreeView(parent)
+namespace {
+// Where the desktop mounts disks, sticks and shares.
+bool IsPlaceMount(const QString& root)
+{
+    return root.startsWith(QLatin1String("/media/")) || root.startsWith(QLatin1String("/mnt/")) ||
+           root.startsWith(QLatin1String("/run/media/"));
+}
+
+// A mount point as the mount table writes it: space, tab, newline and
+// backslash as three octal digits after a backslash.
+QString UnescapeMountPoint(const QByteArray& field)
+{
+    QByteArray out;
+    for (qsizetype i = 0; i < field.size(); ++i) {
+        if (field[i] == '\\' && i + 3 < field.size()) {
+            bool ok = false;
+            const int value = field.mid(i + 1, 3).toInt(&ok, 8);
+            if (ok && value < 256) {
+                out.append(char(value));
+                i += 3;
+                continue;
+            }
+        }
+        out.append(field[i]);
+    }
+    return QFile::decodeName(out);
+}
+} // namespace
+
+QList<MountedVolume> MountedVolumes()
+{
+    // Only the mounts that could be places are asked about: a statfs of every
+    // mount (QStorageInfo::mountedVolumes) would also wait on network file
+    // systems that have nothing to do with the locator.
+    QList<MountedVolume> volumes;
+    QFile table(QStringLiteral("/proc/self/mounts"));
+    if (!table.open(QIODevice::ReadOnly))
+        return volumes;
+    for (const QByteArray& line : table.readAll().split('\n')) {
+        const QList<QByteArray> fields = line.split(' ');
+        if (fields.size() < 2)
+            continue;
+        const QString root = UnescapeMountPoint(fields[1]);
+        if (!IsPlaceMount(root))
+            continue;
+        const QStorageInfo info(root);
+        if (info.isValid() && QDir::cleanPath(info.rootPath()) == QDir::cleanPath(root))
+            volumes.append({root, info.name(), info.isReady()});
+    }
+    return volumes;
+}
+
+QList<LocatorPlace> LocatorPlaces(const QList<MountedVolume>& volumes)
+{
+    const QString home = QDir::homePath();
+    QList<LocatorPlace> places{{QStringLiteral("Home"), home}};
+    auto add_folder = [&](const QString& name, QStandardPaths::StandardLocation location) {
+        const QString path = QStandardPaths::writableLocation(location);
+        if (!path.isEmpty() && QFileInfo(path).isDir() && QDir(path) != QDir(home))
+            places.append({name, path});
+    };
+    add_folder(QStringLiteral("Music"), QStandardPaths::MusicLocation);
+    add_folder(QStringLiteral("Desktop"), QStandardPaths::DesktopLocation);
+    for (const MountedVolume& volume : volumes) {
+        const QString root = QDir::cleanPath(volume.root_path);
+        if (!volume.ready || !IsPlaceMount(root))
+            continue;
+        places.append({volume.name.isEmpty() ? QFileInfo(root).fileName() : volume.name, root});
+    }
+    return places;
+}
+
+TShellView::TShellView(QWidget* parent) : QTreeView(parent), typed_label_(new QLabel(this))
+{
+    typed_label_->setObjectName(QStringLiteral("TypedPrefix"));
+    typed_label_->setStyleSheet(QStringLiteral(
+        "QLabel { background: #24272c; color: #ffffff; border: 1px solid #3fc1e8; padding: 1px 4px; }"));
+    typed_label_->setFont(FontFromHeight(QStringLiteral("Tahoma"), -11));
+    typed_label_->hide();
+    pause_.setSingleShot(true);
+    pause_.setInterval(kTypeAheadPauseMs);
+    connect(&pause_, &QTimer::timeout, this, [this] { EndTypeAhead(); });
+}
+
+void TShellView::keyboardSearch(const QString& search)
+{
+    if (search.isEmpty() || !model()) {
+        EndTypeAhead();
+        return;
+    }
+    const bool fresh = prefix_.isEmpty() || !typed_.isValid() || typed_.elapsed() > kTypeAheadPauseMs;
+    prefix_ = fresh ? search : prefix_ + search;
+    typed_.start();
+    pause_.start();
+    // The same letter again and again steps through the rows starting with it.
+    const bool same_letter = prefix_.size() > 1 && prefix_.count(prefix_.front()) == prefix_.size();
+    const QString wanted = same_letter ? QString(prefix_.front()) : prefix_;
+    const QModelIndex current = currentIndex();
+    QModelIndex start = current.isValid() ? current.siblingAtColumn(0) : model()->index(0, 0, rootIndex());
+    if (start.isValid() && current.isValid() && (fresh || same_letter)) {
+        // A new search begins after the present row, so that typing its first
+        // letter again finds the next one.
+        const int rows = model()->rowCount(start.parent());
+        start = model()->index((start.row() + 1) % std::max(1, rows), 0, start.parent());
+    }
+    if (start.isValid()) {
+        const QModelIndexList found =
+            model()->match(start, Qt::DisplayRole, wanted, 1, Qt::MatchStartsWith | Qt::MatchWrap);
+        if (!found.isEmpty()) {
+            setCurrentIndex(found.first());
+            scrollTo(found.first());
+        }
+    }
+    typed_label_->setText(prefix_);
+    typed_label_->adjustSize();
+    PlaceTypedLabel();
+    typed_label_->show();
+    typed_label_->raise();
+}
+
+void TShellView::EndTypeAhead()
+{
+    pause_.stop();
+    prefix_.clear();
+    typed_label_->hide();
+}
+
+void TShellView::PlaceTypedLabel()
+{
+    // In the lower right corner, over the rows, clear of the frame.
+    const QRect area = viewport()->geometry();
+    typed_label_->move(std::max(area.left(), area.right() - typed_label_->width() - 2),
+                       std::max(area.top(), area.bottom() - typed_label_->height() - 2));
+}
+
+bool TShellView::event(QEvent* event)
+{
+    // While letters are being typed, Esc ends the search (and does not close
+    // the panel the view sits in).
+    if (event->type() == QEvent::ShortcutOverride && !prefix_.isEmpty() &&
+        static_cast<QKeyEvent*>(event)->key() == Qt::Key_Escape) {
+        event->accept();
+        return true;
+    }
+    return QTreeView::event(event);
+}
+
+void TShellView::keyPressEvent(QKeyEvent* event)
+{
+    if (event->key() == Qt::Key_Escape && !prefix_.isEmpty()) {
+        EndTypeAhead();
+        event->accept();
+        return;
+    }
+    QTreeView::keyPressEvent(event);
+}
+
+void TShellView::resizeEvent(QResizeEvent* event)
+{
+    QTreeView::resizeEvent(event);
+    PlaceTypedLabel();
+}
+
+TShellTree::TShellTree(QWidget* parent) : TShellView(parent)
 {
     model_.setFilter(QDir::AllDirs | QDir::NoDotAndDotDot | QDir::Drives);
     model_.setRootPath(QString());
@@ -57,12 +228,12 @@ void TShellTree::SetPath(const QString& path)
 
 void TShellTree::mouseMoveEvent(QMouseEvent* event)
 {
-    QTreeView::mouseMoveEvent(event);
+    TShellView::mouseMoveEvent(event);
     if (OnMouseMove)
         OnMouseMove(this, event->position().toPoint());
 }
 
-TShellList::TShellList(QWidget* parent) : QTreeView(parent)
+TShellList::TShellList(QWidget* parent) : TShellView(parent)
 {
     model_.setFilter(QDir::AllDirs | QDir::Files | QDir::NoDotAndDotDot);
     model_.setNameFilters({QStringLiteral("*.mp3")});
@@ -126,7 +297,7 @@ void TShellList::keyPressEvent(QKeyEvent* event)
         if (QDir folder(folder_); folder.cdUp())
             SetFolder(folder.absolutePath());
         return;
-    default: QTreeView::keyPressEvent(event);
+    default: TShellView::keyPressEvent(event);
     }
 }
 
@@ -197,14 +368,64 @@ void TShellList::mouseDoubleClickEvent(QMouseEvent* event)
     if (index.isValid() && OnDblClickOpen)
         OnDblClickOpen(this, handled);
     if (!handled)
-        QTreeView::mouseDoubleClickEvent(event);
+        TShellView::mouseDoubleClickEvent(event);
 }
 
 void TShellList::mouseMoveEvent(QMouseEvent* event)
 {
-    QTreeView::mouseMoveEvent(event);
+    TShellView::mouseMoveEvent(event);
     if (OnMouseMove)
         OnMouseMove(this, event->position().toPoint());
+}
+
+TPlacesBar::TPlacesBar(QWidget* parent) : QWidget(parent)
+{
+    auto* row = new QHBoxLayout(this);
+    row->setContentsMargins(0, 0, 0, 0);
+    row->setSpacing(4);
+    row->addStretch(1);
+    setAccessibleName(QStringLiteral("Places"));
+}
+
+void TPlacesBar::SetPlaces(const QList<LocatorPlace>& places)
+{
+    if (places == places_ && !buttons_.isEmpty())
+        return;
+    places_ = places;
+    qDeleteAll(buttons_);
+    buttons_.clear();
+    auto* row = static_cast<QHBoxLayout*>(layout());
+    for (int i = 0; i < places_.size(); ++i) {
+        auto* button = new TToolbarButton(places_[i].name, this);
+        button->setObjectName(QStringLiteral("Place%1").arg(i));
+        button->setToolTip(places_[i].path);
+        button->setAccessibleName(places_[i].name);
+        button->OnClick = [this, i](QObject*) { OpenPlace(i); };
+        row->insertWidget(i, button);
+        buttons_ << button;
+    }
+}
+
+void TPlacesBar::Refresh()
+{
+    SetPlaces(LocatorPlaces(MountedVolumes()));
+}
+
+void TPlacesBar::OpenPlace(int index)
+{
+    if (index < 0 || index >= places_.size())
+        return;
+    const QString path = places_[index].path;
+    if (list_)
+        list_->SetFolder(path);
+    if (OnPlace)
+        OnPlace(this, path);
+}
+
+void TPlacesBar::showEvent(QShowEvent* event)
+{
+    QWidget::showEvent(event);
+    Refresh();
 }
 
 } // namespace pelu::widgets

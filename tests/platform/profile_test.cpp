@@ -75,6 +75,34 @@ TEST(PrivateProfile, WritesTouchOnlyTheirLine)
     EXPECT_THROW(bad.WriteString("S", "k", "two\nlines"), ProfileError);
 }
 
+TEST(PrivateProfile, ManyKeysAtOnceWriteWhatOneAtATimeWrites)
+{
+    const std::string start = "; keep me\r\n[One]\r\na=1\r\nB=2\r\nb=dup\r\n\r\n[Two]\r\nx=9\r\n[one]\r\nc=old\r\n";
+    const std::vector<std::pair<QString, QString>> entries = {
+        {"b", "20"}, {"new", "n"}, {"A", "10"}, {"c", "3"}, {"NEW", "again"}};
+    test::TempDir dir;
+    std::string expected;
+    for (const char* section : {"ONE", "Three"}) {
+        const auto file = dir.file("one_by_one.ini");
+        write_text(file, start);
+        PrivateProfile one_by_one(qpath(file));
+        for (const auto& [key, value] : entries)
+            one_by_one.WriteString(section, key, value);
+        PrivateProfile at_once(qpath(file));
+        at_once.WriteStrings(section, entries);
+        EXPECT_EQ(at_once.Serialize(), one_by_one.Serialize()) << section;
+        expected = one_by_one.Serialize().toStdString();
+    }
+    EXPECT_EQ(expected, start + "\r\n[Three]\r\nb=20\r\nNEW=again\r\nA=10\r\nc=3\r\n");
+
+    // One bad entry refuses them all.
+    const auto file = dir.file("bad.ini");
+    write_text(file, start);
+    PrivateProfile profile(qpath(file));
+    EXPECT_THROW(profile.WriteStrings("One", {{"a", "5"}, {"k=v", "1"}}), ProfileError);
+    EXPECT_EQ(profile.Serialize().toStdString(), start);
+}
+
 TEST(PrivateProfile, UnwritablePlaceIsAClearError)
 {
     test::TempDir dir;

@@ -474,5 +474,34 @@ TEST_F(FileLocatorFolder, OpensAtTheMusicFolderThenWhereTheUserWas)
     EXPECT_EQ(QDir(value->text).absolutePath(), QDir(album).absolutePath());
 }
 
+TEST_F(FileLocatorFolder, PlacesOpenWithOneClickAndEscEndsATypeAheadBeforeThePanel)
+{
+    std::filesystem::create_directories(dir_.path() / "music" / "Zeta");
+    WhileOpen(C().locator_panel, [&] { Form().ToolbarButton973Click(); }, [&] {
+        const QList<widgets::LocatorPlace> places = C().places->Places();
+        ASSERT_GE(places.size(), 2);
+        EXPECT_EQ(places[0].name, "Home");
+        EXPECT_EQ(places[1], (widgets::LocatorPlace{"Music", music_}));
+        QTest::mouseClick(C().places->Button(0), Qt::LeftButton);
+        EXPECT_EQ(QDir(C().files->Folder()), QDir::home());
+        EXPECT_EQ(QDir(C().folders->Path()), QDir::home()) << "the tree follows";
+        EXPECT_GE(C().folders->visualRect(C().folders->currentIndex()).height(), 20) << "tree rows sized for a pointer";
+        QTest::mouseClick(C().places->Button(1), Qt::LeftButton);
+        EXPECT_EQ(QDir(C().files->Folder()), QDir(music_));
+
+        auto* model = static_cast<QFileSystemModel*>(C().files->model());
+        ASSERT_TRUE(WaitUntil([&] { return model->index(music_ + "/Zeta").isValid() && model->rowCount(C().files->rootIndex()) > 0; }));
+        C().files->setFocus();
+        QTest::keyClicks(C().files, "ze");
+        EXPECT_EQ(C().files->currentIndex(), model->index(music_ + "/Zeta"));
+        EXPECT_EQ(C().files->TypedPrefix(), "ze");
+        QTest::keyClick(C().files, Qt::Key_Escape);
+        EXPECT_TRUE(C().files->TypedPrefix().isEmpty());
+        EXPECT_TRUE(C().locator_panel->Visible()) << "the first Esc ends the type-ahead";
+        QTest::keyClick(C().files, Qt::Key_Escape);
+        EXPECT_FALSE(C().locator_panel->Visible());
+    });
+}
+
 } // namespace
 } // namespace pelu::player::test

@@ -425,6 +425,17 @@ TEST_F(EqualizerPanel, ARefusedPresetOrAFailedSaveSaysWhyAndKeepsTheSettings)
         EXPECT_EQ(kept.readAll(), saved) << "nothing is saved after a refusal";
     }
 
+    // Refused at start-up: said the same way.
+    CloseForm();
+    {
+        QFile out(StorageFile("eqdata.ini"));
+        ASSERT_TRUE(out.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        out.write(refused[0].first);
+    }
+    Form();
+    EXPECT_TRUE(Status().startsWith("Equalizer settings not loaded: ")) << Status().toStdString();
+    EXPECT_TRUE(Status().endsWith(refused[0].second)) << Status().toStdString();
+
     // A Save that fails names the system's error (the file links into a
     // folder that is gone).
     QFile::remove(StorageFile("eqdata.ini"));

@@ -6,15 +6,21 @@
 #include "widgets/skinned_menu.h"
 #include "widgets/toolbar_button.h"
 
+#include "child_process.h"
+
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QDir>
 #include <QDropEvent>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QLabel>
 #include <QMimeData>
 #include <QTemporaryDir>
 #include <QTest>
+
+#include <filesystem>
 
 using namespace pelu::widgets;
 
@@ -61,6 +67,36 @@ TEST(DotMatrix, PressAndSpaceReportThePress)
     EXPECT_EQ(display.accessibleName(), QStringLiteral("Time"));
 }
 
+// The screen's scale is fixed when the application starts: the test runs
+// itself again at scale 2 and checks there.
+TEST(DotMatrix, AtTwiceTheScaleShowsTheSamePictureTwiceAsLarge)
+{
+    if (!qEnvironmentVariableIsSet("PELU_DOT_MATRIX_AT_SCALE_2")) {
+        pelu::test::ChildProcess child;
+        pelu::test::ChildProcess::Options options;
+        options.environment = {"QT_SCALE_FACTOR=2", "PELU_DOT_MATRIX_AT_SCALE_2=1", "QT_QPA_PLATFORM=offscreen"};
+        const QString self = QString::fromStdString(std::filesystem::read_symlink("/proc/self/exe").string());
+        ASSERT_TRUE(child.Start(self, {"--gtest_filter=DotMatrix.AtTwiceTheScaleShowsTheSamePictureTwiceAsLarge"}, options));
+        const QByteArray out = child.ReadAll(60000);
+        EXPECT_EQ(child.Wait(10000), 0) << out.toStdString();
+        return;
+    }
+    TDotMatrixText display;
+    display.resize(87, 7); // as on the band
+    display.SetText(QStringLiteral("12:34:56.7-"));
+    display.show();
+    QCoreApplication::processEvents();
+    ASSERT_EQ(display.devicePixelRatioF(), 2.0);
+    QImage twice = display.grab().toImage().convertToFormat(QImage::Format_RGB32);
+    twice.setDevicePixelRatio(1);
+    QImage once(display.size(), QImage::Format_RGB32);
+    display.render(&once);
+    ASSERT_EQ(twice.size(), display.size() * 2);
+    EXPECT_EQ(twice, once.scaled(twice.size(), Qt::IgnoreAspectRatio, Qt::FastTransformation));
+    // Lit dots are there to compare: the middle row of the last cell's "-".
+    EXPECT_EQ(QColor(once.pixel(8 + 11 * 6 + 2, 3)), display.LitColor());
+}
+
 // What a drag does over the list: enter, move, drop.
 void DropOn(TElTree& tree, QPoint target, QMimeData& data)
 {
@@ -71,6 +107,12 @@ void DropOn(TElTree& tree, QPoint target, QMimeData& data)
     QDropEvent drop(target, Qt::MoveAction, &data, Qt::LeftButton, Qt::NoModifier);
     QApplication::sendEvent(tree.viewport(), &drop);
 }
+
+struct PlaylistRowLike {
+    QString text;
+    QStringList columns;
+    int image_index;
+};
 
 struct TreeFixture : ::testing::Test {
     TElTree tree;
@@ -119,6 +161,30 @@ TEST_F(TreeFixture, ImageIndexThreeShowsNoIcon)
     EXPECT_FALSE(tree.topLevelItem(1)->icon(1).isNull());
     tree.SetImageIndex(1, 3);
     EXPECT_TRUE(tree.topLevelItem(1)->icon(1).isNull());
+    // Pictures given after the rows show on them; a picture not set shows none.
+    tree.SetImageIndex(1, 1);
+    tree.SetImages({TPicture(), TPicture()});
+    EXPECT_TRUE(tree.topLevelItem(1)->icon(1).isNull());
+    QImage icon(16, 16, QImage::Format_RGB32);
+    icon.fill(Qt::red);
+    tree.SetImages({TPicture(), TPicture(icon)});
+    EXPECT_FALSE(tree.topLevelItem(1)->icon(1).isNull());
+}
+
+TEST_F(TreeFixture, RowsWithFewOrNoColumnTextsReadSixAndEditLikeAnyOther)
+{
+    tree.AddRows(std::vector<PlaylistRowLike>{{QStringLiteral("5. bare"), {}, -1},
+                                              {QStringLiteral("6. short"), {QStringLiteral("0:01.000")}, 0}});
+    ASSERT_EQ(tree.RowCount(), 6);
+    EXPECT_EQ(tree.ColumnTexts(4), QStringList(6));
+    EXPECT_EQ(tree.ColumnTexts(5), (QStringList{QStringLiteral("0:01.000"), {}, {}, {}, {}, {}}));
+    EXPECT_EQ(tree.topLevelItem(5)->text(2), QStringLiteral("0:01.000"));
+    tree.SetColumnText(4, 1, QStringLiteral("Someone"));
+    tree.topLevelItem(4)->setText(1, QStringLiteral("5. renamed")); // the view's own way in
+    EXPECT_EQ(tree.RowText(4), QStringLiteral("5. renamed"));
+    EXPECT_EQ(tree.topLevelItem(4)->text(0), QStringLiteral("Someone"));
+    EXPECT_EQ(tree.ColumnTexts(4), (QStringList{{}, QStringLiteral("Someone"), {}, {}, {}, {}}));
+    EXPECT_EQ(tree.ImageIndex(5), 0);
 }
 
 TEST_F(TreeFixture, SelectsSeveralRowsAndReportsChanges)
@@ -186,6 +252,75 @@ TEST(ShellList, ListsMp3FilesInAnyCaseAndReportsSelectionsInOrder)
     EXPECT_EQ(selected_events, (QStringList{"b.mp3", "a.mp3"}));
     list.ClearSelection();
     EXPECT_TRUE(list.SelectedPaths().isEmpty());
+}
+
+TEST(ShellList, TypeAheadSelectsTheMatchShowsTheLettersAndEndsOnEscOrAPause)
+{
+    QTemporaryDir dir;
+    for (const char* name : {"alpha.mp3", "beta.mp3", "Bravo.mp3", "brown.mp3"}) {
+        QFile file(dir.path() + QLatin1Char('/') + QString::fromLatin1(name));
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    }
+    TShellList list;
+    list.resize(300, 200);
+    list.SetFolder(dir.path());
+    list.show();
+    ASSERT_TRUE(WaitFor([&] { return list.Paths().size() == 4; }));
+    // Rows a pointer can hit.
+    EXPECT_GE(list.visualRect(list.model()->index(0, 0, list.rootIndex())).height(), 20);
+    auto* typed = list.findChild<QLabel*>(QStringLiteral("TypedPrefix"));
+    ASSERT_NE(typed, nullptr);
+    QTest::keyClicks(&list, QStringLiteral("bro"));
+    EXPECT_EQ(list.SelectedPaths(), QStringList{dir.path() + QStringLiteral("/brown.mp3")});
+    EXPECT_TRUE(typed->isVisible());
+    EXPECT_EQ(typed->text(), QStringLiteral("bro"));
+    QTest::keyClick(&list, Qt::Key_Escape);
+    EXPECT_FALSE(typed->isVisible());
+    EXPECT_TRUE(list.TypedPrefix().isEmpty());
+    // A new search starts after the present row (wrapping round to beta); the
+    // same letter again steps on to the next row with it.
+    QTest::keyClicks(&list, QStringLiteral("bb"));
+    EXPECT_EQ(list.SelectedPaths(), QStringList{dir.path() + QStringLiteral("/Bravo.mp3")});
+    EXPECT_TRUE(WaitFor([&] { return !typed->isVisible(); }, TShellList::kTypeAheadPauseMs * 3));
+    EXPECT_TRUE(list.TypedPrefix().isEmpty());
+}
+
+TEST(PlacesBar, OffersHomeMusicAndMountedVolumesAndOpensOneInTheList)
+{
+    QTemporaryDir xdg;
+    ASSERT_TRUE(QDir().mkpath(xdg.path() + QStringLiteral("/Music")));
+    {
+        QFile dirs(xdg.path() + QStringLiteral("/user-dirs.dirs"));
+        ASSERT_TRUE(dirs.open(QIODevice::WriteOnly));
+        dirs.write("XDG_MUSIC_DIR=\"" + xdg.path().toUtf8() + "/Music\"\nXDG_DESKTOP_DIR=\"" + xdg.path().toUtf8() +
+                   "/missing\"\n");
+    }
+    const QByteArray old_config = qgetenv("XDG_CONFIG_HOME");
+    qputenv("XDG_CONFIG_HOME", xdg.path().toUtf8());
+    const QList<LocatorPlace> places = LocatorPlaces({{QStringLiteral("/media/me/USB STICK"), {}, true},
+                                                      {QStringLiteral("/run/media/me/disc"), QStringLiteral("Live"), true},
+                                                      {QStringLiteral("/mnt/share"), {}, false},
+                                                      {QStringLiteral("/"), {}, true},
+                                                      {QStringLiteral("/proc"), {}, true}});
+    if (old_config.isNull())
+        qunsetenv("XDG_CONFIG_HOME");
+    else
+        qputenv("XDG_CONFIG_HOME", old_config);
+    EXPECT_EQ(places, (QList<LocatorPlace>{{QStringLiteral("Home"), QDir::homePath()},
+                                           {QStringLiteral("Music"), xdg.path() + QStringLiteral("/Music")},
+                                           {QStringLiteral("USB STICK"), QStringLiteral("/media/me/USB STICK")},
+                                           {QStringLiteral("Live"), QStringLiteral("/run/media/me/disc")}}));
+
+    TShellList list;
+    TPlacesBar bar;
+    bar.SetShellList(&list);
+    QString opened;
+    bar.OnPlace = [&](QObject*, const QString& path) { opened = path; };
+    bar.SetPlaces({{QStringLiteral("Here"), xdg.path()}, {QStringLiteral("Music"), xdg.path() + QStringLiteral("/Music")}});
+    bar.resize(300, 20);
+    QTest::mouseClick(bar.Button(1), Qt::LeftButton);
+    EXPECT_EQ(list.Folder(), xdg.path() + QStringLiteral("/Music"));
+    EXPECT_EQ(opened, list.Folder());
 }
 
 TEST(SkinnedMenu, SeparatorsChecksAndTheTitleBand)

@@ -197,12 +197,19 @@ QStringList PrivateProfile::Keys(const QString& section) const
     return names;
 }
 
-void PrivateProfile::WriteString(const QString& section, const QString& key, const QString& value)
+namespace {
+void check_entry(const QString& section, const QString& key, const QString& value)
 {
     if (section.contains(u']') || section.contains(u'\n') || key.contains(u'=') || key.contains(u'\n') ||
         key.trimmed().isEmpty() || key.trimmed().startsWith(u';') || key.trimmed().startsWith(u'[') ||
         value.contains(u'\n') || value.contains(u'\r'))
         throw ProfileError("Invalid profile entry " + section.toStdString() + "/" + key.toStdString());
+}
+} // namespace
+
+void PrivateProfile::WriteString(const QString& section, const QString& key, const QString& value)
+{
+    check_entry(section, key, value);
     Line line = Parse((key + u'=' + value).toUtf8());
     int s = FindSection(section);
     if (s < 0) {
@@ -222,6 +229,52 @@ void PrivateProfile::WriteString(const QString& section, const QString& key, con
     while (insert_at > s + 1 && lines_[insert_at - 1].raw.trimmed().isEmpty())
         --insert_at;
     lines_.insert(lines_.begin() + insert_at, line);
+}
+
+void PrivateProfile::WriteStrings(const QString& section, const std::vector<std::pair<QString, QString>>& entries)
+{
+    for (const auto& [key, value] : entries)
+        check_entry(section, key, value);
+    if (entries.empty())
+        return;
+    const int s = FindSection(section);
+    const int end = s < 0 ? int(lines_.size()) : SectionEnd(s);
+    // Where each key of the section is: a line already there (index into
+    // lines_) or one of the appended lines (index into `added`, negated - 1).
+    QHash<QString, int> where;
+    if (s >= 0)
+        for (int i = end - 1; i > s; --i) // the first of duplicates wins
+            if (lines_[i].kind == 2)
+                where.insert(lines_[i].name.toCaseFolded(), i);
+    std::vector<Line> added;
+    for (const auto& [key, value] : entries) {
+        Line line = Parse((key + u'=' + value).toUtf8());
+        const QString folded = key.trimmed().toCaseFolded();
+        const auto it = where.constFind(folded);
+        if (it == where.constEnd()) {
+            where.insert(folded, -int(added.size()) - 1);
+            added.push_back(std::move(line));
+        } else if (*it >= 0) {
+            lines_[std::size_t(*it)] = std::move(line);
+        } else {
+            added[std::size_t(-*it - 1)] = std::move(line);
+        }
+    }
+    if (added.empty())
+        return;
+    if (s < 0) {
+        if (!lines_.empty() && !lines_.back().raw.trimmed().isEmpty())
+            lines_.push_back(Parse(QByteArray()));
+        lines_.push_back(Parse(('[' + section + ']').toUtf8()));
+        lines_.insert(lines_.end(), std::make_move_iterator(added.begin()), std::make_move_iterator(added.end()));
+        return;
+    }
+    // After the last non-blank line of the section.
+    int insert_at = end;
+    while (insert_at > s + 1 && lines_[insert_at - 1].raw.trimmed().isEmpty())
+        --insert_at;
+    lines_.insert(lines_.begin() + insert_at, std::make_move_iterator(added.begin()),
+                  std::make_move_iterator(added.end()));
 }
 
 void PrivateProfile::WriteInteger(const QString& section, const QString& key, int value)

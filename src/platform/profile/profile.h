@@ -20,6 +20,7 @@
 #include <QStringList>
 
 #include <optional>
+#include <utility>
 #include <vector>
 
 namespace pelu::platform {
@@ -53,6 +54,11 @@ public:
     void WriteString(const QString& section, const QString& key, const QString& value);
     void WriteInteger(const QString& section, const QString& key, int value);
     void WriteBool(const QString& section, const QString& key, bool value);
+    // The same lines as WriteString for each entry in order, in one pass over
+    // the file (a preset of thousands of keys would otherwise rescan the
+    // section per key). Every entry is checked first: ProfileError changes
+    // nothing.
+    void WriteStrings(const QString& section, const std::vector<std::pair<QString, QString>>& entries);
     void DeleteKey(const QString& section, const QString& key);
     void EraseSection(const QString& section);
 
