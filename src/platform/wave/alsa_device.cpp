@@ -159,7 +159,11 @@ public:
         const std::uint64_t frames = length_bytes / std::max(1, format_.block_align());
         blocks_.push_back(Block{data, tag, frames, enqueued_frames_, 0});
         enqueued_frames_ += frames;
-        signal();
+        // A buffer refilled from a done notice, on the device thread itself, is
+        // seen before that thread sleeps again: signalling would only cost it
+        // one more turn of its loop through ALSA per buffer.
+        if (std::this_thread::get_id() != device_thread_)
+            signal();
         return kOk;
     }
 
@@ -628,6 +632,10 @@ private:
 
     void run()
     {
+        {
+            std::lock_guard lock(mutex_);
+            device_thread_ = std::this_thread::get_id();
+        }
         client_->wave_opened();
         std::unique_lock lock(mutex_);
         last_progress_ = Clock::now();
@@ -731,6 +739,7 @@ private:
     bool quit_ = false;
     bool closed_ = false;
     bool thread_ended_ = false;
+    std::thread::id device_thread_; // set by the thread itself, under mutex_
     std::thread thread_;
 };
 
