@@ -18,7 +18,9 @@
 //   bench_play [--rounds R] [--seconds S]   a synthesised S s (default 20) 128 kbit/s stereo MP3
 //   bench_play [--rounds R] FILE.mp3        another file
 //   PELU_BENCH_DEVICE=sim:20 bench_play     another device for the playing runs
-//   bench_play --write FILE SECONDS         only writes a fixture MP3 of that length
+//   bench_play --write FILE SECONDS [RATE]  only writes a fixture MP3 of that length
+//                                           (44100 Hz, or RATE: 48000 plays on a 48 kHz
+//                                           sound server without resampling)
 #include "mp3_fixtures.h"
 
 #include "cpu_rounds.h"
@@ -53,8 +55,11 @@ double wav_seconds(const std::string& path)
 int main(int argc, char** argv)
 {
     using namespace pelu::test;
-    if (argc == 4 && std::string(argv[1]) == "--write") {
-        write_file(argv[2], encode_mp3(cbr128_stereo_44k(std::atof(argv[3]))));
+    if ((argc == 4 || argc == 5) && std::string(argv[1]) == "--write") {
+        Mp3Options options = cbr128_stereo_44k(std::atof(argv[3]));
+        if (argc == 5)
+            options.sample_rate_hz = std::atoi(argv[4]);
+        write_file(argv[2], encode_mp3(options));
         return 0;
     }
     int rounds = 5;

@@ -31,6 +31,7 @@ int group_of(int slot)
 std::atomic<bool> g_enter_idle{false};
 bool g_feeding = false;                // main thread
 std::function<void()> g_cycle_end_hook; // main thread
+std::atomic<std::int64_t> g_frame_pace_us{TMMConnector::kFrameUs};
 
 } // namespace
 
@@ -79,7 +80,7 @@ public:
     void Wake()
     {
         const std::int64_t armed = armed_at_us_.load();
-        if (armed >= 0 && armed <= platform::now_us() + TMMConnector::kFrameUs)
+        if (armed >= 0 && armed <= platform::now_us() + TMMConnector::FramePaceUs())
             return;
         if (wake_posted_.exchange(true))
             return;
@@ -111,8 +112,8 @@ private:
         if (active_count_ <= 0 || QCoreApplication::closingDown())
             return;
         // At the screen's pace: too soon after the last cycle, wait for the next frame.
-        if (platform::now_us() < last_cycle_us_ + TMMConnector::kFrameUs) {
-            Arm(last_cycle_us_ + TMMConnector::kFrameUs);
+        if (platform::now_us() < last_cycle_us_ + TMMConnector::FramePaceUs()) {
+            Arm(last_cycle_us_ + TMMConnector::FramePaceUs());
             return;
         }
         last_cycle_us_ = platform::now_us();
@@ -143,7 +144,7 @@ private:
             timer_.stop();
             return;
         }
-        Arm(std::max(due, last_cycle_us_ + TMMConnector::kFrameUs));
+        Arm(std::max(due, last_cycle_us_ + TMMConnector::FramePaceUs()));
     }
 
     void Arm(std::int64_t at_us)
@@ -196,6 +197,16 @@ const WaveFormat* TMMConnector::DisplayFormat() const
 }
 
 bool TMMConnector::Feeding() { return g_feeding; }
+
+void TMMConnector::SetFramePaceUs(std::int64_t pace_us)
+{
+    // A cycle must come round before the work ring wraps (kBlocks of the
+    // player's 46 ms buffers last 370 ms).
+    constexpr std::int64_t kLongestUs = 200000;
+    g_frame_pace_us = std::clamp<std::int64_t>(pace_us, kFrameUs, kLongestUs);
+}
+
+std::int64_t TMMConnector::FramePaceUs() { return g_frame_pace_us.load(); }
 
 void TMMConnector::SetCycleEndHook(std::function<void()> hook) { g_cycle_end_hook = std::move(hook); }
 

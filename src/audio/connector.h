@@ -85,6 +85,13 @@ public:
     static constexpr int kMaxSpeed = 5000;
     // The least time between two pump cycles: one refresh of a 60 Hz screen.
     static constexpr std::int64_t kFrameUs = 16667;
+    // The process's pump pace, kFrameUs unless a program that shows its
+    // displays less often sets its own (any thread): each cycle still feeds
+    // every slice due since the last one, in order, so the displays compute
+    // the same, only with fewer wake-ups. A pace longer than the work ring's
+    // kBlocks buffers take to play would drop slices: it is capped at 200 ms.
+    static void SetFramePaceUs(std::int64_t pace_us);
+    static std::int64_t FramePaceUs();
 
     // Main thread: whether a pump cycle is feeding displays right now, and a
     // call made at the end of every cycle that fed any (views that changed in

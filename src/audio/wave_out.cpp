@@ -10,6 +10,7 @@
 #include <cstring>
 #include <new>
 #include <thread>
+#include <utility>
 
 #include <sys/resource.h>
 #include <sys/syscall.h>
@@ -119,8 +120,20 @@ void TMMWaveOut::Fail(const QString& text)
 
 void TMMWaveOut::CheckClosedForChange()
 {
-    if (state_ & dsOpen)
+    if (life_ != OutputLife::Closed)
         Fail(QStringLiteral("Change to property while device was open"));
+}
+
+int TMMWaveOut::State() const
+{
+    int state = 0;
+    if (life_ != OutputLife::Closed)
+        state |= dsOpen;
+    if (IsPlaying())
+        state |= dsPlaying;
+    if (paused_)
+        state |= dsPaused;
+    return state;
 }
 
 bool TMMWaveOut::WaitFor(const std::function<bool()>& condition, int timeout_ms)
@@ -138,8 +151,9 @@ void TMMWaveOut::SetBufferSize(std::int32_t bytes)
     if (bytes == StoredBufferSize())
         return;
     allocator_.FreeAll(); // cached blocks have the old size
-    for (auto& header : headers_)
-        header = nullptr;
+    if (play_)
+        for (auto& header : play_->headers)
+            header = nullptr;
     TMMDSPComponent::SetBufferSize(bytes);
 }
 
@@ -228,6 +242,7 @@ bool TMMWaveOut::CanPlay(const WaveFormat* format)
     return (caps.formats & bit) != 0;
 }
 
+
 void TMMWaveOut::Open()
 {
     if (num_devs_ <= 0)
@@ -238,31 +253,29 @@ void TMMWaveOut::Open()
         Fail(QString::fromLatin1(kLabelOpen) + QStringLiteral("Invalid wave format"));
 
     PrepareForNewPlay(QString::fromLatin1(kLabelOpen) + QStringLiteral("Unable to open device"));
-    if (state_ & dsOpen) {
+    if (life_ != OutputLife::Closed) {
         Close();
-        if (state_ & dsOpen)
+        if (life_ != OutputLife::Closed)
             return; // a handler of that close opened the device again
     }
     // Read again: a handler of the close may have brought another format.
     const WaveFormat* format = GetPWaveFormat();
     if (!format)
         Fail(QString::fromLatin1(kLabelOpen) + QStringLiteral("Invalid wave format"));
-    stop_pending_ = close_pending_ = no_more_writes_ = resetting_ = end_posted_ = false;
-    thread_failed_ = device_failed_ = failure_posted_ = false;
-    closing_ = false;
-    ++session_;
+    broken_ = false;
+    ++open_serial_;
 
     try {
         if (!CanPlay(format))
             throw EMMWaveOutError(std::string(kLabelOpen) +
                                   "The actual device can''t play this format");
-        close_pending_ = false;
         {
             std::lock_guard lock(device_lock_);
             device_opened_ = device_closed_ = false;
         }
         // From here on Close has something to undo.
-        state_ = dsOpen;
+        life_ = OutputLife::Open;
+        paused_ = false;
         PropagateOpen();
 
         const wave::PcmFormat pcm{static_cast<int>(format->samples_per_sec), format->channels,
@@ -279,7 +292,8 @@ void TMMWaveOut::Open()
             CloseCompletely();
         } catch (const EMMWaveOutError&) {
         }
-        state_ = 0;
+        life_ = OutputLife::Closed;
+        paused_ = false;
         throw;
     }
     if (OnOpen)
@@ -288,9 +302,9 @@ void TMMWaveOut::Open()
 
 // --- start ------------------------------------------------------------------
 
-ExtendedWaveHeader* TMMWaveOut::HeaderAt(int index)
+ExtendedWaveHeader* TMMWaveOut::HeaderAt(WavePlay& play, int index)
 {
-    if (!headers_[index]) {
+    if (!play.headers[index]) {
         const std::uint32_t data_size = static_cast<std::uint32_t>(BufferSize());
         void* block = allocator_.Get(sizeof(ExtendedWaveHeader) + data_size);
         if (!block)
@@ -298,36 +312,36 @@ ExtendedWaveHeader* TMMWaveOut::HeaderAt(int index)
         auto* header = new (block) ExtendedWaveHeader();
         header->data = static_cast<char*>(block) + sizeof(ExtendedWaveHeader);
         header->buffer_length = data_size;
-        headers_[index] = header;
+        play.headers[index] = header;
     }
-    return headers_[index];
+    return play.headers[index];
 }
 
-std::int32_t TMMWaveOut::LoadHeader(ExtendedWaveHeader* header)
+std::int32_t TMMWaveOut::LoadHeader(WavePlay& play, ExtendedWaveHeader* header)
 {
-    more_buffers_ = false;
+    play.more_buffers = false;
     header->buffer_length = static_cast<std::uint32_t>(BufferSize());
     header->bytes_recorded = 0;
     header->loop_flag = looping_ ? kTrue32 : 0;
     if (looping_) {
         header->loop_count = loop_count_;
-        header->loops_remaining = loops_remaining_;
+        header->loops_remaining = play.loops_remaining;
         header->looped_marker = 0;
     }
-    BufferLoad(header, more_buffers_);
+    BufferLoad(header, play.more_buffers);
     header->buffer_length = std::min(header->bytes_recorded,
                                      static_cast<std::uint32_t>(BufferSize()));
     header->bytes_recorded = header->buffer_length;
     if (looping_)
-        loops_remaining_ = header->loops_remaining;
+        play.loops_remaining = header->loops_remaining;
     const std::int32_t loaded = static_cast<std::int32_t>(header->bytes_recorded);
-    promised_more_ = more_buffers_;
+    play.promised_more = play.more_buffers;
     if (loaded <= 0)
-        more_buffers_ = false;
+        play.more_buffers = false;
     return loaded;
 }
 
-void TMMWaveOut::WriteHeader(ExtendedWaveHeader* header)
+void TMMWaveOut::WriteHeader(WavePlay& play, ExtendedWaveHeader* header)
 {
     if (OnBufferFilled)
         OnBufferFilled(this, header);
@@ -336,18 +350,18 @@ void TMMWaveOut::WriteHeader(ExtendedWaveHeader* header)
     header->saved_length = header->bytes_recorded;
     // Counted before the write: a fast device may return the buffer before
     // write() comes back, and the count must never dip below zero. Decided
-    // under the lock Stop sets no-more-writes under.
+    // under the lock a stop moves the phase under.
     {
         std::lock_guard lock(device_lock_);
-        if (no_more_writes_)
+        if (!play.Writing())
             return;
-        ++queued_count_;
+        ++play.queued_count;
     }
     const int result = device_->write(header->data, header->buffer_length, header);
     if (result != wave::kOk) {
         {
             std::lock_guard lock(device_lock_);
-            --queued_count_;
+            --play.queued_count;
         }
         device_cv_.notify_all();
         throw EMMWaveOutError(std::string(kLabelWrite) + wave::error_text(result));
@@ -358,27 +372,19 @@ void TMMWaveOut::WriteHeader(ExtendedWaveHeader* header)
 void TMMWaveOut::Start()
 {
     PrepareForNewPlay(QString::fromLatin1(kLabelStart) + QStringLiteral("Unable to start device"));
-    if (!(state_ & dsOpen))
+    if (life_ == OutputLife::Closed)
         Open();
-    if (!(state_ & dsOpen) || (state_ & dsPlaying))
+    if (life_ == OutputLife::Closed || IsPlaying())
         return;
 
+    const auto play = std::make_shared<WavePlay>();
+    play->loops_remaining = loop_count_;
+    {
+        std::lock_guard lock(device_lock_);
+        play_ = play; // notices of the play before are stale from here on
+    }
     bool busy = false;
     try {
-        {
-            std::lock_guard lock(device_lock_);
-            bytes_played_ = pause_offset_ = loop_start_ = 0;
-            last_device_position_ = 0;
-            wrap_count_ = wrap_amount_ = 0;
-            handlers_running_ = 0;
-            messages_pending_ = 0;
-            queued_count_ = 0;
-            ++generation_;
-        }
-        loops_remaining_ = loop_count_;
-        stop_pending_ = resetting_ = no_more_writes_ = end_posted_ = false;
-        ring_index_ = 0;
-
         if (show_hour_glass_ && std::int64_t(BufferSize()) * num_buffers_ > 100000 &&
             SetBusyCursor) {
             SetBusyCursor(true);
@@ -387,19 +393,22 @@ void TMMWaveOut::Start()
         device_->pause(); // nothing plays until every buffer is queued
         PropagateStart();
 
-        more_buffers_ = true;
+        play->more_buffers = true;
         int written = 0;
-        for (int i = 0; i < num_buffers_ && more_buffers_; ++i) {
-            ExtendedWaveHeader* header = HeaderAt(i);
+        for (int i = 0; i < num_buffers_ && play->more_buffers; ++i) {
+            ExtendedWaveHeader* header = HeaderAt(*play, i);
             set_flag(header, kWhdrPrepared);
-            if (LoadHeader(header) < 1)
+            if (LoadHeader(*play, header) < 1)
                 break;
-            WriteHeader(header);
+            WriteHeader(*play, header);
             ++written;
-            buffers_in_use_ = written;
+            play->buffers_in_use = written;
         }
-        buffers_in_use_ = written;
-        state_ |= dsPlaying;
+        play->buffers_in_use = written;
+        {
+            std::lock_guard lock(device_lock_);
+            play->MoveTo(play->more_buffers ? PlayPhase::Playing : PlayPhase::Draining);
+        }
         if (busy) {
             SetBusyCursor(false);
             busy = false;
@@ -408,24 +417,25 @@ void TMMWaveOut::Start()
             PropagateStop();
             throw EMMWaveOutError(std::string(kLabelStart) + "Unable to start device");
         }
-        if (!(state_ & dsPaused))
+        if (!paused_)
             device_->restart();
     } catch (const EMMWaveOutError&) {
         if (busy && SetBusyCursor)
             SetBusyCursor(false);
         if (OnError)
             OnError(this);
-        state_ |= dsPlaying;
         // A play that never started does not end with OnStop: a handler that
         // answers OnStop by starting again (the next title, or the same one when
         // looping) would otherwise recurse on a file it cannot play.
-        silent_stop_ = true;
+        play->announce_stop = false;
         try {
+            if (play_ == play && play->Phase() < PlayPhase::StopRequested)
+                StopPlay();
             CloseCompletely();
         } catch (const EMMWaveOutError&) {
         }
-        silent_stop_ = false;
-        state_ = 0;
+        life_ = OutputLife::Closed;
+        paused_ = false;
         throw;
     }
     if (OnStart)
@@ -460,7 +470,6 @@ void TMMWaveOut::wave_failed(int code)
 {
     // The device is gone for good: the output's error, then stopped and closed
     // on the main thread, as after a failure of the callback thread.
-    device_failed_ = true;
     OnHandlerFailed(QString::fromLatin1(kLabelWrite) + device_text(code));
 }
 
@@ -468,21 +477,22 @@ void TMMWaveOut::wave_done(void* tag)
 {
     auto* header = static_cast<ExtendedWaveHeader*>(tag);
     set_flag(header, kWhdrDone);
-    bool forward = true;
-    std::uint64_t generation = 0;
+    std::shared_ptr<WavePlay> play;
+    bool forward = false;
     {
         std::lock_guard lock(device_lock_);
-        --queued_count_;
-        if (resetting_) {
-            if (queued_count_ <= 0)
-                resetting_ = false;
-            forward = false;
-        } else if (no_more_writes_ || thread_failed_) {
-            forward = false; // a failed handler takes no more buffers
+        play = play_;
+        if (play) {
+            --play->queued_count;
+            if (play->discarding) {
+                if (play->queued_count <= 0)
+                    play->discarding = false;
+            } else if (play->Writing() && !broken_) {
+                // A stopping play and a failed handler take no more buffers.
+                forward = true;
+                ++play->messages_pending;
+            }
         }
-        if (forward)
-            ++messages_pending_;
-        generation = generation_;
     }
     device_cv_.notify_all();
     if (!forward)
@@ -491,19 +501,18 @@ void TMMWaveOut::wave_done(void* tag)
         // The device's own thread is the callback thread: it refills the buffer
         // right here, one hand-over per buffer instead of a second thread's wake-up.
         try {
-            HandleBufferDone(header, generation);
+            HandleBufferDone(header, play);
         } catch (const std::exception& error) {
             // The device is closed from the main thread: Stop and Close wait
             // with sleeps and walk the chain, which this thread must not do.
-            thread_failed_ = true;
             OnHandlerFailed(QString::fromLocal8Bit(error.what()));
         }
     } else {
         // cmWindow: the main thread handles the buffer, as a window message would.
         platform::post(
-            this, [this, header, generation] {
+            this, [this, header, play] {
                 try {
-                    HandleBufferDone(header, generation);
+                    HandleBufferDone(header, play);
                 } catch (const std::exception& error) {
                     OnHandlerFailed(QString::fromLocal8Bit(error.what()));
                 }
@@ -522,33 +531,37 @@ std::uint64_t TMMWaveOut::DevicePositionSamples()
     return samples;
 }
 
-std::uint64_t TMMWaveOut::CheckedDevicePosition()
+std::uint64_t TMMWaveOut::CheckedDevicePosition(WavePlay* play)
 {
     // A device counter that wrapped must not make the position jump back. Every
     // reader checks, not only the buffer handler: a position read between the
     // wrap and the next returned buffer would otherwise go back by the wrap.
     const std::uint64_t position = DevicePositionSamples();
+    if (!play)
+        return position;
     std::lock_guard lock(device_lock_);
-    if (position + 0xFFFE < last_device_position_) {
-        wrap_amount_ = static_cast<std::int64_t>(last_device_position_ | 0xFFFFF);
-        ++wrap_count_;
+    if (position + 0xFFFE < play->last_device_position) {
+        play->wrap_amount = static_cast<std::int64_t>(play->last_device_position | 0xFFFFF);
+        ++play->wrap_count;
     }
-    last_device_position_ = position;
+    play->last_device_position = position;
     return position;
 }
 
-void TMMWaveOut::HandleBufferDone(ExtendedWaveHeader* header, std::uint64_t generation)
+void TMMWaveOut::HandleBufferDone(ExtendedWaveHeader* header,
+                                  const std::shared_ptr<WavePlay>& play_ptr)
 {
+    WavePlay& play = *play_ptr;
     {
         std::lock_guard lock(device_lock_);
-        if (generation != generation_)
+        if (play_ptr != play_)
             return; // a notice from an earlier play
-        --messages_pending_;
-        if (!(state_ & dsPlaying) || resetting_ || no_more_writes_) {
+        --play.messages_pending;
+        if (!play.Handling() || play.discarding) {
             device_cv_.notify_all();
             return;
         }
-        ++handlers_running_;
+        ++play.handlers_running;
     }
 
     // Whatever happens below, the end is checked and the handler count drops.
@@ -558,56 +571,45 @@ void TMMWaveOut::HandleBufferDone(ExtendedWaveHeader* header, std::uint64_t gene
     // the output), but a stop that waits for it always gets its end message.
     struct Finish {
         TMMWaveOut* self;
-        std::uint64_t generation;
+        const std::shared_ptr<WavePlay>& play;
         int exceptions = std::uncaught_exceptions();
         ~Finish()
         {
             const bool failing = std::uncaught_exceptions() > exceptions;
+            bool ended = false;
+            {
+                std::lock_guard lock(self->device_lock_);
+                ended = !failing && play->Phase() == PlayPhase::Draining &&
+                        play->handlers_running == 1 && play->queued_count <= 0 &&
+                        play->messages_pending <= 0;
+            }
+            // The last buffer has played: the device holds until Stop resets it.
+            if (ended && self->device_)
+                self->device_->pause();
             bool post = false;
             {
                 std::lock_guard lock(self->device_lock_);
-                if (self->handlers_running_ == 1 && !self->end_posted_ &&
-                    (self->stop_pending_ ||
-                     (!failing && self->queued_count_ <= 0 && self->messages_pending_ <= 0))) {
-                    self->end_posted_ = true;
-                    self->no_more_writes_ = true;
-                    post = true;
-                }
-            }
-            if (post) {
-                if (self->device_)
-                    self->device_->pause();
-                self->PostEndOfData(generation);
-            }
-            bool late = false;
-            {
-                std::lock_guard lock(self->device_lock_);
-                --self->handlers_running_;
-                // A stop that came in while this handler was finishing waits
-                // for it, also when the end message above was taken by that
-                // very stop: one more message completes it (a second one finds
-                // the play over and is dropped).
-                if (self->handlers_running_ == 0 && self->stop_pending_) {
-                    self->end_posted_ = true;
-                    late = true;
-                }
+                --play->handlers_running;
+                // A stop that came in while this handler ran waits for it.
+                post = ended ||
+                       (play->handlers_running == 0 && play->Phase() == PlayPhase::StopRequested);
             }
             self->device_cv_.notify_all();
-            if (late)
-                self->PostEndOfData(generation);
+            if (post)
+                self->PostEndOfData(play);
         }
-    } finish{this, generation};
+    } finish{this, play_ptr};
 
     clear_flag(header, kWhdrPrepared);
     {
         std::lock_guard lock(device_lock_);
-        bytes_played_ += header->buffer_length;
+        play.bytes_played += header->buffer_length;
     }
 
     // The finished buffer goes down the chain with a link to the one playing now.
-    ring_index_ = buffers_in_use_ > 0 ? (ring_index_ + 1) % buffers_in_use_ : 0;
+    play.ring_index = play.buffers_in_use > 0 ? (play.ring_index + 1) % play.buffers_in_use : 0;
     header->bytes_recorded = header->saved_length;
-    ExtendedWaveHeader* playing_now = headers_[ring_index_];
+    ExtendedWaveHeader* playing_now = play.headers[play.ring_index];
     // Near the end of the data the next header in the ring may have played
     // already and not been refilled: then nothing plays after this one, and a
     // display must not be shown that old buffer again.
@@ -618,13 +620,13 @@ void TMMWaveOut::HandleBufferDone(ExtendedWaveHeader* header, std::uint64_t gene
     header->next_header = playing_now;
     TMMDSPComponent::BufferReady(header);
 
-    const std::uint64_t position = CheckedDevicePosition();
+    const std::uint64_t position = CheckedDevicePosition(&play);
 
-    if (more_buffers_ && !stop_pending_) {
+    if (play.more_buffers && play.Phase() == PlayPhase::Playing) {
         if (looping_ && header->looped_marker) {
             {
                 std::lock_guard lock(device_lock_);
-                loop_start_ = static_cast<std::int64_t>(position);
+                play.loop_start = static_cast<std::int64_t>(position);
             }
             header->looped_marker = 0;
             if (OnLooping)
@@ -635,28 +637,31 @@ void TMMWaveOut::HandleBufferDone(ExtendedWaveHeader* header, std::uint64_t gene
         for (int check = 0; check < 65000 && !has_flag(header, kWhdrDone); ++check)
             std::this_thread::sleep_for(std::chrono::milliseconds(2));
         set_flag(header, kWhdrPrepared);
-        const std::int32_t loaded = LoadHeader(header);
+        const std::int32_t loaded = LoadHeader(play, header);
+        const bool stopping = play.Phase() != PlayPhase::Playing;
         // A source that said more was coming and then had nothing is an error;
         // one that ended exactly on a buffer boundary (nothing, and no more
         // promised) has simply reached its end.
-        if (loaded <= 0 && !stop_pending_ && promised_more_)
+        if (loaded <= 0 && !stopping && play.promised_more)
             throw EMMWaveOutError("Error filling wave buffer");
-        if (loaded > 0 && !stop_pending_)
-            WriteHeader(header);
+        if (!play.more_buffers) {
+            std::lock_guard lock(device_lock_);
+            if (play.Phase() == PlayPhase::Playing)
+                play.MoveTo(PlayPhase::Draining);
+        }
+        if (loaded > 0 && !stopping)
+            WriteHeader(play, header);
     }
 }
 
-void TMMWaveOut::PostEndOfData(std::uint64_t generation)
+void TMMWaveOut::PostEndOfData(const std::shared_ptr<WavePlay>& play)
 {
-    // The end-of-data message: Stop runs on the main thread. A message from an
-    // earlier play (the user stopped and started again meanwhile) is dropped.
+    // The end-of-data message: Stop runs on the main thread. A message for a
+    // play that is over (the user stopped and started again meanwhile) is dropped.
     platform::post(
-        this, [this, generation] {
-            {
-                std::lock_guard lock(device_lock_);
-                if (generation != generation_)
-                    return;
-            }
+        this, [this, play] {
+            if (play != play_ || play->Phase() == PlayPhase::Stopped)
+                return;
             try {
                 Stop();
             } catch (const std::exception&) {
@@ -676,16 +681,16 @@ void TMMWaveOut::OnHandlerFailed(const QString& text_in)
         last_thread_error_ = unshared(text_in);
     }
     // A failing device also fails the handler that writes to it: one report.
-    if (failure_posted_.exchange(true))
+    if (broken_.exchange(true))
         return;
-    const std::uint64_t session = session_;
+    const std::uint64_t session = open_serial_;
     platform::post(
         this, [this, text, session] {
             if (OnError)
                 OnError(this);
             // Only the device that failed is closed: the user (or an OnStop
             // handler) may have closed it and opened another meanwhile.
-            if (session == session_ && (state_ & dsOpen)) {
+            if (session == open_serial_ && life_ != OutputLife::Closed) {
                 try {
                     Close();
                 } catch (const std::exception&) {
@@ -700,16 +705,17 @@ void TMMWaveOut::OnHandlerFailed(const QString& text_in)
 
 void TMMWaveOut::Pause()
 {
-    if (!(state_ & dsOpen))
+    if (life_ == OutputLife::Closed)
         Open();
-    if (!(state_ & dsOpen) || (state_ & dsPaused))
+    if (life_ == OutputLife::Closed || paused_)
         return;
-    if (state_ & dsPlaying) {
+    if (IsPlaying()) {
+        const std::shared_ptr<WavePlay> play = play_;
         bool discard = false;
         {
             std::lock_guard lock(device_lock_);
             device_->pause();
-            state_ |= dsPaused;
+            paused_ = true;
             discard = FedByDevice();
         }
         if (discard) {
@@ -717,16 +723,16 @@ void TMMWaveOut::Pause()
             const std::uint64_t position = DevicePositionSamples();
             {
                 std::lock_guard lock(device_lock_);
-                pause_offset_ += static_cast<std::int64_t>(position);
-                resetting_ = true;
+                play->pause_offset += static_cast<std::int64_t>(position);
+                play->discarding = true;
             }
             device_->reset();
             std::lock_guard lock(device_lock_);
-            ring_index_ = 0;
-            queued_count_ = 0;
+            play->ring_index = 0;
+            play->queued_count = 0;
         }
     }
-    state_ |= dsPaused;
+    paused_ = true;
     PropagatePause();
     if (OnPause)
         OnPause(this);
@@ -735,12 +741,15 @@ void TMMWaveOut::Pause()
 void TMMWaveOut::Restart()
 {
     // A play that is being stopped stays held.
-    if (!((state_ & dsPlaying) && (state_ & dsPaused)) || stop_pending_)
+    if (!(IsPlaying() && paused_) || StopPending())
         return;
-    resetting_ = false;
+    {
+        std::lock_guard lock(device_lock_);
+        play_->discarding = false;
+    }
     PropagateRestart();
     device_->restart();
-    state_ &= ~dsPaused;
+    paused_ = false;
     if (OnRestart)
         OnRestart(this);
 }
@@ -749,38 +758,42 @@ void TMMWaveOut::Restart()
 
 void TMMWaveOut::Stop()
 {
-    if (!(state_ & (dsPlaying | dsPaused)))
-        return;
-    if (stop_pending_) {
+    if (IsPlaying() || paused_)
+        StopPlay();
+}
+
+void TMMWaveOut::StopPlay()
+{
+    const std::shared_ptr<WavePlay> play = play_;
+    if (StopPending()) {
         // A handler is finishing this stop; once it has returned, complete it here.
         if (!HandlerRunning())
             CompleteStop();
         return;
     }
-    {
-        std::lock_guard lock(device_lock_);
-        no_more_writes_ = true;
-        resetting_ = true;
-        if (queued_count_ <= 0)
-            resetting_ = false; // nothing will come back to clear it
-    }
+    std::int64_t position = 0;
     try {
-        position_at_stop_ = Position();
+        position = Position();
     } catch (const EMMWaveOutError&) {
-        position_at_stop_ = 0; // OnError has fired; stopping goes on
+        // OnError has fired; stopping goes on, unless its handler stopped already.
+        if (play_ != play || (play && play->Phase() >= PlayPhase::StopRequested))
+            return;
     }
-    {
+    const bool stopping_play = play && play->Phase() < PlayPhase::StopRequested;
+    if (stopping_play) {
         std::lock_guard lock(device_lock_);
-        wrap_count_ = wrap_amount_ = 0;
+        play->MoveTo(PlayPhase::StopRequested);
+        play->position_at_stop = position;
+        play->wrap_count = play->wrap_amount = 0;
     }
     const int result = device_ ? device_->reset() : wave::kOk;
-    {
-        std::lock_guard lock(device_lock_);
+    bool deferred = false;
+    if (stopping_play) {
         // The running handler completes the stop through the end-of-data message.
-        if (handlers_running_ > 0)
-            stop_pending_ = true;
+        std::lock_guard lock(device_lock_);
+        deferred = play->handlers_running > 0;
     }
-    if (!stop_pending_)
+    if (!deferred)
         CompleteStop();
     // A device that failed to reset is stopped all the same; then the error.
     if (result > 0)
@@ -790,66 +803,70 @@ void TMMWaveOut::Stop()
 bool TMMWaveOut::HandlerRunning() const
 {
     std::lock_guard lock(device_lock_);
-    return handlers_running_ > 0;
+    return play_ && play_->handlers_running > 0;
 }
 
 void TMMWaveOut::CompleteStop()
 {
-    state_ &= ~(dsPlaying | dsPaused);
+    // The play whose stop this is; none when only a pause held the device.
+    const std::shared_ptr<WavePlay> play = StopPending() ? play_ : nullptr;
+    paused_ = false;
     // A handler that was writing when the stop reset the device may have queued
     // its buffer after that reset: the device gives it back now.
     bool written_late = false;
-    {
+    if (play) {
         std::lock_guard lock(device_lock_);
-        written_late = queued_count_ > 0;
-        if (written_late)
-            resetting_ = true;
+        play->MoveTo(PlayPhase::Stopped);
+        written_late = play->queued_count > 0;
     }
     if (written_late && device_)
         device_->reset();
-    WaitFor([this] { return queued_count_ <= 0; }, kDeviceWaitMs);
+    if (play)
+        WaitFor([&play] { return play->queued_count <= 0; }, kDeviceWaitMs);
     PropagateStop();
 
-    for (int i = 0; i < buffers_in_use_; ++i) {
-        ExtendedWaveHeader* header = headers_[i];
-        if (!header)
-            continue;
-        if (!has_flag(header, kWhdrDone) &&
-            !WaitFor([header] { return has_flag(header, kWhdrDone); }, 100))
-            set_flag(header, kWhdrDone);
-        clear_flag(header, kWhdrPrepared);
-    }
-    for (auto& header : headers_)
-        if (header) {
-            void* block = header;
-            allocator_.Release(block);
-            header = nullptr;
+    bool close_after = false;
+    bool announce = true;
+    if (play) {
+        for (int i = 0; i < play->buffers_in_use; ++i) {
+            ExtendedWaveHeader* header = play->headers[i];
+            if (!header)
+                continue;
+            if (!has_flag(header, kWhdrDone) &&
+                !WaitFor([header] { return has_flag(header, kWhdrDone); }, 100))
+                set_flag(header, kWhdrDone);
+            clear_flag(header, kWhdrPrepared);
         }
-    {
-        std::lock_guard lock(device_lock_);
-        queued_count_ = 0;
-        messages_pending_ = 0;
-        resetting_ = false;
-        ++generation_; // an end-of-data message still queued belongs to this play
+        for (auto& header : play->headers)
+            if (header) {
+                void* block = header;
+                allocator_.Release(block);
+                header = nullptr;
+            }
+        {
+            std::lock_guard lock(device_lock_);
+            play->queued_count = 0;
+            play->messages_pending = 0;
+            play->discarding = false;
+        }
+        play->buffers_in_use = 0;
+        play->ring_index = 0;
+        close_after = std::exchange(play->close_after_stop, false);
+        announce = play->announce_stop;
     }
-    buffers_in_use_ = 0;
-    ring_index_ = 0;
-    stop_pending_ = false;
 
     // The device is stopped and consistent before OnStop: its handler may start
     // again, stop, pause or close. A close that waited for this stop follows,
     // unless the handler closed the device or opened another meanwhile (a
     // handler's Start finishes a close in progress before it opens).
-    const bool close_after = close_pending_;
-    close_pending_ = false;
-    const std::uint64_t session = session_;
+    const std::uint64_t session = open_serial_;
     auto close_if_still_due = [&] {
-        if (close_after && session == session_ && (state_ & dsOpen) &&
-            !(state_ & (dsPlaying | dsPaused)))
+        if (close_after && session == open_serial_ && life_ != OutputLife::Closed &&
+            !IsPlaying() && !paused_)
             FinishClose();
     };
     try {
-        if (OnStop && !destroying_ && !silent_stop_)
+        if (OnStop && !destroying_ && announce)
             OnStop(this);
     } catch (...) {
         close_if_still_due();
@@ -860,14 +877,15 @@ void TMMWaveOut::CompleteStop()
 
 bool TMMWaveOut::FinishDeferredStop()
 {
-    if (!stop_pending_)
+    if (!StopPending())
         return true;
+    const std::shared_ptr<WavePlay> play = play_;
     // In cmWindow mode handlers run on this thread: a running one is our caller.
     if (callback_mode_ != cmThread && HandlerRunning())
         return false;
-    if (!WaitFor([this] { return handlers_running_ == 0; }, kDeviceWaitMs))
+    if (!WaitFor([&play] { return play->handlers_running == 0; }, kDeviceWaitMs))
         return false;
-    if (stop_pending_)
+    if (play_ == play && StopPending())
         CompleteStop(); // its end-of-data message, when it comes, is an old play's
     return true;
 }
@@ -876,38 +894,37 @@ void TMMWaveOut::PrepareForNewPlay(const QString& cannot)
 {
     // The title asked for now is the one that plays: the old play's stop
     // completes first, and its OnStop fires before this play begins.
-    if (stop_pending_ && !FinishDeferredStop())
+    if (StopPending() && !FinishDeferredStop())
         Fail(cannot);
-    const bool broken = thread_failed_ || device_failed_;
-    if ((state_ & dsOpen) && (closing_ || broken)) {
+    if (life_ != OutputLife::Closed && (life_ == OutputLife::Closing || broken_)) {
         try {
             Close();
         } catch (const EMMWaveOutError&) {
             // OnError has fired; the device is closed all the same.
         }
-        if (stop_pending_ && !FinishDeferredStop())
+        if (StopPending() && !FinishDeferredStop())
             Fail(cannot);
     }
 }
 
 void TMMWaveOut::Close()
 {
-    if (!(state_ & dsOpen) || finishing_close_)
+    if (life_ == OutputLife::Closed || DeviceClosing())
         return;
-    closing_ = true;
-    const std::uint64_t session = session_;
-    if ((state_ & (dsPlaying | dsPaused)) && !stop_pending_) {
+    life_ = OutputLife::Closing;
+    const std::uint64_t session = open_serial_;
+    if ((IsPlaying() || paused_) && !StopPending()) {
         try {
             Stop();
         } catch (const EMMWaveOutError&) {
             // Closing goes on: a device that failed to reset is closed all the same.
         }
         // OnStop's handler may have closed this device, or opened another.
-        if (session != session_ || !(state_ & dsOpen))
+        if (session != open_serial_ || life_ == OutputLife::Closed)
             return;
     }
-    if (stop_pending_) {
-        close_pending_ = true;
+    if (StopPending()) {
+        play_->close_after_stop = true;
         if (HandlerRunning())
             return; // the stop's completion closes
         CompleteStop(); // the handler has returned: OnStop, then the close
@@ -918,24 +935,23 @@ void TMMWaveOut::Close()
 
 void TMMWaveOut::FinishClose()
 {
-    finishing_close_ = true;
-    closing_ = true;
-    close_pending_ = false;
+    life_ = OutputLife::Closing;
+    if (play_)
+        play_->close_after_stop = false;
     bool timed_out = false;
     int result = wave::kOk;
-    if (device_) {
-        result = device_->close();
+    const std::unique_ptr<wave::WaveOutDevice> device = std::move(device_);
+    if (device) {
+        result = device->close();
         if (result == wave::kOk)
             timed_out = !WaitFor([this] { return device_closed_; }, kDeviceWaitMs);
         std::lock_guard lock(device_lock_);
-        position_at_stop_ = 0;
-        wrap_count_ = 0;
+        if (play_)
+            play_->position_at_stop = play_->wrap_count = 0;
     }
     PropagateClose();
-    device_.reset();
-    state_ = 0;
-    closing_ = false;
-    finishing_close_ = false;
+    life_ = OutputLife::Closed;
+    paused_ = false;
     if (OnClose && !destroying_)
         OnClose(this);
     if (result != wave::kOk)
@@ -946,10 +962,10 @@ void TMMWaveOut::FinishClose()
 
 void TMMWaveOut::CloseCompletely()
 {
-    if (stop_pending_)
+    if (StopPending())
         FinishDeferredStop();
     Close();
-    if (stop_pending_)
+    if (StopPending())
         FinishDeferredStop(); // completes the stop, then the close waiting for it
 }
 
@@ -957,22 +973,23 @@ void TMMWaveOut::CloseCompletely()
 
 std::int64_t TMMWaveOut::Position()
 {
-    if (!(state_ & dsOpen) || close_pending_ || !device_)
+    const bool close_pending = StopPending() && play_->close_after_stop;
+    if (life_ == OutputLife::Closed || close_pending || !device_)
         return 0;
     const WaveFormat* format = GetPWaveFormat();
     if (!format)
         return 0;
+    WavePlay* play = play_.get();
     std::uint64_t device_samples = 0;
     try {
-        device_samples = CheckedDevicePosition();
+        device_samples = CheckedDevicePosition(play);
     } catch (const EMMWaveOutError& error) {
         Fail(QString::fromLocal8Bit(error.what()));
     }
-    std::int64_t samples = 0;
-    {
+    std::int64_t samples = static_cast<std::int64_t>(device_samples);
+    if (play) {
         std::lock_guard lock(device_lock_);
-        samples = static_cast<std::int64_t>(device_samples) + pause_offset_ +
-                  wrap_count_ * wrap_amount_ - loop_start_;
+        samples += play->pause_offset + play->wrap_count * play->wrap_amount - play->loop_start;
     }
     switch (time_format_) {
     case tfMillisecond: return samples_to_ms(*format, samples);
@@ -986,7 +1003,7 @@ std::int64_t TMMWaveOut::Position()
 
 void TMMWaveOut::SetPWaveFormat(const WaveFormat* format)
 {
-    if (format == GetPWaveFormat() || !(state_ & dsOpen)) {
+    if (format == GetPWaveFormat() || life_ == OutputLife::Closed) {
         TMMDSPComponent::SetPWaveFormat(format);
         return;
     }
@@ -1011,7 +1028,7 @@ void TMMWaveOut::BufferReady(ExtendedWaveHeader*)
 // Notifications from another device of the chain run our own operations.
 void TMMWaveOut::Opened()
 {
-    if (!(state_ & dsOpen))
+    if (life_ == OutputLife::Closed)
         Open();
 }
 void TMMWaveOut::Closed() { Close(); }

@@ -1,7 +1,9 @@
 // The wave output: the sound component at the end of the chain that owns the
 // platform's wave-output device, keeps a ring of buffers queued there, refills
 // each returned buffer from its Input, hands every played buffer to its Output
-// and reports the play position. Also the allocator of its buffer blocks.
+// and reports the play position. Each Start makes one play (audio/wave_play.h)
+// that owns that play's buffers, counters and end; the output itself is only
+// closed, open or closing.
 //
 // Thread: every public operation (Open, Start, Pause, Restart, Stop, Close,
 // Position, property writes) and OnOpen/OnStart/OnPause/OnRestart/OnStop/
@@ -10,7 +12,8 @@
 // returns it (one hand-over per buffer); in cmWindow mode the returned buffer
 // is posted to the main thread, which refills it. BufferLoad through the chain,
 // BufferReady to the Output, OnBufferFilled and OnLooping run there, never
-// under the device lock, which guards the counters shared with those threads.
+// under the device lock, which guards the play's phase and counters and which
+// play is current.
 //
 // Handlers may call any operation again from any event: an OnStop handler that
 // starts the next title (or the same one) gets a play on a properly opened
@@ -23,6 +26,7 @@
 
 #include "audio/dsp_object.h"
 #include "audio/wave_allocator.h"
+#include "audio/wave_play.h"
 #include "platform/wave/wave_device.h"
 
 #include <QString>
@@ -66,7 +70,7 @@ public:
     // Device state bits; 0 is closed. Paused is only ever set with open.
     enum : int { dsOpen = 1, dsPlaying = 2, dsPaused = 4 };
 
-    static constexpr int kMaxBuffers = 500;
+    static constexpr int kMaxBuffers = WavePlay::kMaxBuffers;
     static constexpr int kWaveMapper = -1;
     static constexpr int kInvalidDevice = -2;
 
@@ -83,12 +87,12 @@ public:
     // The play position in TimeFormat units; 0 when not open or a close is pending.
     std::int64_t Position();
 
-    int State() const { return state_.load(); }
-    bool IsOpen() const { return state_ & dsOpen; }
-    bool IsPlaying() const { return state_ & dsPlaying; }
-    bool IsPaused() const { return state_ & dsPaused; }
+    int State() const;
+    bool IsOpen() const { return life_ != OutputLife::Closed; }
+    bool IsPlaying() const { return play_ && play_->Active(); }
+    bool IsPaused() const { return paused_; }
     int NumDevs() const { return num_devs_; }
-    int BuffersInUse() const { return buffers_in_use_; }
+    int BuffersInUse() const { return play_ ? play_->buffers_in_use : 0; }
     TMMAllocator& Allocator() { return allocator_; }
 
     // Properties.
@@ -150,18 +154,23 @@ private:
     void wave_failed(int code) override;
 
     // Buffer-done handler (callback thread, or main thread in cmWindow mode).
-    void HandleBufferDone(ExtendedWaveHeader* header, std::uint64_t generation);
+    void HandleBufferDone(ExtendedWaveHeader* header, const std::shared_ptr<WavePlay>& play);
     void OnHandlerFailed(const QString& text);
-    void PostEndOfData(std::uint64_t generation);
+    void PostEndOfData(const std::shared_ptr<WavePlay>& play);
 
     [[noreturn]] void Fail(const QString& text);
     void CheckClosedForChange();
     bool CanPlay(const WaveFormat* format);
     int DeviceToOpen() const;
-    std::int32_t LoadHeader(ExtendedWaveHeader* header);
-    void WriteHeader(ExtendedWaveHeader* header);
-    ExtendedWaveHeader* HeaderAt(int index);
+    std::int32_t LoadHeader(WavePlay& play, ExtendedWaveHeader* header);
+    void WriteHeader(WavePlay& play, ExtendedWaveHeader* header);
+    ExtendedWaveHeader* HeaderAt(WavePlay& play, int index);
+    // Stop's work on the current play (or on a pause without one): no more
+    // writes, the device reset, then the stop completes here or, when a
+    // handler is running, through the end-of-data message it posts.
+    void StopPlay();
     void CompleteStop();
+    bool StopPending() const { return play_ && play_->Phase() == PlayPhase::StopRequested; }
     bool HandlerRunning() const;
     // Completes a stop a buffer handler was finishing, once that handler has
     // returned; false when it does not return in time or is our own caller.
@@ -170,12 +179,14 @@ private:
     // progress or a device whose thread or hardware failed is closed.
     // `cannot` is the error when a deferred stop does not complete in time.
     void PrepareForNewPlay(const QString& cannot);
-    // The close proper, on a stopped device.
+    // The close proper, on a stopped device; the device is no longer ours
+    // (device_ is empty) while it closes.
     void FinishClose();
+    bool DeviceClosing() const { return life_ == OutputLife::Closing && !device_; }
     // Close() that also completes a stop a handler is finishing (failure paths).
     void CloseCompletely();
     std::uint64_t DevicePositionSamples();
-    std::uint64_t CheckedDevicePosition();
+    std::uint64_t CheckedDevicePosition(WavePlay* play);
     bool WaitFor(const std::function<bool()>& condition, int timeout_ms);
 
     // Properties.
@@ -189,54 +200,27 @@ private:
     bool mapped_ = false;
     TMMThreadPriority priority_ = tpHigher;
 
-    // Device.
+    // Device (main thread).
     int num_devs_; // read again when a device is chosen: devices come and go
     std::unique_ptr<platform::wave::WaveOutDevice> device_;
     int last_result_ = 0;
-    std::atomic<int> state_{0};
-
-    // Headers (main thread while not playing; the handler while playing).
-    ExtendedWaveHeader* headers_[kMaxBuffers] = {};
-    int buffers_in_use_ = 0;
-    int ring_index_ = 0;
-    bool more_buffers_ = false;
-    bool promised_more_ = false; // the source's own answer to the last load
-    std::int32_t loops_remaining_ = 0;
+    OutputLife life_ = OutputLife::Closed;
+    bool paused_ = false; // only ever set while open
+    bool destroying_ = false;
+    // One per Open: a failure report names the device it came from.
+    std::atomic<std::uint64_t> open_serial_{0};
+    // The open device or its handler failed: one report, then it is closed.
+    std::atomic<bool> broken_{false};
     TMMAllocator allocator_;
 
-    // Guarded by device_lock_ (and waited on with device_cv_).
+    // Guarded by device_lock_ (and waited on with device_cv_). The main thread
+    // replaces play_ under the lock and reads it without.
     mutable std::mutex device_lock_;
     std::condition_variable device_cv_;
-    int queued_count_ = 0;
-    int messages_pending_ = 0; // done notices forwarded and not yet handled
-    int handlers_running_ = 0;
-    std::int64_t bytes_played_ = 0;
-    std::int64_t loop_start_ = 0;
-    std::int64_t pause_offset_ = 0;
-    std::uint64_t last_device_position_ = 0;
-    std::int64_t wrap_count_ = 0;
-    std::int64_t wrap_amount_ = 0;
-    std::int64_t position_at_stop_ = 0;
-    std::uint64_t generation_ = 0; // one per Start: stale notices are ignored
+    std::shared_ptr<WavePlay> play_; // the current play, or the last one
     bool device_opened_ = false;
     bool device_closed_ = false;
     QString last_thread_error_;
-
-    // Control flags; read by the handler without the lock, decided under it.
-    std::atomic<bool> stop_pending_{false};
-    std::atomic<bool> close_pending_{false};
-    std::atomic<bool> no_more_writes_{false};
-    std::atomic<bool> resetting_{false};
-    std::atomic<bool> end_posted_{false};
-    std::atomic<bool> thread_failed_{false};
-    std::atomic<bool> device_failed_{false};
-    std::atomic<bool> failure_posted_{false}; // one failure report per open device
-    std::atomic<std::uint64_t> session_{0};  // one per Open: late reports of an older device are told apart
-    bool closing_ = false;          // a Close is in progress (or waits for a deferred stop)
-    bool finishing_close_ = false;  // FinishClose is running
-    bool destroying_ = false;
-    bool silent_stop_ = false; // cleaning up after a failed Start
-
 };
 
 } // namespace pelu

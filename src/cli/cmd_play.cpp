@@ -18,7 +18,6 @@
 #include <QEventLoop>
 #include <QFileInfo>
 #include <QSocketNotifier>
-#include <QTimer>
 
 #include <algorithm>
 #include <atomic>
@@ -331,9 +330,12 @@ int run_play(const QStringList& args)
             QMetaObject::invokeMethod(&later, [&] { play_next(); }, Qt::QueuedConnection);
     };
 
-    QTimer line;
-    line.setInterval(100);
-    QObject::connect(&line, &QTimer::timeout, [&] {
+    // The line is drawn ten times a second, at the end of the connector's
+    // feeding cycles, which run at that pace too: the meters are fed every
+    // slice all the same, and nothing wakes in between only to feed meters
+    // nobody sees or to draw a line that has not changed.
+    constexpr std::int64_t kLinePaceUs = 100000;
+    auto draw_line = [&] {
         if (g_signal != 0 || !show_line || !out.IsPlaying())
             return;
         std::fprintf(stderr, "\r  %s / %s  L %s  R %s ",
@@ -342,16 +344,19 @@ int run_play(const QStringList& args)
                      bar(left.Peak()).toLocal8Bit().constData(),
                      bar(right.Peak()).toLocal8Bit().constData());
         std::fflush(stderr);
-    });
-    if (show_line)
-        line.start(); // no wake-ups for a line nobody sees
+    };
+    if (show_line) { // no wake-ups for a line nobody sees
+        TMMConnector::SetFramePaceUs(kLinePaceUs);
+        TMMConnector::SetCycleEndHook(draw_line);
+    }
 
     play_next();
     QEventLoop loop;
     while (!finished && g_signal == 0)
         loop.processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
 
-    line.stop();
+    TMMConnector::SetCycleEndHook({});
+    TMMConnector::SetFramePaceUs(TMMConnector::kFrameUs);
     const int signal_number = g_signal;
     if (signal_number != 0) {
         // Asked to end: a device that does not stop in time is left behind.
