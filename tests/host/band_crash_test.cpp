@@ -59,7 +59,7 @@ TEST(BandAfterACrash, AnEditFiveSecondsBeforeAKillIsBackAtTheNextStart)
     client.SetService(player);
     EXPECT_TRUE(client.Get(kPlayer, "CanPlay").toBool());
     client.Call(kPlayer, "Play");
-    ASSERT_TRUE(WaitForBus([&] { return client.Get(kPlayer, "PlaybackStatus").toString() == "Playing"; }, 10000));
+    ASSERT_TRUE(wait_until([&] { return client.Get(kPlayer, "PlaybackStatus").toString() == "Playing"; }, 10000));
     client.Call(kPlayer, "Next");
     EXPECT_EQ(AsMap(client.Get(kPlayer, "Metadata")).value("xesam:title").toString(), "New Song");
     client.Call(kPlayer, "Stop");

@@ -4,7 +4,7 @@
 
 #include "platform/registry/registry.h"
 
-#include "mp3_fixtures.h"
+#include "files.h"
 
 #include <QCoreApplication>
 #include <QDir>
