@@ -1,6 +1,7 @@
 // A browser that is killed does not take the playlist with it: the band writes
 // its resume file a few seconds after every change, so the next start brings
 // back what the user had, not what the last orderly close saved.
+#include "mp3_fixtures.h"
 #include "band_bus.h"
 #include "player/media_list.h"
 

@@ -3,6 +3,7 @@
 // logout's signal) runs the orderly quit, ends the nested loops before it
 // destroys anything, and keeps what the user did. Remote calls never bring up
 // a dialog. Run in the AddressSanitizer build as well.
+#include "mp3_fixtures.h"
 #include "band_bus.h"
 #include "desktop.h"
 #include "player/media_list.h"
