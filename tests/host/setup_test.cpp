@@ -43,15 +43,14 @@ TEST(RegsvrCommand, RegistersUnregistersAndSaysWhatFailed)
     // A registry that cannot be written: the library's own failure is reported.
     const QString folder_as_registry = home.root() + "/not-a-file";
     QDir().mkpath(folder_as_registry);
-    QProcess process;
-    QProcessEnvironment env = home.environment();
-    env.insert("PELU_REGISTRY", folder_as_registry);
-    process.setProcessEnvironment(env);
-    process.setProcessChannelMode(QProcess::MergedChannels);
-    process.start(bin("pelu"), {"regsvr", bin("libpelu_test_helper.so")});
-    ASSERT_TRUE(process.waitForFinished(60000));
-    EXPECT_EQ(process.exitCode(), 1);
-    EXPECT_TRUE(process.readAll().contains("DllRegisterServer in")) ;
+    const ProgramRun run = run_program(bin("pelu"), {"regsvr", bin("libpelu_test_helper.so")},
+                                       {.environment = {"PELU_REGISTRY=" + folder_as_registry},
+                                        .base_environment = home.environment(),
+                                        .timeout_ms = 60000,
+                                        .merge_output = true});
+    ASSERT_TRUE(run.finished);
+    EXPECT_EQ(run.exit_code, 1);
+    EXPECT_TRUE(run.out.contains("DllRegisterServer in"));
 }
 
 TEST(SetupCommand, FillsTheStorageFolderAndRegistersTheBandAndCanBeRepeated)

@@ -1,15 +1,14 @@
 #include "run_program.h"
 
 #include <QProcess>
-#include <QProcessEnvironment>
 
 namespace pelu::test {
 
 ProgramRun run_program(const QString& program, const QStringList& args, const RunOptions& options)
 {
     QProcess process;
-    if (!options.environment.isEmpty()) {
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    if (!options.environment.isEmpty() || options.base_environment) {
+        QProcessEnvironment env = options.base_environment.value_or(QProcessEnvironment::systemEnvironment());
         for (const QString& entry : options.environment) {
             const qsizetype at = entry.indexOf('=');
             env.insert(entry.left(at), entry.mid(at + 1));

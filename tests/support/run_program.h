@@ -6,10 +6,12 @@
 // Thread: main thread of a test.
 #pragma once
 
+#include <QProcessEnvironment>
 #include <QString>
 #include <QStringList>
 
 #include <filesystem>
+#include <optional>
 
 namespace pelu::test {
 
@@ -21,7 +23,8 @@ struct ProgramRun {
 };
 
 struct RunOptions {
-    QStringList environment;                 // NAME=VALUE entries over the caller's environment
+    QStringList environment;                 // NAME=VALUE entries over the base environment
+    std::optional<QProcessEnvironment> base_environment; // none: the caller's
     std::filesystem::path working_directory; // empty: the test's own
     int timeout_ms = 120000;
     bool merge_output = false;               // standard error into `out`, in order
