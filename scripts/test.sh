@@ -18,7 +18,7 @@ cmake --build "$build_dir" -j "$jobs"
 export QT_QPA_PLATFORM=offscreen
 if [ "$sanitize" = "thread" ]; then
   # Qt's own atomics are not instrumented; keep the reports to our code.
-  # scripts/tsan.supp: races inside Qt Gui's own thread pool (see there).
+  # scripts/tsan.supp: the one suppression file (the suites also build it in).
   export TSAN_OPTIONS="${TSAN_OPTIONS:-halt_on_error=1 second_deadlock_stack=1 suppressions=$PWD/scripts/tsan.supp}"
 fi
 if [ "$sanitize" = "address" ]; then

@@ -1,5 +1,7 @@
 #include "audio/band_analyser.h"
 #include "platform/timer.h"
+#include "wait_until.h"
+#include "expect_raises.h"
 
 #include <gtest/gtest.h>
 
@@ -179,26 +181,20 @@ TEST(Spectrum, ThePeakTimerSleepsOnceEveryPeakHasFallen)
     s.SetPeakDelay(0);
     s.SetPeakSpeed(0);
     s.SetDesignMode(false);
-    auto wait_for = [](auto done) {
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(3);
-        while (!done() && std::chrono::steady_clock::now() < deadline)
-            std::this_thread::sleep_for(std::chrono::milliseconds(2));
-        return done();
-    };
     auto peaks = [&] {
         int sum = 0;
         for (const auto& bar : s.Bars())
             sum += bar.peak_spot;
         return sum;
     };
-    ASSERT_TRUE(wait_for([&] { return !service.timer_ticking(); })) << "no peak yet, still ticking";
+    ASSERT_TRUE(test::wait_until([&] { return !service.timer_ticking(); }, 3000, test::Events::none)) << "no peak yet, still ticking";
     const auto tone = stereo_tone(64, 3 * 44100.0 / 64, 20000, 44100);
     for (int round = 0; round < 2; ++round) {
         s.ProcessData(bytes(tone));
         ASSERT_GT(peaks(), 0);
         EXPECT_TRUE(service.timer_ticking()) << "round " << round;
-        ASSERT_TRUE(wait_for([&] { return peaks() == 0; })) << "round " << round;
-        EXPECT_TRUE(wait_for([&] { return !service.timer_ticking(); })) << "round " << round;
+        ASSERT_TRUE(test::wait_until([&] { return peaks() == 0; }, 3000, test::Events::none)) << "round " << round;
+        EXPECT_TRUE(test::wait_until([&] { return !service.timer_ticking(); }, 3000, test::Events::none)) << "round " << round;
     }
 }
 
@@ -265,12 +261,7 @@ TEST(Spectrum, ClampsFormatsAndLogFrequencyMapping)
     s.SetDisplayFormat(&slow);
     EXPECT_EQ(s.SampleRate(), 8000);
     const WaveFormat bad = make_pcm_format(44100, 16, 4);
-    try {
-        s.SetDisplayFormat(&bad);
-        ADD_FAILURE();
-    } catch (const EMMSpectrumError& e) {
-        EXPECT_STREQ(e.what(), "Invalid WaveFormat");
-    }
+    EXPECT_RAISES(s.SetDisplayFormat(&bad), EMMSpectrumError, "Invalid WaveFormat");
     EXPECT_EQ(s.SampleRate(), 8000);
     EXPECT_EQ(s.Mode(), mMono);
 

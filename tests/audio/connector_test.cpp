@@ -5,6 +5,7 @@
 #include "pcm_test_source.h"
 
 #include "platform/wave/wave_device.h"
+#include "expect_raises.h"
 
 #include <gtest/gtest.h>
 
@@ -274,12 +275,7 @@ TEST_F(ConnectorTest, StopResetsEveryConnectedSlotAndPropertiesHoldTheirRules)
     StartAlone(connector, format, 1024);
     for (const auto& d : displays)
         EXPECT_GE(d->formats, 1);
-    try {
-        connector.SetRealTime(false);
-        ADD_FAILURE() << "RealTime changed while open";
-    } catch (const EMMConnectorError& error) {
-        EXPECT_EQ(std::string(error.what()), "Change to property while device was open");
-    }
+    EXPECT_RAISES(connector.SetRealTime(false), EMMConnectorError, "Change to property while device was open");
     connector.Stopped();
     for (const auto& d : displays)
         EXPECT_EQ(d->resets, 1);

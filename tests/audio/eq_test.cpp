@@ -1,5 +1,6 @@
 #include "audio/equalizer.h"
 #include "platform/mainthread.h"
+#include "expect_raises.h"
 
 #include <gtest/gtest.h>
 
@@ -265,12 +266,7 @@ TEST(Equalizer, PropertiesClampAndFormatsAreChecked)
     EXPECT_EQ(eq.SampleRate(), 48000);
     for (const WaveFormat& bad : {make_pcm_format(44100, 8, 2), make_pcm_format(44100, 16, 3),
                                   make_pcm_format(3000, 16, 2)}) {
-        try {
-            eq.SetPWaveFormat(&bad);
-            ADD_FAILURE() << "accepted a bad format";
-        } catch (const EMMEqualizerError& e) {
-            EXPECT_STREQ(e.what(), "Invalid WaveFormat");
-        }
+        EXPECT_RAISES(eq.SetPWaveFormat(&bad), EMMEqualizerError, "Invalid WaveFormat");
         EXPECT_EQ(eq.GetPWaveFormat()->samples_per_sec, 48000u);
         EXPECT_EQ(eq.GetPWaveFormat()->bits_per_sample, 16);
     }

@@ -1,5 +1,7 @@
 #include "audio/level.h"
 #include "platform/timer.h"
+#include "wait_until.h"
+#include "expect_raises.h"
 
 #include <gtest/gtest.h>
 
@@ -192,20 +194,14 @@ TEST(LevelMeter, ThePeakTimerSleepsOnceThePeakHasFallen)
     meter.SetDesignMode(false);
     meter.SetPeakDelay(0);
     meter.SetPeakSpeed(0);
-    auto wait_for = [](auto done) {
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(3);
-        while (!done() && std::chrono::steady_clock::now() < deadline)
-            std::this_thread::sleep_for(std::chrono::milliseconds(2));
-        return done();
-    };
-    ASSERT_TRUE(wait_for([&] { return !service.timer_ticking(); })) << "no peak yet, still ticking";
+    ASSERT_TRUE(test::wait_until([&] { return !service.timer_ticking(); }, 3000, test::Events::none)) << "no peak yet, still ticking";
     const auto loud = constant_stereo(250, 0, 32767);
     for (int round = 0; round < 2; ++round) {
         meter.ProcessData(bytes(loud));
         ASSERT_EQ(meter.PeakSpot(), 44);
         EXPECT_TRUE(service.timer_ticking()) << "round " << round;
-        ASSERT_TRUE(wait_for([&] { return meter.PeakSpot() == 0; })) << "round " << round;
-        EXPECT_TRUE(wait_for([&] { return !service.timer_ticking(); })) << "round " << round;
+        ASSERT_TRUE(test::wait_until([&] { return meter.PeakSpot() == 0; }, 3000, test::Events::none)) << "round " << round;
+        EXPECT_TRUE(test::wait_until([&] { return !service.timer_ticking(); }, 3000, test::Events::none)) << "round " << round;
     }
 }
 
@@ -236,12 +232,7 @@ TEST(LevelMeter, PropertyClampsAndRefusals)
     const int size = meter.DataSize();
     for (const WaveFormat& bad : {make_pcm_format(44100, 24, 2), make_pcm_format(44100, 16, 3),
                                   make_pcm_format(200000, 16, 2)}) {
-        try {
-            meter.SetDisplayFormat(&bad);
-            ADD_FAILURE();
-        } catch (const EMMLevelError& e) {
-            EXPECT_STREQ(e.what(), "Invalid WaveFormat");
-        }
+        EXPECT_RAISES(meter.SetDisplayFormat(&bad), EMMLevelError, "Invalid WaveFormat");
         EXPECT_EQ(meter.DataSize(), size);
     }
 }

@@ -1,5 +1,6 @@
 #include "audio/mixer.h"
 #include "platform/mainthread.h"
+#include "expect_raises.h"
 
 #include <gtest/gtest.h>
 
@@ -129,12 +130,7 @@ TEST_F(Mixer, AnOutsideChangeMovesTheSliderWithoutAWriteBack)
 TEST_F(Mixer, DeviceIdOutOfRange)
 {
     MasterVolume m;
-    try {
-        m.device.SetDeviceId(1);
-        ADD_FAILURE() << "accepted device 1 of 1";
-    } catch (const EMMDeviceError& e) {
-        EXPECT_STREQ(e.what(), "Device id is out of range");
-    }
+    EXPECT_RAISES(m.device.SetDeviceId(1), EMMDeviceError, "Device id is out of range");
     EXPECT_EQ(m.device.DeviceId(), 0);
     // -2 (no device) is accepted and leaves everything invalid.
     m.device.SetDeviceId(-2);
@@ -169,12 +165,7 @@ TEST_F(Mixer, WithoutAnyMixerTheSliderIsDisabled)
         if (system->device_count() != 0)
             continue; // a machine with a sound card: the no-mixer case is the sim's
         MasterVolume m(system);
-        try {
-            m.device.SetActive(true);
-            ADD_FAILURE() << "opened a missing mixer";
-        } catch (const EMMMixerDeviceError& e) {
-            EXPECT_STREQ(e.what(), "Device not valid");
-        }
+        EXPECT_RAISES(m.device.SetActive(true), EMMMixerDeviceError, "Device not valid");
         EXPECT_FALSE(m.device.Active());
         EXPECT_EQ(m.device.Destinations(), 0);
         EXPECT_EQ(m.line.LineId(), -1);
@@ -199,12 +190,7 @@ TEST_F(Mixer, AMixerWithoutVolumeOrWithADisabledOneGivesADisabledSlider)
         EXPECT_NE(m.line.LineId(), -1);
         EXPECT_EQ(m.control.ControlId(), -1);
         EXPECT_FALSE(m.slider.IsEnabled());
-        try {
-            m.control.GetValue(TMMMixerControl::chBoth, -1);
-            ADD_FAILURE();
-        } catch (const EMMMixerControlError& e) {
-            EXPECT_STREQ(e.what(), "Control not valid");
-        }
+        EXPECT_RAISES(m.control.GetValue(TMMMixerControl::chBoth, -1), EMMMixerControlError, "Control not valid");
     }
     pm::sim_set_layout({one_speakers_device(65535, 65535, pm::control::kFlagDisabled)});
     MasterVolume disabled;
@@ -226,19 +212,8 @@ TEST_F(Mixer, ItemsClassesAndRemovedComponents)
     mute.SetControlType(TMMMixerControl::ctMute);
     EXPECT_EQ(mute.ControlClass(), TMMMixerControl::ccSwitch);
     TMMCustomMixerSlider other;
-    try {
-        other.SetControl(&mute);
-        ADD_FAILURE();
-    } catch (const EMMMixerControlsError& e) {
-        EXPECT_STREQ(e.what(), "Invalid control class");
-    }
-    try {
-        TMMMixerDevice nested;
-        nested.SetDevice(&m.device);
-        ADD_FAILURE();
-    } catch (const EMMMixerDeviceError& e) {
-        EXPECT_STREQ(e.what(), "Mixer can't reference mixer");
-    }
+    EXPECT_RAISES(other.SetControl(&mute), EMMMixerControlsError, "Invalid control class");
+    EXPECT_RAISES([&] { TMMMixerDevice nested; nested.SetDevice(&m.device); }(), EMMMixerDeviceError, "Mixer can't reference mixer");
 
     // A source found under its destination by component type.
     TMMAudioLine wave;

@@ -2,7 +2,7 @@
 #include "browser/server.h"
 #include "platform/registry/registry.h"
 
-#include "mp3_fixtures.h"
+#include "files.h"
 
 #include "fake_browser.h"
 

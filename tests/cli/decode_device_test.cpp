@@ -2,6 +2,7 @@
 // pipe stays what it was and receives the WAVE stream, and a regular file still
 // gets its complete header.
 #include "mp3_fixtures.h"
+#include "run_program.h"
 
 #include <gtest/gtest.h>
 
@@ -21,14 +22,10 @@ namespace {
 
 int pelu_decode(const std::filesystem::path& in, const std::filesystem::path& out, QString* error = nullptr)
 {
-    QProcess process;
-    const auto program = std::filesystem::read_symlink("/proc/self/exe").parent_path() / "pelu";
-    process.start(QString::fromStdString(program.string()),
-                  {"decode", QString::fromStdString(in.string()), "-o", QString::fromStdString(out.string())});
-    process.waitForFinished(120000);
+    const ProgramRun run = run_program(built_program("pelu"), {"decode", qpath(in), "-o", qpath(out)});
     if (error)
-        *error = QString::fromLocal8Bit(process.readAllStandardError());
-    return process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+        *error = run.err;
+    return run.exit_code;
 }
 
 TEST(DecodeToDevice, ANullDeviceNodeStaysADevice)

@@ -1,10 +1,9 @@
 // pelu decode --eq: the equalizer sits between the file source and the end of
 // the chain, shaped by a preset section of an INI file.
 #include "mp3_fixtures.h"
+#include "pelu_run.h"
 
 #include <gtest/gtest.h>
-
-#include <QProcess>
 
 #include <cmath>
 #include <cstring>
@@ -12,21 +11,6 @@
 
 namespace pelu::test {
 namespace {
-
-struct Result {
-    int exit_code;
-    std::string stderr_text;
-};
-
-Result pelu_run(const QStringList& args)
-{
-    const auto program = std::filesystem::read_symlink("/proc/self/exe").parent_path() / "pelu";
-    QProcess process;
-    process.start(QString::fromStdString(program.string()), args);
-    process.waitForFinished(120000);
-    return {process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1,
-            process.readAllStandardError().toStdString()};
-}
 
 // Interleaved stereo samples of a 16-bit WAVE file written by pelu (44-byte header).
 std::vector<std::int16_t> wav_samples(const std::filesystem::path& path)
@@ -52,10 +36,6 @@ double amplitude(const std::vector<std::int16_t>& pcm, int channel, double hz, i
     return 2 * std::hypot(c, s) / frames;
 }
 
-QString q(const std::filesystem::path& p)
-{
-    return QString::fromStdString(p.string());
-}
 
 TEST(DecodeEqualizer, PresetShapesTheDecodedSound)
 {
@@ -66,9 +46,9 @@ TEST(DecodeEqualizer, PresetShapesTheDecodedSound)
                             "Band0 f1=700\nBand0 f2=1100\nBand0 Gain=-12\nBand0 Enabled=1\n";
     const auto preset = dir.write("eqdata.ini", Bytes(ini.begin(), ini.end()));
     const auto plain = dir.file("plain.wav"), shaped = dir.file("shaped.wav");
-    ASSERT_EQ(pelu_run({"decode", q(mp3), "-o", q(plain)}).exit_code, 0);
-    const Result r = pelu_run({"decode", q(mp3), "-o", q(shaped), "--eq", q(preset), "--eq-name", "Cut"});
-    ASSERT_EQ(r.exit_code, 0) << r.stderr_text;
+    ASSERT_EQ(pelu({"decode", qpath(mp3), "-o", qpath(plain)}).exit_code, 0);
+    const CommandRun r = pelu({"decode", qpath(mp3), "-o", qpath(shaped), "--eq", qpath(preset), "--eq-name", "Cut"});
+    ASSERT_EQ(r.exit_code, 0) << r.err.toStdString();
     const auto a = wav_samples(plain), b = wav_samples(shaped);
     ASSERT_EQ(a.size(), b.size());
     ASSERT_GT(a.size(), 2u * 44100 * 2);
@@ -83,20 +63,20 @@ TEST(DecodeEqualizer, MissingPresetOrFileIsAClearError)
     const std::string ini = "[EQ.Other]\nFFTLen=256\n";
     const auto preset = dir.write("p.ini", Bytes(ini.begin(), ini.end()));
     const auto out = dir.file("out.wav");
-    Result r = pelu_run({"decode", q(mp3), "-o", q(out), "--eq", q(preset)}); // default name BrindleX
+    CommandRun r = pelu({"decode", qpath(mp3), "-o", qpath(out), "--eq", qpath(preset)}); // default name BrindleX
     EXPECT_EQ(r.exit_code, 1);
-    EXPECT_NE(r.stderr_text.find("no equalizer preset \"BrindleX\""), std::string::npos) << r.stderr_text;
-    r = pelu_run({"decode", q(mp3), "-o", q(out), "--eq", q(dir.file("none.ini"))});
+    EXPECT_TRUE(r.err.contains("no equalizer preset \"BrindleX\"")) << r.err.toStdString();
+    r = pelu({"decode", qpath(mp3), "-o", qpath(out), "--eq", qpath(dir.file("none.ini"))});
     EXPECT_EQ(r.exit_code, 1);
-    EXPECT_NE(r.stderr_text.find("no such file"), std::string::npos) << r.stderr_text;
-    r = pelu_run({"decode", q(mp3), "-o", q(out), "--eq-name", "Other"});
+    EXPECT_TRUE(r.err.contains("no such file")) << r.err.toStdString();
+    r = pelu({"decode", qpath(mp3), "-o", qpath(out), "--eq-name", "Other"});
     EXPECT_EQ(r.exit_code, 2);
     EXPECT_FALSE(std::filesystem::exists(out));
     const std::string bad = "[EQ.Bad]\nFFTLen=256\nBands=1\nBand0 f1=abc\n";
     const auto bad_preset = dir.write("bad.ini", Bytes(bad.begin(), bad.end()));
-    r = pelu_run({"decode", q(mp3), "-o", q(out), "--eq", q(bad_preset), "--eq-name", "Bad"});
+    r = pelu({"decode", qpath(mp3), "-o", qpath(out), "--eq", qpath(bad_preset), "--eq-name", "Bad"});
     EXPECT_EQ(r.exit_code, 1);
-    EXPECT_NE(r.stderr_text.find("'abc' is not a valid floating point value"), std::string::npos) << r.stderr_text;
+    EXPECT_TRUE(r.err.contains("'abc' is not a valid floating point value")) << r.err.toStdString();
 }
 
 } // namespace

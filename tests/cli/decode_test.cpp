@@ -1,10 +1,10 @@
 // pelu decode end to end: the PCM it writes is compared with what mpg123
 // itself writes for the same file.
 #include "mp3_fixtures.h"
+#include "pelu_run.h"
 
 #include <gtest/gtest.h>
 
-#include <QProcess>
 #include <QStandardPaths>
 
 #include <cstring>
@@ -13,30 +13,6 @@
 
 namespace pelu::test {
 namespace {
-
-std::filesystem::path program_dir()
-{
-    return std::filesystem::read_symlink("/proc/self/exe").parent_path();
-}
-
-struct RunResult {
-    int exit_code;
-    QString stderr_text;
-};
-
-RunResult run(const QString& program, const QStringList& args)
-{
-    QProcess process;
-    process.start(program, args);
-    process.waitForFinished(120000);
-    return {process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1,
-            QString::fromLocal8Bit(process.readAllStandardError())};
-}
-
-RunResult pelu(const QStringList& args)
-{
-    return run(QString::fromStdString((program_dir() / "pelu").string()), args);
-}
 
 struct Wav {
     std::uint16_t channels = 0;
@@ -72,9 +48,9 @@ Wav read_wav(const std::filesystem::path& path)
 Wav mpg123_decode(const TempDir& dir, const std::filesystem::path& mp3)
 {
     const auto out = dir.file("reference.wav");
-    const RunResult r = run("mpg123", {"-q", "-w", QString::fromStdString(out.string()),
+    const ProgramRun r = run_program("mpg123", {"-q", "-w", QString::fromStdString(out.string()),
                                        QString::fromStdString(mp3.string())});
-    EXPECT_EQ(r.exit_code, 0) << r.stderr_text.toStdString();
+    EXPECT_EQ(r.exit_code, 0) << r.err.toStdString();
     return read_wav(out);
 }
 
@@ -86,8 +62,8 @@ TEST_P(DecodeMatchesMpg123, SameCountAndIdenticalSamples)
     TempDir dir;
     const auto mp3 = dir.write("in.mp3", encode_mp3(GetParam().second));
     const auto out = dir.file("out.wav");
-    const RunResult r = pelu({"decode", QString::fromStdString(mp3.string()), "-o", QString::fromStdString(out.string())});
-    ASSERT_EQ(r.exit_code, 0) << r.stderr_text.toStdString();
+    const CommandRun r = pelu({"decode", QString::fromStdString(mp3.string()), "-o", QString::fromStdString(out.string())});
+    ASSERT_EQ(r.exit_code, 0) << r.err.toStdString();
     const Wav ours = read_wav(out);
     const Wav reference = mpg123_decode(dir, mp3);
     EXPECT_EQ(ours.channels, reference.channels);
@@ -142,14 +118,14 @@ TEST(Decode, BadInputFailsWithAClearMessageAndWritesNothing)
     };
     for (const auto& c : cases) {
         const auto in = dir.write(c.name, c.bytes);
-        const RunResult r = pelu({"decode", QString::fromStdString(in.string()), "-o", QString::fromStdString(out.string())});
+        const CommandRun r = pelu({"decode", QString::fromStdString(in.string()), "-o", QString::fromStdString(out.string())});
         EXPECT_EQ(r.exit_code, 1) << c.name;
-        EXPECT_TRUE(r.stderr_text.contains("This is not a valid Audiofile")) << r.stderr_text.toStdString();
+        EXPECT_TRUE(r.err.contains("This is not a valid Audiofile")) << r.err.toStdString();
         EXPECT_FALSE(std::filesystem::exists(out)) << c.name;
     }
-    const RunResult missing = pelu({"decode", QString::fromStdString(dir.file("none.mp3").string())});
+    const CommandRun missing = pelu({"decode", QString::fromStdString(dir.file("none.mp3").string())});
     EXPECT_EQ(missing.exit_code, 1);
-    EXPECT_TRUE(missing.stderr_text.startsWith("pelu: "));
+    EXPECT_TRUE(missing.err.startsWith("pelu: "));
     EXPECT_EQ(pelu({"decode"}).exit_code, 2);
     EXPECT_EQ(pelu({"decode", "x.mp3", "--from", "soon"}).exit_code, 2);
 }

@@ -3,6 +3,8 @@
 // Thread: main thread of a test.
 #pragma once
 
+#include "run_program.h"
+
 #include <QProcess>
 #include <QString>
 #include <QStringList>
@@ -11,28 +13,16 @@
 
 namespace pelu::test {
 
-struct CommandRun {
-    int exit_code = -1; // -1 when pelu crashed or did not finish
-    QString out;
-    QString err;
-};
+using CommandRun = ProgramRun;
 
-// `pelu ARGS...` in `cwd` (the test's own folder when empty), waiting up to five minutes.
-inline CommandRun pelu(const QStringList& args, const std::filesystem::path& cwd = {})
+// `pelu ARGS...` in `cwd` (the test's own folder when empty) with `environment`
+// (NAME=VALUE) over the test's, waiting up to five minutes.
+inline CommandRun pelu(const QStringList& args, const std::filesystem::path& cwd = {},
+                       const QStringList& environment = {})
 {
-    const std::filesystem::path program = std::filesystem::read_symlink("/proc/self/exe").parent_path() / "pelu";
-    QProcess process;
-    if (!cwd.empty())
-        process.setWorkingDirectory(QString::fromStdString(cwd.string()));
-    process.start(QString::fromStdString(program.string()), args);
-    process.waitForFinished(300000);
-    CommandRun run;
-    run.exit_code = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
-    run.out = QString::fromUtf8(process.readAllStandardOutput());
-    run.err = QString::fromUtf8(process.readAllStandardError());
-    return run;
+    return run_program(built_program(QStringLiteral("pelu")), args,
+                       {.environment = environment, .working_directory = cwd, .timeout_ms = 300000});
 }
-
 
 // Reads a started `pelu play`'s output until it says it plays (10 s at most).
 inline bool wait_until_playing(QProcess& process)

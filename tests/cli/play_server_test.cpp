@@ -21,7 +21,6 @@
 namespace pelu::test {
 namespace {
 
-QString q(const std::filesystem::path& path) { return QString::fromStdString(path.string()); }
 
 QString pelu_path()
 {
@@ -73,7 +72,7 @@ TwoTitles play_two_titles(SoundServer& server, const TempDir& dir)
     const auto b_mp3 = dir.write("b.mp3", encode_mp3(b));
     std::vector<Pcm16> titles;
     for (const auto& [mp3, wav] : {std::pair{a_mp3, dir.file("a.wav")}, std::pair{b_mp3, dir.file("b.wav")}}) {
-        const CommandRun decoded = pelu({QStringLiteral("decode"), q(mp3), QStringLiteral("-o"), q(wav)});
+        const CommandRun decoded = pelu({QStringLiteral("decode"), qpath(mp3), QStringLiteral("-o"), qpath(wav)});
         EXPECT_EQ(decoded.exit_code, 0) << decoded.err.toStdString();
         auto pcm = read_wav16(wav);
         if (!pcm)
@@ -87,7 +86,7 @@ TwoTitles play_two_titles(SoundServer& server, const TempDir& dir)
         return result;
     }
     QProcess process;
-    start_play(process, server, {q(a_mp3), q(b_mp3)});
+    start_play(process, server, {qpath(a_mp3), qpath(b_mp3)});
     result.exit_ok = process.waitForFinished(60000);
     const std::int64_t frames_at_exit = server.RecordedFrames();
     // A little more, so that nothing still on its way is cut off.
@@ -169,7 +168,7 @@ TEST_F(PeluPlayServer, AServerThatDiesEndsThePlayWithAnError)
 {
     const auto mp3 = dir_.write("long.mp3", encode_mp3(cbr128_stereo_44k(30.0)));
     QProcess process;
-    start_play(process, server_, {q(mp3)});
+    start_play(process, server_, {qpath(mp3)});
     ASSERT_TRUE(process.waitForStarted());
     ASSERT_TRUE(wait_until_playing(process));
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
@@ -196,7 +195,7 @@ TEST_F(PeluPlayServer, TerminateEndsItEvenOnADeadServer)
 {
     const auto mp3 = dir_.write("long.mp3", encode_mp3(cbr128_stereo_44k(30.0)));
     QProcess process;
-    start_play(process, server_, {q(mp3)});
+    start_play(process, server_, {qpath(mp3)});
     ASSERT_TRUE(process.waitForStarted());
     ASSERT_TRUE(wait_until_playing(process));
     std::this_thread::sleep_for(std::chrono::milliseconds(300));

@@ -6,7 +6,6 @@
 #include <gtest/gtest.h>
 
 #include <QProcess>
-#include <QProcessEnvironment>
 
 #include <csignal>
 #include <filesystem>
@@ -15,39 +14,20 @@
 namespace pelu::test {
 namespace {
 
-QString pelu_path()
+// `pelu play ARGS...`, with `wave_device` as PELU_WAVE_DEVICE when given.
+CommandRun play(const QStringList& args, const QString& wave_device = QString())
 {
-    return QString::fromStdString(
-        (std::filesystem::read_symlink("/proc/self/exe").parent_path() / "pelu").string());
+    return pelu(QStringList{QStringLiteral("play")} + args, {},
+                wave_device.isEmpty() ? QStringList{} : QStringList{"PELU_WAVE_DEVICE=" + wave_device});
 }
 
-struct Played {
-    int exit_code;
-    QString out, err;
-};
-
-Played play(const QStringList& args, const QString& wave_device = QString())
-{
-    QProcess process;
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    if (!wave_device.isEmpty())
-        env.insert(QStringLiteral("PELU_WAVE_DEVICE"), wave_device);
-    process.setProcessEnvironment(env);
-    process.start(pelu_path(), QStringList{QStringLiteral("play")} + args);
-    process.waitForFinished(120000);
-    return {process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1,
-            QString::fromLocal8Bit(process.readAllStandardOutput()),
-            QString::fromLocal8Bit(process.readAllStandardError())};
-}
-
-QString q(const std::filesystem::path& path) { return QString::fromStdString(path.string()); }
 
 TEST(PeluPlay, SimulatedDevicePlaysTitlesInARowToTheirEnd)
 {
     TempDir dir;
     const auto first = dir.write("first.mp3", encode_mp3(cbr128_stereo_44k(60.0)));
     const auto second = dir.write("second.mp3", encode_mp3(mpeg2_mono_22k(3.0)));
-    const Played r = play({"--device", "sim:20", q(first), q(second)});
+    const CommandRun r = play({"--device", "sim:20", qpath(first), qpath(second)});
     EXPECT_EQ(r.exit_code, 0) << r.err.toStdString();
     EXPECT_TRUE(r.out.contains(QStringLiteral("Playing first.mp3 (1:00.")));
     EXPECT_TRUE(r.out.contains(QStringLiteral("Playing second.mp3")));
@@ -58,7 +38,7 @@ TEST(PeluPlay, AlsaNullDevicePlaysToTheEnd)
 {
     TempDir dir;
     const auto mp3 = dir.write("null.mp3", encode_mp3(vbr_xing_stereo_44k(5.0)));
-    const Played r = play({"--device", "alsa:null", q(mp3)});
+    const CommandRun r = play({"--device", "alsa:null", qpath(mp3)});
     EXPECT_EQ(r.exit_code, 0) << r.err.toStdString();
     EXPECT_TRUE(r.out.contains(QStringLiteral("Playing null.mp3")));
 }
@@ -68,12 +48,12 @@ TEST(PeluPlay, BadTitlesAreReportedAndTheOthersStillPlay)
     TempDir dir;
     const auto good = dir.write("good.mp3", encode_mp3(cbr128_stereo_44k(1.0)));
     const auto junk = dir.write("junk.mp3", garbage(20000));
-    const Played r = play({"--device", "null", q(dir.file("missing.mp3")), q(junk), q(good)});
+    const CommandRun r = play({"--device", "null", qpath(dir.file("missing.mp3")), qpath(junk), qpath(good)});
     EXPECT_EQ(r.exit_code, 1);
     EXPECT_TRUE(r.err.contains(QStringLiteral("missing.mp3: no such file")));
     EXPECT_TRUE(r.err.contains(QStringLiteral("junk.mp3: ")));
     EXPECT_TRUE(r.out.contains(QStringLiteral("Playing good.mp3")));
-    EXPECT_EQ(play({"--device", "bogus", q(good)}).exit_code, 2);
+    EXPECT_EQ(play({"--device", "bogus", qpath(good)}).exit_code, 2);
     EXPECT_EQ(play({}).exit_code, 2);
 }
 
@@ -81,7 +61,7 @@ TEST(PeluPlay, NoDeviceAtAll)
 {
     TempDir dir;
     const auto mp3 = dir.write("a.mp3", encode_mp3(cbr128_stereo_44k(1.0)));
-    const Played r = play({q(mp3)}, QStringLiteral("alsa"));
+    const CommandRun r = play({qpath(mp3)}, QStringLiteral("alsa"));
     if (r.exit_code == 0)
         GTEST_SKIP() << "this machine has a sound device";
     EXPECT_EQ(r.exit_code, 1);
@@ -103,7 +83,7 @@ TEST(PeluPlay, InterruptAndTerminateStopCleanly)
     const auto mp3 = dir.write("long.mp3", encode_mp3(cbr128_stereo_44k(30.0)));
     for (const auto& [signal_number, exit_code] : {std::pair{SIGINT, 130}, std::pair{SIGTERM, 143}}) {
         QProcess process;
-        process.start(pelu_path(), {"play", "--device", "sim:1", q(mp3)});
+        process.start(built_program("pelu"), {"play", "--device", "sim:1", qpath(mp3)});
         ASSERT_TRUE(process.waitForStarted());
         ASSERT_TRUE(wait_until_playing(process));
         ::kill(static_cast<pid_t>(process.processId()), signal_number);

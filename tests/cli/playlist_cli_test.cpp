@@ -18,10 +18,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-QString q(const fs::path& p)
-{
-    return QString::fromStdString(p.string());
-}
 
 class PlaylistCommand : public ::testing::Test {
 protected:
@@ -45,14 +41,14 @@ TEST_F(PlaylistCommand, MakeThenShowListsTheSameRows)
                            "gone.mp3", "notes.txt"},
                           dir_.path());
     EXPECT_EQ(make.exit_code, 1) << make.err.toStdString(); // some files were left out
-    EXPECT_TRUE(make.err.contains(QStringLiteral("pelu: ") + q(dir_.file("noise.mp3")) + QStringLiteral(": ")))
+    EXPECT_TRUE(make.err.contains(QStringLiteral("pelu: ") + qpath(dir_.file("noise.mp3")) + QStringLiteral(": ")))
         << make.err.toStdString();
-    EXPECT_TRUE(make.err.contains(q(dir_.file("gone.mp3")) + QStringLiteral(": No such file or directory")));
+    EXPECT_TRUE(make.err.contains(qpath(dir_.file("gone.mp3")) + QStringLiteral(": No such file or directory")));
     EXPECT_TRUE(make.err.contains(QStringLiteral("pelu: notes.txt: not an .mp3 file")));
 
     // The file holds what the band's own reader sees.
     std::vector<player::PlaylistRow> rows;
-    player::LoadMediaListFile(q(dir_.file("list.bri")), rows);
+    player::LoadMediaListFile(qpath(dir_.file("list.bri")), rows);
     ASSERT_EQ(rows.size(), 4u);
     const QStringList texts = {"1. a", "2. SONG", "3. my.song", "4. "};
     for (int i = 0; i < 4; ++i) {
@@ -60,9 +56,9 @@ TEST_F(PlaylistCommand, MakeThenShowListsTheSameRows)
         EXPECT_EQ(rows[std::size_t(i)].columns.value(4), QString::number(i));
     }
     EXPECT_EQ(rows[1].columns.value(1), QStringLiteral("Ümlaut Band"));
-    EXPECT_EQ(rows[2].columns.value(2), q(dir_.file("my.song.mp3")));
+    EXPECT_EQ(rows[2].columns.value(2), qpath(dir_.file("my.song.mp3")));
 
-    const CommandRun show = pelu({"playlist", "show", q(dir_.file("list.bri"))});
+    const CommandRun show = pelu({"playlist", "show", qpath(dir_.file("list.bri"))});
     EXPECT_EQ(show.exit_code, 0) << show.err.toStdString();
     const QStringList lines = show.out.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
     ASSERT_EQ(lines.size(), 5) << show.out.toStdString();
@@ -76,7 +72,7 @@ TEST_F(PlaylistCommand, MakeThenShowListsTheSameRows)
         EXPECT_TRUE(line.contains(QStringLiteral("  -1  ")));
     }
 
-    const CommandRun json = pelu({"playlist", "show", "--json", q(dir_.file("list.bri"))});
+    const CommandRun json = pelu({"playlist", "show", "--json", qpath(dir_.file("list.bri"))});
     EXPECT_EQ(json.exit_code, 0);
     const QJsonArray array = QJsonDocument::fromJson(json.out.toUtf8()).array();
     ASSERT_EQ(array.size(), 4);
@@ -103,9 +99,9 @@ TEST_F(PlaylistCommand, ShowOfADamagedListPrintsTheRowsBeforeTheFaultAndFails)
     QByteArray bytes = player::WriteMediaList(rows);
     bytes.chop(20);
     write_file(dir_.file("cut.bri"), Bytes(bytes.begin(), bytes.end()));
-    const CommandRun show = pelu({"playlist", "show", "--json", q(dir_.file("cut.bri"))});
+    const CommandRun show = pelu({"playlist", "show", "--json", qpath(dir_.file("cut.bri"))});
     EXPECT_EQ(show.exit_code, 1);
-    EXPECT_EQ(show.err, QStringLiteral("pelu: ") + q(dir_.file("cut.bri")) + QStringLiteral(": Stream read error\n"));
+    EXPECT_EQ(show.err, QStringLiteral("pelu: ") + qpath(dir_.file("cut.bri")) + QStringLiteral(": Stream read error\n"));
     const QJsonArray array = QJsonDocument::fromJson(show.out.toUtf8()).array();
     ASSERT_EQ(array.size(), 2);
     EXPECT_EQ(array[1].toObject().value("image_index").toInt(), 0);

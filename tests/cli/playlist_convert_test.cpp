@@ -28,12 +28,6 @@ QString q(const fs::path& p)
     return platform::fs::decode_file_name(QByteArray::fromStdString(p.string()));
 }
 
-QByteArray file_bytes(const fs::path& path)
-{
-    QFile file(QString::fromStdString(path.string()));
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<unreadable>");
-}
-
 std::vector<PlaylistRow> rows_of(const fs::path& bri)
 {
     std::vector<PlaylistRow> rows;
@@ -103,7 +97,7 @@ TEST_F(PlaylistConvert, M3u8AndPlsRoundTripThroughTheMediaList)
     EXPECT_EQ(m3u.exit_code, 0) << m3u.err.toStdString();
     EXPECT_TRUE(m3u.err.isEmpty());
     const QByteArray far = QFile::encodeName(q(dir_.path() / "elsewhere" / "far.mp3"));
-    EXPECT_EQ(file_bytes(music("back.m3u8")), "#EXTM3U\n"
+    EXPECT_EQ(read_bytes(qpath(music("back.m3u8"))), "#EXTM3U\n"
                                               "#EXTINF:1,V1 Band - a\na.mp3\n"
                                               "#EXTINF:2,\xD0\x9D\xD0\xB8\xD0\xB0\xD0\xB3\xD0\xB0\xD1\x80\xD0\xB0 - b\nb.mp3\n"
                                               "#EXTINF:1,c\nsub/c.mp3\n"
@@ -112,8 +106,8 @@ TEST_F(PlaylistConvert, M3u8AndPlsRoundTripThroughTheMediaList)
                                               "#EXTINF:1,far\n" + far + "\n");
     const CommandRun pls = pelu({"playlist", "export", "out.bri", "music/back.pls"}, dir_.path());
     EXPECT_EQ(pls.exit_code, 0) << pls.err.toStdString();
-    EXPECT_TRUE(file_bytes(music("back.pls")).startsWith("[playlist]\nFile1=a.mp3\nTitle1=V1 Band - a\nLength1=1\n"));
-    EXPECT_TRUE(file_bytes(music("back.pls")).endsWith("NumberOfEntries=5\nVersion=2\n"));
+    EXPECT_TRUE(read_bytes(qpath(music("back.pls"))).startsWith("[playlist]\nFile1=a.mp3\nTitle1=V1 Band - a\nLength1=1\n"));
+    EXPECT_TRUE(read_bytes(qpath(music("back.pls"))).endsWith("NumberOfEntries=5\nVersion=2\n"));
 
     // Imported again: the very rows, whichever format carried them.
     for (const char* back : {"music/back.m3u8", "music/back.pls"}) {

@@ -35,7 +35,7 @@ inline QProcessEnvironment WithBus(const BrowserHome& home, const PrivateBus& bu
 inline QString WaitForPlayer(BusClient& client, int timeout_ms = 60000)
 {
     QString name;
-    WaitForBus(
+    wait_until(
         [&] {
             const QStringList names = client.connection().interface()->registeredServiceNames().value();
             for (const QString& candidate : names)

@@ -1,6 +1,7 @@
 // A browser that is killed does not take the playlist with it: the band writes
 // its resume file a few seconds after every change, so the next start brings
 // back what the user had, not what the last orderly close saved.
+#include "mp3_fixtures.h"
 #include "band_bus.h"
 #include "player/media_list.h"
 
@@ -59,7 +60,7 @@ TEST(BandAfterACrash, AnEditFiveSecondsBeforeAKillIsBackAtTheNextStart)
     client.SetService(player);
     EXPECT_TRUE(client.Get(kPlayer, "CanPlay").toBool());
     client.Call(kPlayer, "Play");
-    ASSERT_TRUE(WaitForBus([&] { return client.Get(kPlayer, "PlaybackStatus").toString() == "Playing"; }, 10000));
+    ASSERT_TRUE(wait_until([&] { return client.Get(kPlayer, "PlaybackStatus").toString() == "Playing"; }, 10000));
     client.Call(kPlayer, "Next");
     EXPECT_EQ(AsMap(client.Get(kPlayer, "Metadata")).value("xesam:title").toString(), "New Song");
     client.Call(kPlayer, "Stop");

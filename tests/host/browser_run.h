@@ -4,7 +4,8 @@
 
 #include "platform/registry/registry.h"
 
-#include "mp3_fixtures.h"
+#include "files.h"
+#include "run_program.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -89,14 +90,11 @@ public:
     // Runs `pelu ARGS...` in this home; its exit code.
     int pelu(const QStringList& args, QString* output = nullptr) const
     {
-        QProcess process;
-        process.setProcessEnvironment(environment());
-        process.setProcessChannelMode(QProcess::MergedChannels);
-        process.start(QCoreApplication::applicationDirPath() + "/pelu", args);
-        process.waitForFinished(120000);
+        const ProgramRun run = run_program(built_program("pelu"), args,
+                                           {.base_environment = environment(), .merge_output = true});
         if (output)
-            *output = QString::fromUtf8(process.readAll());
-        return process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+            *output = run.out;
+        return run.exit_code;
     }
 
 private:

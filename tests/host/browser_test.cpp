@@ -1,5 +1,6 @@
 // PELU Browser as a program, with the tests' stand-in band library registered
 // the way a user registers one.
+#include "mp3_fixtures.h"
 #include "browser_run.h"
 
 #include <QDateTime>

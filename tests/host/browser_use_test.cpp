@@ -35,18 +35,8 @@ QString test_output()
     return folder;
 }
 
-void write_text(const QString& path, const QByteArray& text)
-{
-    QFile file(path);
-    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
-    file.write(text);
-}
-
-QString read_text(const QString& path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString("(missing)");
-}
+using test::write_bytes;
+QString read_text(const QString& path) { return QString::fromUtf8(test::read_bytes(path)); }
 
 // What BrowserRun's "geometry N" says: the window's frame and the screen's
 // available area, in the screen's pixels.
@@ -74,7 +64,7 @@ TEST(DownloadNames, AFreeNameInTheFolderAndNeverAPath)
     TempDir dir;
     const QString folder = QString::fromStdString(dir.path().string());
     for (const char* name : {"notes.txt", "notes (1).txt", "music.tar.gz", "README"})
-        write_text(folder + "/" + name, "mine");
+        write_bytes(folder + "/" + name, "mine");
     EXPECT_EQ(host::free_file_name(folder, "new.txt").toStdString(), "new.txt");
     EXPECT_EQ(host::free_file_name(folder, "notes.txt").toStdString(), "notes (2).txt");
     EXPECT_EQ(host::free_file_name(folder, "music.tar.gz").toStdString(), "music (1).tar.gz");
@@ -101,7 +91,7 @@ TEST(BrowserInUse, DownloadsLandInTheDownloadFolderAndOverwriteNothing)
         dirs.write(("XDG_DOWNLOAD_DIR=\"" + downloads + "\"\n").toUtf8());
     }
     QDir().mkpath(downloads);
-    write_text(downloads + "/notes.txt", "mine");
+    write_bytes(downloads + "/notes.txt", "mine");
 
     BrowserRun run(home, {"about:blank"});
     ASSERT_TRUE(run.wait_for("navigated 1 ")) << run.errors().toStdString();
@@ -172,9 +162,9 @@ TEST(BrowserInUse, APageClosesThePopupItOpened)
 {
     BrowserHome home;
     home.set_dll_location();
-    write_text(home.storage() + "pages/opener.html",
+    write_bytes(home.storage() + "pages/opener.html",
                "<!DOCTYPE html><title>Opener</title><script>window.open('popup.html')</script>");
-    write_text(home.storage() + "pages/popup.html",
+    write_bytes(home.storage() + "pages/popup.html",
                "<!DOCTYPE html><title>Popup</title><script>setTimeout(function () { window.close() }, 100)</script>");
     BrowserRun run(home, {"file://" + home.storage() + "pages/opener.html"});
     ASSERT_TRUE(run.wait_for("window-opened 2")) << run.lines().join('\n').toStdString();
@@ -242,19 +232,19 @@ TEST(BrowserOnADesktop, TheUsualKeys)
     // Find in page: the matches counted, Esc closes the bar.
     keys({"key", "ctrl+f"});
     keys({"type", "--delay", "5", "Second"});
-    EXPECT_TRUE(WaitForBus([&] {
+    EXPECT_TRUE(wait_until([&] {
         run.send("text findResult");
         return run.wait_for("text findResult", 5000).value_or("") == "text findResult 1 of 1";
     }, 10000));
     keys({"key", "Escape"});
-    EXPECT_TRUE(WaitForBus([&] {
+    EXPECT_TRUE(wait_until([&] {
         run.send("text findText");
         return run.wait_for("error no text findText", 1000).has_value();
     }, 10000));
 
     // Zoom steps, said in the status bar.
     auto status_says = [&](const QString& text) {
-        return WaitForBus([&] {
+        return wait_until([&] {
             run.send("status 1");
             return run.wait_for("status 1", 5000).value_or("") == "status 1 " + text;
         }, 10000);
@@ -266,7 +256,7 @@ TEST(BrowserOnADesktop, TheUsualKeys)
     }
 
     // A hovered link's target shows in the status bar.
-    write_text(band.home.storage() + "pages/link.html",
+    write_bytes(band.home.storage() + "pages/link.html",
                "<!DOCTYPE html><title>Link</title><a href=\"https://example.invalid/target\" "
                "style=\"display:block;height:100vh\">target</a>");
     run.send("navigate 1 file://" + band.home.storage() + "pages/link.html");
@@ -288,7 +278,7 @@ TEST(BrowserOnADesktop, AtScaleTwoTheWindowOpensInsideTheScreen)
     ASSERT_TRUE(band.ready());
     // The window manager may place the frame a moment after the band shows.
     std::optional<Geometry> at;
-    WaitForBus([&] {
+    wait_until([&] {
         at = geometry_of(*band.run, 1);
         return at && at->frame.width() > 0 && band.desktop.xdotool({"getwindowgeometry", band.window}).contains("Position");
     }, 10000);
@@ -320,7 +310,7 @@ TEST(BrowserOnADesktop, ANarrowWindowClipsTheBandAndItsChevronShowsTheRest)
     // The user narrows the window as far as the window manager lets them.
     band.desktop.xdotool({"windowsize", band.window, "360", "600"});
     std::optional<Geometry> at;
-    EXPECT_TRUE(WaitForBus([&] {
+    EXPECT_TRUE(wait_until([&] {
         at = geometry_of(run, 1);
         return at && at->frame.width() < 420;
     }, 10000)) << (at ? at->frame.width() : -1);

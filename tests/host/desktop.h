@@ -3,8 +3,8 @@
 #pragma once
 
 #include "child_process.h"
+#include "run_program.h"
 
-#include <QProcess>
 #include <QProcessEnvironment>
 #include <QThread>
 
@@ -40,13 +40,7 @@ public:
     // Runs xdotool on this screen; its output.
     QString xdotool(const QStringList& args) const
     {
-        QProcess tool;
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert("DISPLAY", display_);
-        tool.setProcessEnvironment(env);
-        tool.start("xdotool", args);
-        tool.waitForFinished(20000);
-        return QString::fromUtf8(tool.readAllStandardOutput()).trimmed();
+        return run_program("xdotool", args, {.environment = {"DISPLAY=" + display_}, .timeout_ms = 20000}).out.trimmed();
     }
     // The browser window of process `pid`, once it shows; empty when none does.
     QString browser_window(qint64 pid) const

@@ -3,7 +3,7 @@
 #include "host/helper_objects.h"
 #include "platform/registry/registry.h"
 
-#include "mp3_fixtures.h"
+#include "files.h"
 
 #include <QCoreApplication>
 

@@ -10,19 +10,6 @@ namespace reg = pelu::platform::registry;
 
 QString bin(const QString& name) { return QCoreApplication::applicationDirPath() + '/' + name; }
 
-QByteArray read(const QString& path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<missing>");
-}
-
-void write(const QString& path, const QByteArray& bytes)
-{
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QFile file(path);
-    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
-    file.write(bytes);
-}
 
 const QString kHelperKey =
     "Software\\Microsoft\\Windows\\CurrentVersion\\explorer\\Browser Helper Objects\\"
@@ -56,39 +43,38 @@ TEST(RegsvrCommand, RegistersUnregistersAndSaysWhatFailed)
     // A registry that cannot be written: the library's own failure is reported.
     const QString folder_as_registry = home.root() + "/not-a-file";
     QDir().mkpath(folder_as_registry);
-    QProcess process;
-    QProcessEnvironment env = home.environment();
-    env.insert("PELU_REGISTRY", folder_as_registry);
-    process.setProcessEnvironment(env);
-    process.setProcessChannelMode(QProcess::MergedChannels);
-    process.start(bin("pelu"), {"regsvr", bin("libpelu_test_helper.so")});
-    ASSERT_TRUE(process.waitForFinished(60000));
-    EXPECT_EQ(process.exitCode(), 1);
-    EXPECT_TRUE(process.readAll().contains("DllRegisterServer in")) ;
+    const ProgramRun run = run_program(bin("pelu"), {"regsvr", bin("libpelu_test_helper.so")},
+                                       {.environment = {"PELU_REGISTRY=" + folder_as_registry},
+                                        .base_environment = home.environment(),
+                                        .timeout_ms = 60000,
+                                        .merge_output = true});
+    ASSERT_TRUE(run.finished);
+    EXPECT_EQ(run.exit_code, 1);
+    EXPECT_TRUE(run.out.contains("DllRegisterServer in"));
 }
 
 TEST(SetupCommand, FillsTheStorageFolderAndRegistersTheBandAndCanBeRepeated)
 {
     BrowserHome home;
     const QString data = home.root() + "/shipped";
-    write(data + "/default.ini", "[EQ.BrindleX]\nFFTLen=1024\n");
-    write(data + "/pages/index.html", "<html>home</html>");
-    write(data + "/pages/help/help.html", "<html>help</html>");
-    write(data + "/eqdata.ini", "[EQ.BrindleX]\nshipped\n");
+    write_bytes(data + "/default.ini", "[EQ.BrindleX]\nFFTLen=1024\n");
+    write_bytes(data + "/pages/index.html", "<html>home</html>");
+    write_bytes(data + "/pages/help/help.html", "<html>help</html>");
+    write_bytes(data + "/eqdata.ini", "[EQ.BrindleX]\nshipped\n");
     // The user's own files are there already.
     const QString storage = home.root() + "/data/pelu/";
-    write(storage + "eqdata.ini", "mine");
-    write(storage + "es.xes", "my playlist");
+    write_bytes(storage + "eqdata.ini", "mine");
+    write_bytes(storage + "es.xes", "my playlist");
 
     const QStringList args = {"setup", "--library", bin("libpelu_test_helper.so"), "--data", data};
     QString output;
     ASSERT_EQ(home.pelu(args, &output), 0) << output.toStdString();
     EXPECT_TRUE(output.contains("succeeded")) << output.toStdString();
-    EXPECT_EQ(read(storage + "default.ini"), "[EQ.BrindleX]\nFFTLen=1024\n");
-    EXPECT_EQ(read(storage + "pages/index.html"), "<html>home</html>");
-    EXPECT_EQ(read(storage + "pages/help/help.html"), "<html>help</html>");
-    EXPECT_EQ(read(storage + "eqdata.ini"), "mine");
-    EXPECT_EQ(read(storage + "es.xes"), "my playlist");
+    EXPECT_EQ(read_bytes(storage + "default.ini"), "[EQ.BrindleX]\nFFTLen=1024\n");
+    EXPECT_EQ(read_bytes(storage + "pages/index.html"), "<html>home</html>");
+    EXPECT_EQ(read_bytes(storage + "pages/help/help.html"), "<html>help</html>");
+    EXPECT_EQ(read_bytes(storage + "eqdata.ini"), "mine");
+    EXPECT_EQ(read_bytes(storage + "es.xes"), "my playlist");
     {
         reg::Store store(home.registry());
         auto key = store.open_key(reg::Hive::CurrentUser, "Software\\PELU\\XPD");
@@ -98,29 +84,29 @@ TEST(SetupCommand, FillsTheStorageFolderAndRegistersTheBandAndCanBeRepeated)
     }
 
     // Again, after a newer default.ini shipped: replaced; the user's files stay.
-    write(data + "/default.ini", "[EQ.BrindleX]\nFFTLen=2048\n");
+    write_bytes(data + "/default.ini", "[EQ.BrindleX]\nFFTLen=2048\n");
     ASSERT_EQ(home.pelu(args, &output), 0) << output.toStdString();
-    EXPECT_EQ(read(storage + "default.ini"), "[EQ.BrindleX]\nFFTLen=2048\n");
-    EXPECT_EQ(read(storage + "eqdata.ini"), "mine");
+    EXPECT_EQ(read_bytes(storage + "default.ini"), "[EQ.BrindleX]\nFFTLen=2048\n");
+    EXPECT_EQ(read_bytes(storage + "eqdata.ini"), "mine");
 
     // Without the user's preset, the shipped one is copied.
     QFile::remove(storage + "eqdata.ini");
     ASSERT_EQ(home.pelu(args, &output), 0);
-    EXPECT_EQ(read(storage + "eqdata.ini"), "[EQ.BrindleX]\nshipped\n");
+    EXPECT_EQ(read_bytes(storage + "eqdata.ini"), "[EQ.BrindleX]\nshipped\n");
 
     // Nothing ships one (as the program's data folder): the factory settings
     // become the user's, so the equalizer starts with its bands.
     QFile::remove(data + "/eqdata.ini");
     QFile::remove(storage + "eqdata.ini");
     ASSERT_EQ(home.pelu(args, &output), 0);
-    EXPECT_EQ(read(storage + "eqdata.ini"), "[EQ.BrindleX]\nFFTLen=2048\n");
+    EXPECT_EQ(read_bytes(storage + "eqdata.ini"), "[EQ.BrindleX]\nFFTLen=2048\n");
 }
 
 TEST(SetupCommand, SaysWhatIsMissing)
 {
     BrowserHome home;
     const QString data = home.root() + "/shipped";
-    write(data + "/default.ini", "[EQ.BrindleX]\n");
+    write_bytes(data + "/default.ini", "[EQ.BrindleX]\n");
     QString output;
     // No pages: set up all the same, with a warning.
     EXPECT_EQ(home.pelu({"setup", "--library", bin("libpelu_test_helper.so"), "--data", data}, &output), 0);

@@ -3,6 +3,7 @@
 // logout's signal) runs the orderly quit, ends the nested loops before it
 // destroys anything, and keeps what the user did. Remote calls never bring up
 // a dialog. Run in the AddressSanitizer build as well.
+#include "mp3_fixtures.h"
 #include "band_bus.h"
 #include "desktop.h"
 #include "player/media_list.h"
@@ -189,7 +190,7 @@ TEST(TakeDown, ClosingWithAPanelMenuOrDialogOpenEndsCleanly)
             const QString done = key ? "keyed " + step.section(' ', 1, 1) : "clicked " + step;
             ASSERT_TRUE(band.run.wait_for(done, 10000)) << band.run.lines().join('\n').toStdString();
             // The playlist panel opens from a timer a moment after the click.
-            ASSERT_TRUE(WaitForBus([&] { return !band.run.popups().isEmpty(); }, 10000));
+            ASSERT_TRUE(wait_until([&] { return !band.run.popups().isEmpty(); }, 10000));
         }
         if (!c.popup.isEmpty())
             ASSERT_TRUE(band.WaitForPopup(c.popup)) << band.run.popups().join(' ').toStdString();
@@ -259,7 +260,7 @@ TEST(BusyStore, ABandStartingAndClosingDuringALargeImportKeepsEverything)
     import.start(QCoreApplication::applicationDirPath() + "/pelu", {"reg", "import", reg_path});
     ASSERT_TRUE(import.waitForStarted());
     // Parsed, and writing: its transaction spills into the write-ahead log.
-    ASSERT_TRUE(WaitForBus([&] { return QFileInfo(home.home.registry() + "-wal").size() > 0; }, 120000));
+    ASSERT_TRUE(wait_until([&] { return QFileInfo(home.home.registry() + "-wal").size() > 0; }, 120000));
 
     BandRun band(home);
     ASSERT_TRUE(band.ready);
@@ -310,19 +311,19 @@ TEST(RemoteOpen, ACallDuringADialogWaitsForItToReturn)
     BandRun band(home);
     ASSERT_TRUE(band.ready);
     band.run.send("click ToolbarButton971");
-    ASSERT_TRUE(WaitForBus([&] { return !band.run.popups().isEmpty(); }, 10000));
+    ASSERT_TRUE(wait_until([&] { return !band.run.popups().isEmpty(); }, 10000));
     band.run.send("click KamButton7");
     ASSERT_TRUE(band.WaitForPopup("QFileDialog"));
 
     QDBusMessage open = QDBusMessage::createMethodCall(WaitForPlayer(band.client), kMprisPath, kMprisPlayer, "OpenUri");
     open << QUrl::fromLocalFile(home.new_song).toString(QUrl::FullyEncoded);
     QDBusPendingCall pending = band.client.connection().asyncCall(open, 60000);
-    WaitForBus([] { return false; }, 500);
+    wait_until([] { return false; }, 500);
     EXPECT_FALSE(pending.isFinished()) << "answered inside the dialog's loop";
     EXPECT_FALSE(band.run.popups().filter("QFileDialog").isEmpty());
 
     band.run.send("close 1");
-    EXPECT_TRUE(WaitForBus([&] { return pending.isFinished(); }, 30000));
+    EXPECT_TRUE(wait_until([&] { return pending.isFinished(); }, 30000));
     EXPECT_EQ(band.run.wait_end(30000), 0) << band.run.errors().toStdString();
 }
 
@@ -364,14 +365,14 @@ TEST(TakeDownOnADesktop, WindowManagerCloseAndCtrlWWithAPanelOpen)
         ASSERT_FALSE(window.isEmpty());
         run.send(QString("click ") + c.control);
         ASSERT_TRUE(run.wait_for(QString("clicked ") + c.control, 10000));
-        ASSERT_TRUE(WaitForBus([&] { return !run.popups().isEmpty(); }, 10000));
+        ASSERT_TRUE(wait_until([&] { return !run.popups().isEmpty(); }, 10000));
 
         // The panel takes the keyboard when it opens, and its activation may
         // reach the window manager late on a loaded machine: the browser window
         // is activated only after that, so the keys go where a user's would.
         const QString browser = window.section('\n', 0, 0);
-        WaitForBus([&] { return desktop.xdotool({"getactivewindow"}) != browser; }, 1500);
-        WaitForBus([&] {
+        wait_until([&] { return desktop.xdotool({"getactivewindow"}) != browser; }, 1500);
+        wait_until([&] {
             desktop.xdotool({"windowactivate", "--sync", browser});
             return desktop.xdotool({"getactivewindow"}) == browser;
         }, 5000);

@@ -2,27 +2,18 @@
 // template line, exit codes.
 #include "hand_frames.h"
 #include "mp3_fixtures.h"
-
-#include <QProcess>
+#include "run_program.h"
 
 #include <gtest/gtest.h>
 
 namespace pelu::test {
 namespace {
 
-struct PeluRun {
-    int exit_code;
-    QString out;
-    QString err;
-};
-
-PeluRun pelu(const QStringList& args)
+ProgramRun pelu(const QStringList& args)
 {
-    QProcess process;
-    process.start(PELU_CLI_PATH, args);
-    EXPECT_TRUE(process.waitForFinished(60000));
-    return {process.exitCode(), QString::fromUtf8(process.readAllStandardOutput()),
-            QString::fromUtf8(process.readAllStandardError())};
+    const ProgramRun run = run_program(PELU_CLI_PATH, args, {.timeout_ms = 60000});
+    EXPECT_TRUE(run.finished);
+    return run;
 }
 
 TEST(PeluInfo, PrintsEveryFieldInOrderThenTheResult)
@@ -33,7 +24,7 @@ TEST(PeluInfo, PrintsEveryFieldInOrderThenTheResult)
     const QString a = QString::fromStdString(dir.write("Band - Song.mp3", good).string());
     const QString b = QString::fromStdString(dir.file("missing.mp3").string());
 
-    const PeluRun run = pelu({"info", "--template", "%GA,T%|%BR%%NL%", a, b});
+    const ProgramRun run = pelu({"info", "--template", "%GA,T%|%BR%%NL%", a, b});
     EXPECT_EQ(run.exit_code, 1) << "one file failed";
     const QStringList blocks = run.out.split("\n\n");
     ASSERT_EQ(blocks.size(), 2) << run.out.toStdString();
@@ -53,7 +44,7 @@ TEST(PeluInfo, PrintsEveryFieldInOrderThenTheResult)
     // No dialogs: one line on stderr for the file that failed, none for the other.
     EXPECT_EQ(run.err, "pelu: " + b + ": no such file\n");
 
-    const PeluRun ok = pelu({"info", a});
+    const ProgramRun ok = pelu({"info", a});
     EXPECT_EQ(ok.exit_code, 0);
     EXPECT_FALSE(ok.out.contains("MacroText="));
     EXPECT_TRUE(ok.out.endsWith("Result=0\n"));
@@ -63,7 +54,7 @@ TEST(PeluInfo, BadUsage)
 {
     EXPECT_EQ(pelu({"info"}).exit_code, 2);
     EXPECT_EQ(pelu({"info", "--bogus", "x.mp3"}).exit_code, 2);
-    const PeluRun run = pelu({"info", "--template"});
+    const ProgramRun run = pelu({"info", "--template"});
     EXPECT_EQ(run.exit_code, 2);
     EXPECT_TRUE(run.err.startsWith("pelu: ")) << run.err.toStdString();
 }

@@ -1,6 +1,6 @@
 // The file-facts layer: packed DOS date/time, attribute bits, the regular-file
 // check and the non-blocking open.
-#include "mp3_fixtures.h"
+#include "files.h"
 #include "platform/fs/file_facts.h"
 
 #include <gtest/gtest.h>
@@ -13,7 +13,6 @@ namespace {
 
 namespace fs = pelu::platform::fs;
 
-QString q(const std::filesystem::path& path) { return QString::fromStdString(path.string()); }
 
 std::time_t local_time(int year, int month, int day, int hour, int minute, int second)
 {
@@ -54,25 +53,25 @@ TEST(FileFacts, FromTheFile)
     struct utimbuf times = {when, when};
     ASSERT_EQ(::utime(path.c_str(), &times), 0);
     fs::FileFacts facts;
-    ASSERT_TRUE(fs::file_facts(q(path), &facts));
+    ASSERT_TRUE(fs::file_facts(qpath(path), &facts));
     EXPECT_EQ(facts.size_bytes, 1234);
     EXPECT_EQ(facts.dos_date_time, fs::dos_date_time(when));
     EXPECT_EQ(facts.attributes & fs::kAttrArchive, fs::kAttrArchive);
     EXPECT_EQ(facts.attributes & (fs::kAttrHidden | fs::kAttrDirectory), 0u);
 
     const auto hidden = dir.write(".hidden.mp3", Bytes(10, 1));
-    ASSERT_TRUE(fs::file_facts(q(hidden), &facts));
+    ASSERT_TRUE(fs::file_facts(qpath(hidden), &facts));
     EXPECT_EQ(facts.attributes & fs::kAttrHidden, fs::kAttrHidden);
 
-    ASSERT_TRUE(fs::file_facts(q(dir.path()), &facts));
+    ASSERT_TRUE(fs::file_facts(qpath(dir.path()), &facts));
     EXPECT_EQ(facts.attributes & fs::kAttrDirectory, fs::kAttrDirectory);
-    EXPECT_FALSE(fs::file_facts(q(dir.file("none")), &facts));
+    EXPECT_FALSE(fs::file_facts(qpath(dir.file("none")), &facts));
 
     // The same file system gives the same label, whatever it is here.
     fs::FileFacts other;
-    ASSERT_TRUE(fs::file_facts(q(dir.write("other.mp3", Bytes(3, 1))), &other));
+    ASSERT_TRUE(fs::file_facts(qpath(dir.write("other.mp3", Bytes(3, 1))), &other));
     EXPECT_EQ(other.volume_label, facts.volume_label);
-    EXPECT_EQ(fs::short_path(q(path)), q(path));
+    EXPECT_EQ(fs::short_path(qpath(path)), qpath(path));
 }
 
 TEST(FileFacts, ReadOnlyAttributeFollowsWritePermission)
@@ -83,7 +82,7 @@ TEST(FileFacts, ReadOnlyAttributeFollowsWritePermission)
     const auto path = dir.write("ro.mp3", Bytes(10, 1));
     std::filesystem::permissions(path, std::filesystem::perms::owner_read);
     fs::FileFacts facts;
-    ASSERT_TRUE(fs::file_facts(q(path), &facts));
+    ASSERT_TRUE(fs::file_facts(qpath(path), &facts));
     EXPECT_EQ(facts.attributes & fs::kAttrReadOnly, fs::kAttrReadOnly);
 }
 
@@ -93,17 +92,17 @@ TEST(FileFacts, KindsAndOpening)
     const auto file = dir.write("f.mp3", Bytes(100, 7));
     const auto fifo = dir.file("fifo.mp3");
     ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
-    EXPECT_EQ(fs::file_kind(q(file)), fs::FileKind::Regular);
-    EXPECT_EQ(fs::file_kind(q(fifo)), fs::FileKind::Other);
+    EXPECT_EQ(fs::file_kind(qpath(file)), fs::FileKind::Regular);
+    EXPECT_EQ(fs::file_kind(qpath(fifo)), fs::FileKind::Other);
     EXPECT_EQ(fs::file_kind("/dev/null"), fs::FileKind::Other);
-    EXPECT_EQ(fs::file_kind(q(dir.path())), fs::FileKind::Other);
-    EXPECT_EQ(fs::file_kind(q(dir.file("none"))), fs::FileKind::Missing);
+    EXPECT_EQ(fs::file_kind(qpath(dir.path())), fs::FileKind::Other);
+    EXPECT_EQ(fs::file_kind(qpath(dir.file("none"))), fs::FileKind::Missing);
 
     fs::ReadOnlyFile reader;
-    EXPECT_EQ(reader.open(q(fifo)), -1) << "refused without waiting for a writer";
+    EXPECT_EQ(reader.open(qpath(fifo)), -1) << "refused without waiting for a writer";
     EXPECT_FALSE(reader.is_open());
-    EXPECT_EQ(reader.open(q(dir.file("none"))), ENOENT);
-    ASSERT_EQ(reader.open(q(file)), 0);
+    EXPECT_EQ(reader.open(qpath(dir.file("none"))), ENOENT);
+    ASSERT_EQ(reader.open(qpath(file)), 0);
     std::uint8_t buffer[64];
     EXPECT_EQ(reader.read_at(90, buffer, 64), 10);
     EXPECT_EQ(buffer[9], 7);

@@ -36,10 +36,6 @@ const Bytes& audio()
     return song;
 }
 
-QString q(const std::filesystem::path& p)
-{
-    return QString::fromStdString(p.string());
-}
 
 Id3Frame text(const std::string& id, Id3Text encoding, const std::vector<std::string>& values)
 {
@@ -60,7 +56,7 @@ class Id3v2Test : public ::testing::Test {
 protected:
     Id3v2Tags read(const std::string& name, const Bytes& tag, Id3v2Parts parts = Id3v2Parts::TextsAndCover)
     {
-        return ReadId3v2Tags(q(dir.write(name, prepend(tag, audio()))), parts);
+        return ReadId3v2Tags(qpath(dir.write(name, prepend(tag, audio()))), parts);
     }
     TempDir dir;
 };
@@ -103,7 +99,7 @@ TEST_F(Id3v2Test, EveryVersionAndTextEncoding)
     EXPECT_EQ(v22.cover_mime, "image/png");
 
     // The artist column asks for texts only: no picture is copied.
-    const Id3v2Tags texts_only = ReadId3v2Tags(q(dir.file("v23.mp3")), Id3v2Parts::TextsOnly);
+    const Id3v2Tags texts_only = ReadId3v2Tags(qpath(dir.file("v23.mp3")), Id3v2Parts::TextsOnly);
     EXPECT_EQ(texts_only.artist, v23.artist);
     EXPECT_TRUE(texts_only.cover.isEmpty());
 }
@@ -155,7 +151,7 @@ TEST_F(Id3v2Test, SizesThatLieAreSurvived)
 {
     // A tag that claims more than the file holds.
     const Bytes long_claim = id3v2_tag(3, {text("TPE1", Id3Text::Latin1, {"Claims"})}, 0, false, 200'000'000);
-    const Id3v2Tags a = ReadId3v2Tags(q(dir.write("claim.mp3", long_claim)));
+    const Id3v2Tags a = ReadId3v2Tags(qpath(dir.write("claim.mp3", long_claim)));
     EXPECT_TRUE(a.present);
 
     // A frame that claims more than its tag: the frames before it still count.
@@ -172,7 +168,7 @@ TEST_F(Id3v2Test, SizesThatLieAreSurvived)
     const Id3v2Tags c = read("zero.mp3", id3v2_tag(3, {empty, text("TPE1", Id3Text::Latin1, {"Z"})}));
     EXPECT_TRUE(c.present);
     const Bytes whole = id3v2_tag(3, {text("TPE1", Id3Text::Utf16Bom, {"Cut short somewhere"})});
-    const Id3v2Tags d = ReadId3v2Tags(q(dir.write("cut.mp3", truncated(whole, whole.size() - 7))));
+    const Id3v2Tags d = ReadId3v2Tags(qpath(dir.write("cut.mp3", truncated(whole, whole.size() - 7))));
     EXPECT_TRUE(d.present);
     EXPECT_TRUE(QStringLiteral("Cut short somewhere").startsWith(d.artist)) << "at most the bytes that are there";
 
@@ -183,15 +179,15 @@ TEST_F(Id3v2Test, SizesThatLieAreSurvived)
 
 TEST_F(Id3v2Test, NoTagAndNoFile)
 {
-    EXPECT_FALSE(ReadId3v2Tags(q(dir.write("plain.mp3", audio()))).present);
+    EXPECT_FALSE(ReadId3v2Tags(qpath(dir.write("plain.mp3", audio()))).present);
     const Bytes v1 = append_id3v1(audio(), id3v1_tag("T", "Only v1", "", "", "", 0));
-    EXPECT_FALSE(ReadId3v2Tags(q(dir.write("v1.mp3", v1))).present);
-    EXPECT_FALSE(ReadId3v2Tags(q(dir.file("missing.mp3"))).present);
-    EXPECT_FALSE(ReadId3v2Tags(q(dir.path())).present);
+    EXPECT_FALSE(ReadId3v2Tags(qpath(dir.write("v1.mp3", v1))).present);
+    EXPECT_FALSE(ReadId3v2Tags(qpath(dir.file("missing.mp3"))).present);
+    EXPECT_FALSE(ReadId3v2Tags(qpath(dir.path())).present);
     EXPECT_FALSE(ReadId3v2Tags(QString()).present);
-    EXPECT_FALSE(ReadId3v2Tags(q(dir.write("empty.mp3", {}))).present);
+    EXPECT_FALSE(ReadId3v2Tags(qpath(dir.write("empty.mp3", {}))).present);
     const Id3v2Tags v1_and_v2 =
-        ReadId3v2Tags(q(dir.write("both.mp3", prepend(id3v2_tag(4, {text("TPE1", Id3Text::Utf8, {"V2"})}), v1))));
+        ReadId3v2Tags(qpath(dir.write("both.mp3", prepend(id3v2_tag(4, {text("TPE1", Id3Text::Utf8, {"V2"})}), v1))));
     EXPECT_EQ(v1_and_v2.artist, "V2") << "the ID3v2 tag is read whatever else the file has";
 }
 
@@ -200,7 +196,7 @@ TEST_F(Id3v2Test, AFifoIsRefusedWithoutWaitingForAWriter)
     Id3v2Tags tags;
     tags.present = true;
     const auto fifo = dir.file("pipe.mp3");
-    EXPECT_TRUE(returns_without_a_writer(fifo, [&] { tags = ReadId3v2Tags(q(fifo)); }));
+    EXPECT_TRUE(returns_without_a_writer(fifo, [&] { tags = ReadId3v2Tags(qpath(fifo)); }));
     EXPECT_FALSE(tags.present);
 }
 
@@ -251,12 +247,12 @@ TEST_F(Id3v2Test, TagsBuiltToCostMemoryCostNoMoreThanTheirBytes)
     const auto chapter_file = dir.write("chapter.mp3", prepend(id3v2_tag(4, {Id3Frame{"CHAP", chapter}, text("TPE1", Id3Text::Latin1, {"Chaptered"})}), audio()));
     ASSERT_LT(std::filesystem::file_size(bomb3_file), 1u << 20);
 
-    EXPECT_EQ(ReadId3v2Tags(q(bomb3_file)).artist, "After") << "the frames after a compressed one still count";
-    EXPECT_EQ(ReadId3v2Tags(q(bomb4_file)).artist, "Before");
-    EXPECT_EQ(ReadId3v2Tags(q(chapter_file)).artist, "Chaptered");
+    EXPECT_EQ(ReadId3v2Tags(qpath(bomb3_file)).artist, "After") << "the frames after a compressed one still count";
+    EXPECT_EQ(ReadId3v2Tags(qpath(bomb4_file)).artist, "Before");
+    EXPECT_EQ(ReadId3v2Tags(qpath(chapter_file)).artist, "Chaptered");
 
     for (const auto& file : {bomb3_file, bomb4_file, chapter_file}) {
-        const int grown = peak_growth_mib([&] { (void)ReadId3v2Tags(q(file)); });
+        const int grown = peak_growth_mib([&] { (void)ReadId3v2Tags(qpath(file)); });
         if (grown < 0)
             GTEST_SKIP() << "this system cannot reset the peak memory of a process";
         EXPECT_LT(grown, 32) << file << ": a compressed frame was inflated";
@@ -298,7 +294,7 @@ protected:
     {
         saved_cache_ = qgetenv("XDG_CACHE_HOME");
         saved_home_ = qgetenv("HOME");
-        qputenv("XDG_CACHE_HOME", QFile::encodeName(q(dir.path() / "cache")));
+        qputenv("XDG_CACHE_HOME", QFile::encodeName(qpath(dir.path() / "cache")));
     }
     void TearDown() override
     {
@@ -313,13 +309,13 @@ TEST_F(CoverCache, EachPictureIsWrittenOnceUnderItsContent)
 {
     Id3v2Tags tags;
     EXPECT_EQ(mpeginfo::CachedCoverFile(tags), QString()) << "no cover, no file";
-    EXPECT_FALSE(QFileInfo::exists(q(dir.path() / "cache")));
+    EXPECT_FALSE(QFileInfo::exists(qpath(dir.path() / "cache")));
 
     tags.cover = qbytes(fake_jpeg(5000));
     tags.cover_mime = "image/jpeg";
     const QString path = mpeginfo::CachedCoverFile(tags);
     ASSERT_FALSE(path.isEmpty());
-    EXPECT_TRUE(path.startsWith(q(dir.path() / "cache" / "pelu" / "covers") + "/")) << path.toStdString();
+    EXPECT_TRUE(path.startsWith(qpath(dir.path() / "cache" / "pelu" / "covers") + "/")) << path.toStdString();
     EXPECT_TRUE(path.endsWith(".jpg"));
     QFile written(path);
     ASSERT_TRUE(written.open(QIODevice::ReadOnly));
@@ -333,7 +329,7 @@ TEST_F(CoverCache, EachPictureIsWrittenOnceUnderItsContent)
     struct stat second {};
     ASSERT_EQ(::stat(QFile::encodeName(path).constData(), &second), 0);
     EXPECT_EQ(first.st_ino, second.st_ino);
-    EXPECT_EQ(QDir(q(dir.path() / "cache" / "pelu" / "covers")).entryList(QDir::Files).size(), 1);
+    EXPECT_EQ(QDir(qpath(dir.path() / "cache" / "pelu" / "covers")).entryList(QDir::Files).size(), 1);
 
     // Another picture, another file; a PNG keeps its kind in the name.
     Id3v2Tags other;
@@ -342,17 +338,17 @@ TEST_F(CoverCache, EachPictureIsWrittenOnceUnderItsContent)
     const QString other_path = mpeginfo::CachedCoverFile(other);
     EXPECT_NE(other_path, path);
     EXPECT_TRUE(other_path.endsWith(".png"));
-    EXPECT_EQ(QDir(q(dir.path() / "cache" / "pelu" / "covers")).entryList(QDir::Files).size(), 2);
+    EXPECT_EQ(QDir(qpath(dir.path() / "cache" / "pelu" / "covers")).entryList(QDir::Files).size(), 2);
 }
 
 TEST_F(CoverCache, TheFolderFollowsTheCacheVariable)
 {
-    EXPECT_EQ(mpeginfo::CoverCacheFolder(), q(dir.path() / "cache" / "pelu" / "covers"));
-    qputenv("HOME", QFile::encodeName(q(dir.path() / "home")));
+    EXPECT_EQ(mpeginfo::CoverCacheFolder(), qpath(dir.path() / "cache" / "pelu" / "covers"));
+    qputenv("HOME", QFile::encodeName(qpath(dir.path() / "home")));
     qputenv("XDG_CACHE_HOME", "relative/cache"); // not absolute: ignored
-    EXPECT_EQ(mpeginfo::CoverCacheFolder(), q(dir.path() / "home" / ".cache" / "pelu" / "covers"));
+    EXPECT_EQ(mpeginfo::CoverCacheFolder(), qpath(dir.path() / "home" / ".cache" / "pelu" / "covers"));
     qunsetenv("XDG_CACHE_HOME");
-    EXPECT_EQ(mpeginfo::CoverCacheFolder(), q(dir.path() / "home" / ".cache" / "pelu" / "covers"));
+    EXPECT_EQ(mpeginfo::CoverCacheFolder(), qpath(dir.path() / "home" / ".cache" / "pelu" / "covers"));
 
     // A cache that cannot be made (a file where the folder should be) gives no path.
     std::filesystem::create_directories(dir.path() / "home");

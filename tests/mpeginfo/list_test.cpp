@@ -11,7 +11,6 @@ namespace {
 using mpeginfo::TMPEGAudio;
 using mpeginfo::TMPEGAudioList;
 
-QString q(const std::filesystem::path& path) { return QString::fromStdString(path.string()); }
 
 class ListTest : public ::testing::Test {
 protected:
@@ -22,8 +21,8 @@ protected:
 
 TEST_F(ListTest, AddReadsEachFileAndAppends)
 {
-    EXPECT_EQ(list.Add(q(dir.write("a.mp3", stream))), 0);
-    EXPECT_EQ(list.Add(q(dir.write("b.mp3", prepend(garbage(100), stream)))), 1);
+    EXPECT_EQ(list.Add(qpath(dir.write("a.mp3", stream))), 0);
+    EXPECT_EQ(list.Add(qpath(dir.write("b.mp3", prepend(garbage(100), stream)))), 1);
     ASSERT_EQ(list.Count(), 2);
     EXPECT_EQ(list.Item(1)->FirstFramePos(), 100);
     EXPECT_FALSE(list.Item(1)->AutoLoad());
@@ -34,7 +33,7 @@ TEST_F(ListTest, AddReadsEachFileAndAppends)
 
 TEST_F(ListTest, RecordsGetTheListDefaults)
 {
-    const auto file = q(dir.write("no artist here.mp3", stream));
+    const auto file = qpath(dir.write("no artist here.mp3", stream));
     list.Add(file);
     TMPEGAudio* record = list.Item(0);
     ASSERT_NE(record, nullptr);
@@ -49,7 +48,7 @@ TEST_F(ListTest, RecordsGetTheListDefaults)
     EXPECT_EQ(list.Item(1)->SearchLimit(), 50);
     // The limit reaches the analysis: a late first frame is not found.
     list.setOnReadError({});
-    EXPECT_EQ(list.Add(q(dir.write("late.mp3", prepend(garbage(1000), stream)))), -1);
+    EXPECT_EQ(list.Add(qpath(dir.write("late.mp3", prepend(garbage(1000), stream)))), -1);
     EXPECT_EQ(list.Count(), 2);
 }
 
@@ -62,14 +61,14 @@ TEST_F(ListTest, FailuresFollowTheHandlersAnswer)
         EXPECT_TRUE(sender.FileName().endsWith("missing.mp3"));
         return answer;
     });
-    EXPECT_EQ(list.Add(q(dir.file("missing.mp3"))), -2);
+    EXPECT_EQ(list.Add(qpath(dir.file("missing.mp3"))), -2);
     EXPECT_EQ(asked, 1);
     EXPECT_EQ(list.Count(), 0);
     answer = mpeginfo::idIgnore;
-    EXPECT_EQ(list.Add(q(dir.file("missing.mp3"))), -1);
+    EXPECT_EQ(list.Add(qpath(dir.file("missing.mp3"))), -1);
     EXPECT_EQ(list.Count(), 0);
     list.setOnReadError({});
-    EXPECT_EQ(list.Add(q(dir.write("noise.mp3", garbage(5000)))), -1);
+    EXPECT_EQ(list.Add(qpath(dir.write("noise.mp3", garbage(5000)))), -1);
     EXPECT_EQ(list.Count(), 0);
 }
 
@@ -80,25 +79,25 @@ TEST_F(ListTest, DefaultHandlerIsTheInstalledDialog)
         shown = text;
         return mpeginfo::idCancel;
     });
-    EXPECT_EQ(list.Add(q(dir.file("missing.mp3"))), -2);
+    EXPECT_EQ(list.Add(qpath(dir.file("missing.mp3"))), -2);
     mpeginfo::set_read_error_dialog({});
-    EXPECT_EQ(shown, "Error openning file: " + q(dir.file("missing.mp3")));
+    EXPECT_EQ(shown, "Error openning file: " + qpath(dir.file("missing.mp3")));
     EXPECT_EQ(list.Count(), 0);
 
     TMPEGAudio record;
-    record.setFileName(q(dir.file("other.mp3")));
+    record.setFileName(qpath(dir.file("other.mp3")));
     mpeginfo::set_read_error_dialog([&](const QString& text) {
         shown = text;
         return mpeginfo::idIgnore;
     });
     EXPECT_EQ(TMPEGAudioList::OpeningErrorHandler()(record), mpeginfo::idIgnore);
     mpeginfo::set_read_error_dialog({});
-    EXPECT_EQ(shown, "Error opening file: " + q(dir.file("other.mp3")));
+    EXPECT_EQ(shown, "Error opening file: " + qpath(dir.file("other.mp3")));
 }
 
 TEST_F(ListTest, OnAddedSeesTheRecordAndMayRefuse)
 {
-    const auto file = q(dir.write("x.mp3", stream));
+    const auto file = qpath(dir.write("x.mp3", stream));
     QString seen;
     int first = 0, second = 0;
     bool accept = true;

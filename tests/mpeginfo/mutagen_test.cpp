@@ -1,11 +1,11 @@
 // `pelu info --json` against python3-mutagen on lame-encoded files at every
 // MPEG 1, 2 and 2.5 sample rate, mono and stereo, CBR and VBR.
 #include "mp3_fixtures.h"
+#include "run_program.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QProcess>
 
 #include <gtest/gtest.h>
 
@@ -19,11 +19,10 @@ struct Fixture {
 
 QJsonArray run_json(const QString& program, const QStringList& args)
 {
-    QProcess process;
-    process.start(program, args);
-    EXPECT_TRUE(process.waitForFinished(120000)) << program.toStdString();
-    const QByteArray out = process.readAllStandardOutput();
-    EXPECT_EQ(process.exitCode(), 0) << program.toStdString() << ": " << process.readAllStandardError().toStdString();
+    const ProgramRun run = run_program(program, args);
+    EXPECT_TRUE(run.finished) << program.toStdString();
+    const QByteArray out = run.out.toUtf8();
+    EXPECT_EQ(run.exit_code, 0) << program.toStdString() << ": " << run.err.toStdString();
     QJsonParseError error;
     const QJsonDocument doc = QJsonDocument::fromJson(out, &error);
     EXPECT_EQ(error.error, QJsonParseError::NoError) << error.errorString().toStdString() << "\n" << out.toStdString();

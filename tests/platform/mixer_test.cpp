@@ -1,6 +1,7 @@
 #include "platform/mainthread.h"
 #include "platform/mixer/event_poller.h"
 #include "platform/mixer/mixer.h"
+#include "wait_until.h"
 
 #include <gtest/gtest.h>
 
@@ -96,13 +97,6 @@ struct PipeCard {
         callbacks.on_gone = [this] { ++gone; };
         poller.start(std::move(callbacks));
     }
-    static bool wait_until(const std::function<bool()>& done)
-    {
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-        while (!done() && std::chrono::steady_clock::now() < deadline)
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        return done();
-    }
     int fds[2] = {-1, -1};
     EventPoller poller;
     std::atomic<int> events{0}, gone{0};
@@ -114,14 +108,14 @@ TEST(MixerEventPoller, EventsWakeItAndAHungUpCardEndsItOnce)
     PipeCard card;
     card.start();
     ASSERT_EQ(write(card.fds[1], "x", 1), 1);
-    ASSERT_TRUE(PipeCard::wait_until([&] { return card.events == 1; }));
+    ASSERT_TRUE(test::wait_until([&] { return card.events == 1; }, 5000, test::Events::none));
     ASSERT_EQ(write(card.fds[1], "y", 1), 1);
-    ASSERT_TRUE(PipeCard::wait_until([&] { return card.events == 2; }));
+    ASSERT_TRUE(test::wait_until([&] { return card.events == 2; }, 5000, test::Events::none));
     EXPECT_EQ(card.gone, 0);
 
     close(card.fds[1]); // the card hangs up
     card.fds[1] = -1;
-    ASSERT_TRUE(PipeCard::wait_until([&] { return card.gone == 1; }));
+    ASSERT_TRUE(test::wait_until([&] { return card.gone == 1; }, 5000, test::Events::none));
     EXPECT_TRUE(card.poller.gone());
     // It stopped polling: the hang-up that stays on the descriptor wakes nobody.
     const int events_then = card.events;
@@ -139,7 +133,7 @@ TEST(MixerEventPoller, AnInvalidDescriptorOrACardAnsweringWithErrorsIsGone)
         const int stale = 987; // a descriptor nobody has open: POLLNVAL
         ASSERT_EQ(fcntl(stale, F_GETFD), -1);
         card.start(stale);
-        ASSERT_TRUE(PipeCard::wait_until([&] { return card.gone == 1; }));
+        ASSERT_TRUE(test::wait_until([&] { return card.gone == 1; }, 5000, test::Events::none));
         EXPECT_EQ(card.events, 0);
     }
     {
@@ -147,7 +141,7 @@ TEST(MixerEventPoller, AnInvalidDescriptorOrACardAnsweringWithErrorsIsGone)
         card.answer_with_error = true;
         card.start();
         ASSERT_EQ(write(card.fds[1], "x", 1), 1);
-        ASSERT_TRUE(PipeCard::wait_until([&] { return card.gone == 1; }));
+        ASSERT_TRUE(test::wait_until([&] { return card.gone == 1; }, 5000, test::Events::none));
         ASSERT_EQ(write(card.fds[1], "y", 1), 1);
         std::this_thread::sleep_for(std::chrono::milliseconds(30));
         EXPECT_EQ(card.events, 1) << "nothing is looked at after the card was found gone";

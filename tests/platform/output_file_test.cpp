@@ -5,7 +5,7 @@
 #include "platform/fs/file_names.h"
 #include "platform/fs/output_file.h"
 
-#include "mp3_fixtures.h"
+#include "files.h"
 
 #include <gtest/gtest.h>
 

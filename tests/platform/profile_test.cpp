@@ -1,6 +1,6 @@
 #include "platform/profile/profile.h"
 
-#include "mp3_fixtures.h"
+#include "files.h"
 
 #include <gtest/gtest.h>
 
@@ -12,21 +12,10 @@
 namespace pelu::platform {
 namespace {
 
-QString qpath(const std::filesystem::path& p)
-{
-    return QString::fromStdString(p.string());
-}
+using test::qpath;
 
-std::string read_text(const std::filesystem::path& p)
-{
-    const auto bytes = test::read_file(p);
-    return std::string(bytes.begin(), bytes.end());
-}
-
-void write_text(const std::filesystem::path& p, const std::string& text)
-{
-    test::write_file(p, test::Bytes(text.begin(), text.end()));
-}
+using test::read_text;
+using test::write_text;
 
 TEST(PrivateProfile, ReadsWithPlatformSemantics)
 {

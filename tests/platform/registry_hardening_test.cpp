@@ -5,7 +5,8 @@
 #include "platform/registry/reg_file.h"
 #include "platform/registry/registry.h"
 
-#include "mp3_fixtures.h"
+#include "files.h"
+#include "expect_raises.h"
 
 #include <gtest/gtest.h>
 
@@ -58,12 +59,7 @@ TEST(RegistryDepth, KeysAsDeepAsTheLimitExportDeleteAndImportAgain)
     const KeyId deepest = store.create_key(Hive::CurrentUser, chain(kMaxKeyDepth));
     EXPECT_EQ(store.key_depth(deepest), kMaxKeyDepth);
     store.set_value(deepest, Value::number("bottom", 7));
-    try {
-        store.create_key(deepest, "one-more");
-        ADD_FAILURE() << "a key below the limit was made";
-    } catch (const RegistryError& error) {
-        EXPECT_TRUE(QString(error.what()).contains("512")) << error.what();
-    }
+    EXPECT_RAISES(store.create_key(deepest, "one-more"), RegistryError, "512");
 
     const QByteArray text = export_reg_file(store, std::make_pair(Hive::CurrentUser, QString("k")));
     EXPECT_EQ(text.count("\n["), kMaxKeyDepth);
@@ -209,31 +205,16 @@ TEST(RegFileInput, OnlyRegularFilesOfABoundedSizeAreRead)
     const QString fifo = path_in(dir, "fifo.reg");
     ASSERT_EQ(::mkfifo(fifo.toUtf8().constData(), 0600), 0);
     // Would block for ever without a writer if it were opened for reading.
-    try {
-        read_reg_file(fifo);
-        ADD_FAILURE() << "a FIFO was read";
-    } catch (const RegFileError& error) {
-        EXPECT_STREQ(error.what(), "is not a regular file");
-    }
+    EXPECT_RAISES(read_reg_file(fifo), RegFileError, "is not a regular file");
     EXPECT_THROW(read_reg_file("/dev/zero"), RegFileError);
-    try {
-        read_reg_file(QString::fromStdString(dir.path().string()));
-        ADD_FAILURE() << "a directory was read";
-    } catch (const RegFileError& error) {
-        EXPECT_STREQ(error.what(), "is a directory");
-    }
+    EXPECT_RAISES(read_reg_file(QString::fromStdString(dir.path().string())), RegFileError, "is a directory");
 
     const QString big = path_in(dir, "big.reg");
     const int fd = ::open(big.toUtf8().constData(), O_WRONLY | O_CREAT, 0600);
     ASSERT_GE(fd, 0);
     ASSERT_EQ(::ftruncate(fd, kMaxRegFileBytes + 1), 0); // sparse: no disk used
     ::close(fd);
-    try {
-        read_reg_file(big);
-        ADD_FAILURE() << "an oversized file was read";
-    } catch (const RegFileError& error) {
-        EXPECT_TRUE(QString(error.what()).contains("256 MiB")) << error.what();
-    }
+    EXPECT_RAISES(read_reg_file(big), RegFileError, "256 MiB");
     const QString small = path_in(dir, "small.reg");
     pelu::test::write_file(dir.file("small.reg"), pelu::test::Bytes{'R', 'E', 'G', 'E', 'D', 'I', 'T', '4', '\n'});
     EXPECT_EQ(read_reg_file(small), "REGEDIT4\n");
@@ -249,12 +230,7 @@ TEST(RegistryStoreFile, ReadersNeverCreateAndNonRegularPathsAreRefused)
 
     const QString fifo = path_in(dir, "fifo.sqlite");
     ASSERT_EQ(::mkfifo(fifo.toUtf8().constData(), 0600), 0);
-    try {
-        Store store(fifo);
-        ADD_FAILURE() << "a FIFO was opened as a store";
-    } catch (const RegistryError& error) {
-        EXPECT_TRUE(QString(error.what()).endsWith("is not a regular file")) << error.what();
-    }
+    EXPECT_RAISES(Store{fifo}, RegistryError, "is not a regular file");
     EXPECT_FALSE(QFileInfo::exists(fifo + "-wal"));
     EXPECT_FALSE(QFileInfo::exists(fifo + "-journal"));
     EXPECT_THROW(Store(QString::fromStdString(dir.path().string())), RegistryError);

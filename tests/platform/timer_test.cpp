@@ -1,4 +1,5 @@
 #include "platform/timer.h"
+#include "wait_until.h"
 
 #include <gtest/gtest.h>
 
@@ -9,18 +10,8 @@
 namespace pelu::platform {
 namespace {
 
-// Waits (up to a generous limit) until `done` holds.
-template <typename Pred>
-bool wait_for(Pred done, int limit_ms = 5000)
-{
-    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(limit_ms);
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > end)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    return true;
-}
+using test::Events;
+using test::wait_until;
 
 TEST(TimerService, EntriesFireByTheirIntervalOnlyWhileEnabled)
 {
@@ -33,20 +24,20 @@ TEST(TimerService, EntriesFireByTheirIntervalOnlyWhileEnabled)
     ASSERT_NE(fast_id, 0u);
     EXPECT_TRUE(service.timer_running());
 
-    ASSERT_TRUE(wait_for([&] { return slow.load() >= 3; }));
+    ASSERT_TRUE(wait_until([&] { return slow.load() >= 3; }, 5000, Events::none));
     // Every 4th tick fires the 100 ms entry; the 25 ms entry fires on every tick.
     EXPECT_GE(fast.load(), 4 * slow.load() - 4);
     EXPECT_LE(fast.load(), 4 * slow.load() + 4);
     EXPECT_EQ(off.load(), 0);
 
     service.enable(off_id);
-    ASSERT_TRUE(wait_for([&] { return off.load() >= 2; }));
+    ASSERT_TRUE(wait_until([&] { return off.load() >= 2; }, 5000, Events::none));
     service.disable(off_id);
     service.disable(off_id);
     service.enable(off_id); // still disabled once
     const int frozen = off.load();
     const int slow_mark = slow.load();
-    ASSERT_TRUE(wait_for([&] { return slow.load() >= slow_mark + 2; }));
+    ASSERT_TRUE(wait_until([&] { return slow.load() >= slow_mark + 2; }, 5000, Events::none));
     EXPECT_LE(off.load(), frozen + 1); // at most a tick already under way
 
     service.remove_entry(fast_id);
@@ -72,7 +63,7 @@ TEST(TimerService, CallbackReceivesItsTargetAndMayDisableItself)
                            },
                            &target_value);
     service.enable(id);
-    ASSERT_TRUE(wait_for([&] { return calls.load() >= 1; }));
+    ASSERT_TRUE(wait_until([&] { return calls.load() >= 1; }, 5000, Events::none));
     std::this_thread::sleep_for(std::chrono::milliseconds(120));
     EXPECT_EQ(calls.load(), 1);
     service.remove_entry(id);
@@ -93,7 +84,7 @@ TEST(TimerService, TimerSleepsWhileNoEntryCanFire)
 
     service.enable(a);
     EXPECT_TRUE(service.timer_ticking());
-    ASSERT_TRUE(wait_for([&] { return a_calls.load() >= 2; }));
+    ASSERT_TRUE(wait_until([&] { return a_calls.load() >= 2; }, 5000, Events::none));
 
     service.set_idle(a, true);
     EXPECT_FALSE(service.timer_ticking());
@@ -103,7 +94,7 @@ TEST(TimerService, TimerSleepsWhileNoEntryCanFire)
     const int frozen = a_calls.load();
     const auto b = service.add_entry(25, 0, [&](void*) { ++b_calls; }, nullptr);
     EXPECT_TRUE(service.timer_ticking());
-    ASSERT_TRUE(wait_for([&] { return b_calls.load() >= 3; }));
+    ASSERT_TRUE(wait_until([&] { return b_calls.load() >= 3; }, 5000, Events::none));
     EXPECT_LE(a_calls.load(), frozen + 1) << "a disabled entry fired";
     service.remove_entry(b);
     EXPECT_FALSE(service.timer_ticking()) << "only a disabled entry is left";
@@ -112,7 +103,7 @@ TEST(TimerService, TimerSleepsWhileNoEntryCanFire)
     service.enable(a);
     EXPECT_TRUE(service.timer_ticking());
     const int resumed = a_calls.load();
-    ASSERT_TRUE(wait_for([&] { return a_calls.load() >= resumed + 2; }));
+    ASSERT_TRUE(wait_until([&] { return a_calls.load() >= resumed + 2; }, 5000, Events::none));
     service.remove_entry(a);
     EXPECT_FALSE(service.timer_running());
 }
@@ -133,7 +124,7 @@ TEST(TimerService, CallbackMayMakeItsEntryIdle)
                            },
                            nullptr);
     service.enable(id);
-    ASSERT_TRUE(wait_for([&] { return !service.timer_ticking(); }));
+    ASSERT_TRUE(wait_until([&] { return !service.timer_ticking(); }, 5000, Events::none));
     const int after = calls.load();
     EXPECT_EQ(after, 4) << "three ticks of work and the one that found none";
     std::this_thread::sleep_for(std::chrono::milliseconds(80));
@@ -141,7 +132,7 @@ TEST(TimerService, CallbackMayMakeItsEntryIdle)
 
     work = 1;
     service.set_idle(id, false);
-    ASSERT_TRUE(wait_for([&] { return calls.load() >= after + 2 && !service.timer_ticking(); }));
+    ASSERT_TRUE(wait_until([&] { return calls.load() >= after + 2 && !service.timer_ticking(); }, 5000, Events::none));
     service.remove_entry(id);
 }
 
@@ -152,14 +143,14 @@ TEST(PeriodicTimer, SleepsWhileSwitchedOffAndTicksAgainWhenOn)
     std::this_thread::sleep_for(std::chrono::milliseconds(30));
     EXPECT_EQ(ticks.load(), 0);
     timer.set_ticking(true);
-    ASSERT_TRUE(wait_for([&] { return ticks.load() >= 3; }));
+    ASSERT_TRUE(wait_until([&] { return ticks.load() >= 3; }, 5000, Events::none));
     timer.set_ticking(false);
     std::this_thread::sleep_for(std::chrono::milliseconds(10)); // a tick under way ends
     const int stopped = ticks.load();
     std::this_thread::sleep_for(std::chrono::milliseconds(40));
     EXPECT_EQ(ticks.load(), stopped);
     timer.set_ticking(true);
-    ASSERT_TRUE(wait_for([&] { return ticks.load() >= stopped + 2; }));
+    ASSERT_TRUE(wait_until([&] { return ticks.load() >= stopped + 2; }, 5000, Events::none));
 }
 
 TEST(PeriodicTimer, StopsPromptlyAndNeverTicksAfterDestruction)
@@ -167,7 +158,7 @@ TEST(PeriodicTimer, StopsPromptlyAndNeverTicksAfterDestruction)
     std::atomic<int> ticks{0};
     {
         PeriodicTimer timer(5, [&] { ++ticks; });
-        ASSERT_TRUE(wait_for([&] { return ticks.load() >= 3; }));
+        ASSERT_TRUE(wait_until([&] { return ticks.load() >= 3; }, 5000, Events::none));
     }
     const int after = ticks.load();
     std::this_thread::sleep_for(std::chrono::milliseconds(30));

@@ -16,6 +16,7 @@
 #include "widgets/playlist_tree.h"
 #include "widgets/scrolling_text.h"
 #include "widgets/seek_slider.h"
+#include "wait_until.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -35,19 +36,7 @@ namespace pelu::player::test {
 
 using pelu::test::TempDir;
 
-// Processes events until `done` holds or `timeout_ms` passes; true when it held.
-inline bool WaitUntil(const std::function<bool()>& done, int timeout_ms = 10000)
-{
-    QElapsedTimer clock;
-    clock.start();
-    while (!done()) {
-        if (clock.elapsed() > timeout_ms)
-            return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-        QTest::qWait(2);
-    }
-    return true;
-}
+using pelu::test::wait_until;
 
 class BandFixture : public ::testing::Test {
 protected:
@@ -201,7 +190,7 @@ protected:
     bool OutputPlaying() { return Out().IsPlaying(); }
     bool WaitForStop(int timeout_ms = 15000)
     {
-        return WaitUntil([&] { return !Out().IsPlaying(); }, timeout_ms);
+        return wait_until([&] { return !Out().IsPlaying(); }, timeout_ms);
     }
 
     TempDir dir_;

@@ -69,7 +69,7 @@ protected:
         });
         poll.start();
         open();
-        EXPECT_TRUE(WaitUntil([&] { return ran; }, 5000)) << "the panel did not open";
+        EXPECT_TRUE(wait_until([&] { return ran; }, 5000)) << "the panel did not open";
     }
     // A list's scroll bars and header, a field's clear button.
     static bool PartOfAnotherControl(QWidget* w, QWidget* root)
@@ -413,7 +413,7 @@ TEST_F(BandKeyboard, WritesScreenshotsForReview)
     save(&Form(), "band-playing");
     WhileOpen(C().playlist_panel, [&] { Form().Timer3Timer(); }, [&] { save(C().playlist_panel, "panel-playlist"); });
     WhileOpen(C().locator_panel, [&] { Form().ToolbarButton973Click(); }, [&] {
-        WaitUntil([&] { return !C().files->Paths().isEmpty(); }, 2000);
+        wait_until([&] { return !C().files->Paths().isEmpty(); }, 2000);
         save(C().locator_panel, "panel-locator");
     });
     WhileOpen(C().volume_panel, [&] { Form().Image14Click(); }, [&] { save(C().volume_panel, "panel-volume"); });
@@ -454,7 +454,7 @@ TEST_F(FileLocatorFolder, OpensAtTheMusicFolderThenWhereTheUserWas)
         EXPECT_EQ(QDir(C().files->Folder()), QDir(music_));
         // A double click on a folder in the file list opens it; the panels stay.
         auto* model = static_cast<QFileSystemModel*>(C().files->model());
-        ASSERT_TRUE(WaitUntil([&] { return model->index(album).isValid() && !C().files->visualRect(model->index(album)).isEmpty(); }));
+        ASSERT_TRUE(wait_until([&] { return model->index(album).isValid() && !C().files->visualRect(model->index(album)).isEmpty(); }));
         const QRect cell = C().files->visualRect(model->index(album));
         EXPECT_GE(cell.height(), 20) << "rows sized for a pointer";
         QTest::mouseDClick(C().files->viewport(), Qt::LeftButton, {}, cell.center());
@@ -490,7 +490,7 @@ TEST_F(FileLocatorFolder, PlacesOpenWithOneClickAndEscEndsATypeAheadBeforeThePan
         EXPECT_EQ(QDir(C().files->Folder()), QDir(music_));
 
         auto* model = static_cast<QFileSystemModel*>(C().files->model());
-        ASSERT_TRUE(WaitUntil([&] { return model->index(music_ + "/Zeta").isValid() && model->rowCount(C().files->rootIndex()) > 0; }));
+        ASSERT_TRUE(wait_until([&] { return model->index(music_ + "/Zeta").isValid() && model->rowCount(C().files->rootIndex()) > 0; }));
         C().files->setFocus();
         QTest::keyClicks(C().files, "ze");
         EXPECT_EQ(C().files->currentIndex(), model->index(music_ + "/Zeta"));

@@ -70,7 +70,7 @@ TEST_F(BandRemote, OpenUriAddsTheFileAndPlaysIt)
     EXPECT_EQ(client_->Get(kRoot, "Identity").toString(), "PELU");
     const QDBusMessage reply = client_->Call(kPlayer, "OpenUri", {FileUri(song)});
     ASSERT_EQ(reply.type(), QDBusMessage::ReplyMessage) << reply.errorMessage().toStdString();
-    ASSERT_TRUE(WaitUntil([&] { return Form().Playing(); }, 3000));
+    ASSERT_TRUE(wait_until([&] { return Form().Playing(); }, 3000));
     EXPECT_EQ(Rows(), 1);
     EXPECT_EQ(RowText(0), "1. First Song");
     EXPECT_EQ(C().status->Text(), "Playing -First Song.mp3");
@@ -90,7 +90,7 @@ TEST_F(BandRemote, PlayPauseAndStopActThroughTheButtons)
     Form().AddFiles({Music("a.mp3", 5.0), Music("b.mp3", 5.0)});
     // Play with nothing selected starts the first row.
     client_->Call(kPlayer, "Play");
-    ASSERT_TRUE(WaitUntil([&] { return Form().Playing(); }, 3000));
+    ASSERT_TRUE(wait_until([&] { return Form().Playing(); }, 3000));
     EXPECT_EQ(Form().CurrentIndex(), 0);
     client_->Call(kPlayer, "Pause");
     EXPECT_TRUE(Out().IsPaused());
@@ -106,7 +106,7 @@ TEST_F(BandRemote, PlayPauseAndStopActThroughTheButtons)
     EXPECT_FALSE(Form().Playing());
     EXPECT_EQ(Status(), "Stopped");
     // A buffer handler running at the call finishes the stop a moment later.
-    EXPECT_TRUE(WaitUntil([&] { return C().status->Text() == "Corvel-Ready"; }, 5000));
+    EXPECT_TRUE(wait_until([&] { return C().status->Text() == "Corvel-Ready"; }, 5000));
 }
 
 TEST_F(BandRemote, NextAndPreviousMoveBetweenRowsAndStopAtTheEnds)
@@ -145,7 +145,7 @@ TEST_F(BandRemote, SeekMovesThePositionAndAnnouncesIt)
     EXPECT_LT(before_ms, Form().audiox()->Position() - 250);
     client_->Call(kPlayer, "Seek", {qlonglong(5'000'000)});
     EXPECT_NEAR(double(Form().audiox()->Position()), double(before_ms + 5000), 30.0);
-    ASSERT_TRUE(WaitForBus([&] { return !seeked.messages.isEmpty(); }));
+    ASSERT_TRUE(wait_until([&] { return !seeked.messages.isEmpty(); }));
     EXPECT_NEAR(seeked.messages.last().arguments().at(0).toLongLong() / 1000.0,
                 double(Form().audiox()->Position()), 1.0);
     EXPECT_NEAR(client_->Get(kPlayer, "Position").toLongLong() / 1000.0, double(Form().audiox()->Position()), 1.0);
@@ -185,10 +185,10 @@ TEST_F(BandRemote, ATrackChangeIsAnnouncedOnceWithItsFinalState)
     ASSERT_TRUE(Listen(*client_, changed, BusClient::kProperties, "PropertiesChanged", kPlayer));
     SelectOnly(0);
     Form().ImageButton1Click();
-    ASSERT_TRUE(WaitUntil([&] { return Form().CurrentIndex() == 1; }));
+    ASSERT_TRUE(wait_until([&] { return Form().CurrentIndex() == 1; }));
     client_->Call(kPlayer, "Next");
     ASSERT_EQ(Form().CurrentIndex(), 2);
-    ASSERT_TRUE(WaitForBus([&] { return changed.messages.size() >= 3; }));
+    ASSERT_TRUE(wait_until([&] { return changed.messages.size() >= 3; }));
     QTest::qWait(100);
     ASSERT_EQ(changed.messages.size(), 3);
     const QStringList titles = {"a", "b", "c"};
@@ -230,9 +230,9 @@ TEST_F(BandRemote, ALoopTrackRestartIsAnnouncedAsAJump)
     ASSERT_TRUE(Listen(*client_, seeked, kPlayer, "Seeked", kPlayer));
     SelectOnly(0);
     Form().ImageButton1Click();
-    ASSERT_TRUE(WaitUntil([&] { return starts.size() >= 3; }));
+    ASSERT_TRUE(wait_until([&] { return starts.size() >= 3; }));
     Form().ImageButton4Click();
-    ASSERT_TRUE(WaitForBus([&] { return std::size_t(seeked.messages.size()) >= starts.size(); }));
+    ASSERT_TRUE(wait_until([&] { return std::size_t(seeked.messages.size()) >= starts.size(); }));
     for (const QDBusMessage& message : seeked.messages)
         EXPECT_EQ(message.arguments().at(0).toLongLong(), 0);
 }
@@ -288,7 +288,7 @@ TEST_F(BandRemote, WhatTheUserDoesOnTheBandIsAnnounced)
     ASSERT_TRUE(Listen(*client_, changed, BusClient::kProperties, "PropertiesChanged", kPlayer));
     SelectOnly(0);
     Form().ImageButton1Click();
-    ASSERT_TRUE(WaitForBus([&] {
+    ASSERT_TRUE(wait_until([&] {
         for (const QDBusMessage& m : changed.messages)
             if (AsMap(m.arguments().at(1)).value("PlaybackStatus").toString() == "Playing")
                 return true;
@@ -296,7 +296,7 @@ TEST_F(BandRemote, WhatTheUserDoesOnTheBandIsAnnounced)
     }));
     changed.messages.clear();
     Form().ImageButton4Click();
-    ASSERT_TRUE(WaitForBus([&] {
+    ASSERT_TRUE(wait_until([&] {
         for (const QDBusMessage& m : changed.messages)
             if (AsMap(m.arguments().at(1)).value("PlaybackStatus").toString() == "Stopped")
                 return true;
@@ -320,7 +320,7 @@ TEST_F(BandRemote, QuitWithoutABrowserClosesTheBandAndKeepsItsPlaylist)
     Form().AddFiles({Music("a.mp3"), Music("b.mp3")});
     QPointer<TBandForm> band(form_.release()); // the band deletes itself
     client_->Call(kRoot, "Quit");
-    ASSERT_TRUE(WaitUntil([&] { return band.isNull(); }, 3000));
+    ASSERT_TRUE(wait_until([&] { return band.isNull(); }, 3000));
     ASSERT_TRUE(QFile::exists(StorageFile("es.xes")));
     QDBusMessage ping = client_->Call(BusClient::kProperties, "Get", {QString(kRoot), QString("Identity")});
     EXPECT_EQ(ping.type(), QDBusMessage::ErrorMessage) << "the service went with the band";
@@ -365,7 +365,7 @@ TEST_F(BandRemote, MetadataCarriesTheId3v2ArtistTitleAlbumAndCover)
     auto play = [&](int row) {
         SelectOnly(row);
         Form().ImageButton1Click();
-        EXPECT_TRUE(WaitUntil([&] { return Form().Playing(); }, 3000));
+        EXPECT_TRUE(wait_until([&] { return Form().Playing(); }, 3000));
         return Metadata();
     };
     auto cover_bytes = [](const QVariantMap& metadata) {

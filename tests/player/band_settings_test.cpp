@@ -59,7 +59,7 @@ TEST_F(Playlist, LoadFilesTakesTheFileListSelectionWhateverItsLetterCase)
     const QString folder = QString::fromStdString((dir_.path() / "music").string());
     widgets::TShellList* files = C().files;
     files->SetFolder(folder);
-    ASSERT_TRUE(WaitUntil([&] { return files->Paths().size() >= 2; }));
+    ASSERT_TRUE(wait_until([&] { return files->Paths().size() >= 2; }));
     for (const QString& path : files->Paths())
         files->SelectPath(path);
     Form().KamButton1Click();
@@ -541,7 +541,7 @@ TEST_F(MainMenu, CloseQuitsTheBrowserATenthOfASecondLater)
     Form().SetIELink(&browser);
     Form().CloseInternetExplorer1Click();
     EXPECT_EQ(browser.quits, 0);
-    ASSERT_TRUE(WaitUntil([&] { return browser.quits == 1; }, 2000));
+    ASSERT_TRUE(wait_until([&] { return browser.quits == 1; }, 2000));
     EXPECT_FALSE(Form().Timer("Timer5")->isActive());
     Form().SetIELink(nullptr);
 }
@@ -586,8 +586,8 @@ TEST_F(Panels, PlaylistOpensATenthOfASecondAfterTheClick)
     });
     Form().ToolbarButton971Click();
     EXPECT_FALSE(C().playlist_panel->Visible());
-    ASSERT_TRUE(WaitUntil([&] { return opened || !Form().Timer("Timer3")->isActive(); }, 2000));
-    ASSERT_TRUE(WaitUntil([&] { return opened; }, 2000));
+    ASSERT_TRUE(wait_until([&] { return opened || !Form().Timer("Timer3")->isActive(); }, 2000));
+    ASSERT_TRUE(wait_until([&] { return opened; }, 2000));
     EXPECT_EQ(state_inside, 10);
     EXPECT_EQ(Form().PlaylistPanelState(), 20);
     EXPECT_FALSE(Form().Timer("Timer3")->isActive());

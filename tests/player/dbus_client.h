@@ -11,7 +11,7 @@ namespace pelu::player::test {
 using pelu::test::AsMap;
 using pelu::test::BusClient;
 using pelu::test::PrivateBus;
-using pelu::test::WaitForBus;
+using pelu::test::wait_until;
 
 // Records the signals it is connected to.
 class SignalLog : public QObject {

@@ -3,7 +3,7 @@
 // exactly what the equalizer itself writes for those bands.
 #include "audio/equalizer.h"
 
-#include "mp3_fixtures.h"
+#include "files.h"
 
 #include <gtest/gtest.h>
 

@@ -16,10 +16,6 @@ namespace {
 
 using namespace pelu::test;
 
-QString q(const std::filesystem::path& p)
-{
-    return QString::fromStdString(p.string());
-}
 
 Bytes with_v2(int version, Id3Text encoding, const std::string& artist, const Bytes& song)
 {
@@ -37,14 +33,14 @@ TEST(Id3v2Rows, TheArtistOfFilesWithoutAnId3v1Tag)
     const Bytes v1_no_artist = id3v1_tag("T", "", "", "", "", 0);
     const Id3Frame title_only{"TIT2", id3_text_body(Id3Text::Utf8, {"Only a title"})};
     const QStringList files = {
-        q(dir.write("v23 utf16.mp3", with_v2(3, Id3Text::Utf16Bom, "Sigur Rós", song))),
-        q(dir.write("v24 utf8.mp3", with_v2(4, Id3Text::Utf8, "Мумий Тролль", song))),
-        q(dir.write("v22.mp3", with_v2(2, Id3Text::Latin1, "Björk", song))),
-        q(dir.write("both.mp3", append_id3v1(with_v2(3, Id3Text::Latin1, "V2 Artist", song), v1))),
-        q(dir.write("v1 empty.mp3", append_id3v1(with_v2(4, Id3Text::Utf8, "V2 Artist", song), v1_no_artist))),
-        q(dir.write("neither.mp3", song)),
-        q(dir.write("no artist.mp3", prepend(id3v2_tag(3, {title_only}), song))),
-        q(dir.write("long.mp3", with_v2(4, Id3Text::Utf8, "An artist name far longer than thirty characters", song))),
+        qpath(dir.write("v23 utf16.mp3", with_v2(3, Id3Text::Utf16Bom, "Sigur Rós", song))),
+        qpath(dir.write("v24 utf8.mp3", with_v2(4, Id3Text::Utf8, "Мумий Тролль", song))),
+        qpath(dir.write("v22.mp3", with_v2(2, Id3Text::Latin1, "Björk", song))),
+        qpath(dir.write("both.mp3", append_id3v1(with_v2(3, Id3Text::Latin1, "V2 Artist", song), v1))),
+        qpath(dir.write("v1 empty.mp3", append_id3v1(with_v2(4, Id3Text::Utf8, "V2 Artist", song), v1_no_artist))),
+        qpath(dir.write("neither.mp3", song)),
+        qpath(dir.write("no artist.mp3", prepend(id3v2_tag(3, {title_only}), song))),
+        qpath(dir.write("long.mp3", with_v2(4, Id3Text::Utf8, "An artist name far longer than thirty characters", song))),
     };
     mpeginfo::TMPEGAudioList scratch;
     TMMMPEGFile mpegfile;

@@ -4,7 +4,8 @@
 #include "player/media_list.h"
 
 #include "fifo_watchdog.h"
-#include "mp3_fixtures.h"
+#include "files.h"
+#include "expect_raises.h"
 
 #include <gtest/gtest.h>
 
@@ -216,12 +217,7 @@ QByteArray two_rows_then(const Hand& third)
 void expect_fails_keeping_two(const QByteArray& bytes, const std::string& message)
 {
     std::vector<PlaylistRow> rows;
-    try {
-        ReadMediaList(bytes, rows);
-        ADD_FAILURE() << "no error";
-    } catch (const EMediaListError& e) {
-        EXPECT_EQ(std::string(e.what()), message);
-    }
+    EXPECT_RAISES(ReadMediaList(bytes, rows), EMediaListError, message);
     ASSERT_EQ(rows.size(), 2u);
     EXPECT_EQ(rows[1].text, QStringLiteral("2. Two"));
     EXPECT_EQ(rows[1].image_index, 0);
@@ -270,12 +266,7 @@ TEST(MediaListReader, AnAbsurdRowCountStopsBeforeReadingRows)
     // The count a row promises is checked too, against what is left.
     Hand nested = root(1);
     nested.i32(0).i32(0).i32(1000000);
-    try {
-        ReadMediaList(nested.bytes(), rows);
-        ADD_FAILURE() << "no error";
-    } catch (const EMediaListError& e) {
-        EXPECT_EQ(std::string(e.what()), kInvalidStringHeader);
-    }
+    EXPECT_RAISES(ReadMediaList(nested.bytes(), rows), EMediaListError, kInvalidStringHeader);
 }
 
 TEST(MediaListReader, TextThatIsNotUtf8IsReadAsWindows1252)
@@ -299,10 +290,7 @@ TEST(MediaListReader, TextThatIsNotUtf8IsReadAsWindows1252)
 
 // --- files ---------------------------------------------------------------
 
-QString qpath(const fs::path& p)
-{
-    return QString::fromStdString(p.string());
-}
+using test::qpath;
 
 std::vector<PlaylistRow> sample_rows(int count, const QString& tag)
 {
@@ -357,12 +345,7 @@ TEST(MediaListFile, KeepsPermissionsAndFollowsSymbolicLinks)
 TEST(MediaListFile, AFailedSaveLeavesTheOldFileAndNamesTheSystemError)
 {
     test::TempDir dir;
-    try {
-        SaveMediaListFile(qpath(dir.file("missing/list.bri")), sample_rows(1, "A"));
-        ADD_FAILURE() << "no error";
-    } catch (const EMediaListError& e) {
-        EXPECT_NE(std::string(e.what()).find("No such file or directory"), std::string::npos) << e.what();
-    }
+    EXPECT_RAISES(SaveMediaListFile(qpath(dir.file("missing/list.bri")), sample_rows(1, "A")), EMediaListError, "No such file or directory");
     // A folder where the file should be: the rename fails; the temporary file goes.
     fs::create_directory(dir.file("taken.bri"));
     EXPECT_THROW(SaveMediaListFile(qpath(dir.file("taken.bri")), sample_rows(1, "A")), EMediaListError);

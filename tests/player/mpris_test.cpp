@@ -41,7 +41,6 @@ using test::BusClient;
 using test::PrivateBus;
 using test::SignalLog;
 
-bool WaitFor(const std::function<bool()>& done, int timeout_ms = 5000) { return test::WaitForBus(done, timeout_ms); }
 
 // The band as the service sees it: state the test sets, and a log of every
 // command. Commands change the state the way the form's handlers would.
@@ -460,7 +459,7 @@ TEST_F(MprisTest, PropertiesChangedCarriesExactlyTheChangedProperties)
     service_->StateChanged();
     band_.volume = 0.25;
     service_->StateChanged();
-    ASSERT_TRUE(WaitFor([&] { return !log.messages.isEmpty(); }));
+    ASSERT_TRUE(test::wait_until([&] { return !log.messages.isEmpty(); }));
     QCoreApplication::processEvents();
     ASSERT_EQ(log.messages.size(), 1);
     QList<QVariant> args = log.messages.at(0).arguments();
@@ -477,7 +476,7 @@ TEST_F(MprisTest, PropertiesChangedCarriesExactlyTheChangedProperties)
     band_.track.title = QStringLiteral("Second");
     band_.can_go_next = false;
     service_->StateChanged();
-    ASSERT_TRUE(WaitFor([&] { return !log.messages.isEmpty(); }));
+    ASSERT_TRUE(test::wait_until([&] { return !log.messages.isEmpty(); }));
     changed = AsMap(log.messages.at(0).arguments().at(1));
     EXPECT_EQ(changed.keys(), (QStringList{"CanGoNext", "Metadata", "PlaybackStatus"}));
     EXPECT_EQ(changed.value("PlaybackStatus").toString(), "Playing");
@@ -489,14 +488,14 @@ TEST_F(MprisTest, PropertiesChangedCarriesExactlyTheChangedProperties)
     // A change made over the bus is announced without the band's help.
     log.messages.clear();
     Set(kPlayer, "LoopStatus", QString("Track"));
-    ASSERT_TRUE(WaitFor([&] { return !log.messages.isEmpty(); }));
+    ASSERT_TRUE(test::wait_until([&] { return !log.messages.isEmpty(); }));
     changed = AsMap(log.messages.at(0).arguments().at(1));
     EXPECT_EQ(changed, (QVariantMap{{"LoopStatus", "Track"}}));
     // ... and only once: the band's own StateChanged after it finds nothing new.
     service_->StateChanged();
     band_.can_pause = false;
     service_->StateChanged();
-    ASSERT_TRUE(WaitFor([&] { return log.messages.size() >= 2; }));
+    ASSERT_TRUE(test::wait_until([&] { return log.messages.size() >= 2; }));
     QCoreApplication::processEvents();
     ASSERT_EQ(log.messages.size(), 2);
     EXPECT_EQ(AsMap(log.messages.at(1).arguments().at(1)).keys(), QStringList{"CanPause"});
@@ -507,7 +506,7 @@ TEST_F(MprisTest, SeekedCarriesMicroseconds)
     SignalLog log;
     Listen(log, kPlayer, "Seeked");
     service_->Seeked(83250);
-    ASSERT_TRUE(WaitFor([&] { return !log.messages.isEmpty(); }));
+    ASSERT_TRUE(test::wait_until([&] { return !log.messages.isEmpty(); }));
     EXPECT_EQ(log.messages.at(0).arguments().value(0).toLongLong(), 83250000);
 }
 
@@ -518,7 +517,7 @@ TEST_F(MprisTest, QuitReachesTheBandAfterTheReply)
     band_.on_quit = [this] { service_.reset(); };
     const QDBusMessage reply = Call(kRoot, "Quit");
     EXPECT_EQ(reply.type(), QDBusMessage::ReplyMessage) << reply.errorMessage().toStdString();
-    ASSERT_TRUE(WaitFor([&] { return band_.calls.contains("Quit"); }));
+    ASSERT_TRUE(test::wait_until([&] { return band_.calls.contains("Quit"); }));
     EXPECT_TRUE(watched.isNull());
     // Gone from the bus with it.
     EXPECT_FALSE(client_->connection().interface()->isServiceRegistered(target_).value());

@@ -69,7 +69,7 @@ TEST_F(PlaylistExtras, FilesDroppedOnThePlaylistAreAddedAtTheEnd)
     pelu::test::write_file(folder / "cover.jpg", pelu::test::garbage(100));
     Drop(C().playlist->viewport(), {QUrl::fromLocalFile(a), QUrl::fromLocalFile(QString::fromStdString((folder / "cover.jpg").string())),
                                     QUrl::fromLocalFile(b), QUrl(QStringLiteral("https://example.org/x.mp3"))});
-    ASSERT_TRUE(WaitUntil([&] { return !Form().LoadingPlaylist(); })) << "added off the band's thread";
+    ASSERT_TRUE(wait_until([&] { return !Form().LoadingPlaylist(); })) << "added off the band's thread";
     EXPECT_EQ(Names(), (QStringList{"1. first", "2. a", "3. B"}));
     EXPECT_EQ(Column(2, 4), "2") << "keyed as Load Files keys them";
     EXPECT_EQ(Column(1, 2), a);
@@ -86,7 +86,7 @@ TEST_F(PlaylistExtras, AFolderDroppedOnTheBandIsWalkedInNaturalOrder)
     pelu::test::write_file(root / "notes.txt", pelu::test::garbage(10));
     std::filesystem::create_directory_symlink(root, root / "loop"); // walked once only
     Drop(&Form(), {QUrl::fromLocalFile(QString::fromStdString(root.string()))});
-    ASSERT_TRUE(WaitUntil([&] { return !Form().LoadingPlaylist(); }));
+    ASSERT_TRUE(wait_until([&] { return !Form().LoadingPlaylist(); }));
     // Files and folders together by name: "2 Two", "10 Ten", "Disc 1", "Disc 2", "disc 10".
     EXPECT_EQ(Names(), (QStringList{"1. 2 Two", "2. 10 Ten", "3. 1 One", "4. y", "5. x"}));
 }
@@ -156,14 +156,14 @@ TEST_F(PlaylistExtras, TheResumeFileFollowsEditsWithoutClosing)
 {
     Form().AddFiles({Music("a.mp3"), Music("b.mp3")});
     EXPECT_FALSE(QFile::exists(StorageFile("es.xes")));
-    ASSERT_TRUE(WaitUntil([&] { return QFile::exists(StorageFile("es.xes")); }, TBandForm::kAutosaveDelayMs + 2000));
+    ASSERT_TRUE(wait_until([&] { return QFile::exists(StorageFile("es.xes")); }, TBandForm::kAutosaveDelayMs + 2000));
     std::vector<PlaylistRow> rows;
     LoadMediaListFile(StorageFile("es.xes"), rows);
     EXPECT_EQ(rows.size(), 2u);
 
     SelectOnly(0);
     Form().DeleteSelectedFiles2Click();
-    ASSERT_TRUE(WaitUntil(
+    ASSERT_TRUE(wait_until(
         [&] {
             std::vector<PlaylistRow> now;
             LoadMediaListFile(StorageFile("es.xes"), now);

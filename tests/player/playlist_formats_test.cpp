@@ -6,7 +6,7 @@
 #include "player/playlist_formats.h"
 
 #include "fifo_watchdog.h"
-#include "mp3_fixtures.h"
+#include "files.h"
 #include "platform/fs/file_names.h"
 #include "platform/time_text.h"
 #include "player/playlist_rows.h"
@@ -217,12 +217,6 @@ PlaylistRow row(const QString& path, const QString& artist, const QString& ms)
     return r;
 }
 
-QByteArray file_bytes(const QString& path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<unreadable>");
-}
-
 TEST_F(PlaylistFiles, ColonsNulsAndDotStepsInEntries)
 {
     test::write_file(dir.path() / "music" / "Live:2003.mp3", Bytes{1});
@@ -270,7 +264,7 @@ TEST_F(PlaylistFiles, WritersWriteWhatOtherPlayersRead)
     // Lists are UTF-8 text: a name that is not UTF-8 goes as a URL.
     const QByteArray latin1_url = "file://" + platform::fs::encode_file_name(music("\xE9t\xE9.mp3")).toPercentEncoding("/");
     ASSERT_TRUE(latin1_url.endsWith("/%E9t%E9.mp3"));
-    EXPECT_EQ(file_bytes(m3u8), "#EXTM3U\n"
+    EXPECT_EQ(test::read_bytes(m3u8), "#EXTM3U\n"
                                 "#EXTINF:123,Someone - a\n"
                                 "a.mp3\n"
                                 "#EXTINF:1,b b\n"
@@ -288,7 +282,7 @@ TEST_F(PlaylistFiles, WritersWriteWhatOtherPlayersRead)
 
     const QString pls = music("out.pls");
     WritePls(pls, rows);
-    EXPECT_EQ(file_bytes(pls), "[playlist]\n"
+    EXPECT_EQ(test::read_bytes(pls), "[playlist]\n"
                                "File1=a.mp3\nTitle1=Someone - a\nLength1=123\n"
                                "File2=sub dir/b b.mp3\nTitle2=b b\nLength2=1\n"
                                "File3=" + far + "\nTitle3=far\nLength3=-1\n"
@@ -301,10 +295,10 @@ TEST_F(PlaylistFiles, WritersWriteWhatOtherPlayersRead)
     // Written where none of the files lies: every path absolute.
     const QString outside = q(dir.path() / "elsewhere" / "out.m3u8");
     WriteM3u8(outside, {row(music("a.mp3"), "", "1000")});
-    EXPECT_EQ(file_bytes(outside), "#EXTM3U\n#EXTINF:1,a\n" + QFile::encodeName(music("a.mp3")) + "\n");
+    EXPECT_EQ(test::read_bytes(outside), "#EXTM3U\n#EXTINF:1,a\n" + QFile::encodeName(music("a.mp3")) + "\n");
     // An empty playlist is a valid, empty list.
     WritePls(pls, {});
-    EXPECT_EQ(file_bytes(pls), "[playlist]\nNumberOfEntries=0\nVersion=2\n");
+    EXPECT_EQ(test::read_bytes(pls), "[playlist]\nNumberOfEntries=0\nVersion=2\n");
 }
 
 TEST_F(PlaylistFiles, AHundredThousandEntries)

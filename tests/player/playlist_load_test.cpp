@@ -59,7 +59,7 @@ protected:
         });
         closer->start();
     }
-    bool WaitLoaded() { return WaitUntil([&] { return !Form().LoadingPlaylist(); }, 60000); }
+    bool WaitLoaded() { return wait_until([&] { return !Form().LoadingPlaylist(); }, 60000); }
     QStringList Paths()
     {
         QStringList paths;
@@ -263,7 +263,7 @@ TEST_F(PlaylistLoad, ALongListLoadsInSlicesWithTheEventLoopRunningBetween)
     EXPECT_EQ(shown, kEntries / 3);
     EXPECT_EQ(Status(), "Corvel-Ready") << "nothing skipped: the status line is as it was";
     // The end of the load is a change of the playlist: the resume file follows.
-    ASSERT_TRUE(WaitUntil([&] {
+    ASSERT_TRUE(wait_until([&] {
         std::vector<PlaylistRow> rows;
         try {
             LoadMediaListFile(StorageFile("es.xes"), rows);
@@ -280,7 +280,7 @@ TEST_F(PlaylistLoad, ClearAnotherLoadOrClosingCancelsALoadCleanly)
 
     // Clear: nothing more arrives.
     Form().LoadPlaylistFile(big);
-    ASSERT_TRUE(WaitUntil([&] { return Rows() > 0; }));
+    ASSERT_TRUE(wait_until([&] { return Rows() > 0; }));
     Form().ClearPlaylist1Click();
     EXPECT_FALSE(Form().LoadingPlaylist());
     QTest::qWait(100);
@@ -288,7 +288,7 @@ TEST_F(PlaylistLoad, ClearAnotherLoadOrClosingCancelsALoadCleanly)
 
     // Another Load: its rows alone.
     Form().LoadPlaylistFile(big);
-    ASSERT_TRUE(WaitUntil([&] { return Rows() > 0; }));
+    ASSERT_TRUE(wait_until([&] { return Rows() > 0; }));
     Form().LoadPlaylistFile(small_list);
     ASSERT_TRUE(WaitLoaded());
     QTest::qWait(100);
@@ -298,7 +298,7 @@ TEST_F(PlaylistLoad, ClearAnotherLoadOrClosingCancelsALoadCleanly)
     // short: the resume file has the edited list, never a part of the new one.
     Form().AddFiles({Song("three.mp3")});
     Form().LoadPlaylistFile(big);
-    ASSERT_TRUE(WaitUntil([&] { return Rows() > 0; }));
+    ASSERT_TRUE(wait_until([&] { return Rows() > 0; }));
     ASSERT_TRUE(Form().LoadingPlaylist());
     CloseForm();
     std::vector<PlaylistRow> rows;

@@ -19,10 +19,7 @@ namespace fs = std::filesystem;
 using mpeginfo::TMPEGAudio;
 using mpeginfo::TMPEGAudioList;
 
-QString qpath(const fs::path& p)
-{
-    return QString::fromStdString(p.string());
-}
+using test::qpath;
 
 // The duration column and the time display share one time text.
 TEST(PlaylistTimeText, ThreeFormatsByMagnitude)

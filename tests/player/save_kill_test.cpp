@@ -5,7 +5,7 @@
 #include "player/media_list.h"
 #include "settings/reg_data.h"
 
-#include "mp3_fixtures.h"
+#include "files.h"
 
 #include <gtest/gtest.h>
 

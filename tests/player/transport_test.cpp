@@ -44,7 +44,7 @@ TEST_F(Transport, PlayAdvancesThroughEveryRowAndEndsInTheEndedState)
     EXPECT_EQ(Icon(0), 0);
     EXPECT_EQ(BitRateText(), "128");
 
-    ASSERT_TRUE(WaitUntil([&] { return !OutputPlaying() && Status() == "Corvel-Ready"; }));
+    ASSERT_TRUE(wait_until([&] { return !OutputPlaying() && Status() == "Corvel-Ready"; }));
     ASSERT_EQ(starts.size(), 3u);
     for (int row = 0; row < 3; ++row)
         EXPECT_EQ(starts[row].row, row);
@@ -105,7 +105,7 @@ TEST_F(Transport, LoopTrackPlaysTheLastRowAgainAndALoneSongForEver)
         previous(sender);
     };
     Form().ImageButton1Click();
-    ASSERT_TRUE(WaitUntil([&] { return starts >= 3; }));
+    ASSERT_TRUE(wait_until([&] { return starts >= 3; }));
     EXPECT_TRUE(OutputPlaying());
     EXPECT_EQ(Form().CurrentIndex(), 0);
     EXPECT_EQ(Status(), "Playing -only.mp3");
@@ -113,7 +113,7 @@ TEST_F(Transport, LoopTrackPlaysTheLastRowAgainAndALoneSongForEver)
     // Looping off: the title ends and the band comes to rest.
     Form().LoopTrack1Click();
     EXPECT_FALSE(Form().MenuItem("LoopTrack1")->isChecked());
-    ASSERT_TRUE(WaitUntil([&] { return !OutputPlaying() && Status() == "Corvel-Ready"; }));
+    ASSERT_TRUE(wait_until([&] { return !OutputPlaying() && Status() == "Corvel-Ready"; }));
 }
 
 TEST_F(Transport, LoopTrackRepeatsAMiddleRowWithoutMoving)
@@ -128,7 +128,7 @@ TEST_F(Transport, LoopTrackRepeatsAMiddleRowWithoutMoving)
         previous(sender);
     };
     Form().ImageButton1Click();
-    ASSERT_TRUE(WaitUntil([&] { return starts >= 3; }));
+    ASSERT_TRUE(wait_until([&] { return starts >= 3; }));
     EXPECT_EQ(Form().CurrentIndex(), 1);
     EXPECT_EQ(Status(), "Playing -two.mp3");
     Form().ImageButton4Click();
@@ -172,7 +172,7 @@ TEST_F(Transport, DoubleClickDuringPlaybackTurnsLoopTrackOff)
     EXPECT_EQ(Icon(0), 3);
     EXPECT_EQ(Icon(2), 0);
     // Without looping the last row ends the playlist.
-    ASSERT_TRUE(WaitUntil([&] { return !OutputPlaying() && Status() == "Corvel-Ready"; }));
+    ASSERT_TRUE(wait_until([&] { return !OutputPlaying() && Status() == "Corvel-Ready"; }));
 }
 
 TEST_F(Transport, LastHighXIsClearedByEveryStart)
@@ -183,7 +183,7 @@ TEST_F(Transport, LastHighXIsClearedByEveryStart)
     Form().ImageButton1Click();
     EXPECT_EQ(Form().LastHighX(), 0);
     Form().SetLastHighX(2);
-    ASSERT_TRUE(WaitUntil([&] { return Form().CurrentIndex() >= 1; }));
+    ASSERT_TRUE(wait_until([&] { return Form().CurrentIndex() >= 1; }));
     EXPECT_EQ(Form().LastHighX(), 0); // the advance starts too
     Form().ImageButton4Click();
 }
@@ -194,7 +194,7 @@ TEST_F(Transport, TheBitRateLabelFollowsTheTitle)
     SelectOnly(0);
     Form().ImageButton1Click();
     EXPECT_EQ(BitRateText(), "64");
-    ASSERT_TRUE(WaitUntil([&] { return Form().CurrentIndex() == 1; }));
+    ASSERT_TRUE(wait_until([&] { return Form().CurrentIndex() == 1; }));
     EXPECT_EQ(BitRateText(), "192");
     Form().ImageButton4Click();
     ASSERT_TRUE(WaitForStop());
@@ -243,7 +243,7 @@ TEST_F(Transport, PauseWhileStoppedDoesNotHoldTheNextPlay)
     EXPECT_TRUE(OutputPlaying());
     EXPECT_FALSE(Out().IsPaused());
     // It is heard: the titles play through to the end of the list.
-    EXPECT_TRUE(WaitUntil([&] { return !OutputPlaying() && Status() == "Corvel-Ready"; }, 5000));
+    EXPECT_TRUE(wait_until([&] { return !OutputPlaying() && Status() == "Corvel-Ready"; }, 5000));
     EXPECT_EQ(Form().CurrentIndex(), 2);
 }
 
@@ -260,7 +260,7 @@ TEST_F(Transport, AFailingDeviceStopsTheAdvanceOnItsRowAndSaysWhy)
     ASSERT_TRUE(OutputPlaying());
     // Unplugged: it does not open again either.
     SimFaults::fail_next_opens(10, platform::wave::kErrNoDriver);
-    ASSERT_TRUE(WaitUntil([&] { return !OutputPlaying() && !Status().startsWith("Playing"); }));
+    ASSERT_TRUE(wait_until([&] { return !OutputPlaying() && !Status().startsWith("Playing"); }));
     QTest::qWait(50);
     EXPECT_EQ(Status(), "WaveOutWrite: There is no driver installed on your system");
     EXPECT_EQ(Form().CurrentIndex(), 0);
@@ -285,7 +285,7 @@ TEST_F(Transport, ABadFileInTheMiddleIsSkippedAndNamed)
     auto& starts = RecordStarts();
     SelectOnly(0);
     Form().ImageButton1Click();
-    ASSERT_TRUE(WaitUntil([&] { return !OutputPlaying() && Status() == "Corvel-Ready"; }));
+    ASSERT_TRUE(wait_until([&] { return !OutputPlaying() && Status() == "Corvel-Ready"; }));
     ASSERT_EQ(starts.size(), 2u);
     EXPECT_EQ(starts[1].row, 2);
     EXPECT_EQ(starts[1].status, "Playing -three.mp3");
@@ -300,7 +300,7 @@ TEST_F(Transport, APlaylistOfBadFilesEndsInsteadOfLooping)
         pelu::test::write_file(Column(row, 2).toStdString(), pelu::test::garbage(5000));
     SelectOnly(0);
     Form().ImageButton1Click();
-    ASSERT_TRUE(WaitUntil([&] { return Form().CurrentIndex() == 2 && !OutputPlaying(); }));
+    ASSERT_TRUE(wait_until([&] { return Form().CurrentIndex() == 2 && !OutputPlaying(); }));
     QTest::qWait(50);
     EXPECT_FALSE(OutputPlaying());
     EXPECT_EQ(Status(), "Cannot play -bad2.mp3");
@@ -370,7 +370,7 @@ TEST_F(Stepping, HoldingRewindStopsRepeatingAtThreeHundred)
     Form().audiox()->SetPosition(1000);
     Form().ImageButton2MouseDown();
     EXPECT_TRUE(Form().Timer("timerup")->isActive());
-    ASSERT_TRUE(WaitUntil([&] { return Form().audiox()->Position() <= 300; }, 3000));
+    ASSERT_TRUE(wait_until([&] { return Form().audiox()->Position() <= 300; }, 3000));
     QTest::qWait(200);
     EXPECT_EQ(Form().audiox()->Position(), 200);
     Form().ImageButton2MouseUp();
@@ -386,7 +386,7 @@ TEST_F(Stepping, HoldingForwardRepeatsUntilReleased)
 {
     Form().audiox()->SetPosition(0);
     Form().ImageButton3MouseDown();
-    ASSERT_TRUE(WaitUntil([&] { return Form().audiox()->Position() >= 600; }, 3000));
+    ASSERT_TRUE(wait_until([&] { return Form().audiox()->Position() >= 600; }, 3000));
     Form().ImageButton3MouseUp();
     const qint64 at_release = Form().audiox()->Position();
     QTest::qWait(150);

@@ -1,21 +1,16 @@
 // `pelu reg` end to end: the program on a store named by PELU_REGISTRY.
-#include "mp3_fixtures.h"
+#include "files.h"
+#include "run_program.h"
 
 #include <gtest/gtest.h>
 
 #include <QCoreApplication>
 #include <QFile>
-#include <QProcess>
 
 namespace pelu {
 namespace {
 
 using pelu::test::TempDir;
-
-struct CommandResult {
-    int exit_code;
-    QString out, err;
-};
 
 class RegCommand : public ::testing::Test {
 protected:
@@ -27,15 +22,11 @@ protected:
         db = QString::fromStdString(dir.file("registry.sqlite").string());
     }
 
-    CommandResult pelu(const QStringList& args)
+    test::ProgramRun pelu(const QStringList& args)
     {
-        QProcess p;
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert("PELU_REGISTRY", db);
-        p.setProcessEnvironment(env);
-        p.start(program, args);
-        EXPECT_TRUE(p.waitForFinished(30000));
-        return {p.exitCode(), QString::fromUtf8(p.readAllStandardOutput()), QString::fromUtf8(p.readAllStandardError())};
+        const auto run = test::run_program(program, args, {.environment = {"PELU_REGISTRY=" + db}, .timeout_ms = 30000});
+        EXPECT_TRUE(run.finished);
+        return run;
     }
 
     TempDir dir;
@@ -52,11 +43,11 @@ TEST_F(RegCommand, SetGetExportDeleteImport)
 
     const QString backup = QString::fromStdString(dir.file("backup.reg").string());
     ASSERT_EQ(pelu({"reg", "export", "HKEY_CURRENT_USER\\Software\\PELU", "-o", backup}).exit_code, 0);
-    const CommandResult exported = pelu({"reg", "export", "HKEY_CURRENT_USER\\Software\\PELU"});
+    const test::ProgramRun exported = pelu({"reg", "export", "HKEY_CURRENT_USER\\Software\\PELU"});
     EXPECT_TRUE(exported.out.contains("\"DLL Location\"=\"/opt/pelu/\""));
 
     EXPECT_EQ(pelu({"reg", "delete", "HKCU\\Software\\PELU"}).exit_code, 0);
-    const CommandResult missing = pelu({"reg", "get", "HKCU\\Software\\PELU", "n"});
+    const test::ProgramRun missing = pelu({"reg", "get", "HKCU\\Software\\PELU", "n"});
     EXPECT_EQ(missing.exit_code, 1);
     EXPECT_TRUE(missing.err.startsWith("pelu: key not found")) << missing.err.toStdString();
 
@@ -74,7 +65,7 @@ TEST_F(RegCommand, GarbageIsRefusedWithItsLineAndChangesNothing)
             "\"b\"=dword:12345678\nthis is not a value\n");
     f.close();
 
-    const CommandResult run = pelu({"reg", "import", path});
+    const test::ProgramRun run = pelu({"reg", "import", path});
     EXPECT_EQ(run.exit_code, 1);
     EXPECT_TRUE(run.err.contains("line 6")) << run.err.toStdString();
     EXPECT_EQ(pelu({"reg", "get", "HKCU\\Software\\PELU", "a"}).out, "old\n");

@@ -5,7 +5,7 @@
 #include "settings/reg_data.h"
 #include "settings/storage.h"
 
-#include "mp3_fixtures.h"
+#include "files.h"
 
 #include <gtest/gtest.h>
 

@@ -11,24 +11,13 @@
 #include <QElapsedTimer>
 
 #include "child_process.h"
+#include "wait_until.h"
 
 #include <gtest/gtest.h>
 
 #include <functional>
 
 namespace pelu::test {
-
-inline bool WaitForBus(const std::function<bool()>& done, int timeout_ms = 5000)
-{
-    QElapsedTimer timer;
-    timer.start();
-    while (!done()) {
-        if (timer.elapsed() > timeout_ms)
-            return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-    }
-    return true;
-}
 
 class PrivateBus {
 public:
@@ -76,7 +65,7 @@ public:
         QDBusMessage message = QDBusMessage::createMethodCall(service_, path_, interface, method);
         message.setArguments(args);
         QDBusPendingCall pending = connection_.asyncCall(message, 5000);
-        EXPECT_TRUE(WaitForBus([&] { return pending.isFinished(); })) << method.toStdString();
+        EXPECT_TRUE(wait_until([&] { return pending.isFinished(); })) << method.toStdString();
         return pending.reply();
     }
     QVariant Get(const QString& interface, const QString& name)

@@ -195,41 +195,4 @@ Bytes truncated(const Bytes& file, std::size_t size_bytes)
     return Bytes(file.begin(), file.begin() + std::min(size_bytes, file.size()));
 }
 
-TempDir::TempDir()
-{
-    std::string pattern = (std::filesystem::temp_directory_path() / "pelu-test-XXXXXX").string();
-    if (!mkdtemp(pattern.data()))
-        throw std::runtime_error("mkdtemp failed");
-    path_ = pattern;
-}
-
-TempDir::~TempDir()
-{
-    std::error_code ignored;
-    std::filesystem::permissions(path_, std::filesystem::perms::owner_all,
-                                 std::filesystem::perm_options::add, ignored);
-    std::filesystem::remove_all(path_, ignored);
-}
-
-std::filesystem::path TempDir::write(const std::string& name, const Bytes& bytes) const
-{
-    const auto p = path_ / name;
-    write_file(p, bytes);
-    return p;
-}
-
-void write_file(const std::filesystem::path& path, const Bytes& bytes)
-{
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-    if (!out)
-        throw std::runtime_error("cannot write " + path.string());
-}
-
-Bytes read_file(const std::filesystem::path& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    return Bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
-
 } // namespace pelu::test

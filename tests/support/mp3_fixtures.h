@@ -3,14 +3,13 @@
 // Thread: any; every function is self-contained.
 #pragma once
 
+#include "files.h"
+
 #include <cstdint>
-#include <filesystem>
 #include <string>
 #include <vector>
 
 namespace pelu::test {
-
-using Bytes = std::vector<std::uint8_t>;
 
 struct Mp3Options {
     int sample_rate_hz = 44100;  // any MPEG-1, -2 or -2.5 rate
@@ -46,24 +45,5 @@ Bytes id3v1_tag(const std::string& title, const std::string& artist, const std::
                 const std::string& year, const std::string& comment, std::uint8_t genre);
 Bytes append_id3v1(const Bytes& file, const Bytes& tag);
 Bytes truncated(const Bytes& file, std::size_t size_bytes);
-
-// A fresh directory under the system temp folder, removed with the object.
-class TempDir {
-public:
-    TempDir();
-    ~TempDir();
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-    const std::filesystem::path& path() const { return path_; }
-    std::filesystem::path file(const std::string& name) const { return path_ / name; }
-    // Writes the bytes to `name` in this directory and returns its path.
-    std::filesystem::path write(const std::string& name, const Bytes& bytes) const;
-
-private:
-    std::filesystem::path path_;
-};
-
-void write_file(const std::filesystem::path& path, const Bytes& bytes);
-Bytes read_file(const std::filesystem::path& path);
 
 } // namespace pelu::test

@@ -1,5 +1,7 @@
 #include "sound_server.h"
 
+#include "wait_until.h"
+
 #include "dbus_session.h"
 
 #include <QByteArray>
@@ -18,17 +20,6 @@ namespace pelu::test {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-bool wait_until(const std::function<bool()>& done, int timeout_ms)
-{
-    const auto end = Clock::now() + std::chrono::milliseconds(timeout_ms);
-    while (!done()) {
-        if (Clock::now() > end)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return true;
-}
 
 std::uint32_t le32(const unsigned char* p) { return p[0] | p[1] << 8 | p[2] << 16 | std::uint32_t(p[3]) << 24; }
 std::uint16_t le16(const unsigned char* p) { return std::uint16_t(p[0] | p[1] << 8); }
@@ -172,7 +163,7 @@ bool SoundServer::StartServer()
         problem_ = QStringLiteral("cannot start pipewire (package pipewire-bin)");
         return false;
     }
-    if (!wait_until([&] { return std::filesystem::exists(socket); }, 10000)) {
+    if (!wait_until([&] { return std::filesystem::exists(socket); }, 10000, Events::none)) {
         problem_ = QStringLiteral("pipewire made no socket in its runtime folder");
         return false;
     }
@@ -226,7 +217,7 @@ bool SoundServer::StartRecording(const std::filesystem::path& wav)
                          Options()))
         return false;
     // The monitor runs (records silence) once the file grows.
-    return wait_until([&] { return RecordedFrames() > kRateHz / 100; }, 10000);
+    return wait_until([&] { return RecordedFrames() > kRateHz / 100; }, 10000, Events::none);
 }
 
 void SoundServer::StopRecording()

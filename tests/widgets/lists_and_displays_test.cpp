@@ -7,6 +7,7 @@
 #include "widgets/toolbar_button.h"
 
 #include "child_process.h"
+#include "wait_until.h"
 
 #include <gtest/gtest.h>
 
@@ -25,15 +26,6 @@
 using namespace pelu::widgets;
 
 namespace {
-
-bool WaitFor(const std::function<bool()>& done, int timeout_ms = 5000)
-{
-    QElapsedTimer clock;
-    clock.start();
-    while (!done() && clock.elapsed() < timeout_ms)
-        QTest::qWait(10);
-    return done();
-}
 
 TEST(DotMatrix, RightAlignsTheTextInTwelveCells)
 {
@@ -237,13 +229,13 @@ TEST(ShellList, ListsMp3FilesInAnyCaseAndReportsSelectionsInOrder)
     };
     list.SetFolder(dir.path());
     list.show();
-    ASSERT_TRUE(WaitFor([&] { return list.Paths().size() == 3; })) << list.Paths().join(',').toStdString();
+    ASSERT_TRUE(pelu::test::wait_until([&] { return list.Paths().size() == 3; })) << list.Paths().join(',').toStdString();
     QStringList names;
     for (const QString& path : list.Paths())
         names << QFileInfo(path).fileName();
     names.sort(Qt::CaseInsensitive);
     EXPECT_EQ(names, (QStringList{"a.mp3", "b.mp3", "SONG.MP3"}));
-    EXPECT_TRUE(WaitFor([&] { return fills > 0; }));
+    EXPECT_TRUE(pelu::test::wait_until([&] { return fills > 0; }));
     ASSERT_TRUE(list.SelectPath(dir.path() + QStringLiteral("/b.mp3")));
     ASSERT_TRUE(list.SelectPath(dir.path() + QStringLiteral("/a.mp3")));
     const QStringList selected = list.SelectedPaths();
@@ -265,7 +257,7 @@ TEST(ShellList, TypeAheadSelectsTheMatchShowsTheLettersAndEndsOnEscOrAPause)
     list.resize(300, 200);
     list.SetFolder(dir.path());
     list.show();
-    ASSERT_TRUE(WaitFor([&] { return list.Paths().size() == 4; }));
+    ASSERT_TRUE(pelu::test::wait_until([&] { return list.Paths().size() == 4; }));
     // Rows a pointer can hit.
     EXPECT_GE(list.visualRect(list.model()->index(0, 0, list.rootIndex())).height(), 20);
     auto* typed = list.findChild<QLabel*>(QStringLiteral("TypedPrefix"));
@@ -281,7 +273,7 @@ TEST(ShellList, TypeAheadSelectsTheMatchShowsTheLettersAndEndsOnEscOrAPause)
     // same letter again steps on to the next row with it.
     QTest::keyClicks(&list, QStringLiteral("bb"));
     EXPECT_EQ(list.SelectedPaths(), QStringList{dir.path() + QStringLiteral("/Bravo.mp3")});
-    EXPECT_TRUE(WaitFor([&] { return !typed->isVisible(); }, TShellList::kTypeAheadPauseMs * 3));
+    EXPECT_TRUE(pelu::test::wait_until([&] { return !typed->isVisible(); }, TShellList::kTypeAheadPauseMs * 3));
     EXPECT_TRUE(list.TypedPrefix().isEmpty());
 }
 
