@@ -11,7 +11,7 @@
 #pragma once
 
 #include "audio/dsp_object.h"
-#include "platform/mixer/mixer.h"
+#include "platform/mixer/mixer_device.h"
 
 #include <QObject>
 #include <QPointer>

@@ -1,4 +1,4 @@
-#include "audio/band_analyser.h"
+#include "audio/spectrum.h"
 
 #include <algorithm>
 #include <climits>
