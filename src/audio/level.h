@@ -39,7 +39,7 @@ int decay_ring_length(int decay);
         emit AppearanceChanged();                                       \
     }
 
-class TMMLevel : public TMMDisplay {
+class TMMLevel : public TMMAnalyser {
     Q_OBJECT
     Q_PROPERTY(bool Enabled READ Enabled WRITE SetEnabled)
     Q_PROPERTY(pelu::TMMLevelKind Kind READ Kind WRITE SetKind)
@@ -86,7 +86,7 @@ public:
     void SetDisplayFormat(const WaveFormat* format);
 
     // --- the drawing area, in pixels inside the bevel (the control sets it on resize)
-    void SetDisplaySize(int inner_width, int inner_height);
+    void SetDisplaySize(int inner_width, int inner_height) override;
     int DisplayWidth() const { return width_; }
     int DisplayHeight() const { return height_; }
     bool WantsData() const override { return enabled_ && visible_; }
@@ -157,12 +157,7 @@ public:
     int Value() const { return value_percent_; }
     void SetValue(int percent); // 0..100 of full scale, bypassing the samples
 
-    // In design mode the control has no timer entry: peaks fall only by PeakTick.
-    void SetDesignMode(bool design);
-    bool DesignMode() const { return !timer_entry_.active(); }
-
-    // One 25 ms step of the peak fall (the timer service calls it; tests may too).
-    void PeakTick();
+    void PeakTick() override;
 
     // Events, main thread, fired only when assigned.
     std::function<void(QObject* sender)> OnGainOverflow; // more spots lit than the meter has
@@ -178,6 +173,7 @@ private:
     void ApplyLevel(int level); // steps 3..7 of a refresh
     int DecayValue(int value);
     void UpdateTimerEnable();
+    bool PeakTimerEnabled() const override { return timer_enabled_; }
 
     // properties
     bool enabled_ = true;
@@ -228,14 +224,11 @@ private:
     int raw_level_ = 0;
     int lit_ = 0;
 
-    // shared with the timer thread
-    mutable std::mutex peak_mutex_;
+    // shared with the timer thread (peak_mutex_)
     int peak_ = 0;
     int peak_countdown_ = 0;
     bool change_pending_ = false;
-    bool peak_timer_idle_ = false; // no peak to let fall: the timer entry is idle
 
-    platform::TimerEntry timer_entry_;
     bool timer_enabled_ = true;
 };
 

@@ -7,7 +7,7 @@
 //
 // Thread: everything runs in the main thread except PeakTick, which the shared
 // 25 ms timer service calls in its own thread; it only moves the bars' peak
-// counters, under bars_mutex_, which every change of the bar table also holds.
+// counters, under peak_mutex_, which every change of the bar table also holds.
 #pragma once
 
 #include "audio/display.h"
@@ -40,7 +40,7 @@ struct TMMSpectrumBar {
     int peak_countdown = 0; // timer ticks until the peak falls
 };
 
-class TMMSpectrum : public TMMDisplay {
+class TMMSpectrum : public TMMAnalyser {
     Q_OBJECT
     Q_PROPERTY(bool Enabled READ Enabled WRITE SetEnabled)
     Q_PROPERTY(pelu::TMMSpectrumKind Kind READ Kind WRITE SetKind)
@@ -99,7 +99,7 @@ public:
     void SetDisplayFormat(const WaveFormat* format);
 
     // --- the drawing area, pixels inside the bevel (each side at least 4)
-    void SetDisplaySize(int inner_width, int inner_height);
+    void SetDisplaySize(int inner_width, int inner_height) override;
     int DisplayWidth() const { return width_; }
     int DisplayHeight() const { return height_; }
     bool WantsData() const override { return enabled_ && visible_; }
@@ -198,12 +198,7 @@ public:
     PELU_APPEARANCE_PROPERTY(bool, UseBackGroundDIB, use_background_dib_)
     PELU_APPEARANCE_PROPERTY(bool, DisplayPeak, display_peak_)
 
-    // In design mode the control has no timer entry: peaks fall only by PeakTick.
-    void SetDesignMode(bool design);
-    bool DesignMode() const { return !timer_entry_.active(); }
-
-    // One 25 ms step of the peak fall (the timer service calls it; tests may too).
-    void PeakTick();
+    void PeakTick() override;
 
     // Events, main thread, fired only when assigned.
     std::function<void(QObject* sender)> OnGainOverflow; // a bar beyond the display height
@@ -224,6 +219,7 @@ private:
     void RebuildScaling();
     void RebuildSpots();
     void ClearState();
+    bool PeakTimerEnabled() const override { return enabled_; }
     void RecomputeDecay();
     void ComputeBars();
 
@@ -299,13 +295,9 @@ private:
     int max_bin_ = 0;
     int max_column_ = 0;
 
-    // shared with the timer thread
-    mutable std::mutex bars_mutex_;
+    // shared with the timer thread (peak_mutex_)
     std::vector<TMMSpectrumBar> bars_;
     bool peaks_moved_ = false; // a peak fell since the last refresh
-    bool peak_timer_idle_ = false; // (bars_mutex_) no peak to let fall: the timer entry is idle
-
-    platform::TimerEntry timer_entry_;
 };
 
 } // namespace pelu

@@ -134,6 +134,44 @@ QRect DrawBevelFrame(QPainter& painter, QRect area, const TBevelStyle& style)
 
 // ---------------------------------------------------------------------------
 
+void TAnalyserView::SetBevel(const TBevelStyle& style)
+{
+    bevel_ = style;
+    FitDisplay();
+    update();
+}
+
+QRect TAnalyserView::InnerRect() const
+{
+    const int b = bevel_.Width();
+    return rect().adjusted(b, b, -b, -b);
+}
+
+void TAnalyserView::FitDisplay()
+{
+    const QRect inner = InnerRect();
+    Analyser()->SetDisplaySize(inner.width(), inner.height());
+    built_dpr_ = 0;
+}
+
+void TAnalyserView::resizeEvent(QResizeEvent* event)
+{
+    QWidget::resizeEvent(event);
+    FitDisplay();
+}
+
+void TAnalyserView::showEvent(QShowEvent* event)
+{
+    QWidget::showEvent(event);
+    Analyser()->SetVisible(true);
+}
+
+void TAnalyserView::hideEvent(QHideEvent* event)
+{
+    QWidget::hideEvent(event);
+    Analyser()->SetVisible(false);
+}
+
 TLevelMeter::TLevelMeter(QWidget* parent) : TAnalyserView(parent), level_(new TMMLevel(this))
 {
     setAttribute(Qt::WA_OpaquePaintEvent);
@@ -144,41 +182,6 @@ TLevelMeter::TLevelMeter(QWidget* parent) : TAnalyserView(parent), level_(new TM
         update();
     });
     resize(200, 17);
-}
-
-void TLevelMeter::SetBevel(const TBevelStyle& style)
-{
-    bevel_ = style;
-    const QRect inner = InnerRect();
-    level_->SetDisplaySize(inner.width(), inner.height());
-    built_dpr_ = 0;
-    update();
-}
-
-QRect TLevelMeter::InnerRect() const
-{
-    const int b = bevel_.Width();
-    return rect().adjusted(b, b, -b, -b);
-}
-
-void TLevelMeter::resizeEvent(QResizeEvent* event)
-{
-    QWidget::resizeEvent(event);
-    const QRect inner = InnerRect();
-    level_->SetDisplaySize(inner.width(), inner.height());
-    built_dpr_ = 0;
-}
-
-void TLevelMeter::showEvent(QShowEvent* event)
-{
-    QWidget::showEvent(event);
-    level_->SetVisible(true);
-}
-
-void TLevelMeter::hideEvent(QHideEvent* event)
-{
-    QWidget::hideEvent(event);
-    level_->SetVisible(false);
 }
 
 QRect TLevelMeter::SpotSpan(int first, int last) const
@@ -283,46 +286,11 @@ TSpectrumView::TSpectrumView(QWidget* parent) : TAnalyserView(parent), spectrum_
     resize(194, 89);
 }
 
-void TSpectrumView::SetBevel(const TBevelStyle& style)
-{
-    bevel_ = style;
-    const QRect inner = InnerRect();
-    spectrum_->SetDisplaySize(inner.width(), inner.height());
-    built_dpr_ = 0;
-    update();
-}
-
 void TSpectrumView::SetBackGroundDIB(const TPicture& picture)
 {
     background_dib_ = picture;
     built_dpr_ = 0;
     update();
-}
-
-QRect TSpectrumView::InnerRect() const
-{
-    const int b = bevel_.Width();
-    return rect().adjusted(b, b, -b, -b);
-}
-
-void TSpectrumView::resizeEvent(QResizeEvent* event)
-{
-    QWidget::resizeEvent(event);
-    const QRect inner = InnerRect();
-    spectrum_->SetDisplaySize(inner.width(), inner.height());
-    built_dpr_ = 0;
-}
-
-void TSpectrumView::showEvent(QShowEvent* event)
-{
-    QWidget::showEvent(event);
-    spectrum_->SetVisible(true);
-}
-
-void TSpectrumView::hideEvent(QHideEvent* event)
-{
-    QWidget::hideEvent(event);
-    spectrum_->SetVisible(false);
 }
 
 QRect TSpectrumView::SpotRows(int first, int last, int left, int width) const

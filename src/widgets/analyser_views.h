@@ -40,7 +40,9 @@ namespace pelu::widgets {
 
 constexpr int kRepaintMs = 25;
 
-// What both views share: the repaint tick calls UpdateChangedArea.
+// What both views share: the bevel around the drawing area, whose size the
+// computing side follows; only a shown view is fed; the repaint tick calls
+// UpdateChangedArea.
 class TAnalyserView : public QWidget {
     Q_OBJECT
 public:
@@ -49,7 +51,22 @@ public:
     // whose picture differs from what is shown (none when nothing differs).
     void UpdateChangedArea();
 
+    TBevelStyle Bevel() const { return bevel_; }
+    void SetBevel(const TBevelStyle& style);
+    QRect InnerRect() const;
+
+    // How many paints this view has done (the painting benchmark reads it).
+    qint64 PaintCount() const { return paint_count_; }
+
 protected:
+    // The computing side this view shows (owned by the view).
+    virtual TMMAnalyser* Analyser() const = 0;
+    void resizeEvent(QResizeEvent* event) override;
+    void showEvent(QShowEvent* event) override;
+    void hideEvent(QHideEvent* event) override;
+    // Gives the computing side the inner area's size; the pictures are rebuilt.
+    void FitDisplay();
+
     // Records the computing side's state as shown; returns the area (in widget
     // coordinates) whose picture differs from the state recorded before.
     virtual QRegion TakeChanges() = 0;
@@ -57,6 +74,10 @@ protected:
     // Such a paint may go elsewhere than the screen (a grab), so the area that
     // changed is repainted on the screen as well, once.
     void TakeChangesForWholePaint();
+
+    TBevelStyle bevel_;
+    qreal built_dpr_ = 0; // the pictures' device pixel ratio; 0: rebuild them
+    qint64 paint_count_ = 0;
 };
 
 class TLevelMeter : public TAnalyserView {
@@ -67,19 +88,10 @@ public:
     // The computing side (owned): the connector's display, and the properties.
     TMMLevel* Level() const { return level_; }
 
-    TBevelStyle Bevel() const { return bevel_; }
-    void SetBevel(const TBevelStyle& style);
-    QRect InnerRect() const;
-
-    // How many paints this view has done (the painting benchmark reads it).
-    qint64 PaintCount() const { return paint_count_; }
-
 protected:
+    TMMAnalyser* Analyser() const override { return level_; }
     QRegion TakeChanges() override;
     void paintEvent(QPaintEvent* event) override;
-    void resizeEvent(QResizeEvent* event) override;
-    void showEvent(QShowEvent* event) override;
-    void hideEvent(QHideEvent* event) override;
 
 private:
     // The spots the picture lights: 1..lit and peak_first..peak_last.
@@ -99,11 +111,8 @@ private:
 
     TMMLevel* level_;
     Shown shown_;
-    TBevelStyle bevel_;
     QImage inactive_; // Color with every spot in its inactive colour
     QImage active_;   // every spot in its active colour
-    qreal built_dpr_ = 0;
-    qint64 paint_count_ = 0;
 };
 
 class TSpectrumView : public TAnalyserView {
@@ -113,21 +122,14 @@ public:
 
     TMMSpectrum* Spectrum() const { return spectrum_; }
 
-    TBevelStyle Bevel() const { return bevel_; }
-    void SetBevel(const TBevelStyle& style);
     // The stored background picture, used with the computing side's UseBackGroundDIB.
     const TPicture& BackGroundDIB() const { return background_dib_; }
     void SetBackGroundDIB(const TPicture& picture);
-    QRect InnerRect() const;
-
-    qint64 PaintCount() const { return paint_count_; }
 
 protected:
+    TMMAnalyser* Analyser() const override { return spectrum_; }
     QRegion TakeChanges() override;
     void paintEvent(QPaintEvent* event) override;
-    void resizeEvent(QResizeEvent* event) override;
-    void showEvent(QShowEvent* event) override;
-    void hideEvent(QHideEvent* event) override;
 
 private:
     // One bar as the picture shows it: its columns, spots 1..lit and
@@ -150,12 +152,9 @@ private:
 
     TMMSpectrum* spectrum_;
     std::vector<ShownBar> shown_;
-    TBevelStyle bevel_;
     TPicture background_dib_;
     QImage background_; // Color or the picture, with unlit spots when DrawInactive
     QImage active_;     // every spot of every column lit
-    qreal built_dpr_ = 0;
-    qint64 paint_count_ = 0;
 };
 
 // Draws a one-pixel bevel frame (outer, inner, border) and returns the inside.
