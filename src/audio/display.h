@@ -70,6 +70,10 @@ public:
     // The drawing area, in pixels inside the bevel (the control sets it on resize).
     virtual void SetDisplaySize(int inner_width, int inner_height) = 0;
 
+signals:
+    void Changed();           // values, lit spots or peaks changed: repaint
+    void AppearanceChanged(); // geometry, tables or colours changed: rebuild the pictures
+
 protected:
     // A derived destructor calls this first, while its members are whole: after
     // it the timer never calls PeakTick on this object again.

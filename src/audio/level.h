@@ -163,10 +163,6 @@ public:
     std::function<void(QObject* sender)> OnGainOverflow; // more spots lit than the meter has
     std::function<void(QObject* sender)> OnPcmOverflow;  // the input reached full scale
 
-signals:
-    void Changed();           // lit spots or peak changed: repaint
-    void AppearanceChanged(); // geometry or colours changed: rebuild the background
-
 private:
     void RebuildGeometry();
     void ClearState();

@@ -208,10 +208,6 @@ public:
     std::function<void(TMMSpectrum* sender, std::vector<int>& first_bins, std::vector<int>& end_bins)>
         OnGetXScale;
 
-signals:
-    void Changed();           // bar values, lit spots or peaks changed: repaint
-    void AppearanceChanged(); // geometry, tables or colours changed: redraw everything
-
 private:
     void RebuildAll();        // window, FFT, bins, columns, bars, scaling
     void RebuildWindow();

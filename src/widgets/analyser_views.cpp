@@ -154,6 +154,15 @@ void TAnalyserView::FitDisplay()
     built_dpr_ = 0;
 }
 
+void TAnalyserView::FollowAnalyser()
+{
+    connect(Analyser(), &TMMAnalyser::Changed, this, [this] { RequestRepaint(this); });
+    connect(Analyser(), &TMMAnalyser::AppearanceChanged, this, [this] {
+        built_dpr_ = 0;
+        update();
+    });
+}
+
 void TAnalyserView::resizeEvent(QResizeEvent* event)
 {
     QWidget::resizeEvent(event);
@@ -176,11 +185,7 @@ TLevelMeter::TLevelMeter(QWidget* parent) : TAnalyserView(parent), level_(new TM
 {
     setAttribute(Qt::WA_OpaquePaintEvent);
     setAccessibleName(QStringLiteral("Level meter"));
-    connect(level_, &TMMLevel::Changed, this, [this] { RequestRepaint(this); });
-    connect(level_, &TMMLevel::AppearanceChanged, this, [this] {
-        built_dpr_ = 0;
-        update();
-    });
+    FollowAnalyser();
     resize(200, 17);
 }
 
@@ -278,11 +283,7 @@ TSpectrumView::TSpectrumView(QWidget* parent) : TAnalyserView(parent), spectrum_
 {
     setAttribute(Qt::WA_OpaquePaintEvent);
     setAccessibleName(QStringLiteral("Spectrum"));
-    connect(spectrum_, &TMMSpectrum::Changed, this, [this] { RequestRepaint(this); });
-    connect(spectrum_, &TMMSpectrum::AppearanceChanged, this, [this] {
-        built_dpr_ = 0;
-        update();
-    });
+    FollowAnalyser();
     resize(194, 89);
 }
 

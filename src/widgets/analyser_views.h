@@ -66,6 +66,9 @@ protected:
     void hideEvent(QHideEvent* event) override;
     // Gives the computing side the inner area's size; the pictures are rebuilt.
     void FitDisplay();
+    // Called by the constructor once Analyser() exists: its changes repaint
+    // the view, its appearance changes rebuild the pictures.
+    void FollowAnalyser();
 
     // Records the computing side's state as shown; returns the area (in widget
     // coordinates) whose picture differs from the state recorded before.
