@@ -163,6 +163,19 @@ void TAnalyserView::FollowAnalyser()
     });
 }
 
+void TAnalyserView::paintEvent(QPaintEvent* event)
+{
+    ++paint_count_;
+    if (built_dpr_ != devicePixelRatioF())
+        RebuildPictures();
+    if (event->rect().contains(rect()))
+        TakeChangesForWholePaint();
+    QPainter painter(this);
+    const QRect inner = DrawBevelFrame(painter, rect(), bevel_);
+    painter.translate(inner.topLeft());
+    PaintInside(painter, event, inner);
+}
+
 void TAnalyserView::resizeEvent(QResizeEvent* event)
 {
     QWidget::resizeEvent(event);
@@ -255,16 +268,8 @@ QRegion TLevelMeter::TakeChanges()
     return first ? QRegion(SpotSpan(first, last).translated(InnerRect().topLeft())) : QRegion();
 }
 
-void TLevelMeter::paintEvent(QPaintEvent* event)
+void TLevelMeter::PaintInside(QPainter& painter, QPaintEvent*, const QRect&)
 {
-    ++paint_count_;
-    if (built_dpr_ != devicePixelRatioF())
-        RebuildPictures();
-    if (event->rect().contains(rect()))
-        TakeChangesForWholePaint();
-    QPainter painter(this);
-    const QRect inner = DrawBevelFrame(painter, rect(), bevel_);
-    painter.translate(inner.topLeft());
     painter.drawImage(0, 0, inactive_);
     const qreal dpr = active_.devicePixelRatio();
     auto cut = [&](const QRect& r) {
@@ -403,16 +408,8 @@ QRegion TSpectrumView::TakeChanges()
     return changed;
 }
 
-void TSpectrumView::paintEvent(QPaintEvent* event)
+void TSpectrumView::PaintInside(QPainter& painter, QPaintEvent* event, const QRect& inner)
 {
-    ++paint_count_;
-    if (built_dpr_ != devicePixelRatioF())
-        RebuildPictures();
-    if (event->rect().contains(rect()))
-        TakeChangesForWholePaint();
-    QPainter painter(this);
-    const QRect inner = DrawBevelFrame(painter, rect(), bevel_);
-    painter.translate(inner.topLeft());
     const QRect area = event->rect().translated(-inner.topLeft()) & QRect(QPoint(0, 0), inner.size());
     const qreal dpr = active_.devicePixelRatio();
     auto copy = [&](const QImage& from, const QRect& r) {

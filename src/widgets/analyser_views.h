@@ -36,6 +36,8 @@
 
 #include <vector>
 
+class QPainter;
+
 namespace pelu::widgets {
 
 constexpr int kRepaintMs = 25;
@@ -69,6 +71,11 @@ protected:
     // Called by the constructor once Analyser() exists: its changes repaint
     // the view, its appearance changes rebuild the pictures.
     void FollowAnalyser();
+    // A paint draws the bevel, rebuilds the pictures when the pixel ratio
+    // changed, and leaves the inside (painter moved to its corner) to the view.
+    void paintEvent(QPaintEvent* event) override;
+    virtual void RebuildPictures() = 0;
+    virtual void PaintInside(QPainter& painter, QPaintEvent* event, const QRect& inner) = 0;
 
     // Records the computing side's state as shown; returns the area (in widget
     // coordinates) whose picture differs from the state recorded before.
@@ -94,7 +101,7 @@ public:
 protected:
     TMMAnalyser* Analyser() const override { return level_; }
     QRegion TakeChanges() override;
-    void paintEvent(QPaintEvent* event) override;
+    void PaintInside(QPainter& painter, QPaintEvent* event, const QRect& inner) override;
 
 private:
     // The spots the picture lights: 1..lit and peak_first..peak_last.
@@ -108,7 +115,7 @@ private:
         }
     };
     Shown LiveState() const;
-    void RebuildPictures();
+    void RebuildPictures() override;
     // The rectangle of spots first..last (1-based, along the meter) in the inner area.
     QRect SpotSpan(int first, int last) const;
 
@@ -132,7 +139,7 @@ public:
 protected:
     TMMAnalyser* Analyser() const override { return spectrum_; }
     QRegion TakeChanges() override;
-    void paintEvent(QPaintEvent* event) override;
+    void PaintInside(QPainter& painter, QPaintEvent* event, const QRect& inner) override;
 
 private:
     // One bar as the picture shows it: its columns, spots 1..lit and
@@ -149,7 +156,7 @@ private:
         }
     };
     std::vector<ShownBar> LiveState() const;
-    void RebuildPictures();
+    void RebuildPictures() override;
     // Rows of spots first..last (1-based from the bottom) as a y range.
     QRect SpotRows(int first, int last, int left, int width) const;
 
