@@ -70,6 +70,13 @@ public:
     // The drawing area, in pixels inside the bevel (the control sets it on resize).
     virtual void SetDisplaySize(int inner_width, int inner_height) = 0;
 
+    // The format the connector announces goes through the analyser's own check.
+    void SetPWaveFormat(const WaveFormat* format) override { SetDisplayFormat(format); }
+    virtual void SetDisplayFormat(const WaveFormat* format) = 0;
+    // Only an enabled analyser that can be seen is fed.
+    bool WantsData() const override { return enabled_ && visible_; }
+    bool Enabled() const { return enabled_; }
+
 signals:
     void Changed();           // values, lit spots or peaks changed: repaint
     void AppearanceChanged(); // geometry, tables or colours changed: rebuild the pictures
@@ -117,6 +124,7 @@ protected:
         return true;
     }
 
+    bool enabled_ = true;
     mutable std::mutex peak_mutex_;
     platform::TimerEntry timer_entry_;
 

@@ -77,19 +77,17 @@ public:
     ~TMMLevel() override;
 
     // --- what the connector calls
-    void SetPWaveFormat(const WaveFormat* format) override { SetDisplayFormat(format); }
     int DataSize() const override;
     void ProcessData(const char* data) override;
     void ResetDisplay() override;
     // Refuses anything but 8/16-bit PCM, 1 or 2 channels, 4000..100000 Hz with
     // EMMLevelError "Invalid WaveFormat" (the previous format stays).
-    void SetDisplayFormat(const WaveFormat* format);
+    void SetDisplayFormat(const WaveFormat* format) override;
 
     // --- the drawing area, in pixels inside the bevel (the control sets it on resize)
     void SetDisplaySize(int inner_width, int inner_height) override;
     int DisplayWidth() const { return width_; }
     int DisplayHeight() const { return height_; }
-    bool WantsData() const override { return enabled_ && visible_; }
 
     // --- geometry for the painter (recomputed on size/spot/point changes)
     int SpotCount() const { return spot_count_; }   // N spots along the length
@@ -103,7 +101,6 @@ public:
     int RawLevel() const { return raw_level_; } // largest absolute sample of the last refresh
 
     // --- properties
-    bool Enabled() const { return enabled_; }
     void SetEnabled(bool value);
     TMMLevelKind Kind() const { return kind_; }
     void SetKind(TMMLevelKind value); // swaps the display size when the shape does not suit
@@ -172,7 +169,6 @@ private:
     bool PeakTimerEnabled() const override { return timer_enabled_; }
 
     // properties
-    bool enabled_ = true;
     TMMLevelKind kind_ = lkHorizontal;
     TMMLevelDirection direction_ = dirNormal;
     int width_ = 200;

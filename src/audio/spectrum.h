@@ -90,19 +90,17 @@ public:
     ~TMMSpectrum() override;
 
     // --- what the connector calls
-    void SetPWaveFormat(const WaveFormat* format) override { SetDisplayFormat(format); }
     int DataSize() const override;
     void ProcessData(const char* data) override;
     void ResetDisplay() override;
     // Refuses anything but 8/16-bit PCM, 1 or 2 channels, 4000..100000 Hz with
     // EMMSpectrumError "Invalid WaveFormat"; else takes the rate, bits and channels.
-    void SetDisplayFormat(const WaveFormat* format);
+    void SetDisplayFormat(const WaveFormat* format) override;
 
     // --- the drawing area, pixels inside the bevel (each side at least 4)
     void SetDisplaySize(int inner_width, int inner_height) override;
     int DisplayWidth() const { return width_; }
     int DisplayHeight() const { return height_; }
-    bool WantsData() const override { return enabled_ && visible_; }
     // Info mode: a frozen display ignores new data and its peaks stop falling.
     void SetFrozen(bool frozen) { frozen_ = frozen; }
     bool Frozen() const { return frozen_; }
@@ -129,7 +127,6 @@ public:
     double BinFrequency(int bin) const { return double(bin) * sample_rate_ / fft_length_; }
 
     // --- properties
-    bool Enabled() const { return enabled_; }
     void SetEnabled(bool value);
     TMMSpectrumKind Kind() const { return kind_; }
     void SetKind(TMMSpectrumKind value);
@@ -220,7 +217,6 @@ private:
     void ComputeBars();
 
     // properties
-    bool enabled_ = true;
     TMMSpectrumKind kind_ = skBars;
     int fft_length_ = 128;
     TMMFFTWindow window_ = fwHamming;
