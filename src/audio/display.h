@@ -58,14 +58,15 @@ protected:
 class TMMAnalyser : public TMMDisplay {
     Q_OBJECT
 public:
-    using TMMDisplay::TMMDisplay;
+    // The timer thread calls `peak_tick` (the analyser's PeakTick) without a
+    // virtual call: it may tick while a subclass is still being built or torn
+    // down, when the object's dynamic type is changing.
+    using PeakTickFn = void (*)(TMMAnalyser* analyser);
+    TMMAnalyser(QObject* parent, PeakTickFn peak_tick) : TMMDisplay(parent), peak_tick_(peak_tick) {}
 
     // In design mode the control has no timer entry: peaks fall only by PeakTick.
     void SetDesignMode(bool design);
     bool DesignMode() const { return !timer_entry_.active(); }
-
-    // One 25 ms step of the peak fall (the timer service calls it; tests may too).
-    virtual void PeakTick() = 0;
 
     // The drawing area, in pixels inside the bevel (the control sets it on resize).
     virtual void SetDisplaySize(int inner_width, int inner_height) = 0;
@@ -129,6 +130,7 @@ protected:
     platform::TimerEntry timer_entry_;
 
 private:
+    const PeakTickFn peak_tick_;
     bool peak_timer_idle_ = false; // (peak_mutex_) no peak to let fall: the entry sleeps
 };
 
@@ -142,7 +144,11 @@ inline void TMMAnalyser::SetDesignMode(bool design)
             peak_timer_idle_ = false; // a new entry starts busy
         }
         timer_entry_.start(platform::TimerService::kPeriodMs, PeakTimerEnabled() ? 0 : 1,
-                           [](void* target) { static_cast<TMMAnalyser*>(target)->PeakTick(); }, this);
+                           [](void* target) {
+                               auto* analyser = static_cast<TMMAnalyser*>(target);
+                               analyser->peak_tick_(analyser);
+                           },
+                           static_cast<TMMAnalyser*>(this));
     }
 }
 

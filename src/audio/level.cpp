@@ -20,7 +20,8 @@ int decay_ring_length(int decay)
     return std::clamp(2 * decay - 2, 1, 32);
 }
 
-TMMLevel::TMMLevel(QObject* parent) : TMMAnalyser(parent)
+TMMLevel::TMMLevel(QObject* parent)
+    : TMMAnalyser(parent, [](TMMAnalyser* analyser) { static_cast<TMMLevel*>(analyser)->PeakTick(); })
 {
     RebuildGeometry();
     SetDesignMode(false);

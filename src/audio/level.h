@@ -154,7 +154,8 @@ public:
     int Value() const { return value_percent_; }
     void SetValue(int percent); // 0..100 of full scale, bypassing the samples
 
-    void PeakTick() override;
+    // One 25 ms step of the peak fall (the timer service calls it; tests may too).
+    void PeakTick();
 
     // Events, main thread, fired only when assigned.
     std::function<void(QObject* sender)> OnGainOverflow; // more spots lit than the meter has

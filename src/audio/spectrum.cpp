@@ -27,7 +27,8 @@ double round_half_even(double x)
 
 } // namespace
 
-TMMSpectrum::TMMSpectrum(QObject* parent) : TMMAnalyser(parent)
+TMMSpectrum::TMMSpectrum(QObject* parent)
+    : TMMAnalyser(parent, [](TMMAnalyser* analyser) { static_cast<TMMSpectrum*>(analyser)->PeakTick(); })
 {
     // Per-bin arrays are sized once for the largest transform.
     bin_value_.assign(kMaxBins, 0);

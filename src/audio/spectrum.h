@@ -195,7 +195,8 @@ public:
     PELU_APPEARANCE_PROPERTY(bool, UseBackGroundDIB, use_background_dib_)
     PELU_APPEARANCE_PROPERTY(bool, DisplayPeak, display_peak_)
 
-    void PeakTick() override;
+    // One 25 ms step of the peak fall (the timer service calls it; tests may too).
+    void PeakTick();
 
     // Events, main thread, fired only when assigned.
     std::function<void(QObject* sender)> OnGainOverflow; // a bar beyond the display height
