@@ -8,7 +8,7 @@
 
 #include "mp3_fixtures.h"
 
-#include "platform/mixer/mixer.h"
+#include "platform/mixer/mixer_device.h"
 #include "platform/registry/registry.h"
 #include "player/band_form.h"
 

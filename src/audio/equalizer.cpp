@@ -1,6 +1,6 @@
 #include "audio/equalizer.h"
 
-#include "audio/band_analyser.h"
+#include "audio/spectrum.h"
 #include "platform/mainthread.h"
 #include "platform/profile/profile.h"
 

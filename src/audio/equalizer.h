@@ -14,7 +14,7 @@
 #include "audio/dsp_object.h"
 #include "audio/fft_filter.h"
 #include "audio/mm_types.h"
-#include "audio/band_analyser.h"
+#include "audio/spectrum.h"
 #include "platform/error.h"
 
 #include <QByteArray>

@@ -20,39 +20,19 @@ int decay_ring_length(int decay)
     return std::clamp(2 * decay - 2, 1, 32);
 }
 
-TMMLevel::TMMLevel(QObject* parent) : TMMDisplay(parent)
+TMMLevel::TMMLevel(QObject* parent)
+    : TMMAnalyser(parent, [](TMMAnalyser* analyser) { static_cast<TMMLevel*>(analyser)->PeakTick(); })
 {
     RebuildGeometry();
     SetDesignMode(false);
 }
 
-void TMMLevel::SetDesignMode(bool design)
-{
-    if (design) {
-        timer_entry_.reset();
-    } else if (!timer_entry_.active()) {
-        {
-            std::lock_guard lock(peak_mutex_);
-            peak_timer_idle_ = false; // a new entry starts busy
-        }
-        timer_entry_.start(platform::TimerService::kPeriodMs, timer_enabled_ ? 0 : 1,
-                           [](void* target) { static_cast<TMMLevel*>(target)->PeakTick(); }, this);
-    }
-}
-
-TMMLevel::~TMMLevel()
-{
-    // First, while every member is whole: after this the timer never calls
-    // PeakTick on this object again.
-    timer_entry_.reset();
-}
+TMMLevel::~TMMLevel() { StopPeakTimer(); }
 
 void TMMLevel::SetDisplayFormat(const WaveFormat* format)
 {
-    if (!format)
+    if (!CheckDisplayFormat<EMMLevelError>(format))
         return;
-    if (!is_valid_pcm_format(format))
-        throw EMMLevelError("Invalid WaveFormat");
     SetBitLength(format->bits_per_sample == 8 ? b8Bit : b16Bit);
     SetMode(format->channels == 1 ? mMono : mStereo);
 }
@@ -173,17 +153,14 @@ void TMMLevel::ApplyLevel(int level)
             peak_ = lit;
             peak_countdown_ = 2 * peak_delay_ + 1;
             change_pending_ = true;
-            wake_peak_timer = peak_timer_idle_;
-            peak_timer_idle_ = false;
+            wake_peak_timer = PeakSetLocked();
         }
         if (lit == lit_ && !change_pending_)
             changed = false;
         else
             change_pending_ = false;
     }
-    // Outside our lock: the timer thread holds the service's lock when it takes ours.
-    if (wake_peak_timer)
-        timer_entry_.set_idle(false);
+    WakePeakTimer(wake_peak_timer);
     if (!changed)
         return;
     lit_ = lit;
@@ -200,11 +177,7 @@ void TMMLevel::PeakTick()
 {
     std::lock_guard lock(peak_mutex_);
     if (peak_ <= 0) {
-        // Nothing falls until a new peak is set: the timer may sleep till then.
-        if (!peak_timer_idle_) {
-            peak_timer_idle_ = true;
-            timer_entry_.set_idle(true);
-        }
+        PeakTimerSleepLocked();
         return;
     }
     if (--peak_countdown_ > 0)

@@ -39,7 +39,7 @@ int decay_ring_length(int decay);
         emit AppearanceChanged();                                       \
     }
 
-class TMMLevel : public TMMDisplay {
+class TMMLevel : public TMMAnalyser {
     Q_OBJECT
     Q_PROPERTY(bool Enabled READ Enabled WRITE SetEnabled)
     Q_PROPERTY(pelu::TMMLevelKind Kind READ Kind WRITE SetKind)
@@ -77,19 +77,17 @@ public:
     ~TMMLevel() override;
 
     // --- what the connector calls
-    void SetPWaveFormat(const WaveFormat* format) override { SetDisplayFormat(format); }
     int DataSize() const override;
     void ProcessData(const char* data) override;
     void ResetDisplay() override;
     // Refuses anything but 8/16-bit PCM, 1 or 2 channels, 4000..100000 Hz with
     // EMMLevelError "Invalid WaveFormat" (the previous format stays).
-    void SetDisplayFormat(const WaveFormat* format);
+    void SetDisplayFormat(const WaveFormat* format) override;
 
     // --- the drawing area, in pixels inside the bevel (the control sets it on resize)
-    void SetDisplaySize(int inner_width, int inner_height);
+    void SetDisplaySize(int inner_width, int inner_height) override;
     int DisplayWidth() const { return width_; }
     int DisplayHeight() const { return height_; }
-    bool WantsData() const override { return enabled_ && visible_; }
 
     // --- geometry for the painter (recomputed on size/spot/point changes)
     int SpotCount() const { return spot_count_; }   // N spots along the length
@@ -103,7 +101,6 @@ public:
     int RawLevel() const { return raw_level_; } // largest absolute sample of the last refresh
 
     // --- properties
-    bool Enabled() const { return enabled_; }
     void SetEnabled(bool value);
     TMMLevelKind Kind() const { return kind_; }
     void SetKind(TMMLevelKind value); // swaps the display size when the shape does not suit
@@ -157,10 +154,6 @@ public:
     int Value() const { return value_percent_; }
     void SetValue(int percent); // 0..100 of full scale, bypassing the samples
 
-    // In design mode the control has no timer entry: peaks fall only by PeakTick.
-    void SetDesignMode(bool design);
-    bool DesignMode() const { return !timer_entry_.active(); }
-
     // One 25 ms step of the peak fall (the timer service calls it; tests may too).
     void PeakTick();
 
@@ -168,19 +161,15 @@ public:
     std::function<void(QObject* sender)> OnGainOverflow; // more spots lit than the meter has
     std::function<void(QObject* sender)> OnPcmOverflow;  // the input reached full scale
 
-signals:
-    void Changed();           // lit spots or peak changed: repaint
-    void AppearanceChanged(); // geometry or colours changed: rebuild the background
-
 private:
     void RebuildGeometry();
     void ClearState();
     void ApplyLevel(int level); // steps 3..7 of a refresh
     int DecayValue(int value);
     void UpdateTimerEnable();
+    bool PeakTimerEnabled() const override { return timer_enabled_; }
 
     // properties
-    bool enabled_ = true;
     TMMLevelKind kind_ = lkHorizontal;
     TMMLevelDirection direction_ = dirNormal;
     int width_ = 200;
@@ -228,14 +217,11 @@ private:
     int raw_level_ = 0;
     int lit_ = 0;
 
-    // shared with the timer thread
-    mutable std::mutex peak_mutex_;
+    // shared with the timer thread (peak_mutex_)
     int peak_ = 0;
     int peak_countdown_ = 0;
     bool change_pending_ = false;
-    bool peak_timer_idle_ = false; // no peak to let fall: the timer entry is idle
 
-    platform::TimerEntry timer_entry_;
     bool timer_enabled_ = true;
 };
 

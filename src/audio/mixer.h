@@ -2,6 +2,7 @@
 // logic of the mixer slider (range and position mapping, writes, following
 // changes made elsewhere). The visible slider only paints TMMCustomMixerSlider
 // and feeds it the user's moves.
+// The slider and its control link are in mixer_slider.cpp.
 //
 // Change notices travel device -> lines -> controls -> slider links through the
 // observer pair of the chain base.
@@ -11,7 +12,7 @@
 #pragma once
 
 #include "audio/dsp_object.h"
-#include "platform/mixer/mixer.h"
+#include "platform/mixer/mixer_device.h"
 
 #include <QObject>
 #include <QPointer>

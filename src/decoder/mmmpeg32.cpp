@@ -490,7 +490,7 @@ __attribute__((visibility("default"))) std::int32_t mpeg_Done(MpegHandle* handle
 __attribute__((visibility("default"))) std::int32_t mpeg_SetDecodeCallback(MpegHandle handle,
                                                                            MpegDecodeCallback callback, void* user)
 {
-    return with_decoder(handle, kMpegErrInvalidHandle, [&](Decoder& d) {
+    return with_decoder(handle, kMpegErrInvalidHandle, [&](Decoder& d) -> std::int32_t {
         d.decode_callback = callback;
         d.decode_user = user;
         return kMpegOk;
@@ -499,7 +499,7 @@ __attribute__((visibility("default"))) std::int32_t mpeg_SetDecodeCallback(MpegH
 
 __attribute__((visibility("default"))) std::int32_t mpeg_SetDecodeMode(MpegHandle handle, std::int32_t mode)
 {
-    return with_decoder(handle, kMpegErrInvalidHandle, [&](Decoder& d) {
+    return with_decoder(handle, kMpegErrInvalidHandle, [&](Decoder& d) -> std::int32_t {
         d.decode_mode = mode;
         return kMpegOk;
     });
@@ -507,7 +507,7 @@ __attribute__((visibility("default"))) std::int32_t mpeg_SetDecodeMode(MpegHandl
 
 __attribute__((visibility("default"))) std::int32_t mpeg_Clear(MpegHandle handle)
 {
-    return with_decoder(handle, kMpegErrInvalidHandle, [&](Decoder& d) {
+    return with_decoder(handle, kMpegErrInvalidHandle, [&](Decoder& d) -> std::int32_t {
         drop_file(d);
         return kMpegOk;
     });
@@ -515,7 +515,7 @@ __attribute__((visibility("default"))) std::int32_t mpeg_Clear(MpegHandle handle
 
 __attribute__((visibility("default"))) std::int32_t mpeg_SetTrailingHeader(MpegHandle handle, std::int32_t value)
 {
-    return with_decoder(handle, kMpegErrInvalidHandle, [&](Decoder& d) {
+    return with_decoder(handle, kMpegErrInvalidHandle, [&](Decoder& d) -> std::int32_t {
         d.trailing_header = value; // kept for the file; this decoder finds ID3v1 tags itself
         return kMpegOk;
     });
@@ -523,7 +523,7 @@ __attribute__((visibility("default"))) std::int32_t mpeg_SetTrailingHeader(MpegH
 
 __attribute__((visibility("default"))) std::int32_t mpeg_SetFileOffset(MpegHandle handle, std::int32_t offset_bytes)
 {
-    return with_decoder(handle, kMpegErrInvalidHandle, [&](Decoder& d) {
+    return with_decoder(handle, kMpegErrInvalidHandle, [&](Decoder& d) -> std::int32_t {
         d.file_offset = std::max(0, offset_bytes); // where the search for the first frame begins
         return kMpegOk;
     });
@@ -531,7 +531,7 @@ __attribute__((visibility("default"))) std::int32_t mpeg_SetFileOffset(MpegHandl
 
 __attribute__((visibility("default"))) std::int32_t mpeg_SetExactPosition(MpegHandle handle, std::int32_t exact)
 {
-    return with_decoder(handle, kMpegErrInvalidHandle, [&](Decoder& d) {
+    return with_decoder(handle, kMpegErrInvalidHandle, [&](Decoder& d) -> std::int32_t {
         d.exact_position = exact != 0; // scan the whole file on open for an exact seek index
         return kMpegOk;
     });
@@ -539,195 +539,177 @@ __attribute__((visibility("default"))) std::int32_t mpeg_SetExactPosition(MpegHa
 
 __attribute__((visibility("default"))) std::int32_t mpeg_SetFileName(MpegHandle handle, const char* file_name)
 {
-    if (!valid(handle))
-        return kMpegErrInvalidHandle;
-    Decoder* d = as_decoder(handle);
-    std::int32_t result;
-    {
-        std::lock_guard lock(d->mutex);
-        drop_file(*d);
+    bool read = false;
+    const std::int32_t result = with_decoder(handle, kMpegErrInvalidHandle, [&](Decoder& d) -> std::int32_t {
+        drop_file(d);
         if (!file_name || !*file_name)
             return kMpegOk;
-        d->file_name = file_name;
-        result = analyse(*d);
-        if (result != kMpegOk) {
-            drop_file(*d);
-            return result;
+        d.file_name = file_name;
+        const std::int32_t analysed = analyse(d);
+        if (analysed != kMpegOk) {
+            drop_file(d);
+            return analysed;
         }
-        d->has_file = true;
-    }
+        d.has_file = true;
+        read = true;
+        return kMpegOk;
+    });
     // Outside the lock: the owner reads the information from the callback.
-    if (d->notify)
-        d->notify(d->owner, kMpegNotifyFileInfo);
-    return kMpegOk;
+    if (read && as_decoder(handle)->notify)
+        as_decoder(handle)->notify(as_decoder(handle)->owner, kMpegNotifyFileInfo);
+    return result;
 }
 
 __attribute__((visibility("default"))) std::int32_t mpeg_GetFileName(MpegHandle handle, char* text, std::int32_t size)
 {
-    if (!valid(handle))
-        return kMpegErrInvalidHandle;
-    if (!text || size <= 0)
-        return kMpegErrBadParameter;
-    Decoder* d = as_decoder(handle);
-    std::lock_guard lock(d->mutex);
-    const std::size_t n = std::min<std::size_t>(d->file_name.size(), static_cast<std::size_t>(size - 1));
-    std::memcpy(text, d->file_name.data(), n);
-    text[n] = '\0';
-    return kMpegOk;
+    return with_decoder(handle, kMpegErrInvalidHandle, [&](Decoder& d) -> std::int32_t {
+        if (!text || size <= 0)
+            return kMpegErrBadParameter;
+        const std::size_t n = std::min<std::size_t>(d.file_name.size(), static_cast<std::size_t>(size - 1));
+        std::memcpy(text, d.file_name.data(), n);
+        text[n] = '\0';
+        return kMpegOk;
+    });
 }
 
 __attribute__((visibility("default"))) std::int32_t mpeg_GetEmpty(MpegHandle handle)
 {
-    return with_decoder(handle, 1, [&](Decoder& d) {
+    return with_decoder(handle, 1, [&](Decoder& d) -> std::int32_t {
         return d.has_file ? 0 : 1;
     });
 }
 
 __attribute__((visibility("default"))) std::int32_t mpeg_GetFileInfo(MpegHandle handle, MpegFileInfo* info)
 {
-    if (!valid(handle))
-        return kMpegErrInvalidHandle;
-    if (!info)
-        return kMpegErrBadParameter;
-    Decoder* d = as_decoder(handle);
-    std::lock_guard lock(d->mutex);
-    if (!d->has_file)
-        return kMpegErrNoFile;
-    *info = d->info;
-    return kMpegOk;
+    return with_decoder(handle, kMpegErrInvalidHandle, [&](Decoder& d) -> std::int32_t {
+        if (!info)
+            return kMpegErrBadParameter;
+        if (!d.has_file)
+            return kMpegErrNoFile;
+        *info = d.info;
+        return kMpegOk;
+    });
 }
 
 __attribute__((visibility("default"))) std::int32_t mpeg_SetChannelMode(MpegHandle handle, std::int32_t mode)
 {
-    if (!valid(handle))
-        return kMpegErrInvalidHandle;
-    if (mode < cmLeft || mode > cmDownMix)
-        return kMpegErrBadParameter;
-    Decoder* d = as_decoder(handle);
-    std::lock_guard lock(d->mutex);
-    if (d->mh)
-        return kMpegErrBadParameter; // only while the file is not open for decoding
-    d->channel_mode = mode;
-    return kMpegOk;
+    return with_decoder(handle, kMpegErrInvalidHandle, [&](Decoder& d) -> std::int32_t {
+        if (mode < cmLeft || mode > cmDownMix)
+            return kMpegErrBadParameter;
+        if (d.mh)
+            return kMpegErrBadParameter; // only while the file is not open for decoding
+        d.channel_mode = mode;
+        return kMpegOk;
+    });
 }
 
 __attribute__((visibility("default"))) std::int32_t mpeg_GetChannelMode(MpegHandle handle)
 {
-    return with_decoder(handle, cmBoth, [&](Decoder& d) {
+    return with_decoder(handle, cmBoth, [&](Decoder& d) -> std::int32_t {
         return d.channel_mode;
     });
 }
 
 __attribute__((visibility("default"))) std::int32_t mpeg_SetPosition(MpegHandle handle, std::int32_t frame)
 {
-    if (!valid(handle))
-        return kMpegErrInvalidHandle;
-    Decoder* d = as_decoder(handle);
-    std::lock_guard lock(d->mutex);
-    if (!d->has_file)
-        return kMpegErrNoFile;
-    const std::int32_t frames = d->info.frames; // a copy: the record is packed
-    frame = std::clamp(frame, 0, std::max(0, frames));
-    if (!d->mh) {
-        d->pending_frame = frame;
-        return kMpegOk;
-    }
-    if (frame >= frames && frames > 0) {
-        // Past the last frame: nothing more to decode.
-        if (mpg123_seek(d->mh, 0, SEEK_END) < 0)
+    return with_decoder(handle, kMpegErrInvalidHandle, [&](Decoder& d) -> std::int32_t {
+        if (!d.has_file)
+            return kMpegErrNoFile;
+        const std::int32_t frames = d.info.frames; // a copy: the record is packed
+        frame = std::clamp(frame, 0, std::max(0, frames));
+        if (!d.mh) {
+            d.pending_frame = frame;
+            return kMpegOk;
+        }
+        if (frame >= frames && frames > 0) {
+            // Past the last frame: nothing more to decode.
+            if (mpg123_seek(d.mh, 0, SEEK_END) < 0)
+                return kMpegErrSeek;
+            d.done = true;
+            return kMpegOk;
+        }
+        if (frame == 0)
+            return rewind_stream(d);
+        if (mpg123_seek_frame(d.mh, frame, SEEK_SET) < 0)
             return kMpegErrSeek;
-        d->done = true;
+        d.done = false;
+        d.fresh = false;
         return kMpegOk;
-    }
-    if (frame == 0)
-        return rewind_stream(*d);
-    if (mpg123_seek_frame(d->mh, frame, SEEK_SET) < 0)
-        return kMpegErrSeek;
-    d->done = false;
-    d->fresh = false;
-    return kMpegOk;
+    });
 }
 
 __attribute__((visibility("default"))) std::int32_t mpeg_GetPosition(MpegHandle handle)
 {
-    return with_decoder(handle, 0, [&](Decoder& d) {
+    return with_decoder(handle, 0, [&](Decoder& d) -> std::int32_t {
         return current_frame(d);
     });
 }
 
 __attribute__((visibility("default"))) std::int32_t mpeg_OpenFile(MpegHandle handle)
 {
-    if (!valid(handle))
-        return kMpegErrInvalidHandle;
-    Decoder* d = as_decoder(handle);
-    std::lock_guard lock(d->mutex);
-    if (!d->has_file)
-        return kMpegErrNoFile;
-    const std::int32_t result = open_stream(*d);
-    if (result != kMpegOk)
-        return result;
-    if (d->pending_frame > 0 && mpg123_seek_frame(d->mh, d->pending_frame, SEEK_SET) < 0)
-        return kMpegErrSeek;
-    return kMpegOk;
+    return with_decoder(handle, kMpegErrInvalidHandle, [&](Decoder& d) -> std::int32_t {
+        if (!d.has_file)
+            return kMpegErrNoFile;
+        const std::int32_t result = open_stream(d);
+        if (result != kMpegOk)
+            return result;
+        if (d.pending_frame > 0 && mpg123_seek_frame(d.mh, d.pending_frame, SEEK_SET) < 0)
+            return kMpegErrSeek;
+        return kMpegOk;
+    });
 }
 
 __attribute__((visibility("default"))) std::int32_t mpeg_CloseFile(MpegHandle handle)
 {
-    if (!valid(handle))
-        return kMpegErrInvalidHandle;
-    Decoder* d = as_decoder(handle);
-    std::lock_guard lock(d->mutex);
-    if (d->mh)
-        d->pending_frame = current_frame(*d);
-    close_stream(*d);
-    return kMpegOk;
+    return with_decoder(handle, kMpegErrInvalidHandle, [&](Decoder& d) -> std::int32_t {
+        if (d.mh)
+            d.pending_frame = current_frame(d);
+        close_stream(d);
+        return kMpegOk;
+    });
 }
 
 __attribute__((visibility("default"))) std::int32_t mpeg_ResetFile(MpegHandle handle)
 {
-    if (!valid(handle))
-        return kMpegErrInvalidHandle;
-    Decoder* d = as_decoder(handle);
-    std::lock_guard lock(d->mutex);
-    d->pending_frame = 0;
-    if (!d->mh)
-        return kMpegOk;
-    return rewind_stream(*d);
+    return with_decoder(handle, kMpegErrInvalidHandle, [&](Decoder& d) -> std::int32_t {
+        d.pending_frame = 0;
+        if (!d.mh)
+            return kMpegOk;
+        return rewind_stream(d);
+    });
 }
 
 __attribute__((visibility("default"))) std::int32_t mpeg_ReadDataBytes(MpegHandle handle, void* buffer,
                                                                        std::int32_t count_bytes)
 {
-    if (!valid(handle))
-        return -kMpegErrInvalidHandle;
-    if (!buffer || count_bytes < 0)
-        return -kMpegErrBadParameter;
-    Decoder* d = as_decoder(handle);
-    std::lock_guard lock(d->mutex);
-    if (!d->mh || d->done)
-        return 0;
-    d->fresh = false;
-    auto* out = static_cast<unsigned char*>(buffer);
-    std::size_t filled = 0;
-    while (filled < static_cast<std::size_t>(count_bytes)) {
-        size_t got = 0;
-        const int rc = mpg123_read(d->mh, out + filled, static_cast<size_t>(count_bytes) - filled, &got);
-        filled += got;
-        if (rc == MPG123_DONE) {
-            d->done = true;
+    return with_decoder(handle, -kMpegErrInvalidHandle, [&](Decoder& d) -> std::int32_t {
+        if (!buffer || count_bytes < 0)
+            return -kMpegErrBadParameter;
+        if (!d.mh || d.done)
+            return 0;
+        d.fresh = false;
+        auto* out = static_cast<unsigned char*>(buffer);
+        std::size_t filled = 0;
+        while (filled < static_cast<std::size_t>(count_bytes)) {
+            size_t got = 0;
+            const int rc = mpg123_read(d.mh, out + filled, static_cast<size_t>(count_bytes) - filled, &got);
+            filled += got;
+            if (rc == MPG123_DONE) {
+                d.done = true;
+                break;
+            }
+            if (rc == MPG123_NEW_FORMAT || rc == MPG123_OK)
+                continue;
+            // A broken stream ends here; what was decoded so far is still good.
+            d.done = true;
+            if (filled == 0)
+                return -kMpegErrDecode;
             break;
         }
-        if (rc == MPG123_NEW_FORMAT || rc == MPG123_OK)
-            continue;
-        // A broken stream ends here; what was decoded so far is still good.
-        d->done = true;
-        if (filled == 0)
-            return -kMpegErrDecode;
-        break;
-    }
-    if (d->decode_callback && d->decode_mode != 0 && filled > 0)
-        d->decode_callback(d->decode_user, out, static_cast<std::int32_t>(filled));
-    return static_cast<std::int32_t>(filled);
+        if (d.decode_callback && d.decode_mode != 0 && filled > 0)
+            d.decode_callback(d.decode_user, out, static_cast<std::int32_t>(filled));
+        return static_cast<std::int32_t>(filled);
+    });
 }
 
 __attribute__((visibility("default"))) std::int32_t mpeg_AbortReadData(MpegHandle handle)
@@ -738,7 +720,7 @@ __attribute__((visibility("default"))) std::int32_t mpeg_AbortReadData(MpegHandl
 
 __attribute__((visibility("default"))) std::int32_t mpeg_GetDone(MpegHandle handle)
 {
-    return with_decoder(handle, 1, [&](Decoder& d) {
+    return with_decoder(handle, 1, [&](Decoder& d) -> std::int32_t {
         return d.done ? 1 : 0;
     });
 }
@@ -746,34 +728,32 @@ __attribute__((visibility("default"))) std::int32_t mpeg_GetDone(MpegHandle hand
 __attribute__((visibility("default"))) std::int32_t mpeg_ScanFileEx(MpegHandle handle, std::int32_t* frames,
                                                                     std::int32_t* playing_time_ms)
 {
-    if (!valid(handle))
-        return kMpegErrInvalidHandle;
-    Decoder* d = as_decoder(handle);
-    std::lock_guard lock(d->mutex);
-    if (!d->has_file)
-        return kMpegErrNoFile;
-    // Counts every frame, for files whose header gives no (or a wrong) length.
-    Decoder scan; // a stream of its own: the caller's decoding position stays
-    scan.file_name = d->file_name;
-    scan.stream_begin = d->stream_begin;
-    scan.stream_end = d->stream_end;
-    scan.first_header = d->first_header;
-    scan.info = d->info;
-    if (open_stream(scan) != kMpegOk)
-        return kMpegErrDecode;
-    if (mpg123_scan(scan.mh) != MPG123_OK) {
+    return with_decoder(handle, kMpegErrInvalidHandle, [&](Decoder& d) -> std::int32_t {
+        if (!d.has_file)
+            return kMpegErrNoFile;
+        // Counts every frame, for files whose header gives no (or a wrong) length.
+        Decoder scan; // a stream of its own: the caller's decoding position stays
+        scan.file_name = d.file_name;
+        scan.stream_begin = d.stream_begin;
+        scan.stream_end = d.stream_end;
+        scan.first_header = d.first_header;
+        scan.info = d.info;
+        if (open_stream(scan) != kMpegOk)
+            return kMpegErrDecode;
+        if (mpg123_scan(scan.mh) != MPG123_OK) {
+            close_stream(scan);
+            return kMpegErrDecode;
+        }
+        const std::int64_t samples = std::max<off_t>(0, mpg123_length(scan.mh));
+        d.info.frames = static_cast<std::int32_t>(std::max<off_t>(0, mpg123_framelength(scan.mh)));
+        d.info.playing_time_ms = static_cast<std::int32_t>(samples * 1000 / d.first_header.sample_rate_hz);
         close_stream(scan);
-        return kMpegErrDecode;
-    }
-    const std::int64_t samples = std::max<off_t>(0, mpg123_length(scan.mh));
-    d->info.frames = static_cast<std::int32_t>(std::max<off_t>(0, mpg123_framelength(scan.mh)));
-    d->info.playing_time_ms = static_cast<std::int32_t>(samples * 1000 / d->first_header.sample_rate_hz);
-    close_stream(scan);
-    if (frames)
-        *frames = d->info.frames;
-    if (playing_time_ms)
-        *playing_time_ms = d->info.playing_time_ms;
-    return kMpegOk;
+        if (frames)
+            *frames = d.info.frames;
+        if (playing_time_ms)
+            *playing_time_ms = d.info.playing_time_ms;
+        return kMpegOk;
+    });
 }
 
 __attribute__((visibility("default"))) std::int32_t mpeg_ScanFile(MpegHandle handle)
@@ -788,25 +768,23 @@ __attribute__((visibility("default"))) std::int32_t mpeg_EncryptFile(MpegHandle 
 
 __attribute__((visibility("default"))) std::int32_t mpeg_ReadID3Tag(MpegHandle handle, void* tag128)
 {
-    if (!valid(handle))
-        return kMpegErrInvalidHandle;
-    if (!tag128)
-        return kMpegErrBadParameter;
-    Decoder* d = as_decoder(handle);
-    std::lock_guard lock(d->mutex);
-    if (!d->has_file)
-        return kMpegErrNoFile;
-    std::int64_t size = 0;
-    const int fd = open_regular(d->file_name, size);
-    if (fd < 0)
-        return kMpegErrFileNotFound;
-    std::uint8_t tag[128];
-    const bool ok = size >= 128 && read_at(fd, tag, 128, size - 128) == 128 && std::memcmp(tag, "TAG", 3) == 0;
-    ::close(fd);
-    if (!ok)
-        return kMpegErrNoFile;
-    std::memcpy(tag128, tag, 128);
-    return kMpegOk;
+    return with_decoder(handle, kMpegErrInvalidHandle, [&](Decoder& d) -> std::int32_t {
+        if (!tag128)
+            return kMpegErrBadParameter;
+        if (!d.has_file)
+            return kMpegErrNoFile;
+        std::int64_t size = 0;
+        const int fd = open_regular(d.file_name, size);
+        if (fd < 0)
+            return kMpegErrFileNotFound;
+        std::uint8_t tag[128];
+        const bool ok = size >= 128 && read_at(fd, tag, 128, size - 128) == 128 && std::memcmp(tag, "TAG", 3) == 0;
+        ::close(fd);
+        if (!ok)
+            return kMpegErrNoFile;
+        std::memcpy(tag128, tag, 128);
+        return kMpegOk;
+    });
 }
 
 __attribute__((visibility("default"))) std::int32_t mpeg_GetErrorText(std::int32_t code, char* text, std::int32_t size)

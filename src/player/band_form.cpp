@@ -10,7 +10,7 @@
 #include "audio/wave_out.h"
 #include "mpeginfo/mpeg_audio.h"
 #include "platform/com/com.h"
-#include "platform/mixer/mixer.h"
+#include "platform/mixer/mixer_device.h"
 #include "platform/registry/registry.h"
 #include "player/playlist_loader.h"
 #include "player/quietly.h"

@@ -122,54 +122,54 @@ public:
 
     // Handlers (public so the helper object, MPRIS and tests reach exactly what a
     // click reaches).
-    void FormCreate();
-    void FormShow();
-    void XregAfterLoad(QObject* sender);
+    void FormCreate(); // the form is built: components, chain, settings
+    void FormShow(); // first showing: the resume playlist is read
+    void XregAfterLoad(QObject* sender); // the settings store has loaded its values
 
     // Transport.
     void ImageButton1Click(); // Play
-    void ElTree1DblClick();
+    void ElTree1DblClick(); // playlist row double-clicked: plays it
     void ImageButton4Click(); // Stop
     void ImageButton6Click(); // Pause
     void ImageButton2Click(); // step back
-    void ImageButton2MouseDown();
-    void ImageButton2MouseUp();
-    void timerupTimer();
+    void ImageButton2MouseDown(); // step-back button pressed: starts repeating
+    void ImageButton2MouseUp(); // step-back button released: stops repeating
+    void timerupTimer(); // step-back repeat timer
     void ImageButton3Click(); // step forward
-    void ImageButton3MouseDown();
-    void ImageButton3MouseUp();
-    void timerup2Timer();
-    void MMSliderx1Track();
-    void MMSliderx1TrackEnd();
-    void Timer1Timer();
-    void Timer2Timer();
-    void Timer4Timer();
-    void emberxMouseDown();
-    void MMBitmapSlider1Track();
-    void MMWaveOut1Start(QObject* sender);
-    void MMWaveOut1Stop(QObject* sender);
+    void ImageButton3MouseDown(); // step-forward button pressed: starts repeating
+    void ImageButton3MouseUp(); // step-forward button released: stops repeating
+    void timerup2Timer(); // step-forward repeat timer
+    void MMSliderx1Track(); // seek bar being dragged
+    void MMSliderx1TrackEnd(); // seek bar released: seeks there
+    void Timer1Timer(); // time display timer
+    void Timer2Timer(); // seek bar position timer
+    void Timer4Timer(); // playing row's blinking icon timer
+    void emberxMouseDown(); // time display clicked: elapsed/remaining
+    void MMBitmapSlider1Track(); // volume slider moved
+    void MMWaveOut1Start(QObject* sender); // the output started playing
+    void MMWaveOut1Stop(QObject* sender); // the output stopped
 
     // Panels.
-    void ToolbarButton971Click();
-    void Timer3Timer();
-    void ToolbarButton973Click();
-    void Image14Click();
-    void ImageButton7Click();
-    void KamButton3Click();
-    void Image10Click();
-    void KamButton4Click();
-    void Image11Click();
-    void Image17Click();
+    void ToolbarButton971Click(); // Playlist button
+    void Timer3Timer(); // playlist panel opening timer
+    void ToolbarButton973Click(); // file locator button
+    void Image14Click(); // Volume button
+    void ImageButton7Click(); // Equalizer button
+    void KamButton3Click(); // playlist panel's Close
+    void Image10Click(); // locator's close: both panels
+    void KamButton4Click(); // file locator panel's Close
+    void Image11Click(); // volume panel's close
+    void Image17Click(); // equalizer panel's close
 
     // Playlist and file locator.
     void KamButton1Click(); // Load Files
-    void PTShellList1DblClickOpen(bool& handled);
-    void PTShellList1SelectItem(const QString& path, bool selected);
-    void PTShellList1FillComplete();
-    void ElTree1DragDrop(int row_under_point);
-    void DeleteSelectedFiles2Click();
-    void ClearPlaylist1Click();
-    void ElTree1ItemSelectedChange();
+    void PTShellList1DblClickOpen(bool& handled); // locator file double-clicked: adds it
+    void PTShellList1SelectItem(const QString& path, bool selected); // locator file selected: shows its facts
+    void PTShellList1FillComplete(); // locator file list filled
+    void ElTree1DragDrop(int row_under_point); // playlist row dragged to another place
+    void DeleteSelectedFiles2Click(); // playlist menu: Delete selected files
+    void ClearPlaylist1Click(); // playlist menu: Clear playlist
+    void ElTree1ItemSelectedChange(); // playlist selection changed
     void KamButton7Click(); // Load media list
     void KamButton8Click(); // Save media list
     void KamButton2Click(); // Locate
@@ -231,15 +231,15 @@ public:
     void SetSlidersFromEqualizer();
 
     // Main menu.
-    void ViewPELUSpectrum1Click();
-    void VStereoLMeter1Click();
-    void VStereoRMeter1Click();
-    void LoopTrack1Click();
-    void BrindleStudiosontheWeb1Click();
-    void OnlineHelp1Click();
-    void UninstallPELU1Click();
-    void CloseInternetExplorer1Click();
-    void Timer5Timer();
+    void ViewPELUSpectrum1Click(); // menu: show/hide the spectrum
+    void VStereoLMeter1Click(); // menu: show/hide the left level meter
+    void VStereoRMeter1Click(); // menu: show/hide the right level meter
+    void LoopTrack1Click(); // menu: loop the track
+    void BrindleStudiosontheWeb1Click(); // menu: home page
+    void OnlineHelp1Click(); // menu: help page
+    void UninstallPELU1Click(); // menu: uninstall the band
+    void CloseInternetExplorer1Click(); // menu: close the browser
+    void Timer5Timer(); // browser closing timer
 
     QAction* MenuItem(const QString& name) const;
 

@@ -1,6 +1,7 @@
 // The settings storage: typed values (TrsValue), the in-memory tree of sections
 // and values (TrsStorage) with the scrambling of chosen values, and the base of
 // every backend that copies the tree to and from somewhere (TrsStorageData).
+// The values live in storage_value.cpp, the scrambling in storage_scramble.cpp.
 //
 // Thread: main thread only; nothing here is locked.
 #pragma once

@@ -134,51 +134,72 @@ QRect DrawBevelFrame(QPainter& painter, QRect area, const TBevelStyle& style)
 
 // ---------------------------------------------------------------------------
 
-TLevelMeter::TLevelMeter(QWidget* parent) : TAnalyserView(parent), level_(new TMMLevel(this))
-{
-    setAttribute(Qt::WA_OpaquePaintEvent);
-    setAccessibleName(QStringLiteral("Level meter"));
-    connect(level_, &TMMLevel::Changed, this, [this] { RequestRepaint(this); });
-    connect(level_, &TMMLevel::AppearanceChanged, this, [this] {
-        built_dpr_ = 0;
-        update();
-    });
-    resize(200, 17);
-}
-
-void TLevelMeter::SetBevel(const TBevelStyle& style)
+void TAnalyserView::SetBevel(const TBevelStyle& style)
 {
     bevel_ = style;
-    const QRect inner = InnerRect();
-    level_->SetDisplaySize(inner.width(), inner.height());
-    built_dpr_ = 0;
+    FitDisplay();
     update();
 }
 
-QRect TLevelMeter::InnerRect() const
+QRect TAnalyserView::InnerRect() const
 {
     const int b = bevel_.Width();
     return rect().adjusted(b, b, -b, -b);
 }
 
-void TLevelMeter::resizeEvent(QResizeEvent* event)
+void TAnalyserView::FitDisplay()
 {
-    QWidget::resizeEvent(event);
     const QRect inner = InnerRect();
-    level_->SetDisplaySize(inner.width(), inner.height());
+    Analyser()->SetDisplaySize(inner.width(), inner.height());
     built_dpr_ = 0;
 }
 
-void TLevelMeter::showEvent(QShowEvent* event)
+void TAnalyserView::FollowAnalyser()
 {
-    QWidget::showEvent(event);
-    level_->SetVisible(true);
+    connect(Analyser(), &TMMAnalyser::Changed, this, [this] { RequestRepaint(this); });
+    connect(Analyser(), &TMMAnalyser::AppearanceChanged, this, [this] {
+        built_dpr_ = 0;
+        update();
+    });
 }
 
-void TLevelMeter::hideEvent(QHideEvent* event)
+void TAnalyserView::paintEvent(QPaintEvent* event)
+{
+    ++paint_count_;
+    if (built_dpr_ != devicePixelRatioF())
+        RebuildPictures();
+    if (event->rect().contains(rect()))
+        TakeChangesForWholePaint();
+    QPainter painter(this);
+    const QRect inner = DrawBevelFrame(painter, rect(), bevel_);
+    painter.translate(inner.topLeft());
+    PaintInside(painter, event, inner);
+}
+
+void TAnalyserView::resizeEvent(QResizeEvent* event)
+{
+    QWidget::resizeEvent(event);
+    FitDisplay();
+}
+
+void TAnalyserView::showEvent(QShowEvent* event)
+{
+    QWidget::showEvent(event);
+    Analyser()->SetVisible(true);
+}
+
+void TAnalyserView::hideEvent(QHideEvent* event)
 {
     QWidget::hideEvent(event);
-    level_->SetVisible(false);
+    Analyser()->SetVisible(false);
+}
+
+TLevelMeter::TLevelMeter(QWidget* parent) : TAnalyserView(parent), level_(new TMMLevel(this))
+{
+    setAttribute(Qt::WA_OpaquePaintEvent);
+    setAccessibleName(QStringLiteral("Level meter"));
+    FollowAnalyser();
+    resize(200, 17);
 }
 
 QRect TLevelMeter::SpotSpan(int first, int last) const
@@ -247,16 +268,8 @@ QRegion TLevelMeter::TakeChanges()
     return first ? QRegion(SpotSpan(first, last).translated(InnerRect().topLeft())) : QRegion();
 }
 
-void TLevelMeter::paintEvent(QPaintEvent* event)
+void TLevelMeter::PaintInside(QPainter& painter, QPaintEvent*, const QRect&)
 {
-    ++paint_count_;
-    if (built_dpr_ != devicePixelRatioF())
-        RebuildPictures();
-    if (event->rect().contains(rect()))
-        TakeChangesForWholePaint();
-    QPainter painter(this);
-    const QRect inner = DrawBevelFrame(painter, rect(), bevel_);
-    painter.translate(inner.topLeft());
     painter.drawImage(0, 0, inactive_);
     const qreal dpr = active_.devicePixelRatio();
     auto cut = [&](const QRect& r) {
@@ -275,21 +288,8 @@ TSpectrumView::TSpectrumView(QWidget* parent) : TAnalyserView(parent), spectrum_
 {
     setAttribute(Qt::WA_OpaquePaintEvent);
     setAccessibleName(QStringLiteral("Spectrum"));
-    connect(spectrum_, &TMMSpectrum::Changed, this, [this] { RequestRepaint(this); });
-    connect(spectrum_, &TMMSpectrum::AppearanceChanged, this, [this] {
-        built_dpr_ = 0;
-        update();
-    });
+    FollowAnalyser();
     resize(194, 89);
-}
-
-void TSpectrumView::SetBevel(const TBevelStyle& style)
-{
-    bevel_ = style;
-    const QRect inner = InnerRect();
-    spectrum_->SetDisplaySize(inner.width(), inner.height());
-    built_dpr_ = 0;
-    update();
 }
 
 void TSpectrumView::SetBackGroundDIB(const TPicture& picture)
@@ -297,32 +297,6 @@ void TSpectrumView::SetBackGroundDIB(const TPicture& picture)
     background_dib_ = picture;
     built_dpr_ = 0;
     update();
-}
-
-QRect TSpectrumView::InnerRect() const
-{
-    const int b = bevel_.Width();
-    return rect().adjusted(b, b, -b, -b);
-}
-
-void TSpectrumView::resizeEvent(QResizeEvent* event)
-{
-    QWidget::resizeEvent(event);
-    const QRect inner = InnerRect();
-    spectrum_->SetDisplaySize(inner.width(), inner.height());
-    built_dpr_ = 0;
-}
-
-void TSpectrumView::showEvent(QShowEvent* event)
-{
-    QWidget::showEvent(event);
-    spectrum_->SetVisible(true);
-}
-
-void TSpectrumView::hideEvent(QHideEvent* event)
-{
-    QWidget::hideEvent(event);
-    spectrum_->SetVisible(false);
 }
 
 QRect TSpectrumView::SpotRows(int first, int last, int left, int width) const
@@ -434,16 +408,8 @@ QRegion TSpectrumView::TakeChanges()
     return changed;
 }
 
-void TSpectrumView::paintEvent(QPaintEvent* event)
+void TSpectrumView::PaintInside(QPainter& painter, QPaintEvent* event, const QRect& inner)
 {
-    ++paint_count_;
-    if (built_dpr_ != devicePixelRatioF())
-        RebuildPictures();
-    if (event->rect().contains(rect()))
-        TakeChangesForWholePaint();
-    QPainter painter(this);
-    const QRect inner = DrawBevelFrame(painter, rect(), bevel_);
-    painter.translate(inner.topLeft());
     const QRect area = event->rect().translated(-inner.topLeft()) & QRect(QPoint(0, 0), inner.size());
     const qreal dpr = active_.devicePixelRatio();
     auto copy = [&](const QImage& from, const QRect& r) {

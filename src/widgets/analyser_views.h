@@ -1,6 +1,6 @@
 // The analyser displays of the band: TLevelMeter paints a level meter (MMLevel1,
 // MMLevel2) and TSpectrumView the spectrum analyser (MMSpectrum1). Each owns its
-// computing side (audio/level.h, audio/band_analyser.h), which the connector feeds;
+// computing side (audio/level.h, audio/spectrum.h), which the connector feeds;
 // the view only paints what that side reports: lit spots, peak spots and zones,
 // in the active or inactive colours, solid or dotted (every second pixel of
 // every second row of a spot).
@@ -26,7 +26,7 @@
 #pragma once
 
 #include "audio/level.h"
-#include "audio/band_analyser.h"
+#include "audio/spectrum.h"
 #include "widgets/picture.h"
 #include "widgets/seek_slider.h" // TBevelStyle
 
@@ -36,11 +36,15 @@
 
 #include <vector>
 
+class QPainter;
+
 namespace pelu::widgets {
 
 constexpr int kRepaintMs = 25;
 
-// What both views share: the repaint tick calls UpdateChangedArea.
+// What both views share: the bevel around the drawing area, whose size the
+// computing side follows; only a shown view is fed; the repaint tick calls
+// UpdateChangedArea.
 class TAnalyserView : public QWidget {
     Q_OBJECT
 public:
@@ -49,7 +53,30 @@ public:
     // whose picture differs from what is shown (none when nothing differs).
     void UpdateChangedArea();
 
+    TBevelStyle Bevel() const { return bevel_; }
+    void SetBevel(const TBevelStyle& style);
+    QRect InnerRect() const;
+
+    // How many paints this view has done (the painting benchmark reads it).
+    qint64 PaintCount() const { return paint_count_; }
+
 protected:
+    // The computing side this view shows (owned by the view).
+    virtual TMMAnalyser* Analyser() const = 0;
+    void resizeEvent(QResizeEvent* event) override;
+    void showEvent(QShowEvent* event) override;
+    void hideEvent(QHideEvent* event) override;
+    // Gives the computing side the inner area's size; the pictures are rebuilt.
+    void FitDisplay();
+    // Called by the constructor once Analyser() exists: its changes repaint
+    // the view, its appearance changes rebuild the pictures.
+    void FollowAnalyser();
+    // A paint draws the bevel, rebuilds the pictures when the pixel ratio
+    // changed, and leaves the inside (painter moved to its corner) to the view.
+    void paintEvent(QPaintEvent* event) override;
+    virtual void RebuildPictures() = 0;
+    virtual void PaintInside(QPainter& painter, QPaintEvent* event, const QRect& inner) = 0;
+
     // Records the computing side's state as shown; returns the area (in widget
     // coordinates) whose picture differs from the state recorded before.
     virtual QRegion TakeChanges() = 0;
@@ -57,6 +84,10 @@ protected:
     // Such a paint may go elsewhere than the screen (a grab), so the area that
     // changed is repainted on the screen as well, once.
     void TakeChangesForWholePaint();
+
+    TBevelStyle bevel_;
+    qreal built_dpr_ = 0; // the pictures' device pixel ratio; 0: rebuild them
+    qint64 paint_count_ = 0;
 };
 
 class TLevelMeter : public TAnalyserView {
@@ -67,19 +98,10 @@ public:
     // The computing side (owned): the connector's display, and the properties.
     TMMLevel* Level() const { return level_; }
 
-    TBevelStyle Bevel() const { return bevel_; }
-    void SetBevel(const TBevelStyle& style);
-    QRect InnerRect() const;
-
-    // How many paints this view has done (the painting benchmark reads it).
-    qint64 PaintCount() const { return paint_count_; }
-
 protected:
+    TMMAnalyser* Analyser() const override { return level_; }
     QRegion TakeChanges() override;
-    void paintEvent(QPaintEvent* event) override;
-    void resizeEvent(QResizeEvent* event) override;
-    void showEvent(QShowEvent* event) override;
-    void hideEvent(QHideEvent* event) override;
+    void PaintInside(QPainter& painter, QPaintEvent* event, const QRect& inner) override;
 
 private:
     // The spots the picture lights: 1..lit and peak_first..peak_last.
@@ -93,17 +115,14 @@ private:
         }
     };
     Shown LiveState() const;
-    void RebuildPictures();
+    void RebuildPictures() override;
     // The rectangle of spots first..last (1-based, along the meter) in the inner area.
     QRect SpotSpan(int first, int last) const;
 
     TMMLevel* level_;
     Shown shown_;
-    TBevelStyle bevel_;
     QImage inactive_; // Color with every spot in its inactive colour
     QImage active_;   // every spot in its active colour
-    qreal built_dpr_ = 0;
-    qint64 paint_count_ = 0;
 };
 
 class TSpectrumView : public TAnalyserView {
@@ -113,21 +132,14 @@ public:
 
     TMMSpectrum* Spectrum() const { return spectrum_; }
 
-    TBevelStyle Bevel() const { return bevel_; }
-    void SetBevel(const TBevelStyle& style);
     // The stored background picture, used with the computing side's UseBackGroundDIB.
     const TPicture& BackGroundDIB() const { return background_dib_; }
     void SetBackGroundDIB(const TPicture& picture);
-    QRect InnerRect() const;
-
-    qint64 PaintCount() const { return paint_count_; }
 
 protected:
+    TMMAnalyser* Analyser() const override { return spectrum_; }
     QRegion TakeChanges() override;
-    void paintEvent(QPaintEvent* event) override;
-    void resizeEvent(QResizeEvent* event) override;
-    void showEvent(QShowEvent* event) override;
-    void hideEvent(QHideEvent* event) override;
+    void PaintInside(QPainter& painter, QPaintEvent* event, const QRect& inner) override;
 
 private:
     // One bar as the picture shows it: its columns, spots 1..lit and
@@ -144,18 +156,15 @@ private:
         }
     };
     std::vector<ShownBar> LiveState() const;
-    void RebuildPictures();
+    void RebuildPictures() override;
     // Rows of spots first..last (1-based from the bottom) as a y range.
     QRect SpotRows(int first, int last, int left, int width) const;
 
     TMMSpectrum* spectrum_;
     std::vector<ShownBar> shown_;
-    TBevelStyle bevel_;
     TPicture background_dib_;
     QImage background_; // Color or the picture, with unlit spots when DrawInactive
     QImage active_;     // every spot of every column lit
-    qreal built_dpr_ = 0;
-    qint64 paint_count_ = 0;
 };
 
 // Draws a one-pixel bevel frame (outer, inner, border) and returns the inside.

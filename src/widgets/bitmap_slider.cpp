@@ -35,7 +35,9 @@ TPicture TMMBitmapList::Bitmap(int index) const
     return pictures_.at(index);
 }
 
-TMMBitmapSlider::TMMBitmapSlider(QWidget* parent) : QWidget(parent)
+TMMBitmapSlider::TMMBitmapSlider(QWidget* parent)
+    : QWidget(parent), tracker_(this, [this](int value) { SetPosition(value); }, OnTrack, OnTrackEnd,
+                                TSliderTracker::TDragRounding::HalfToEven)
 {
     resize(200, 40);
     setFocusPolicy(Qt::StrongFocus);
@@ -45,32 +47,22 @@ TMMBitmapSlider::TMMBitmapSlider(QWidget* parent) : QWidget(parent)
 
 void TMMBitmapSlider::SetMinValue(int value)
 {
-    if (value == min_)
-        return;
-    min_ = value;
-    if (max_ < min_)
-        max_ = min_;
-    SetPosition(position_);
-    update();
+    if (tracker_.SetMin(value))
+        update();
 }
 
 void TMMBitmapSlider::SetMaxValue(int value)
 {
-    if (value == max_)
-        return;
-    max_ = value;
-    if (min_ > max_)
-        min_ = max_;
-    SetPosition(position_);
-    update();
+    if (tracker_.SetMax(value))
+        update();
 }
 
 void TMMBitmapSlider::SetPosition(int value)
 {
-    value = std::clamp(value, min_, max_);
-    if (value == position_)
+    value = tracker_.Clamp(value);
+    if (value == Position())
         return;
-    position_ = value;
+    tracker_.Store(value);
     update();
     if (OnChange)
         OnChange(this);
@@ -215,10 +207,10 @@ QRect TMMBitmapSlider::ThumbRect() const
     const bool vertical = orientation_ == orVertical;
     const int length = vertical ? height() : width();
     const int thumb_length = vertical ? thumb.height() : thumb.width();
-    const int range = max_ - min_;
+    const int range = MaxValue() - MinValue();
     const double usable = length - thumb_length - 2 * margin_;
     const double scale = range != 0 ? usable / range : usable;
-    const int offset = RoundEven((position_ - min_) * scale);
+    const int offset = RoundEven((Position() - MinValue()) * scale);
     // The far end holds the minimum for zpBottomLeft when vertical (bottom) and
     // for zpTopRight when horizontal (right).
     const bool from_far_end = vertical == (zero_ == zpBottomLeft);
@@ -236,17 +228,6 @@ int TMMBitmapSlider::Along(QPoint point) const
     return zero_ == zpBottomLeft ? point.x() : -point.x();
 }
 
-void TMMBitmapSlider::TrackTo(int value)
-{
-    value = std::clamp(value, min_, max_);
-    if (value == position_)
-        return;
-    SetPosition(value);
-    tracked_ = true;
-    if (OnTrack)
-        OnTrack(this);
-}
-
 void TMMBitmapSlider::mousePressEvent(QMouseEvent* event)
 {
     if (event->button() != Qt::LeftButton) {
@@ -254,8 +235,8 @@ void TMMBitmapSlider::mousePressEvent(QMouseEvent* event)
         return;
     }
     const QPoint at = event->position().toPoint();
-    if (ThumbRect().contains(at)) {
-        dragging_ = true;
+    const bool on_thumb = ThumbRect().contains(at);
+    if (on_thumb) {
         setCursor(hand_cursor_ ? Qt::PointingHandCursor : Qt::SizeAllCursor);
     } else {
         // Jump: the thumb's centre goes under the mouse.
@@ -267,28 +248,23 @@ void TMMBitmapSlider::mousePressEvent(QMouseEvent* event)
         const double half = thumb_length / 2.0;
         const bool from_far_end = vertical == (zero_ == zpBottomLeft);
         const double l = from_far_end ? span - (coordinate - half) : coordinate - half;
-        const int value = span > 0 ? min_ + RoundEven(l / span * (max_ - min_)) : min_;
-        SetPosition(std::clamp(value, min_, max_));
+        const int value = span > 0 ? MinValue() + RoundEven(l / span * (MaxValue() - MinValue())) : MinValue();
+        SetPosition(value);
         update();
     }
-    press_along_ = Along(at);
-    press_position_ = position_;
-    tracked_ = true;
-    if (OnTrack)
-        OnTrack(this);
+    tracker_.Press(on_thumb, Along(at));
 }
 
 void TMMBitmapSlider::mouseMoveEvent(QMouseEvent* event)
 {
     const QPoint at = event->position().toPoint();
-    if (dragging_ && (event->buttons() & Qt::LeftButton)) {
+    if (Dragging() && (event->buttons() & Qt::LeftButton)) {
         const QSize thumb = ThumbSize();
         const int thumb_length = orientation_ == orVertical ? thumb.height() : thumb.width();
         const int usable = (orientation_ == orVertical ? height() : width()) - 2 * margin_ - thumb_length;
         if (usable <= 0)
             return; // a slider too small for its thumb cannot be dragged
-        const int d = Along(at) - press_along_;
-        TrackTo(press_position_ + RoundEven(double(d) * (max_ - min_) / usable));
+        tracker_.DragTo(Along(at), usable);
         return;
     }
     if (ThumbRect().contains(at))
@@ -303,37 +279,24 @@ void TMMBitmapSlider::mouseReleaseEvent(QMouseEvent* event)
         QWidget::mouseReleaseEvent(event);
         return;
     }
-    dragging_ = false;
     unsetCursor();
     update();
-    if (tracked_) {
-        tracked_ = false;
-        if (OnTrackEnd)
-            OnTrackEnd(this);
-    }
+    tracker_.Release();
 }
 
 void TMMBitmapSlider::keyPressEvent(QKeyEvent* event)
 {
-    const bool vertical = orientation_ == orVertical;
-    int value = position_;
-    switch (event->key()) {
-    case Qt::Key_Up:
-    case Qt::Key_Right: value += line_size_; break;
-    case Qt::Key_Down:
-    case Qt::Key_Left: value -= line_size_; break;
-    case Qt::Key_PageUp: value += page_size_; break;
-    case Qt::Key_PageDown: value -= page_size_; break;
-    case Qt::Key_Home: value = vertical ? max_ : min_; break;
-    case Qt::Key_End: value = vertical ? min_ : max_; break;
-    default: QWidget::keyPressEvent(event); return;
+    const auto value = tracker_.KeyValue(event->key(), line_size_, page_size_, orientation_ != orVertical);
+    if (!value) {
+        QWidget::keyPressEvent(event);
+        return;
     }
-    TrackTo(value);
+    tracker_.TrackTo(*value);
 }
 
 void TMMBitmapSlider::wheelEvent(QWheelEvent* event)
 {
-    if (dragging_) {
+    if (Dragging()) {
         event->accept();
         return;
     }
@@ -344,23 +307,15 @@ void TMMBitmapSlider::wheelEvent(QWheelEvent* event)
     event->accept();
     if (notches == 0)
         return;
-    TrackTo(position_ + notches * line_size_);
-    if (tracked_) {
-        tracked_ = false;
-        if (OnTrackEnd)
-            OnTrackEnd(this);
-    }
+    tracker_.TrackTo(Position() + notches * line_size_);
+    tracker_.EndTracking();
 }
 
 void TMMBitmapSlider::keyReleaseEvent(QKeyEvent* event)
 {
     if (event->isAutoRepeat())
         return;
-    if (tracked_ && !dragging_) {
-        tracked_ = false;
-        if (OnTrackEnd)
-            OnTrackEnd(this);
-    }
+    tracker_.KeyRelease();
 }
 
 void TMMBitmapSlider::paintEvent(QPaintEvent*)
@@ -386,12 +341,12 @@ void TMMBitmapSlider::paintEvent(QPaintEvent*)
     }
     const QRect thumb = ThumbRect();
     if (thumb_.IsSet()) {
-        const int glyph = (dragging_ && num_thumb_glyphs_ > 1) ? 1 : 0;
+        const int glyph = (Dragging() && num_thumb_glyphs_ > 1) ? 1 : 0;
         thumb_.Glyph(glyph, num_thumb_glyphs_).Draw(painter, thumb.topLeft());
     } else {
         painter.setRenderHint(QPainter::Antialiasing);
         painter.setPen(theme::kShadow);
-        painter.setBrush(dragging_ ? theme::kAccent : theme::kText);
+        painter.setBrush(Dragging() ? theme::kAccent : theme::kText);
         painter.drawRoundedRect(QRectF(thumb).adjusted(0.5, 0.5, -0.5, -0.5), 2, 2);
         painter.setRenderHint(QPainter::Antialiasing, false);
     }

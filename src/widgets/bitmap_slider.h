@@ -10,6 +10,7 @@
 #pragma once
 
 #include "widgets/picture.h"
+#include "widgets/slider_tracker.h"
 
 #include <QColor>
 #include <QList>
@@ -69,11 +70,11 @@ public:
 
     explicit TMMBitmapSlider(QWidget* parent = nullptr);
 
-    int MinValue() const { return min_; }
+    int MinValue() const { return tracker_.Min(); }
     void SetMinValue(int value);
-    int MaxValue() const { return max_; }
+    int MaxValue() const { return tracker_.Max(); }
     void SetMaxValue(int value);
-    int Position() const { return position_; }
+    int Position() const { return tracker_.Position(); }
     void SetPosition(int value);
     TMMOrientation Orientation() const { return orientation_; }
     void SetOrientation(TMMOrientation value);
@@ -119,7 +120,7 @@ public:
     // Geometry, for the gallery and tests.
     QSize ThumbSize() const;
     QRect ThumbRect() const;
-    bool Dragging() const { return dragging_; }
+    bool Dragging() const { return tracker_.Dragging(); }
 
 protected:
     void paintEvent(QPaintEvent* event) override;
@@ -135,9 +136,7 @@ protected:
 private:
     void Reload();
     int Along(QPoint point) const; // coordinate along the track
-    void TrackTo(int value);
 
-    int min_ = 0, max_ = 10, position_ = 0;
     TMMOrientation orientation_ = orHorizontal;
     TMMZeroPosition zero_ = zpBottomLeft;
     int margin_ = 2;
@@ -154,11 +153,8 @@ private:
 
     TPicture background_; // one glyph
     TPicture thumb_;      // all thumb glyphs, keyed
-    bool dragging_ = false;
-    bool tracked_ = false;
+    TSliderTracker tracker_;
     int wheel_units_ = 0; // wheel movement not yet a whole notch
-    int press_along_ = 0;
-    int press_position_ = 0;
 };
 
 } // namespace pelu::widgets

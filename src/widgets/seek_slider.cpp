@@ -28,7 +28,9 @@ void DrawBevel(QPainter& painter, QRect& area, TBevelCut cut, const QColor& acce
 } // namespace
 
 TMMSlider::TMMSlider(QWidget* parent)
-    : QWidget(parent), thumb_color_(theme::kButtonFace), groove_color_(theme::kButtonFace)
+    : QWidget(parent), thumb_color_(theme::kButtonFace), groove_color_(theme::kButtonFace),
+      tracker_(this, [this](int value) { SetPosition(value); }, OnTrack, OnTrackEnd,
+               TSliderTracker::TDragRounding::HalfAwayFromZero)
 {
     resize(200, 40);
     setFocusPolicy(Qt::StrongFocus);
@@ -38,36 +40,26 @@ TMMSlider::TMMSlider(QWidget* parent)
 
 void TMMSlider::SetMinValue(int value)
 {
-    if (value == min_)
-        return;
-    min_ = value;
-    if (max_ < min_)
-        max_ = min_;
-    SetPosition(position_);
-    update();
+    if (tracker_.SetMin(value))
+        update();
 }
 
 void TMMSlider::SetMaxValue(int value)
 {
-    if (value == max_)
-        return;
-    max_ = value;
-    if (min_ > max_)
-        min_ = max_;
-    SetPosition(position_);
-    update();
+    if (tracker_.SetMax(value))
+        update();
 }
 
 void TMMSlider::SetPosition(int value)
 {
-    value = std::clamp(value, min_, max_);
-    if (value == position_)
+    value = tracker_.Clamp(value);
+    if (value == Position())
         return;
     // The picture depends on the position only through the thumb's place: a
     // step that leaves the thumb where it was repaints nothing, and a move
     // repaints only the span between the old and the new thumb.
     const QRect before = ThumbRect();
-    position_ = value;
+    tracker_.Store(value);
     const QRect after = ThumbRect();
     if (after != before)
         update(before.united(after));
@@ -157,10 +149,10 @@ QRect TMMSlider::ThumbRect() const
 {
     const QRect track = TrackRect();
     const int usable = Usable();
-    const int range = max_ - min_;
+    const int range = MaxValue() - MinValue();
     int offset = 0;
     if (range != 0 && usable > 0)
-        offset = int(std::nearbyint(double(position_ - min_) * usable / range));
+        offset = int(std::nearbyint(double(Position() - MinValue()) * usable / range));
     offset = std::clamp(offset, 0, std::max(0, usable));
     if (orientation_ == orHorizontal)
         return QRect(track.left() + offset, track.top() + (track.height() - thumb_height_) / 2, thumb_width_,
@@ -178,17 +170,6 @@ int TMMSlider::Along(QPointF point) const
     return track.bottom() + 1 - int(std::floor(point.y()));
 }
 
-void TMMSlider::TrackTo(int value)
-{
-    value = std::clamp(value, min_, max_);
-    if (value == position_)
-        return;
-    SetPosition(value);
-    tracked_ = true;
-    if (OnTrack)
-        OnTrack(this);
-}
-
 void TMMSlider::mousePressEvent(QMouseEvent* event)
 {
     if (event->button() != Qt::LeftButton) {
@@ -197,32 +178,28 @@ void TMMSlider::mousePressEvent(QMouseEvent* event)
     }
     setFocus(Qt::MouseFocusReason);
     const int along = Along(event->position());
-    if (ThumbRect().contains(event->position().toPoint())) {
-        dragging_ = true;
+    const bool on_thumb = ThumbRect().contains(event->position().toPoint());
+    if (on_thumb) {
         setCursor(Qt::SizeHorCursor);
     } else {
         // Jump so that the thumb's middle lies under the mouse.
         const int usable = Usable();
-        const int range = max_ - min_;
-        int value = min_;
+        const int range = MaxValue() - MinValue();
+        int value = MinValue();
         if (usable > 0)
-            value = min_ + int(std::nearbyint(double(along - thumb_width_ / 2) / usable * range));
-        SetPosition(std::clamp(value, min_, max_));
+            value = MinValue() + int(std::nearbyint(double(along - thumb_width_ / 2) / usable * range));
+        SetPosition(value);
     }
-    press_along_ = along;
-    press_position_ = position_;
-    tracked_ = true;
-    if (OnTrack)
-        OnTrack(this);
+    tracker_.Press(on_thumb, along);
 }
 
 void TMMSlider::mouseMoveEvent(QMouseEvent* event)
 {
-    if (dragging_ && (event->buttons() & Qt::LeftButton)) {
+    if (Dragging() && (event->buttons() & Qt::LeftButton)) {
         const int usable = Usable();
         if (usable <= 0)
             return;
-        TrackTo(press_position_ + MulDiv(Along(event->position()) - press_along_, max_ - min_, usable));
+        tracker_.DragTo(Along(event->position()), usable);
         return;
     }
     if (ThumbRect().contains(event->position().toPoint()))
@@ -237,38 +214,19 @@ void TMMSlider::mouseReleaseEvent(QMouseEvent* event)
         QWidget::mouseReleaseEvent(event);
         return;
     }
-    dragging_ = false;
     unsetCursor();
     update();
-    if (tracked_) {
-        tracked_ = false;
-        if (OnTrackEnd)
-            OnTrackEnd(this);
-    }
+    tracker_.Release();
 }
 
 void TMMSlider::keyPressEvent(QKeyEvent* event)
 {
-    const bool horizontal = orientation_ == orHorizontal;
-    int value = position_;
-    switch (event->key()) {
-    case Qt::Key_PageUp: value = std::min(position_ + page_size_, max_); break;
-    case Qt::Key_PageDown: value = std::max(position_ - page_size_, min_); break;
-    case Qt::Key_End: value = horizontal ? max_ : min_; break;
-    case Qt::Key_Home: value = horizontal ? min_ : max_; break;
-    case Qt::Key_Up:
-    case Qt::Key_Right:
-        if (position_ < max_)
-            value = position_ + line_size_;
-        break;
-    case Qt::Key_Left:
-    case Qt::Key_Down:
-        if (position_ > min_)
-            value = position_ - line_size_;
-        break;
-    default: QWidget::keyPressEvent(event); return;
+    const auto value = tracker_.KeyValue(event->key(), line_size_, page_size_, orientation_ == orHorizontal);
+    if (!value) {
+        QWidget::keyPressEvent(event);
+        return;
     }
-    TrackTo(value);
+    tracker_.TrackTo(*value);
 }
 
 void TMMSlider::keyReleaseEvent(QKeyEvent* event)
@@ -276,11 +234,7 @@ void TMMSlider::keyReleaseEvent(QKeyEvent* event)
     // Held keys repeat their press; only the real release ends the tracking.
     if (event->isAutoRepeat())
         return;
-    if (tracked_ && !dragging_) {
-        tracked_ = false;
-        if (OnTrackEnd)
-            OnTrackEnd(this);
-    }
+    tracker_.KeyRelease();
     QWidget::keyReleaseEvent(event);
 }
 

@@ -8,6 +8,8 @@
 // Thread: main thread only.
 #pragma once
 
+#include "widgets/slider_tracker.h"
+
 #include <QColor>
 #include <QWidget>
 
@@ -47,11 +49,11 @@ public:
 
     explicit TMMSlider(QWidget* parent = nullptr);
 
-    int MinValue() const { return min_; }
+    int MinValue() const { return tracker_.Min(); }
     void SetMinValue(int value);
-    int MaxValue() const { return max_; }
+    int MaxValue() const { return tracker_.Max(); }
     void SetMaxValue(int value);
-    int Position() const { return position_; }
+    int Position() const { return tracker_.Position(); }
     void SetPosition(int value);
     TMMOrientation Orientation() const { return orientation_; }
     void SetOrientation(TMMOrientation value);
@@ -88,7 +90,7 @@ public:
     // Geometry, for the gallery and tests.
     QRect TrackRect() const;
     QRect ThumbRect() const;
-    bool Dragging() const { return dragging_; }
+    bool Dragging() const { return tracker_.Dragging(); }
 
 protected:
     void paintEvent(QPaintEvent* event) override;
@@ -103,9 +105,7 @@ protected:
 private:
     int Usable() const;
     int Along(QPointF point) const; // pixels from the minimum's end of the track
-    void TrackTo(int value);
 
-    int min_ = 0, max_ = 10, position_ = 0;
     TMMOrientation orientation_ = orHorizontal;
     int line_size_ = 1, page_size_ = 5;
     int thumb_width_ = 11, thumb_height_ = 23;
@@ -116,10 +116,7 @@ private:
     bool logarithmic_ = false;
     int sensitivity_ = -24;
 
-    bool dragging_ = false;
-    bool tracked_ = false;
-    int press_along_ = 0;
-    int press_position_ = 0;
+    TSliderTracker tracker_;
 };
 
 } // namespace pelu::widgets

@@ -3,7 +3,7 @@
 #include "audio/connector.h"
 #include "audio/equalizer.h"
 #include "audio/level.h"
-#include "audio/band_analyser.h"
+#include "audio/spectrum.h"
 #include "audio/wave_out.h"
 #include "platform/wave/wave_device.h"
 

@@ -1,6 +1,6 @@
 #include "platform/mainthread.h"
 #include "platform/mixer/event_poller.h"
-#include "platform/mixer/mixer.h"
+#include "platform/mixer/mixer_device.h"
 #include "wait_until.h"
 
 #include <gtest/gtest.h>

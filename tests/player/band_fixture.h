@@ -7,7 +7,7 @@
 #include "audio/wave_out.h"
 #include "mp3_fixtures.h"
 #include "mpeginfo/mpeg_audio.h"
-#include "platform/mixer/mixer.h"
+#include "platform/mixer/mixer_device.h"
 #include "platform/registry/registry.h"
 #include "platform/wave/wave_device.h"
 #include "player/band_form.h"

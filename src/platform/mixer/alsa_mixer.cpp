@@ -9,7 +9,7 @@
 // one step per raw unit) and, when the element has a playback switch, a mute.
 #include "platform/mainthread.h"
 #include "platform/mixer/event_poller.h"
-#include "platform/mixer/mixer.h"
+#include "platform/mixer/mixer_device.h"
 
 #include <alsa/asoundlib.h>
 #include <poll.h>

@@ -1,6 +1,6 @@
 #include "platform/mixer/event_poller.h"
 
-#include "platform/mixer/mixer.h"
+#include "platform/mixer/mixer_device.h"
 
 #include <unistd.h>
 

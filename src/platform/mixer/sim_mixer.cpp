@@ -1,6 +1,6 @@
 // The simulated mixer: a layout held in memory, shared by the process.
 #include "platform/mainthread.h"
-#include "platform/mixer/mixer.h"
+#include "platform/mixer/mixer_device.h"
 
 #include <atomic>
 #include <map>

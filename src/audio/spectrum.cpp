@@ -1,4 +1,4 @@
-#include "audio/band_analyser.h"
+#include "audio/spectrum.h"
 
 #include <algorithm>
 #include <climits>
@@ -27,7 +27,8 @@ double round_half_even(double x)
 
 } // namespace
 
-TMMSpectrum::TMMSpectrum(QObject* parent) : TMMDisplay(parent)
+TMMSpectrum::TMMSpectrum(QObject* parent)
+    : TMMAnalyser(parent, [](TMMAnalyser* analyser) { static_cast<TMMSpectrum*>(analyser)->PeakTick(); })
 {
     // Per-bin arrays are sized once for the largest transform.
     bin_value_.assign(kMaxBins, 0);
@@ -43,33 +44,12 @@ TMMSpectrum::TMMSpectrum(QObject* parent) : TMMDisplay(parent)
     SetDesignMode(false);
 }
 
-void TMMSpectrum::SetDesignMode(bool design)
-{
-    if (design) {
-        timer_entry_.reset();
-    } else if (!timer_entry_.active()) {
-        {
-            std::lock_guard lock(bars_mutex_);
-            peak_timer_idle_ = false; // a new entry starts busy
-        }
-        timer_entry_.start(platform::TimerService::kPeriodMs, enabled_ ? 0 : 1,
-                           [](void* target) { static_cast<TMMSpectrum*>(target)->PeakTick(); }, this);
-    }
-}
-
-TMMSpectrum::~TMMSpectrum()
-{
-    // First, while every member is whole: after this the timer never calls
-    // PeakTick on this object again.
-    timer_entry_.reset();
-}
+TMMSpectrum::~TMMSpectrum() { StopPeakTimer(); }
 
 void TMMSpectrum::SetDisplayFormat(const WaveFormat* format)
 {
-    if (!format)
+    if (!CheckDisplayFormat<EMMSpectrumError>(format))
         return;
-    if (!is_valid_pcm_format(format))
-        throw EMMSpectrumError("Invalid WaveFormat");
     SetSampleRate(int(format->samples_per_sec));
     SetBitLength(format->bits_per_sample == 8 ? b8Bit : b16Bit);
     SetMode(format->channels == 1 ? mMono : mStereo);
@@ -149,7 +129,7 @@ void TMMSpectrum::RebuildColumns()
         bar.end_column = j;
         bars.push_back(bar);
     }
-    std::lock_guard lock(bars_mutex_);
+    std::lock_guard lock(peak_mutex_);
     bars_ = std::move(bars);
     peaks_moved_ = false;
 }
@@ -258,7 +238,7 @@ void TMMSpectrum::ClearState()
     ring_position_ = 0;
     ring_count_ = 0;
     max_value_ = max_bin_ = max_column_ = 0;
-    std::lock_guard lock(bars_mutex_);
+    std::lock_guard lock(peak_mutex_);
     for (auto& bar : bars_) {
         bar.value = 0;
         bar.lit_spots = 0;
@@ -381,7 +361,7 @@ void TMMSpectrum::ComputeBars()
     bool wake_peak_timer = false;
     max_value_ = INT_MIN;
     {
-        std::lock_guard lock(bars_mutex_);
+        std::lock_guard lock(peak_mutex_);
         for (auto& bar : bars_) {
             int a = bin_value_[bar.first_bin];
             int top_bin = bar.first_bin;
@@ -414,8 +394,7 @@ void TMMSpectrum::ComputeBars()
                     changed = true;
                 bar.peak_spot = lit;
                 bar.peak_countdown = 2 * peak_delay_ + 1;
-                wake_peak_timer = wake_peak_timer || peak_timer_idle_;
-                peak_timer_idle_ = false;
+                wake_peak_timer = PeakSetLocked() || wake_peak_timer;
             }
             if (bar.value != int(value) || bar.lit_spots != lit)
                 changed = true;
@@ -426,9 +405,7 @@ void TMMSpectrum::ComputeBars()
             changed = true;
         peaks_moved_ = false;
     }
-    // Outside our lock: the timer thread holds the service's lock when it takes ours.
-    if (wake_peak_timer)
-        timer_entry_.set_idle(false);
+    WakePeakTimer(wake_peak_timer);
     if (max_value_ == INT_MIN)
         max_value_ = 0;
     if (max_value_ >= h && OnGainOverflow)
@@ -442,7 +419,7 @@ void TMMSpectrum::PeakTick()
     if (frozen_)
         return;
     const int speed = peak_speed_;
-    std::lock_guard lock(bars_mutex_);
+    std::lock_guard lock(peak_mutex_);
     bool falling = false;
     for (auto& bar : bars_) {
         if (bar.peak_spot <= 0 || num_peaks_ == 0)
@@ -459,11 +436,8 @@ void TMMSpectrum::PeakTick()
         }
         peaks_moved_ = true;
     }
-    // Nothing falls until a new peak is set: the timer may sleep till then.
-    if (!falling && !peak_timer_idle_) {
-        peak_timer_idle_ = true;
-        timer_entry_.set_idle(true);
-    }
+    if (!falling)
+        PeakTimerSleepLocked();
 }
 
 void TMMSpectrum::ResetDisplay()
@@ -474,13 +448,13 @@ void TMMSpectrum::ResetDisplay()
 
 std::vector<TMMSpectrumBar> TMMSpectrum::Bars() const
 {
-    std::lock_guard lock(bars_mutex_);
+    std::lock_guard lock(peak_mutex_);
     return bars_;
 }
 
 int TMMSpectrum::BarCount() const
 {
-    std::lock_guard lock(bars_mutex_);
+    std::lock_guard lock(peak_mutex_);
     return int(bars_.size());
 }
 
@@ -628,7 +602,7 @@ void TMMSpectrum::SetNumPeaks(int value)
         return;
     num_peaks_ = value;
     if (value == 0) {
-        std::lock_guard lock(bars_mutex_);
+        std::lock_guard lock(peak_mutex_);
         for (auto& bar : bars_)
             bar.peak_spot = bar.peak_countdown = 0;
     }

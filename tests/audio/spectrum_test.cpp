@@ -1,4 +1,4 @@
-#include "audio/band_analyser.h"
+#include "audio/spectrum.h"
 #include "platform/timer.h"
 #include "wait_until.h"
 #include "expect_raises.h"

@@ -7,7 +7,7 @@
 //
 // Thread: everything runs in the main thread except PeakTick, which the shared
 // 25 ms timer service calls in its own thread; it only moves the bars' peak
-// counters, under bars_mutex_, which every change of the bar table also holds.
+// counters, under peak_mutex_, which every change of the bar table also holds.
 #pragma once
 
 #include "audio/display.h"
@@ -40,7 +40,7 @@ struct TMMSpectrumBar {
     int peak_countdown = 0; // timer ticks until the peak falls
 };
 
-class TMMSpectrum : public TMMDisplay {
+class TMMSpectrum : public TMMAnalyser {
     Q_OBJECT
     Q_PROPERTY(bool Enabled READ Enabled WRITE SetEnabled)
     Q_PROPERTY(pelu::TMMSpectrumKind Kind READ Kind WRITE SetKind)
@@ -90,19 +90,17 @@ public:
     ~TMMSpectrum() override;
 
     // --- what the connector calls
-    void SetPWaveFormat(const WaveFormat* format) override { SetDisplayFormat(format); }
     int DataSize() const override;
     void ProcessData(const char* data) override;
     void ResetDisplay() override;
     // Refuses anything but 8/16-bit PCM, 1 or 2 channels, 4000..100000 Hz with
     // EMMSpectrumError "Invalid WaveFormat"; else takes the rate, bits and channels.
-    void SetDisplayFormat(const WaveFormat* format);
+    void SetDisplayFormat(const WaveFormat* format) override;
 
     // --- the drawing area, pixels inside the bevel (each side at least 4)
-    void SetDisplaySize(int inner_width, int inner_height);
+    void SetDisplaySize(int inner_width, int inner_height) override;
     int DisplayWidth() const { return width_; }
     int DisplayHeight() const { return height_; }
-    bool WantsData() const override { return enabled_ && visible_; }
     // Info mode: a frozen display ignores new data and its peaks stop falling.
     void SetFrozen(bool frozen) { frozen_ = frozen; }
     bool Frozen() const { return frozen_; }
@@ -129,7 +127,6 @@ public:
     double BinFrequency(int bin) const { return double(bin) * sample_rate_ / fft_length_; }
 
     // --- properties
-    bool Enabled() const { return enabled_; }
     void SetEnabled(bool value);
     TMMSpectrumKind Kind() const { return kind_; }
     void SetKind(TMMSpectrumKind value);
@@ -198,10 +195,6 @@ public:
     PELU_APPEARANCE_PROPERTY(bool, UseBackGroundDIB, use_background_dib_)
     PELU_APPEARANCE_PROPERTY(bool, DisplayPeak, display_peak_)
 
-    // In design mode the control has no timer entry: peaks fall only by PeakTick.
-    void SetDesignMode(bool design);
-    bool DesignMode() const { return !timer_entry_.active(); }
-
     // One 25 ms step of the peak fall (the timer service calls it; tests may too).
     void PeakTick();
 
@@ -213,10 +206,6 @@ public:
     std::function<void(TMMSpectrum* sender, std::vector<int>& first_bins, std::vector<int>& end_bins)>
         OnGetXScale;
 
-signals:
-    void Changed();           // bar values, lit spots or peaks changed: repaint
-    void AppearanceChanged(); // geometry, tables or colours changed: redraw everything
-
 private:
     void RebuildAll();        // window, FFT, bins, columns, bars, scaling
     void RebuildWindow();
@@ -224,11 +213,11 @@ private:
     void RebuildScaling();
     void RebuildSpots();
     void ClearState();
+    bool PeakTimerEnabled() const override { return enabled_; }
     void RecomputeDecay();
     void ComputeBars();
 
     // properties
-    bool enabled_ = true;
     TMMSpectrumKind kind_ = skBars;
     int fft_length_ = 128;
     TMMFFTWindow window_ = fwHamming;
@@ -299,13 +288,9 @@ private:
     int max_bin_ = 0;
     int max_column_ = 0;
 
-    // shared with the timer thread
-    mutable std::mutex bars_mutex_;
+    // shared with the timer thread (peak_mutex_)
     std::vector<TMMSpectrumBar> bars_;
     bool peaks_moved_ = false; // a peak fell since the last refresh
-    bool peak_timer_idle_ = false; // (bars_mutex_) no peak to let fall: the timer entry is idle
-
-    platform::TimerEntry timer_entry_;
 };
 
 } // namespace pelu
