@@ -22,7 +22,7 @@
 //   bench_eq [--seconds S] [--rounds R] [--micro [google-benchmark flags]] [--presets]
 #include "audio/equalizer.h"
 #include "audio/level.h"
-#include "audio/spectrum.h"
+#include "audio/frequency_analyser.h"
 
 #include "cpu_rounds.h"
 

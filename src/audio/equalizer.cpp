@@ -1,6 +1,6 @@
 #include "audio/equalizer.h"
 
-#include "audio/spectrum.h"
+#include "audio/frequency_analyser.h"
 #include "platform/mainthread.h"
 #include "platform/profile/profile.h"
 

@@ -14,7 +14,7 @@
 #include "audio/dsp_object.h"
 #include "audio/fft_filter.h"
 #include "audio/mm_types.h"
-#include "audio/spectrum.h"
+#include "audio/frequency_analyser.h"
 #include "platform/error.h"
 
 #include <QByteArray>

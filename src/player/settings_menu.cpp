@@ -3,7 +3,7 @@
 // sound output they choose.
 #include "player/band_form.h"
 
-#include "audio/spectrum.h"
+#include "audio/frequency_analyser.h"
 #include "audio/equalizer.h"
 #include "audio/level.h"
 #include "audio/wave_out.h"

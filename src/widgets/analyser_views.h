@@ -1,6 +1,6 @@
 // The analyser displays of the band: TLevelMeter paints a level meter (MMLevel1,
 // MMLevel2) and TSpectrumView the spectrum analyser (MMSpectrum1). Each owns its
-// computing side (audio/level.h, audio/spectrum.h), which the connector feeds;
+// computing side (audio/level.h, audio/frequency_analyser.h), which the connector feeds;
 // the view only paints what that side reports: lit spots, peak spots and zones,
 // in the active or inactive colours, solid or dotted (every second pixel of
 // every second row of a spot).
@@ -26,7 +26,7 @@
 #pragma once
 
 #include "audio/level.h"
-#include "audio/spectrum.h"
+#include "audio/frequency_analyser.h"
 #include "widgets/picture.h"
 #include "widgets/seek_slider.h" // TBevelStyle
 

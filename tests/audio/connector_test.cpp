@@ -1,4 +1,4 @@
-#include "audio/spectrum.h"
+#include "audio/frequency_analyser.h"
 #include "audio/connector.h"
 #include "audio/level.h"
 #include "audio/wave_out.h"

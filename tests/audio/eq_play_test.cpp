@@ -3,7 +3,7 @@
 #include "audio/connector.h"
 #include "audio/equalizer.h"
 #include "audio/level.h"
-#include "audio/spectrum.h"
+#include "audio/frequency_analyser.h"
 #include "audio/wave_out.h"
 #include "platform/wave/wave_device.h"
 

@@ -3,7 +3,7 @@
 // and presets, the main menu's commands, and the panels.
 #include "band_fixture.h"
 
-#include "audio/spectrum.h"
+#include "audio/frequency_analyser.h"
 #include "audio/equalizer.h"
 #include "audio/level.h"
 #include "platform/com/com.h"

@@ -1,4 +1,4 @@
-#include "audio/spectrum.h"
+#include "audio/frequency_analyser.h"
 
 #include <algorithm>
 #include <climits>

@@ -1,4 +1,4 @@
-#include "audio/spectrum.h"
+#include "audio/frequency_analyser.h"
 #include "platform/timer.h"
 #include "wait_until.h"
 #include "expect_raises.h"
