@@ -577,18 +577,20 @@ bool BrowserWindow::eventFilter(QObject* watched, QEvent* event)
             CloseFindBar();
         return true;
     }
-    if (event->type() != QEvent::KeyPress || !watched->isWidgetType())
+    if (event->type() != QEvent::KeyPress)
         return false;
     auto* key = static_cast<QKeyEvent*>(event);
     if (key->key() != Qt::Key_Backspace || key->modifiers() != Qt::NoModifier)
         return false;
-    auto* widget = static_cast<QWidget*>(watched);
     // The first delivery only (to the focus widget, or the window without one),
-    // not the parents an ignored key travels on to.
+    // not the parents an ignored key travels on to. Only the pointer of
+    // `watched` is compared: the page engine's own objects pass through here
+    // too, and they carry no type information to call them by.
     QWidget* focus = QApplication::focusWidget();
-    if (widget->window() != this || widget != (focus ? focus : this))
+    QWidget* target = focus ? focus : this;
+    if (watched != target || target->window() != this)
         return false;
-    OnBackspace(widget);
+    OnBackspace(target);
     return false;
 }
 
