@@ -178,11 +178,8 @@ TEST_F(WaveOutTest, StopWhileAHandlerRunsCompletesThroughTheEndMessageOnce)
     Chain chain(44100 * 30);
     Gate gate;
     chain.source->on_load = [&] { gate.pass(); };
+    gate.arm();
     chain.out->Start();
-    {
-        std::lock_guard lock(gate.mutex);
-        gate.armed = true;
-    }
     gate.wait_entered(); // a handler is inside BufferLoad now
     chain.out->Stop();
     EXPECT_EQ(chain.stops, 0) << "the stop completes through the handler";
@@ -201,11 +198,8 @@ TEST_F(WaveOutTest, CloseDuringAPendingStopClosesAfterTheStop)
     Chain chain(44100 * 30);
     Gate gate;
     chain.source->on_load = [&] { gate.pass(); };
+    gate.arm();
     chain.out->Start();
-    {
-        std::lock_guard lock(gate.mutex);
-        gate.armed = true;
-    }
     gate.wait_entered();
     chain.out->Close();
     EXPECT_TRUE(chain.out->IsOpen());
