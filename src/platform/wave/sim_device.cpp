@@ -1,9 +1,9 @@
 #include "platform/wave/sim_device.h"
+#include "platform/wave/device_queue.h"
 
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
-#include <deque>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -40,10 +40,10 @@ RecorderState& recorder()
 }
 
 // ---------------------------------------------------------------------------
-class SimDevice final : public WaveOutDevice {
+class SimDevice final : public WaveOutDevice, private DeviceQueue {
 public:
     SimDevice(const PcmFormat& format, double speed, bool record, WaveOutClient* client)
-        : format_(format), speed_(speed), record_(record), client_(client)
+        : DeviceQueue(client), format_(format), speed_(speed), record_(record)
     {
         {
             std::lock_guard lock(recorder().mutex);
@@ -70,13 +70,13 @@ public:
                 return kErrInvalidHandle;
             if (failed_ != kOk)
                 return failed_;
-            was_empty = queue_.empty();
+            was_empty = blocks_.empty();
             if (was_empty) {
                 // After an underrun the clock resumes with this buffer.
                 anchor_time_ = Clock::now();
                 anchor_progress_ = 0;
             }
-            queue_.push_back(Block{data, length_bytes, tag, frames});
+            blocks_.push_back(Block{data, length_bytes, tag, frames});
         }
         // Behind a queued buffer this one changes nothing the thread waits
         // for: waking it would only cost a context switch per buffer.
@@ -113,14 +113,13 @@ public:
         std::deque<Block> returned;
         {
             std::lock_guard lock(mutex_);
-            returned.swap(queue_);
+            returned = take_queue();
             completed_frames_ = 0;
             anchor_progress_ = 0;
             anchor_time_ = Clock::now();
         }
         wake_.notify_all();
-        for (const Block& block : returned)
-            client_->wave_done(block.tag);
+        give_back(returned);
         return kOk;
     }
 
@@ -139,41 +138,21 @@ public:
     }
 
 private:
-    // Ends the thread; with `notify`, returns the queued buffers and says closed
-    // (a device destroyed without close() tells its client nothing).
     void shut_down(bool notify)
     {
-        std::deque<Block> returned;
-        {
-            std::lock_guard lock(mutex_);
-            if (closed_)
-                return;
-            closed_ = true;
-            quit_ = true;
-            returned.swap(queue_);
-        }
-        wake_.notify_all();
-        if (thread_.joinable() && std::this_thread::get_id() != thread_.get_id())
-            thread_.join();
-        if (!notify)
-            return;
-        for (const Block& block : returned)
-            client_->wave_done(block.tag);
-        client_->wave_closed();
+        DeviceQueue::shut_down(
+            notify, [this](std::unique_lock<std::mutex>&) { wake_.notify_all(); },
+            [this] {
+                if (thread_.joinable() && std::this_thread::get_id() != thread_.get_id())
+                    thread_.join();
+            });
     }
-
-    struct Block {
-        const char* data;
-        std::uint32_t length_bytes;
-        void* tag;
-        std::uint64_t frames;
-    };
 
     // Frames of the front buffer played by `now` (mutex held). At speed 0 the
     // clock counts whole buffers only, as they complete.
     std::uint64_t front_progress(Clock::time_point now) const
     {
-        if (queue_.empty() || speed_ <= 0)
+        if (blocks_.empty() || speed_ <= 0)
             return 0;
         if (paused_ || failed_ != kOk)
             return anchor_progress_;
@@ -181,7 +160,7 @@ private:
         const double frames = seconds * format_.samples_per_sec * speed_;
         const std::uint64_t progress =
             anchor_progress_ + (frames > 0 ? static_cast<std::uint64_t>(frames) : 0);
-        return std::min(progress, queue_.front().frames);
+        return std::min(progress, blocks_.front().frames);
     }
 
     void run()
@@ -189,7 +168,7 @@ private:
         client_->wave_opened();
         std::unique_lock lock(mutex_);
         while (!quit_) {
-            if (paused_ || queue_.empty() || failed_ != kOk) {
+            if (paused_ || blocks_.empty() || failed_ != kOk) {
                 wake_.wait(lock);
                 continue;
             }
@@ -203,7 +182,7 @@ private:
                 lock.lock();
                 continue;
             }
-            const Block& front = queue_.front();
+            const Block& front = blocks_.front();
             Clock::time_point end = Clock::now();
             if (speed_ > 0) {
                 const double seconds = double(front.frames - anchor_progress_) /
@@ -216,7 +195,7 @@ private:
                 }
             }
             const Block done = front;
-            queue_.pop_front();
+            blocks_.pop_front();
             completed_frames_ += done.frames;
             ++buffers_played_;
             anchor_progress_ = 0;
@@ -240,18 +219,13 @@ private:
     const PcmFormat format_;
     const double speed_;
     const bool record_;
-    WaveOutClient* const client_;
     std::uint32_t counter_start_ = 0;
     bool fail_armed_ = false;
     std::uint64_t fail_after_buffers_ = 0;
     int fail_code_ = kOk;
 
-    std::mutex mutex_;
     std::condition_variable wake_;
-    std::deque<Block> queue_;
     bool paused_ = false;
-    bool quit_ = false;
-    bool closed_ = false;
     std::uint64_t completed_frames_ = 0;
     std::uint64_t buffers_played_ = 0;
     int failed_ = kOk;
