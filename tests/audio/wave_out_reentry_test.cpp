@@ -67,8 +67,10 @@ TEST_F(WaveOutReentryTest, LoopingFromOnStopWhileACloseWaitsReopensInsteadOfRecu
 {
     // Loop Track: OnStop starts the same title again. The user closed while a
     // buffer handler held the stop, so the close is pending when OnStop fires.
+    // The play started again is held at its first handler too: a fast device
+    // could otherwise play all of it before the test looks.
     IndexedPcmSource source(44100 * 30);
-    Gate gate;
+    Gate gate, again;
     source.on_load = [&] { gate.pass(); };
     Output o(&source);
     int loops = 0;
@@ -76,7 +78,8 @@ TEST_F(WaveOutReentryTest, LoopingFromOnStopWhileACloseWaitsReopensInsteadOfRecu
         if (++loops > 1)
             return; // loop once
         source.Seek(0);
-        source.on_load = nullptr;
+        source.on_load = [&] { again.pass(); };
+        again.arm();
         o.out.Start();
     };
     gate.arm();
@@ -89,7 +92,9 @@ TEST_F(WaveOutReentryTest, LoopingFromOnStopWhileACloseWaitsReopensInsteadOfRecu
     // The pending close completed before the title started again on a fresh device.
     EXPECT_EQ(o.log, "OSTCOS");
     EXPECT_TRUE(o.out.IsPlaying());
+    again.wait_entered();
     source.Seek(44100 * 30 - 3000); // let it end soon
+    again.release();
     ASSERT_TRUE(run_until([&] { return o.count('T') == 2; }));
     test::pump_for(30);
     EXPECT_EQ(o.log, "OSTCOST");
