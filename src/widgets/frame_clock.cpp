@@ -45,7 +45,9 @@ void TFrameClock::Request(QObject* owner, std::function<void()> work)
         if (job.owner == owner)
             return;
     pending_.push_back(Job{owner, std::move(work)});
-    if (!running_frame_)
+    // Asked for in a frame or in a pump cycle: the frame's end or the cycle's
+    // end schedules it.
+    if (!running_frame_ && !TMMConnector::Feeding())
         Schedule();
 }
 
