@@ -29,11 +29,7 @@ TFrameClock::TFrameClock(QObject* parent) : QObject(parent)
 {
     timer_.setSingleShot(true);
     timer_.setTimerType(Qt::PreciseTimer);
-    connect(&timer_, &QTimer::timeout, this, [this] {
-        if (!pending_.empty() && platform::now_us() >= last_frame_us_ + TMMConnector::FramePaceUs() - kSlackUs)
-            RunFrame();
-        Schedule();
-    });
+    connect(&timer_, &QTimer::timeout, this, &TFrameClock::FrameDue);
     TMMConnector::SetCycleEndHook([this] { CycleEnded(); });
 }
 
@@ -51,6 +47,13 @@ void TFrameClock::Request(QObject* owner, std::function<void()> work)
         Schedule();
 }
 
+void TFrameClock::FrameDue()
+{
+    if (!pending_.empty() && platform::now_us() >= last_frame_us_ + TMMConnector::FramePaceUs() - kSlackUs)
+        RunFrame();
+    Schedule();
+}
+
 void TFrameClock::Schedule()
 {
     if (pending_.empty()) {
@@ -66,8 +69,23 @@ void TFrameClock::Schedule()
     if (cycle >= 0 && cycle <= at + pace)
         at = std::max(at, cycle) + pace;
     const std::int64_t wait_us = at - now;
+    if (wait_us <= 0) {
+        // Due now: once the event loop has delivered what else came due at
+        // this moment (other timers' ticks), all in one frame.
+        timer_.stop();
+        if (!frame_posted_) {
+            frame_posted_ = true;
+            QMetaObject::invokeMethod(
+                this, [this] {
+                    frame_posted_ = false;
+                    FrameDue();
+                },
+                Qt::QueuedConnection);
+        }
+        return;
+    }
     // Rounded up: never before the frame is allowed.
-    timer_.start(wait_us <= 0 ? 0 : int((wait_us + 999) / 1000));
+    timer_.start(int((wait_us + 999) / 1000));
 }
 
 void TFrameClock::CycleEnded()

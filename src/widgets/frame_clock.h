@@ -46,6 +46,9 @@ private:
     // Sets the timer for the next frame, or for a fallback when a cycle of
     // the connector's pump is coming sooner and will bring it.
     void Schedule();
+    // The frame's time has come (its timer or a posted call): run it if
+    // anything waits.
+    void FrameDue();
     void CycleEnded();
     void RunFrame();
 
@@ -57,6 +60,7 @@ private:
     std::int64_t last_frame_us_ = 0;
     qint64 frame_count_ = 0;
     bool running_frame_ = false;
+    bool frame_posted_ = false; // a call of FrameDue is queued
     QTimer timer_;
 };
 
