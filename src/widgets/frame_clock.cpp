@@ -30,7 +30,7 @@ TFrameClock::TFrameClock(QObject* parent) : QObject(parent)
     timer_.setSingleShot(true);
     timer_.setTimerType(Qt::PreciseTimer);
     connect(&timer_, &QTimer::timeout, this, &TFrameClock::FrameDue);
-    TMMConnector::SetCycleEndHook([this] { CycleEnded(); });
+    TMMConnector::SetCycleEndHook([this] { FrameDue(); });
 }
 
 TFrameClock::~TFrameClock() { TMMConnector::SetCycleEndHook({}); }
@@ -88,18 +88,9 @@ void TFrameClock::Schedule()
     timer_.start(int((wait_us + 999) / 1000));
 }
 
-void TFrameClock::CycleEnded()
-{
-    if (!pending_.empty() &&
-        platform::now_us() >= last_frame_us_ + TMMConnector::FramePaceUs() - kSlackUs)
-        RunFrame();
-    Schedule();
-}
-
 void TFrameClock::RunFrame()
 {
     last_frame_us_ = platform::now_us();
-    ++frame_count_;
     // What a job asks for in the frame waits for the next one.
     const std::vector<Job> due = std::exchange(pending_, {});
     running_frame_ = true;

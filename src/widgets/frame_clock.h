@@ -11,8 +11,8 @@
 // when something waits. While the connector's pump is feeding the analysers,
 // the end of its cycle is the frame, so playing wakes the main thread once per
 // frame; otherwise the clock's own timer brings the frame. A tick therefore
-// runs at most about one frame after it came due, and the timers' periods are
-// kept on average.
+// runs within a frame or two of coming due (16-33 ms), and the timers' periods
+// are kept on average.
 //
 // Thread: main thread only (the timers, the requests and the frames).
 #pragma once
@@ -36,20 +36,15 @@ public:
     // request is dropped when `owner` is destroyed first.
     void Request(QObject* owner, std::function<void()> work);
 
-    // Frames run so far and the time the last one began (tests, benchmarks).
-    qint64 FrameCount() const { return frame_count_; }
-    std::int64_t LastFrameUs() const { return last_frame_us_; }
-
 private:
     explicit TFrameClock(QObject* parent);
     ~TFrameClock() override;
     // Sets the timer for the next frame, or for a fallback when a cycle of
     // the connector's pump is coming sooner and will bring it.
     void Schedule();
-    // The frame's time has come (its timer or a posted call): run it if
-    // anything waits.
+    // The frame's time has come (its timer, a posted call or the end of a
+    // pump cycle): run it if anything waits and it is not too soon.
     void FrameDue();
-    void CycleEnded();
     void RunFrame();
 
     struct Job {
@@ -58,7 +53,6 @@ private:
     };
     std::vector<Job> pending_;
     std::int64_t last_frame_us_ = 0;
-    qint64 frame_count_ = 0;
     bool running_frame_ = false;
     bool frame_posted_ = false; // a call of FrameDue is queued
     QTimer timer_;
