@@ -19,6 +19,7 @@
 
 #include "audio/dsp_object.h"
 #include "audio/mm_types.h"
+#include "platform/store_changed.h"
 #include "platform/timer.h"
 
 #include <QObject>
@@ -154,16 +155,6 @@ protected:
     // Spacing or zones changed: lay the spots out again and say so with AppearanceChanged.
     virtual void SpotsChanged() = 0;
 
-    // Stores `value` unless it is there already; true when it changed (the caller
-    // then rebuilds what depends on it).
-    template <class T>
-    static bool Store(T& member, T value)
-    {
-        if (member == value)
-            return false;
-        member = value;
-        return true;
-    }
     // As many spots of `spot_size` pixels (SpotSpace apart) as fit along
     // `length`, centred; the zones are each analyser's own.
     void LayOutSpots(int length, int spot_size)
@@ -174,7 +165,7 @@ protected:
     // Decay clamped to 1..16 with its factor and ring length; true when it changed.
     bool StoreDecay(int value)
     {
-        if (!Store(decay_, std::clamp(value, 1, 16)))
+        if (!platform::store_changed(decay_, std::clamp(value, 1, 16)))
             return false;
         decay_q_ = decay_factor(decay_);
         ring_length_ = decay_ring_length(decay_);
@@ -250,7 +241,7 @@ protected:
 private:
     void SetSpotsMember(int& member, int value)
     {
-        if (Store(member, value))
+        if (platform::store_changed(member, value))
             SpotsChanged();
     }
 

@@ -499,7 +499,7 @@ void TMMSpectrum::SetFrequencyScale(int value)
 
 void TMMSpectrum::SetDecayMode(TMMDecayMode value)
 {
-    if (Store(decay_mode_, value))
+    if (platform::store_changed(decay_mode_, value))
         ClearState();
 }
 
@@ -524,13 +524,13 @@ void TMMSpectrum::SetNumPeaks(int value)
 
 void TMMSpectrum::SetSpace(int pixels)
 {
-    if (Store(space_, std::max(0, pixels)))
+    if (platform::store_changed(space_, std::max(0, pixels)))
         emit AppearanceChanged();
 }
 
 void TMMSpectrum::SetSpotHeight(int pixels)
 {
-    if (Store(spot_height_, std::max(1, pixels)))
+    if (platform::store_changed(spot_height_, std::max(1, pixels)))
         SpotsChanged();
 }
 

@@ -178,7 +178,7 @@ private:
     template <class T>
     void StoreAndRebuild(T& member, T value)
     {
-        if (Store(member, value))
+        if (platform::store_changed(member, value))
             RebuildAll();
     }
     void RebuildWindow();

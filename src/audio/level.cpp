@@ -286,7 +286,7 @@ void TMMLevel::SetKind(TMMLevelKind value)
 void TMMLevel::SetSpotWidth(int value)
 {
     const int length = kind_ == lkHorizontal ? width_ : height_;
-    if (Store(spot_width_, std::clamp(value, 1, std::max(1, length / 3))))
+    if (platform::store_changed(spot_width_, std::clamp(value, 1, std::max(1, length / 3))))
         RebuildGeometry();
 }
 
@@ -311,7 +311,7 @@ void TMMLevel::SetLogAmp(bool value) { log_amp_ = value; }
 
 void TMMLevel::SetNumPeaks(int value)
 {
-    if (!Store(num_peaks_, std::clamp(value, 0, 5)))
+    if (!platform::store_changed(num_peaks_, std::clamp(value, 0, 5)))
         return;
     if (num_peaks_ == 0) {
         std::lock_guard lock(peak_mutex_);
@@ -323,7 +323,7 @@ void TMMLevel::SetNumPeaks(int value)
 
 void TMMLevel::SetDecayMode(TMMDecayMode value)
 {
-    if (Store(decay_mode_, value))
+    if (platform::store_changed(decay_mode_, value))
         ClearDecay();
 }
 
