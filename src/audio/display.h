@@ -11,17 +11,39 @@
 // TMMAnalyser is what the level meter and the spectrum share: falling peaks
 // moved by an entry of the shared 25 ms timer service, which calls PeakTick on
 // the timer's thread (under peak_mutex_; the entry sleeps while no peak falls),
-// design mode (no entry at all), and the check of the format they are fed.
+// design mode (no entry at all), the check of the format they are fed, the spots
+// laid out along the drawing area in three colour zones, the decay and the
+// properties both publish with the same meaning. Each analyser publishes them
+// itself (its Q_PROPERTY list), in its own order.
 #pragma once
 
 #include "audio/dsp_object.h"
+#include "audio/mm_types.h"
+#include "platform/store_changed.h"
 #include "platform/timer.h"
 
 #include <QObject>
 
+#include <algorithm>
+#include <atomic>
 #include <mutex>
 
 namespace pelu {
+
+// The decay both analysers share: q = 0.0001^(1/2^Decay), ring length 2*Decay-2 in 1..32.
+float decay_factor(int decay);
+int decay_ring_length(int decay);
+
+// A drawing-only property: stored, compared, announced with AppearanceChanged.
+#define PELU_APPEARANCE_PROPERTY(type, Name, member)                     \
+    type Name() const { return member; }                               \
+    void Set##Name(type value)                                          \
+    {                                                                   \
+        if (member == value)                                            \
+            return;                                                     \
+        member = value;                                                 \
+        emit AppearanceChanged();                                       \
+    }
 
 class TMMDisplay : public QObject {
     Q_OBJECT
@@ -62,7 +84,11 @@ public:
     // virtual call: it may tick while a subclass is still being built or torn
     // down, when the object's dynamic type is changing.
     using PeakTickFn = void (*)(TMMAnalyser* analyser);
-    TMMAnalyser(QObject* parent, PeakTickFn peak_tick) : TMMDisplay(parent), peak_tick_(peak_tick) {}
+    // `width` x `height`: the drawing area before the control first sets it.
+    TMMAnalyser(QObject* parent, PeakTickFn peak_tick, int width, int height)
+        : TMMDisplay(parent), width_(width), height_(height), peak_tick_(peak_tick)
+    {
+    }
 
     // In design mode the control has no timer entry: peaks fall only by PeakTick.
     void SetDesignMode(bool design);
@@ -77,6 +103,44 @@ public:
     // Only an enabled analyser that can be seen is fed.
     bool WantsData() const override { return enabled_ && visible_; }
     bool Enabled() const { return enabled_; }
+    int DisplayWidth() const { return width_; }
+    int DisplayHeight() const { return height_; }
+
+    // --- spot geometry for the painter (recomputed on size, spot and zone changes)
+    int SpotCount() const { return spot_count_; }   // spots along the length
+    int SpotOffset() const { return spot_offset_; } // pixels before the first spot (centring)
+    int Zone1() const { return zone1_; }            // spots 1..Zone1 use the first colours
+    int Zone2() const { return zone2_; }            // Zone1+1..Zone2 the second, above the third
+
+    // --- properties both analysers publish
+    int SpotSpace() const { return spot_space_; }
+    void SetSpotSpace(int pixels) { SetSpotsMember(spot_space_, std::clamp(pixels, 0, 10)); }
+    int Point1() const { return point1_; }
+    void SetPoint1(int percent) { SetSpotsMember(point1_, std::clamp(percent, 1, 100)); }
+    int Point2() const { return point2_; }
+    void SetPoint2(int percent) { SetSpotsMember(point2_, std::clamp(percent, 1, 100)); }
+    PELU_APPEARANCE_PROPERTY(quint32, Bar1Color, bar1_color_)
+    PELU_APPEARANCE_PROPERTY(quint32, Bar2Color, bar2_color_)
+    PELU_APPEARANCE_PROPERTY(quint32, Bar3Color, bar3_color_)
+    PELU_APPEARANCE_PROPERTY(quint32, Inactive1Color, inactive1_color_)
+    PELU_APPEARANCE_PROPERTY(quint32, Inactive2Color, inactive2_color_)
+    PELU_APPEARANCE_PROPERTY(quint32, Inactive3Color, inactive3_color_)
+    PELU_APPEARANCE_PROPERTY(quint32, Color, color_)
+    PELU_APPEARANCE_PROPERTY(bool, InactiveDoted, inactive_doted_)
+    PELU_APPEARANCE_PROPERTY(bool, ActiveDoted, active_doted_)
+    TMMBits BitLength() const { return bits_; }
+    void SetBitLength(TMMBits value) { bits_ = value; }
+    TMMMode Mode() const { return mode_; }
+    void SetMode(TMMMode value) { mode_ = value; }
+    TMMChannel Channel() const { return channel_; }
+    void SetChannel(TMMChannel value) { channel_ = value; }
+    int PeakDelay() const { return peak_delay_; }
+    void SetPeakDelay(int value) { peak_delay_ = std::clamp(value, 0, 50); } // timer ticks
+    int PeakSpeed() const { return peak_speed_.load(); }
+    void SetPeakSpeed(int value) { peak_speed_ = std::clamp(value, 0, 50); } // timer ticks a spot
+    TMMDecayMode DecayMode() const { return decay_mode_; }
+    int Decay() const { return decay_; }
+    float DecayFactor() const { return decay_q_; }
 
 signals:
     void Changed();           // values, lit spots or peaks changed: repaint
@@ -88,6 +152,25 @@ protected:
     void StopPeakTimer() { timer_entry_.reset(); }
     // Whether a new timer entry starts enabled.
     virtual bool PeakTimerEnabled() const = 0;
+    // Spacing or zones changed: lay the spots out again and say so with AppearanceChanged.
+    virtual void SpotsChanged() = 0;
+
+    // As many spots of `spot_size` pixels (SpotSpace apart) as fit along
+    // `length`, centred; the zones are each analyser's own.
+    void LayOutSpots(int length, int spot_size)
+    {
+        spot_count_ = std::max(1, (length + spot_space_) / (spot_size + spot_space_));
+        spot_offset_ = (length + spot_space_ - spot_count_ * (spot_size + spot_space_)) / 2;
+    }
+    // Decay clamped to 1..16 with its factor and ring length; true when it changed.
+    bool StoreDecay(int value)
+    {
+        if (!platform::store_changed(decay_, std::clamp(value, 1, 16)))
+            return false;
+        decay_q_ = decay_factor(decay_);
+        ring_length_ = decay_ring_length(decay_);
+        return true;
+    }
 
     // With peak_mutex_ held, when a new peak is set: true when the sleeping
     // entry must be woken, which WakePeakTimer does after the lock is released
@@ -129,7 +212,39 @@ protected:
     mutable std::mutex peak_mutex_;
     platform::TimerEntry timer_entry_;
 
+    int width_;
+    int height_;
+    int spot_count_ = 1;
+    int spot_offset_ = 0;
+    int zone1_ = 0;
+    int zone2_ = 0;
+
+    int spot_space_ = 1;
+    int point1_ = 50;
+    int point2_ = 85;
+    quint32 bar1_color_ = 16776960, bar2_color_ = 16776960, bar3_color_ = 255;
+    quint32 inactive1_color_ = 8421376, inactive2_color_ = 8421376, inactive3_color_ = 128;
+    quint32 color_ = 0;
+    bool inactive_doted_ = false;
+    bool active_doted_ = false;
+    TMMBits bits_ = b8Bit;
+    TMMMode mode_ = mMono;
+    TMMChannel channel_ = chBoth;
+    int peak_delay_ = 20;
+    std::atomic<int> peak_speed_{0}; // read by the timer thread
+    TMMDecayMode decay_mode_ = dmNone;
+    int decay_ = 1;
+    // q and R as they are before a Decay is ever set
+    float decay_q_ = 0.0001f;
+    int ring_length_ = 1;
+
 private:
+    void SetSpotsMember(int& member, int value)
+    {
+        if (platform::store_changed(member, value))
+            SpotsChanged();
+    }
+
     const PeakTickFn peak_tick_;
     bool peak_timer_idle_ = false; // (peak_mutex_) no peak to let fall: the entry sleeps
 };

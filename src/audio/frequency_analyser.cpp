@@ -28,7 +28,7 @@ double round_half_even(double x)
 } // namespace
 
 TMMSpectrum::TMMSpectrum(QObject* parent)
-    : TMMAnalyser(parent, [](TMMAnalyser* analyser) { static_cast<TMMSpectrum*>(analyser)->PeakTick(); })
+    : TMMAnalyser(parent, [](TMMAnalyser* analyser) { static_cast<TMMSpectrum*>(analyser)->PeakTick(); }, 194, 89)
 {
     // Per-bin arrays are sized once for the largest transform.
     bin_value_.assign(kMaxBins, 0);
@@ -146,6 +146,19 @@ void TMMSpectrum::RebuildScaling()
     const int weighting = g / 2; // 0 none, 1 first difference, 2 second difference
     const bool half_octave = (g % 2) == 1; // +3 dB per octave
     column_factor_.assign(c, 0);
+    // One factor for every column that shows a bin: `f` doubled up to 12 bits
+    // of precision; the doublings are the shift that undoes it.
+    auto fill_factors = [&](double f) {
+        int doublings = 0;
+        while (f < 4096.0) {
+            f *= 2.0;
+            ++doublings;
+        }
+        for (int i = 0; i < c; ++i)
+            if (column_first_bin_[i] >= 0)
+                column_factor_[i] = std::uint32_t(std::floor(f + 0.5));
+        return doublings;
+    };
     if (!log_amp_) {
         double e = h / (std::sqrt(rf) * v * 32768.0);
         if (weighting == 1)
@@ -154,14 +167,7 @@ void TMMSpectrum::RebuildScaling()
             e = e * sr * sr / (4.0 * M_PI * M_PI * rf * rf);
         int doublings = 0;
         if (!half_octave) {
-            double f = std::sqrt(rf) * e;
-            while (f < 4096.0) {
-                f *= 2.0;
-                ++doublings;
-            }
-            for (int i = 0; i < c; ++i)
-                if (column_first_bin_[i] >= 0)
-                    column_factor_[i] = std::uint32_t(std::floor(f + 0.5));
+            doublings = fill_factors(std::sqrt(rf) * e);
         } else {
             while (std::sqrt(sr / 2.0) * e < 4096.0) {
                 e *= 2.0;
@@ -189,25 +195,14 @@ void TMMSpectrum::RebuildScaling()
             else
                 log_offset_[k] = std::int32_t(std::floor(base + 0.5));
         }
-        double f = p;
-        int doublings = 0;
-        while (f < 4096.0) {
-            f *= 2.0;
-            ++doublings;
-        }
-        for (int i = 0; i < c; ++i)
-            if (column_first_bin_[i] >= 0)
-                column_factor_[i] = std::uint32_t(std::floor(f + 0.5));
-        scale_shift_ = doublings;
+        scale_shift_ = fill_factors(p);
         pixels_per_unit_ = p;
     }
 }
 
 void TMMSpectrum::RebuildSpots()
 {
-    const int h = std::max(4, height_);
-    spot_count_ = std::max(1, (h + spot_space_) / (spot_height_ + spot_space_));
-    spot_offset_ = (h + spot_space_ - spot_count_ * (spot_height_ + spot_space_)) / 2;
+    LayOutSpots(std::max(4, height_), spot_height_);
     zone1_ = int(round_half_even(double(point1_) * spot_count_ / 100.0));
     zone2_ = int(round_half_even(double(point2_) * spot_count_ / 100.0));
 }
@@ -220,12 +215,6 @@ void TMMSpectrum::RebuildAll()
     RebuildSpots();
     ClearState();
     emit AppearanceChanged();
-}
-
-void TMMSpectrum::RecomputeDecay()
-{
-    decay_q_ = decay_factor(decay_);
-    ring_length_ = decay_ring_length(decay_);
 }
 
 void TMMSpectrum::ClearState()
@@ -488,110 +477,35 @@ void TMMSpectrum::SetEnabled(bool value)
     emit WantsDataChanged();
 }
 
-void TMMSpectrum::SetKind(TMMSpectrumKind value)
-{
-    if (value == kind_)
-        return;
-    kind_ = value;
-    RebuildAll();
-}
+void TMMSpectrum::SetKind(TMMSpectrumKind value) { StoreAndRebuild(kind_, value); }
 
 void TMMSpectrum::SetFFTLength(int value)
 {
-    value = floor_power_of_two(std::clamp(value, 8, kMaxPoints));
-    if (value == fft_length_)
-        return;
-    fft_length_ = value;
-    RebuildAll();
+    StoreAndRebuild(fft_length_, floor_power_of_two(std::clamp(value, 8, kMaxPoints)));
 }
 
-void TMMSpectrum::SetWindow(TMMFFTWindow value)
-{
-    if (value == window_)
-        return;
-    window_ = value;
-    RebuildAll();
-}
-
-void TMMSpectrum::SetSampleRate(int value)
-{
-    value = std::clamp(value, 8000, 100000);
-    if (value == sample_rate_)
-        return;
-    sample_rate_ = value;
-    RebuildAll();
-}
-
-void TMMSpectrum::SetBitLength(TMMBits value) { bits_ = value; }
-void TMMSpectrum::SetMode(TMMMode value) { mode_ = value; }
-
-void TMMSpectrum::SetGain(TMMSpectrumGain value)
-{
-    if (value == gain_)
-        return;
-    gain_ = value;
-    RebuildAll();
-}
-
-void TMMSpectrum::SetRefFreq(int hz)
-{
-    hz = std::clamp(hz, 1, 44100);
-    if (hz == ref_freq_)
-        return;
-    ref_freq_ = hz;
-    RebuildAll();
-}
-
-void TMMSpectrum::SetLogFreq(bool value)
-{
-    if (value == log_freq_)
-        return;
-    log_freq_ = value;
-    RebuildAll();
-}
-
-void TMMSpectrum::SetLogAmp(bool value)
-{
-    if (value == log_amp_)
-        return;
-    log_amp_ = value;
-    RebuildAll();
-}
-
-void TMMSpectrum::SetVerticalScale(int percent)
-{
-    percent = std::clamp(percent, 1, 500);
-    if (percent == vertical_scale_)
-        return;
-    vertical_scale_ = percent;
-    RebuildAll();
-}
+void TMMSpectrum::SetWindow(TMMFFTWindow value) { StoreAndRebuild(window_, value); }
+void TMMSpectrum::SetSampleRate(int value) { StoreAndRebuild(sample_rate_, std::clamp(value, 8000, 100000)); }
+void TMMSpectrum::SetGain(TMMSpectrumGain value) { StoreAndRebuild(gain_, value); }
+void TMMSpectrum::SetRefFreq(int hz) { StoreAndRebuild(ref_freq_, std::clamp(hz, 1, 44100)); }
+void TMMSpectrum::SetLogFreq(bool value) { StoreAndRebuild(log_freq_, value); }
+void TMMSpectrum::SetLogAmp(bool value) { StoreAndRebuild(log_amp_, value); }
+void TMMSpectrum::SetVerticalScale(int percent) { StoreAndRebuild(vertical_scale_, std::clamp(percent, 1, 500)); }
 
 void TMMSpectrum::SetFrequencyScale(int value)
 {
-    value = floor_power_of_two(std::clamp(value, 1, 16));
-    if (value == frequency_scale_)
-        return;
-    frequency_scale_ = value;
-    RebuildAll();
+    StoreAndRebuild(frequency_scale_, floor_power_of_two(std::clamp(value, 1, 16)));
 }
 
 void TMMSpectrum::SetDecayMode(TMMDecayMode value)
 {
-    if (value == decay_mode_)
-        return;
-    decay_mode_ = value;
-    ClearState();
+    if (platform::store_changed(decay_mode_, value))
+        ClearState();
 }
 
 void TMMSpectrum::SetDecay(int value)
 {
-    value = std::clamp(value, 1, 16);
-    if (value == decay_)
-        return;
-    decay_ = value;
-    RecomputeDecay();
-    if (decay_mode_ == dmUniform)
+    if (StoreDecay(value) && decay_mode_ == dmUniform)
         ClearState();
 }
 
@@ -608,56 +522,16 @@ void TMMSpectrum::SetNumPeaks(int value)
     }
 }
 
-void TMMSpectrum::SetPeakDelay(int value) { peak_delay_ = std::clamp(value, 0, 50); }
-void TMMSpectrum::SetPeakSpeed(int value) { peak_speed_ = std::clamp(value, 0, 50); }
-
 void TMMSpectrum::SetSpace(int pixels)
 {
-    pixels = std::max(0, pixels);
-    if (pixels == space_)
-        return;
-    space_ = pixels;
-    emit AppearanceChanged();
-}
-
-void TMMSpectrum::SetSpotSpace(int pixels)
-{
-    pixels = std::clamp(pixels, 0, 10);
-    if (pixels == spot_space_)
-        return;
-    spot_space_ = pixels;
-    RebuildSpots();
-    emit AppearanceChanged();
+    if (platform::store_changed(space_, std::max(0, pixels)))
+        emit AppearanceChanged();
 }
 
 void TMMSpectrum::SetSpotHeight(int pixels)
 {
-    pixels = std::max(1, pixels);
-    if (pixels == spot_height_)
-        return;
-    spot_height_ = pixels;
-    RebuildSpots();
-    emit AppearanceChanged();
-}
-
-void TMMSpectrum::SetPoint1(int percent)
-{
-    percent = std::clamp(percent, 1, 100);
-    if (percent == point1_)
-        return;
-    point1_ = percent;
-    RebuildSpots();
-    emit AppearanceChanged();
-}
-
-void TMMSpectrum::SetPoint2(int percent)
-{
-    percent = std::clamp(percent, 1, 100);
-    if (percent == point2_)
-        return;
-    point2_ = percent;
-    RebuildSpots();
-    emit AppearanceChanged();
+    if (platform::store_changed(spot_height_, std::max(1, pixels)))
+        SpotsChanged();
 }
 
 } // namespace pelu

@@ -99,17 +99,11 @@ public:
 
     // --- the drawing area, pixels inside the bevel (each side at least 4)
     void SetDisplaySize(int inner_width, int inner_height) override;
-    int DisplayWidth() const { return width_; }
-    int DisplayHeight() const { return height_; }
     // Info mode: a frozen display ignores new data and its peaks stop falling.
     void SetFrozen(bool frozen) { frozen_ = frozen; }
     bool Frozen() const { return frozen_; }
 
-    // --- geometry and state for the painter
-    int SpotCount() const { return spot_count_; }   // S spots per bar, from the bottom
-    int SpotOffset() const { return spot_offset_; } // pixels above the top spot (centring)
-    int Zone1() const { return zone1_; }
-    int Zone2() const { return zone2_; }
+    // --- state for the painter (the spots run up each bar, from the bottom)
     std::vector<TMMSpectrumBar> Bars() const; // a snapshot
     int BarCount() const;
     // Per pixel column: first bin (-1 where no bar starts), end bin, scale factor.
@@ -136,12 +130,6 @@ public:
     void SetWindow(TMMFFTWindow value);
     int SampleRate() const { return sample_rate_; }
     void SetSampleRate(int value); // 8000..100000
-    TMMBits BitLength() const { return bits_; }
-    void SetBitLength(TMMBits value);
-    TMMMode Mode() const { return mode_; }
-    void SetMode(TMMMode value);
-    TMMChannel Channel() const { return channel_; }
-    void SetChannel(TMMChannel value) { channel_ = value; }
     TMMSpectrumGain Gain() const { return gain_; }
     void SetGain(TMMSpectrumGain value);
     int RefFreq() const { return ref_freq_; }
@@ -154,40 +142,18 @@ public:
     void SetVerticalScale(int percent); // 1..500
     int FrequencyScale() const { return frequency_scale_; }
     void SetFrequencyScale(int value); // 1..16, lowered to a power of two
-    TMMDecayMode DecayMode() const { return decay_mode_; }
     void SetDecayMode(TMMDecayMode value);
-    int Decay() const { return decay_; }
     void SetDecay(int value); // 1..16
-    float DecayFactor() const { return decay_q_; }
     int NumPeaks() const { return num_peaks_.load(); }
     void SetNumPeaks(int value); // 0..5
-    int PeakDelay() const { return peak_delay_; }
-    void SetPeakDelay(int value); // 0..50
-    int PeakSpeed() const { return peak_speed_.load(); }
-    void SetPeakSpeed(int value); // 0..50
     int Space() const { return space_; }
     void SetSpace(int pixels);
-    int SpotSpace() const { return spot_space_; }
-    void SetSpotSpace(int pixels);
     int SpotHeight() const { return spot_height_; }
     void SetSpotHeight(int pixels);
-    int Point1() const { return point1_; }
-    void SetPoint1(int percent);
-    int Point2() const { return point2_; }
-    void SetPoint2(int percent);
-    PELU_APPEARANCE_PROPERTY(quint32, Bar1Color, bar1_color_)
-    PELU_APPEARANCE_PROPERTY(quint32, Bar2Color, bar2_color_)
-    PELU_APPEARANCE_PROPERTY(quint32, Bar3Color, bar3_color_)
-    PELU_APPEARANCE_PROPERTY(quint32, Inactive1Color, inactive1_color_)
-    PELU_APPEARANCE_PROPERTY(quint32, Inactive2Color, inactive2_color_)
-    PELU_APPEARANCE_PROPERTY(quint32, Inactive3Color, inactive3_color_)
     PELU_APPEARANCE_PROPERTY(quint32, GridColor, grid_color_)
     PELU_APPEARANCE_PROPERTY(quint32, ScaleTextColor, scale_text_color_)
     PELU_APPEARANCE_PROPERTY(quint32, ScaleLineColor, scale_line_color_)
-    PELU_APPEARANCE_PROPERTY(quint32, Color, color_)
     PELU_APPEARANCE_PROPERTY(bool, DrawInactive, draw_inactive_)
-    PELU_APPEARANCE_PROPERTY(bool, InactiveDoted, inactive_doted_)
-    PELU_APPEARANCE_PROPERTY(bool, ActiveDoted, active_doted_)
     PELU_APPEARANCE_PROPERTY(bool, DrawFreqScale, draw_freq_scale_)
     PELU_APPEARANCE_PROPERTY(bool, DrawAmpScale, draw_amp_scale_)
     PELU_APPEARANCE_PROPERTY(bool, DrawGrid, draw_grid_)
@@ -208,13 +174,24 @@ public:
 
 private:
     void RebuildAll();        // window, FFT, bins, columns, bars, scaling
+    // For the members the tables are built from.
+    template <class T>
+    void StoreAndRebuild(T& member, T value)
+    {
+        if (platform::store_changed(member, value))
+            RebuildAll();
+    }
     void RebuildWindow();
     void RebuildColumns();
     void RebuildScaling();
     void RebuildSpots();
+    void SpotsChanged() override
+    {
+        RebuildSpots();
+        emit AppearanceChanged();
+    }
     void ClearState();
     bool PeakTimerEnabled() const override { return enabled_; }
-    void RecomputeDecay();
     void ComputeBars();
 
     // properties
@@ -222,35 +199,20 @@ private:
     int fft_length_ = 128;
     TMMFFTWindow window_ = fwHamming;
     int sample_rate_ = 11025;
-    TMMBits bits_ = b8Bit;
-    TMMMode mode_ = mMono;
-    TMMChannel channel_ = chBoth;
     TMMSpectrumGain gain_ = sgNone;
     int ref_freq_ = 1000;
     bool log_freq_ = false;
     bool log_amp_ = false;
     int vertical_scale_ = 100;
     int frequency_scale_ = 1;
-    TMMDecayMode decay_mode_ = dmNone;
-    int decay_ = 1;
     std::atomic<int> num_peaks_{1}; // read by the timer thread
-    int peak_delay_ = 20;
-    std::atomic<int> peak_speed_{0}; // read by the timer thread
     int space_ = 1;
-    int spot_space_ = 1;
     int spot_height_ = 1;
-    int point1_ = 50;
-    int point2_ = 85;
-    quint32 bar1_color_ = 16776960, bar2_color_ = 16776960, bar3_color_ = 255;
-    quint32 inactive1_color_ = 8421376, inactive2_color_ = 8421376, inactive3_color_ = 128;
     quint32 grid_color_ = 8421504, scale_text_color_ = 0, scale_line_color_ = 0;
-    quint32 color_ = 0;
-    bool draw_inactive_ = true, inactive_doted_ = false, active_doted_ = false;
+    bool draw_inactive_ = true;
     bool draw_freq_scale_ = false, draw_amp_scale_ = false, draw_grid_ = false;
     bool show_info_ = true, use_background_dib_ = false, display_peak_ = false;
 
-    int width_ = 194;
-    int height_ = 89;
     std::atomic<bool> frozen_{false}; // read by the timer thread
     double start_frequency_ = 0.0;
 
@@ -268,8 +230,6 @@ private:
     std::vector<std::vector<std::int32_t>> ring_; // 32 per-bin arrays (dmUniform)
     int ring_position_ = 0;
     int ring_count_ = 0;
-    float decay_q_ = 0.0001f;
-    int ring_length_ = 1;
 
     // per column
     std::vector<int> column_first_bin_;
@@ -277,12 +237,6 @@ private:
     std::vector<std::uint32_t> column_factor_;
     int scale_shift_ = 0;
     double pixels_per_unit_ = 0.0;
-
-    // spots
-    int spot_count_ = 1;
-    int spot_offset_ = 0;
-    int zone1_ = 0;
-    int zone2_ = 0;
 
     int max_value_ = 0;
     int max_bin_ = 0;

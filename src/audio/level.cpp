@@ -21,7 +21,7 @@ int decay_ring_length(int decay)
 }
 
 TMMLevel::TMMLevel(QObject* parent)
-    : TMMAnalyser(parent, [](TMMAnalyser* analyser) { static_cast<TMMLevel*>(analyser)->PeakTick(); })
+    : TMMAnalyser(parent, [](TMMAnalyser* analyser) { static_cast<TMMLevel*>(analyser)->PeakTick(); }, 200, 17)
 {
     RebuildGeometry();
     SetDesignMode(false);
@@ -200,13 +200,18 @@ void TMMLevel::ClearState()
         peak_countdown_ = 0;
         change_pending_ = false;
     }
+    ClearDecay();
+    raw_level_ = 0;
+    lit_ = 0;
+}
+
+void TMMLevel::ClearDecay()
+{
     std::fill(std::begin(ring_), std::end(ring_), 0);
     ring_sum_ = 0;
     ring_count_ = 0;
     ring_position_ = 0;
     decayed_ = 0.0f;
-    raw_level_ = 0;
-    lit_ = 0;
 }
 
 void TMMLevel::ResetDisplay()
@@ -217,9 +222,7 @@ void TMMLevel::ResetDisplay()
 
 void TMMLevel::RebuildGeometry()
 {
-    const int length = kind_ == lkHorizontal ? width_ : height_;
-    spot_count_ = std::max(1, (length + spot_space_) / (spot_width_ + spot_space_));
-    spot_offset_ = (length + spot_space_ - spot_count_ * (spot_width_ + spot_space_)) / 2;
+    LayOutSpots(kind_ == lkHorizontal ? width_ : height_, spot_width_);
     zone1_ = point1_ * spot_count_ / 100;
     zone2_ = point2_ * spot_count_ / 100;
     {
@@ -280,46 +283,12 @@ void TMMLevel::SetKind(TMMLevelKind value)
     RebuildGeometry();
 }
 
-void TMMLevel::SetSpotSpace(int value)
-{
-    value = std::clamp(value, 0, 10);
-    if (value == spot_space_)
-        return;
-    spot_space_ = value;
-    RebuildGeometry();
-}
-
 void TMMLevel::SetSpotWidth(int value)
 {
     const int length = kind_ == lkHorizontal ? width_ : height_;
-    value = std::clamp(value, 1, std::max(1, length / 3));
-    if (value == spot_width_)
-        return;
-    spot_width_ = value;
-    RebuildGeometry();
+    if (platform::store_changed(spot_width_, std::clamp(value, 1, std::max(1, length / 3))))
+        RebuildGeometry();
 }
-
-void TMMLevel::SetPoint1(int percent)
-{
-    percent = std::clamp(percent, 1, 100);
-    if (percent == point1_)
-        return;
-    point1_ = percent;
-    RebuildGeometry();
-}
-
-void TMMLevel::SetPoint2(int percent)
-{
-    percent = std::clamp(percent, 1, 100);
-    if (percent == point2_)
-        return;
-    point2_ = percent;
-    RebuildGeometry();
-}
-
-void TMMLevel::SetBitLength(TMMBits value) { bits_ = value; }
-void TMMLevel::SetChannel(TMMChannel value) { channel_ = value; }
-void TMMLevel::SetMode(TMMMode value) { mode_ = value; }
 
 void TMMLevel::SetGain(int value)
 {
@@ -342,10 +311,8 @@ void TMMLevel::SetLogAmp(bool value) { log_amp_ = value; }
 
 void TMMLevel::SetNumPeaks(int value)
 {
-    value = std::clamp(value, 0, 5);
-    if (value == num_peaks_)
+    if (!platform::store_changed(num_peaks_, std::clamp(value, 0, 5)))
         return;
-    num_peaks_ = value;
     if (num_peaks_ == 0) {
         std::lock_guard lock(peak_mutex_);
         peak_ = 0;
@@ -354,34 +321,18 @@ void TMMLevel::SetNumPeaks(int value)
     UpdateTimerEnable();
 }
 
-void TMMLevel::SetPeakDelay(int value) { peak_delay_ = std::clamp(value, 0, 50); }
-void TMMLevel::SetPeakSpeed(int value) { peak_speed_ = std::clamp(value, 0, 50); }
-
 void TMMLevel::SetDecayMode(TMMDecayMode value)
 {
-    if (value == decay_mode_)
-        return;
-    decay_mode_ = value;
-    std::fill(std::begin(ring_), std::end(ring_), 0);
-    ring_sum_ = 0;
-    ring_count_ = 0;
-    ring_position_ = 0;
-    decayed_ = 0.0f;
+    if (platform::store_changed(decay_mode_, value))
+        ClearDecay();
 }
 
 void TMMLevel::SetDecay(int value)
 {
-    value = std::clamp(value, 1, 16);
-    if (value == decay_)
+    if (!StoreDecay(value))
         return;
-    decay_ = value;
-    decay_q_ = decay_factor(decay_);
-    ring_length_ = decay_ring_length(decay_);
     if (decay_mode_ == dmUniform) {
-        std::fill(std::begin(ring_), std::end(ring_), 0);
-        ring_sum_ = 0;
-        ring_count_ = 0;
-        ring_position_ = 0;
+        ClearDecay(); // (the step-up and exponential value is not read in this mode)
     } else {
         ring_position_ %= ring_length_;
         ring_count_ = std::min(ring_count_, ring_length_);

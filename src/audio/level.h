@@ -24,21 +24,6 @@ namespace pelu {
 
 PELU_DECLARE_ERROR(EMMLevelError, Error)
 
-// The decay both displays share: q = 0.0001^(1/2^Decay), ring length 2*Decay-2 in 1..32.
-float decay_factor(int decay);
-int decay_ring_length(int decay);
-
-// A drawing-only property: stored, compared, announced with AppearanceChanged.
-#define PELU_APPEARANCE_PROPERTY(type, Name, member)                     \
-    type Name() const { return member; }                               \
-    void Set##Name(type value)                                          \
-    {                                                                   \
-        if (member == value)                                            \
-            return;                                                     \
-        member = value;                                                 \
-        emit AppearanceChanged();                                       \
-    }
-
 class TMMLevel : public TMMAnalyser {
     Q_OBJECT
     Q_PROPERTY(bool Enabled READ Enabled WRITE SetEnabled)
@@ -86,14 +71,6 @@ public:
 
     // --- the drawing area, in pixels inside the bevel (the control sets it on resize)
     void SetDisplaySize(int inner_width, int inner_height) override;
-    int DisplayWidth() const { return width_; }
-    int DisplayHeight() const { return height_; }
-
-    // --- geometry for the painter (recomputed on size/spot/point changes)
-    int SpotCount() const { return spot_count_; }   // N spots along the length
-    int SpotOffset() const { return spot_offset_; } // pixels before the first spot (centring)
-    int Zone1() const { return zone1_; }            // spots 1..Zone1 use the first colours
-    int Zone2() const { return zone2_; }            // Zone1+1..Zone2 the second, above the third
 
     // --- state for the painter
     int LitSpots() const { return lit_; }
@@ -105,29 +82,8 @@ public:
     TMMLevelKind Kind() const { return kind_; }
     void SetKind(TMMLevelKind value); // swaps the display size when the shape does not suit
     PELU_APPEARANCE_PROPERTY(TMMLevelDirection, Direction, direction_)
-    int SpotSpace() const { return spot_space_; }
-    void SetSpotSpace(int value);
     int SpotWidth() const { return spot_width_; }
     void SetSpotWidth(int value);
-    PELU_APPEARANCE_PROPERTY(quint32, Bar1Color, bar1_color_)
-    PELU_APPEARANCE_PROPERTY(quint32, Bar2Color, bar2_color_)
-    PELU_APPEARANCE_PROPERTY(quint32, Bar3Color, bar3_color_)
-    PELU_APPEARANCE_PROPERTY(quint32, Inactive1Color, inactive1_color_)
-    PELU_APPEARANCE_PROPERTY(quint32, Inactive2Color, inactive2_color_)
-    PELU_APPEARANCE_PROPERTY(quint32, Inactive3Color, inactive3_color_)
-    PELU_APPEARANCE_PROPERTY(quint32, Color, color_)
-    PELU_APPEARANCE_PROPERTY(bool, InactiveDoted, inactive_doted_)
-    PELU_APPEARANCE_PROPERTY(bool, ActiveDoted, active_doted_)
-    int Point1() const { return point1_; }
-    void SetPoint1(int percent);
-    int Point2() const { return point2_; }
-    void SetPoint2(int percent);
-    TMMBits BitLength() const { return bits_; }
-    void SetBitLength(TMMBits value);
-    TMMChannel Channel() const { return channel_; }
-    void SetChannel(TMMChannel value);
-    TMMMode Mode() const { return mode_; }
-    void SetMode(TMMMode value);
     int Gain() const { return gain_; }
     void SetGain(int value); // -8..32; outside it the value is refused, not clamped
     int Samples() const { return samples_; }
@@ -138,15 +94,8 @@ public:
     void SetLogAmp(bool value);
     int NumPeaks() const { return num_peaks_; }
     void SetNumPeaks(int value);
-    int PeakDelay() const { return peak_delay_; }
-    void SetPeakDelay(int value);
-    int PeakSpeed() const { return peak_speed_.load(); }
-    void SetPeakSpeed(int value);
-    TMMDecayMode DecayMode() const { return decay_mode_; }
     void SetDecayMode(TMMDecayMode value);
-    int Decay() const { return decay_; }
     void SetDecay(int value);
-    float DecayFactor() const { return decay_q_; }
     int DCOffsetL() const { return dc_offset_left_; }
     void SetDCOffsetL(int value) { dc_offset_left_ = value; }
     int DCOffsetR() const { return dc_offset_right_; }
@@ -163,7 +112,9 @@ public:
 
 private:
     void RebuildGeometry();
+    void SpotsChanged() override { RebuildGeometry(); }
     void ClearState();
+    void ClearDecay();
     void ApplyLevel(int level); // steps 3..7 of a refresh
     int DecayValue(int value);
     void UpdateTimerEnable();
@@ -172,42 +123,17 @@ private:
     // properties
     TMMLevelKind kind_ = lkHorizontal;
     TMMLevelDirection direction_ = dirNormal;
-    int width_ = 200;
-    int height_ = 17;
-    int spot_space_ = 1;
     int spot_width_ = 1;
-    quint32 bar1_color_ = 16776960, bar2_color_ = 16776960, bar3_color_ = 255;
-    quint32 inactive1_color_ = 8421376, inactive2_color_ = 8421376, inactive3_color_ = 128;
-    quint32 color_ = 0;
-    bool inactive_doted_ = false;
-    bool active_doted_ = false;
-    int point1_ = 50;
-    int point2_ = 85;
-    TMMBits bits_ = b8Bit;
-    TMMChannel channel_ = chBoth;
-    TMMMode mode_ = mMono;
     int gain_ = 0;
     int samples_ = 50;
     int sensitivity_db_ = -35;
     bool log_amp_ = true;
     int num_peaks_ = 1;
-    int peak_delay_ = 20;
-    std::atomic<int> peak_speed_{0}; // read by the timer thread
-    TMMDecayMode decay_mode_ = dmNone;
-    int decay_ = 1;
     int dc_offset_left_ = 0;
     int dc_offset_right_ = 0;
     int value_percent_ = 0;
 
-    // geometry
-    int spot_count_ = 1;
-    int spot_offset_ = 0;
-    int zone1_ = 0;
-    int zone2_ = 0;
-
-    // decay state; q and R as they are before a Decay is ever set
-    float decay_q_ = 0.0001f;
-    int ring_length_ = 1;
+    // decay state
     std::int32_t ring_[32] = {};
     std::int64_t ring_sum_ = 0;
     int ring_count_ = 0;

@@ -176,9 +176,9 @@ int run_info(const QStringList& args)
     const bool show_progress = files.size() > 1 && ::isatty(STDERR_FILENO);
 
     TMPEGAudio record;
-    record.setAutoLoad(false);
-    record.setOnReadError({}); // no dialogs: the result is printed as it is
-    record.setMacroTemplate(macro_template);
+    record.SetAutoLoad(false);
+    record.SetOnReadError({}); // no dialogs: the result is printed as it is
+    record.SetMacroTemplate(macro_template);
 
     const std::vector<Field> fields = record_fields();
     bool all_ok = true;
@@ -186,7 +186,7 @@ int run_info(const QStringList& args)
     if (json)
         std::fputs("[", stdout);
     for (int n = 0; n < files.size(); ++n) {
-        record.setFileName(files[n]);
+        record.SetFileName(files[n]);
         const int result = record.Analyse();
         all_ok = all_ok && result == 0;
         out.clear();

@@ -267,6 +267,11 @@ win::UINT Rebar::band_id(int index) const
     return index >= 0 && index < band_count() ? bands_[static_cast<std::size_t>(index)].info.wID : 0;
 }
 
+win::REBARBANDINFO Rebar::band_info(int index) const
+{
+    return index >= 0 && index < band_count() ? bands_[static_cast<std::size_t>(index)].info : win::REBARBANDINFO{};
+}
+
 QWidget* Rebar::band_child(int index) const
 {
     return index >= 0 && index < band_count() ? bands_[static_cast<std::size_t>(index)].child.data() : nullptr;
@@ -333,6 +338,7 @@ bool Rebar::Insert(int index, const win::REBARBANDINFO& info)
     if (index < 0 || index > band_count())
         index = band_count();
     Band band;
+    band.info.cbSize = info.cbSize;
     band.cell = new BandCell(this);
     bands_.insert(bands_.begin() + index, std::move(band));
     Apply(bands_[static_cast<std::size_t>(index)], info);

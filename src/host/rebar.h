@@ -55,6 +55,8 @@ public:
     // the rebar may redirect RB_GETBANDINFO for its own band, so the browser reads
     // its bands here.)
     win::UINT band_id(int index) const;
+    // Every member set so far (fMask their union; no text), as inserted and then set.
+    win::REBARBANDINFO band_info(int index) const;
     QWidget* band_child(int index) const;
     // The band's cell: the widget that holds its gripper, text and child.
     QWidget* band_cell(int index) const;

@@ -68,7 +68,7 @@ public:
     const TMacroEntry& Entry(int index) const { return *entries_.at(static_cast<std::size_t>(index)); }
 
     QChar Delimiter() const { return delimiter_; }
-    void setDelimiter(QChar delimiter) { delimiter_ = delimiter; }
+    void SetDelimiter(QChar delimiter) { delimiter_ = delimiter; }
 
     // Expands the template for a record (may be null) and a list context (may
     // be null). Exceptions thrown by value functions reach the caller.

@@ -312,7 +312,7 @@ void TMPEGAudio::Reset()
     macro_text_.clear();
 }
 
-void TMPEGAudio::setFileName(const QString& name)
+void TMPEGAudio::SetFileName(const QString& name)
 {
     file_name_ = name;
     if (auto_load_)
@@ -616,13 +616,13 @@ TMPEGAudioList::~TMPEGAudioList() = default;
 int TMPEGAudioList::Add(const QString& file_name)
 {
     auto record = std::make_unique<TMPEGAudio>();
-    record->setSearchLimit(search_limit_);
-    record->setOnReadError(on_read_error_);
-    record->setDefaultArtist(default_artist_);
-    record->setDefaultTitle(default_title_);
-    record->setProcessMessages(process_messages_);
-    record->setAutoLoad(false);
-    record->setFileName(file_name);
+    record->SetSearchLimit(search_limit_);
+    record->SetOnReadError(on_read_error_);
+    record->SetDefaultArtist(default_artist_);
+    record->SetDefaultTitle(default_title_);
+    record->SetProcessMessages(process_messages_);
+    record->SetAutoLoad(false);
+    record->SetFileName(file_name);
     const int result = record->Analyse();
     if (result != 0)
         return result == idCancel ? -2 : -1;

@@ -72,16 +72,16 @@ class TMPEGAudio : public QObject {
     Q_PROPERTY(bool ErrorProt READ ErrorProt)
     Q_PROPERTY(bool Padding READ Padding)
     Q_PROPERTY(uint FrameLength READ FrameLength)
-    Q_PROPERTY(QString FileName READ FileName WRITE setFileName)
+    Q_PROPERTY(QString FileName READ FileName WRITE SetFileName)
     Q_PROPERTY(uint FileDate READ FileDate)
     Q_PROPERTY(uint FileAttr READ FileAttr)
     Q_PROPERTY(QString VolumeLabel READ VolumeLabel)
     Q_PROPERTY(int FirstFramePos READ FirstFramePos)
-    Q_PROPERTY(int SearchLimit READ SearchLimit WRITE setSearchLimit)
-    Q_PROPERTY(QString DefaultArtist READ DefaultArtist WRITE setDefaultArtist)
-    Q_PROPERTY(QString DefaultTitle READ DefaultTitle WRITE setDefaultTitle)
-    Q_PROPERTY(bool AutoLoad READ AutoLoad WRITE setAutoLoad)
-    Q_PROPERTY(QString MacroTemplate READ MacroTemplate WRITE setMacroTemplate)
+    Q_PROPERTY(int SearchLimit READ SearchLimit WRITE SetSearchLimit)
+    Q_PROPERTY(QString DefaultArtist READ DefaultArtist WRITE SetDefaultArtist)
+    Q_PROPERTY(QString DefaultTitle READ DefaultTitle WRITE SetDefaultTitle)
+    Q_PROPERTY(bool AutoLoad READ AutoLoad WRITE SetAutoLoad)
+    Q_PROPERTY(QString MacroTemplate READ MacroTemplate WRITE SetMacroTemplate)
     Q_PROPERTY(QString MacroText READ MacroText)
 
 public:
@@ -121,26 +121,26 @@ public:
 
     // Settings that survive the reset.
     std::int32_t SearchLimit() const { return search_limit_; }
-    void setSearchLimit(std::int32_t offset) { search_limit_ = offset; }
+    void SetSearchLimit(std::int32_t offset) { search_limit_ = offset; }
     QString DefaultArtist() const { return default_artist_; }
-    void setDefaultArtist(const QString& text) { default_artist_ = text.left(30); }
+    void SetDefaultArtist(const QString& text) { default_artist_ = text.left(30); }
     QString DefaultTitle() const { return default_title_; }
-    void setDefaultTitle(const QString& text) { default_title_ = text.left(30); }
+    void SetDefaultTitle(const QString& text) { default_title_ = text.left(30); }
     bool AutoLoad() const { return auto_load_; }
-    void setAutoLoad(bool on) { auto_load_ = on; }
+    void SetAutoLoad(bool on) { auto_load_ = on; }
     const TReadErrorEvent& OnReadError() const { return on_read_error_; }
-    void setOnReadError(TReadErrorEvent handler) { on_read_error_ = std::move(handler); }
+    void SetOnReadError(TReadErrorEvent handler) { on_read_error_ = std::move(handler); }
     QString MacroTemplate() const { return macro_template_; }
-    void setMacroTemplate(const QString& text) { macro_template_ = text; }
+    void SetMacroTemplate(const QString& text) { macro_template_ = text; }
     QString MacroText() const { return macro_text_; }
 
     // Called about every 300 bytes the frame search scans, so a host can keep
     // its user interface alive during a long scan; never called when empty.
     const std::function<void()>& ProcessMessages() const { return process_messages_; }
-    void setProcessMessages(std::function<void()> hook) { process_messages_ = std::move(hook); }
+    void SetProcessMessages(std::function<void()> hook) { process_messages_ = std::move(hook); }
 
     // Stores the name; with AutoLoad on, analyses the file at once.
-    void setFileName(const QString& name);
+    void SetFileName(const QString& name);
 
     // Analyses the file named by FileName. 0 on success; otherwise the final
     // answer of OnReadError (never idRetry), or without a handler -1 or the
@@ -218,9 +218,9 @@ private:
 // An owning list of records; each file is read as it is added.
 class TMPEGAudioList : public QObject {
     Q_OBJECT
-    Q_PROPERTY(int SearchLimit READ SearchLimit WRITE setSearchLimit)
-    Q_PROPERTY(QString DefaultArtist READ DefaultArtist WRITE setDefaultArtist)
-    Q_PROPERTY(QString DefaultTitle READ DefaultTitle WRITE setDefaultTitle)
+    Q_PROPERTY(int SearchLimit READ SearchLimit WRITE SetSearchLimit)
+    Q_PROPERTY(QString DefaultArtist READ DefaultArtist WRITE SetDefaultArtist)
+    Q_PROPERTY(QString DefaultTitle READ DefaultTitle WRITE SetDefaultTitle)
 
 public:
     // Called after a record was appended, with the record, its file name and
@@ -238,17 +238,17 @@ public:
     void Clear();
 
     std::int32_t SearchLimit() const { return search_limit_; }
-    void setSearchLimit(std::int32_t offset) { search_limit_ = offset; }
+    void SetSearchLimit(std::int32_t offset) { search_limit_ = offset; }
     QString DefaultArtist() const { return default_artist_; }
-    void setDefaultArtist(const QString& text) { default_artist_ = text.left(30); }
+    void SetDefaultArtist(const QString& text) { default_artist_ = text.left(30); }
     QString DefaultTitle() const { return default_title_; }
-    void setDefaultTitle(const QString& text) { default_title_ = text.left(30); }
+    void SetDefaultTitle(const QString& text) { default_title_ = text.left(30); }
     const TReadErrorEvent& OnReadError() const { return on_read_error_; }
-    void setOnReadError(TReadErrorEvent handler) { on_read_error_ = std::move(handler); }
+    void SetOnReadError(TReadErrorEvent handler) { on_read_error_ = std::move(handler); }
     const TAddedEvent& OnAdded() const { return on_added_; }
-    void setOnAdded(TAddedEvent handler) { on_added_ = std::move(handler); }
+    void SetOnAdded(TAddedEvent handler) { on_added_ = std::move(handler); }
     const std::function<void()>& ProcessMessages() const { return process_messages_; }
-    void setProcessMessages(std::function<void()> hook) { process_messages_ = std::move(hook); }
+    void SetProcessMessages(std::function<void()> hook) { process_messages_ = std::move(hook); }
 
     // The second wording of the dialog ("Error opening file: "); kept for a
     // host that wants it, the band does not use it.

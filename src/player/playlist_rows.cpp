@@ -33,10 +33,10 @@ std::vector<PlaylistRow> BuildRowsForFiles(const QStringList& paths, int rows_be
     struct HandlerForBatch {
         mpeginfo::TMPEGAudioList& list;
         mpeginfo::TReadErrorEvent saved;
-        ~HandlerForBatch() { list.setOnReadError(std::move(saved)); }
+        ~HandlerForBatch() { list.SetOnReadError(std::move(saved)); }
     } restore{scratch, scratch.OnReadError()};
     if (on_read_error)
-        scratch.setOnReadError(on_read_error);
+        scratch.SetOnReadError(on_read_error);
 
     scratch.Clear();
     for (const QString& path : paths)

@@ -159,21 +159,21 @@ std::optional<TrsValue> variant_value(const QVariant& v)
 
 QVariant value_variant(const TrsValue& value)
 {
-    switch (value.type()) {
+    switch (value.Type()) {
     case rvEmpty:
         return {};
     case rvString:
         return value.AsString();
     case rvBinary:
-        return value.bytes();
+        return value.Bytes();
     case rvInteger:
-        return value.rawInt32();
+        return value.RawInt32();
     case rvBoolean:
-        return value.rawInt32() != 0;
+        return value.RawInt32() != 0;
     case rvInt64:
-        return qlonglong(value.rawInt64());
+        return qlonglong(value.RawInt64());
     case rvPoint:
-        return QPoint(value.rawInt32(0), value.rawInt32(1));
+        return QPoint(value.RawInt32(0), value.RawInt32(1));
     default:
         return value.AsFloat();
     }
@@ -284,7 +284,7 @@ void TrsPropSaver::WritePropertyValue(QObject* owner, QObject* instance, const Q
 {
     QVariant v;
     if (property.isFlagType()) {
-        if (value.type() == rvString) {
+        if (value.Type() == rvString) {
             const QString text = value.AsString().trimmed();
             if (!text.startsWith('[') || !text.endsWith(']'))
                 bad_value(property, text);
@@ -300,7 +300,7 @@ void TrsPropSaver::WritePropertyValue(QObject* owner, QObject* instance, const Q
             v = value.AsInteger(); // a bit mask
         }
     } else if (property.isEnumType()) {
-        if (value.type() == rvString) {
+        if (value.Type() == rvString) {
             bool ok = false;
             v = enum_value(property.enumerator(), value.AsString(), ok);
             if (!ok)
@@ -310,8 +310,8 @@ void TrsPropSaver::WritePropertyValue(QObject* owner, QObject* instance, const Q
         }
     } else if (is_object_pointer(property)) {
         QObject* current = property.read(instance).value<QObject*>();
-        if (value.type() == rvBinary && is_sub_object(instance, current)) {
-            UnstreamObject(current, value.bytes());
+        if (value.Type() == rvBinary && is_sub_object(instance, current)) {
+            UnstreamObject(current, value.Bytes());
             return;
         }
         QObject* component = lookup_component(owner, value.AsString());
@@ -319,7 +319,7 @@ void TrsPropSaver::WritePropertyValue(QObject* owner, QObject* instance, const Q
     } else {
         switch (property.metaType().id()) {
         case QMetaType::Bool: {
-            if (value.type() == rvString) {
+            if (value.Type() == rvString) {
                 const QString text = value.AsString().trimmed();
                 if (text.compare("True", Qt::CaseInsensitive) == 0)
                     v = true;
@@ -360,7 +360,7 @@ void TrsPropSaver::WritePropertyValue(QObject* owner, QObject* instance, const Q
             v = value.AsString();
             break;
         case QMetaType::QByteArray:
-            v = value.type() == rvBinary ? value.bytes() : value.AsString().toUtf8();
+            v = value.Type() == rvBinary ? value.Bytes() : value.AsString().toUtf8();
             break;
         case QMetaType::QStringList: {
             QString text = value.AsString();
@@ -372,8 +372,8 @@ void TrsPropSaver::WritePropertyValue(QObject* owner, QObject* instance, const Q
             break;
         }
         case QMetaType::QPoint: {
-            if (value.type() == rvPoint) {
-                v = QPoint(value.rawInt32(0), value.rawInt32(1));
+            if (value.Type() == rvPoint) {
+                v = QPoint(value.RawInt32(0), value.RawInt32(1));
             } else {
                 static const QRegularExpression re(R"(^\s*\(\s*(-?\d+)\s*,\s*(-?\d+)\s*\)\s*$)");
                 const auto m = re.match(value.AsString());
@@ -545,7 +545,7 @@ void TrsPropSaver::LoadEntry(const TrsProperty& entry)
         if (!target)
             return; // a path that names nothing here: nothing to apply
         if (target->whole_component) {
-            UnstreamObject(target->whole_component, value->bytes());
+            UnstreamObject(target->whole_component, value->Bytes());
             return;
         }
         bool allow = true;
@@ -594,7 +594,7 @@ void TrsPropSaver::SaveEntry(const TrsProperty& entry)
             if (OnGetUserProperty) {
                 TrsValue v;
                 OnGetUserProperty(this, entry.name, v);
-                if (!v.isEmpty())
+                if (!v.IsEmpty())
                     value = v;
             }
             break;

@@ -37,21 +37,21 @@ bool is_ten_byte_type(std::uint16_t t)
 
 std::optional<reg::Value> TrsToRegistryValue(const QString& name, const TrsValue& value)
 {
-    switch (value.type()) {
+    switch (value.Type()) {
     case rvEmpty:
         return std::nullopt;
     case rvString:
         return reg::Value::string(name, value.AsString());
     case rvBinary:
-        return reg::Value::binary(name, value.bytes());
+        return reg::Value::binary(name, value.Bytes());
     case rvInteger:
     case rvBoolean:
-        return reg::Value::number(name, std::uint32_t(value.rawInt32()));
+        return reg::Value::number(name, std::uint32_t(value.RawInt32()));
     default: {
         QByteArray bytes;
-        bytes.append(char(value.type() & 0xFF));
-        bytes.append(char(value.type() >> 8));
-        bytes.append(reinterpret_cast<const char*>(value.data().data()), 8);
+        bytes.append(char(value.Type() & 0xFF));
+        bytes.append(char(value.Type() >> 8));
+        bytes.append(reinterpret_cast<const char*>(value.Data().data()), 8);
         return reg::Value::binary(name, bytes);
     }
     }
@@ -75,7 +75,7 @@ std::optional<TrsValue> TrsFromRegistryValue(const reg::Value& value)
                 TrsValue v = TrsValue::FromData(t, data);
                 // A currency reads back as a float of its count / 10000.
                 if (t == rvCurrency)
-                    return TrsValue::Float(double(v.rawInt64()) / 10000.0);
+                    return TrsValue::Float(double(v.RawInt64()) / 10000.0);
                 return v;
             }
         }

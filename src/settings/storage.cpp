@@ -308,9 +308,9 @@ QByteArray TrsStorage::ReadBinary(const QString& path) const
     auto v = ReadValue(path);
     if (!v)
         return {};
-    if (v->type() == rvBinary || v->type() == rvString)
-        return v->bytes();
-    return QByteArray(reinterpret_cast<const char*>(v->data().data()), 8);
+    if (v->Type() == rvBinary || v->Type() == rvString)
+        return v->Bytes();
+    return QByteArray(reinterpret_cast<const char*>(v->Data().data()), 8);
 }
 
 void TrsStorage::EnterSection(const QString& name)

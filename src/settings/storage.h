@@ -60,10 +60,10 @@ public:
     // named constructors.
     static TrsValue FromData(std::uint16_t type, const std::array<std::uint8_t, 8>& data);
 
-    std::uint16_t type() const { return type_; }
-    bool isEmpty() const { return type_ == rvEmpty; }
-    const QByteArray& bytes() const { return bytes_; } // string (UTF-8) and binary
-    const std::array<std::uint8_t, 8>& data() const { return data_; }
+    std::uint16_t Type() const { return type_; }
+    bool IsEmpty() const { return type_ == rvEmpty; }
+    const QByteArray& Bytes() const { return bytes_; } // string (UTF-8) and binary
+    const std::array<std::uint8_t, 8>& Data() const { return data_; }
 
     // Conversions; a pairing the table does not allow raises TrsException
     // "TrsStorage get key value error: Can't read value as <type> type.".
@@ -72,9 +72,9 @@ public:
     std::int64_t AsInt64() const;
     QString AsString() const;
 
-    std::int32_t rawInt32(int index = 0) const;
-    std::int64_t rawInt64() const;
-    double rawDouble() const;
+    std::int32_t RawInt32(int index = 0) const;
+    std::int64_t RawInt64() const;
+    double RawDouble() const;
 
     bool operator==(const TrsValue& other) const;
 

@@ -76,16 +76,16 @@ void xor_words(QByteArray& bytes, std::int32_t key)
 
 TrsValue TrsScrambleValue(const TrsValue& value, std::int32_t encrypt_id)
 {
-    const std::uint16_t t = value.type();
+    const std::uint16_t t = value.Type();
     QByteArray b;
     b.append(char(t & 0xFF));
     b.append(char(t >> 8));
     qsizetype length;
     if (t == rvString || t == rvBinary) {
-        b.append(value.bytes());
-        length = value.bytes().size();
+        b.append(value.Bytes());
+        length = value.Bytes().size();
     } else {
-        b.append(reinterpret_cast<const char*>(value.data().data()), 8);
+        b.append(reinterpret_cast<const char*>(value.Data().data()), 8);
         length = 8;
     }
     xor_words(b, encrypt_id);
@@ -95,9 +95,9 @@ TrsValue TrsScrambleValue(const TrsValue& value, std::int32_t encrypt_id)
 
 std::optional<TrsValue> TrsUnscrambleValue(const TrsValue& value, std::int32_t encrypt_id)
 {
-    if (value.type() != rvString && value.type() != rvBinary)
+    if (value.Type() != rvString && value.Type() != rvBinary)
         return std::nullopt;
-    QByteArray b = base64_decode_unpadded(value.bytes());
+    QByteArray b = base64_decode_unpadded(value.Bytes());
     if (b.isEmpty())
         return std::nullopt;
     const qsizetype length = b.size();

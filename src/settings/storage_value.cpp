@@ -128,21 +128,21 @@ TrsValue TrsValue::Boolean(bool v) { return FromData(rvBoolean, data_of(std::int
 TrsValue TrsValue::Point(std::int32_t x, std::int32_t y) { return FromData(rvPoint, data_of(y, 4, data_of(x))); }
 TrsValue TrsValue::Int64(std::int64_t v) { return FromData(rvInt64, data_of(v)); }
 
-std::int32_t TrsValue::rawInt32(int index) const
+std::int32_t TrsValue::RawInt32(int index) const
 {
     std::int32_t v;
     std::memcpy(&v, data_.data() + 4 * index, 4);
     return v;
 }
 
-std::int64_t TrsValue::rawInt64() const
+std::int64_t TrsValue::RawInt64() const
 {
     std::int64_t v;
     std::memcpy(&v, data_.data(), 8);
     return v;
 }
 
-double TrsValue::rawDouble() const
+double TrsValue::RawDouble() const
 {
     double v;
     std::memcpy(&v, data_.data(), 8);
@@ -164,7 +164,7 @@ double TrsValue::AsFloat() const
     case rvEmpty:
         return 0;
     case rvFloat:
-        return rawDouble();
+        return RawDouble();
     case rvString: {
         double v;
         if (!parse_float(AsString(), v))
@@ -172,11 +172,11 @@ double TrsValue::AsFloat() const
         return v;
     }
     case rvInteger:
-        return rawInt32();
+        return RawInt32();
     case rvCurrency:
-        return double(rawInt64()) / 10000.0;
+        return double(RawInt64()) / 10000.0;
     case rvInt64:
-        return double(rawInt64());
+        return double(RawInt64());
     default:
         cannot_read("float");
     }
@@ -188,9 +188,9 @@ std::int32_t TrsValue::AsInteger() const
     case rvEmpty:
         return 0;
     case rvInteger:
-        return rawInt32();
+        return RawInt32();
     case rvInt64:
-        return std::int32_t(std::uint32_t(std::uint64_t(rawInt64()))); // its low 32 bits
+        return std::int32_t(std::uint32_t(std::uint64_t(RawInt64()))); // its low 32 bits
     case rvString: {
         std::int64_t v;
         if (!parse_int64(AsString(), v) || v < std::numeric_limits<std::int32_t>::min() ||
@@ -200,11 +200,11 @@ std::int32_t TrsValue::AsInteger() const
     }
     case rvFloat:
     case rvDateTime:
-        return round_checked<std::int32_t>(rawDouble(), "integer");
+        return round_checked<std::int32_t>(RawDouble(), "integer");
     case rvCurrency:
-        return round_checked<std::int32_t>(double(rawInt64()) / 10000.0, "integer");
+        return round_checked<std::int32_t>(double(RawInt64()) / 10000.0, "integer");
     case rvBoolean:
-        return rawInt32() != 0 ? 1 : 0;
+        return RawInt32() != 0 ? 1 : 0;
     default:
         cannot_read("integer");
     }
@@ -216,7 +216,7 @@ std::int64_t TrsValue::AsInt64() const
     case rvEmpty:
         return 0;
     case rvInt64:
-        return rawInt64();
+        return RawInt64();
     case rvString: {
         std::int64_t v;
         if (!parse_int64(AsString(), v))
@@ -224,12 +224,12 @@ std::int64_t TrsValue::AsInt64() const
         return v;
     }
     case rvInteger:
-        return rawInt32();
+        return RawInt32();
     case rvFloat:
-        return round_checked<std::int64_t>(rawDouble(), "Int64");
+        return round_checked<std::int64_t>(RawDouble(), "Int64");
     case rvCurrency: {
         // Exact integer arithmetic, ties to even like the float rounding.
-        const std::int64_t c = rawInt64();
+        const std::int64_t c = RawInt64();
         std::int64_t q = c / 10000, r = c % 10000;
         if (r > 5000 || (r == 5000 && (q & 1)))
             ++q;
@@ -251,19 +251,19 @@ QString TrsValue::AsString() const
     case rvBinary:
         return QString::fromUtf8(bytes_);
     case rvInteger:
-        return QString::number(rawInt32());
+        return QString::number(RawInt32());
     case rvInt64:
-        return QString::number(rawInt64());
+        return QString::number(RawInt64());
     case rvFloat:
-        return float_text(rawDouble());
+        return float_text(RawDouble());
     case rvCurrency:
-        return currency_text(rawInt64());
+        return currency_text(RawInt64());
     case rvDateTime:
-        return date_time_text(rawDouble());
+        return date_time_text(RawDouble());
     case rvBoolean:
-        return rawInt32() != 0 ? "True" : "False";
+        return RawInt32() != 0 ? "True" : "False";
     case rvPoint:
-        return QString::asprintf("(%d,%d)", rawInt32(0), rawInt32(1));
+        return QString::asprintf("(%d,%d)", RawInt32(0), RawInt32(1));
     default:
         cannot_read("string");
     }

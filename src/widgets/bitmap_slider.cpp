@@ -2,6 +2,7 @@
 
 #include <QWheelEvent>
 
+#include "platform/store_changed.h"
 #include "widgets/theme.h"
 
 #include <QKeyEvent>
@@ -36,25 +37,8 @@ TPicture TMMBitmapList::Bitmap(int index) const
 }
 
 TMMBitmapSlider::TMMBitmapSlider(QWidget* parent)
-    : QWidget(parent), tracker_(this, [this](int value) { SetPosition(value); }, OnTrack, OnTrackEnd,
-                                TSliderTracker::TDragRounding::HalfToEven)
+    : TSliderControl(parent, TSliderTracker::TDragRounding::HalfToEven, QStringLiteral("Slider"))
 {
-    resize(200, 40);
-    setFocusPolicy(Qt::StrongFocus);
-    setMouseTracking(true);
-    setAccessibleName(QStringLiteral("Slider"));
-}
-
-void TMMBitmapSlider::SetMinValue(int value)
-{
-    if (tracker_.SetMin(value))
-        update();
-}
-
-void TMMBitmapSlider::SetMaxValue(int value)
-{
-    if (tracker_.SetMax(value))
-        update();
 }
 
 void TMMBitmapSlider::SetPosition(int value)
@@ -70,27 +54,20 @@ void TMMBitmapSlider::SetPosition(int value)
 
 void TMMBitmapSlider::SetOrientation(TMMOrientation value)
 {
-    if (value == orientation_)
-        return;
-    orientation_ = value;
-    update();
+    if (platform::store_changed(orientation_, value))
+        update();
 }
 
 void TMMBitmapSlider::SetZeroPosition(TMMZeroPosition value)
 {
-    if (value == zero_)
-        return;
-    zero_ = value;
-    update();
+    if (platform::store_changed(zero_, value))
+        update();
 }
 
 void TMMBitmapSlider::SetMargin(int value)
 {
-    value = std::clamp(value, 0, 25);
-    if (value == margin_)
-        return;
-    margin_ = value;
-    update();
+    if (platform::store_changed(margin_, std::clamp(value, 0, 25)))
+        update();
 }
 
 void TMMBitmapSlider::SetBitmapList(TMMBitmapList* list)
@@ -107,68 +84,50 @@ void TMMBitmapSlider::SetBitmapList(TMMBitmapList* list)
 
 void TMMBitmapSlider::SetBitmapIndex(int value)
 {
-    if (value != bitmap_index_) {
-        bitmap_index_ = value;
+    if (platform::store_changed(bitmap_index_, value))
         Reload();
-    }
 }
 
 void TMMBitmapSlider::SetBitmapBackIndex(int value)
 {
-    if (value != back_index_) {
-        back_index_ = value;
+    if (platform::store_changed(back_index_, value))
         Reload();
-    }
 }
 
 void TMMBitmapSlider::SetBitmapThumbIndex(int value)
 {
-    if (value != thumb_index_) {
-        thumb_index_ = value;
+    if (platform::store_changed(thumb_index_, value))
         Reload();
-    }
 }
 
 void TMMBitmapSlider::SetNumGlyphs(int value)
 {
-    value = std::max(1, value);
-    if (value != num_glyphs_) {
-        num_glyphs_ = value;
+    if (platform::store_changed(num_glyphs_, std::max(1, value)))
         Reload();
-    }
 }
 
 void TMMBitmapSlider::SetNumThumbGlyphs(int value)
 {
-    value = std::max(1, value);
-    if (value != num_thumb_glyphs_) {
-        num_thumb_glyphs_ = value;
+    if (platform::store_changed(num_thumb_glyphs_, std::max(1, value)))
         Reload();
-    }
 }
 
 void TMMBitmapSlider::SetAutoSize(bool value)
 {
-    if (value != auto_size_) {
-        auto_size_ = value;
+    if (platform::store_changed(auto_size_, value))
         Reload();
-    }
 }
 
 void TMMBitmapSlider::SetTransparentColor(const QColor& color)
 {
-    if (color != transparent_color_) {
-        transparent_color_ = color;
+    if (platform::store_changed(transparent_color_, color))
         Reload();
-    }
 }
 
 void TMMBitmapSlider::SetTransparentMode(TTransparentMode mode)
 {
-    if (mode != transparent_mode_) {
-        transparent_mode_ = mode;
+    if (platform::store_changed(transparent_mode_, mode))
         Reload();
-    }
 }
 
 void TMMBitmapSlider::Reload()
@@ -273,27 +232,6 @@ void TMMBitmapSlider::mouseMoveEvent(QMouseEvent* event)
         unsetCursor();
 }
 
-void TMMBitmapSlider::mouseReleaseEvent(QMouseEvent* event)
-{
-    if (event->button() != Qt::LeftButton) {
-        QWidget::mouseReleaseEvent(event);
-        return;
-    }
-    unsetCursor();
-    update();
-    tracker_.Release();
-}
-
-void TMMBitmapSlider::keyPressEvent(QKeyEvent* event)
-{
-    const auto value = tracker_.KeyValue(event->key(), line_size_, page_size_, orientation_ != orVertical);
-    if (!value) {
-        QWidget::keyPressEvent(event);
-        return;
-    }
-    tracker_.TrackTo(*value);
-}
-
 void TMMBitmapSlider::wheelEvent(QWheelEvent* event)
 {
     if (Dragging()) {
@@ -309,13 +247,6 @@ void TMMBitmapSlider::wheelEvent(QWheelEvent* event)
         return;
     tracker_.TrackTo(Position() + notches * line_size_);
     tracker_.EndTracking();
-}
-
-void TMMBitmapSlider::keyReleaseEvent(QKeyEvent* event)
-{
-    if (event->isAutoRepeat())
-        return;
-    tracker_.KeyRelease();
 }
 
 void TMMBitmapSlider::paintEvent(QPaintEvent*)

@@ -38,7 +38,7 @@ private:
     QList<TPicture> pictures_;
 };
 
-class TMMBitmapSlider : public QWidget {
+class TMMBitmapSlider : public TSliderControl {
     Q_OBJECT
     Q_PROPERTY(int MinValue READ MinValue WRITE SetMinValue)
     Q_PROPERTY(int MaxValue READ MaxValue WRITE SetMaxValue)
@@ -66,30 +66,15 @@ public:
     enum TTransparentMode { tmAuto, tmFixed };
     Q_ENUM(TTransparentMode)
 
-    using Notify = std::function<void(QObject* sender)>;
-
     explicit TMMBitmapSlider(QWidget* parent = nullptr);
 
-    int MinValue() const { return tracker_.Min(); }
-    void SetMinValue(int value);
-    int MaxValue() const { return tracker_.Max(); }
-    void SetMaxValue(int value);
-    int Position() const { return tracker_.Position(); }
-    void SetPosition(int value);
+    void SetPosition(int value) override;
     TMMOrientation Orientation() const { return orientation_; }
     void SetOrientation(TMMOrientation value);
     TMMZeroPosition ZeroPosition() const { return zero_; }
     void SetZeroPosition(TMMZeroPosition value);
     int Margin() const { return margin_; }
     void SetMargin(int value);
-    int LineSize() const { return line_size_; }
-    void SetLineSize(int value) { line_size_ = value; }
-    int PageSize() const { return page_size_; }
-    void SetPageSize(int value) { page_size_ = value; }
-    // The dB scale is kept as a setting only: nothing in the band uses it.
-    bool Logarithmic() const { return logarithmic_; }
-    void SetLogarithmic(bool value) { logarithmic_ = value; }
-    int Sensitivity() const { return sensitivity_; }
     void SetSensitivity(int value) { sensitivity_ = std::clamp(value, -96, -10); }
 
     TMMBitmapList* BitmapList() const { return list_; }
@@ -113,36 +98,26 @@ public:
     TTransparentMode TransparentMode() const { return transparent_mode_; }
     void SetTransparentMode(TTransparentMode mode);
 
-    Notify OnChange;
-    Notify OnTrack;
-    Notify OnTrackEnd;
-
     // Geometry, for the gallery and tests.
     QSize ThumbSize() const;
     QRect ThumbRect() const;
-    bool Dragging() const { return tracker_.Dragging(); }
 
 protected:
     void paintEvent(QPaintEvent* event) override;
     void mousePressEvent(QMouseEvent* event) override;
     void mouseMoveEvent(QMouseEvent* event) override;
-    void mouseReleaseEvent(QMouseEvent* event) override;
-    void keyPressEvent(QKeyEvent* event) override;
-    void keyReleaseEvent(QKeyEvent* event) override;
     // One wheel notch moves LineSize towards the maximum (away from the user
     // moves up) and ends the move at once, as a key press and release would.
     void wheelEvent(QWheelEvent* event) override;
 
 private:
+    bool Horizontal() const override { return orientation_ != orVertical; }
     void Reload();
     int Along(QPoint point) const; // coordinate along the track
 
     TMMOrientation orientation_ = orHorizontal;
     TMMZeroPosition zero_ = zpBottomLeft;
     int margin_ = 2;
-    int line_size_ = 1, page_size_ = 5;
-    bool logarithmic_ = false;
-    int sensitivity_ = -24;
     QPointer<TMMBitmapList> list_;
     int bitmap_index_ = -1, back_index_ = -1, thumb_index_ = -1;
     int num_glyphs_ = 1, num_thumb_glyphs_ = 1;
@@ -153,7 +128,6 @@ private:
 
     TPicture background_; // one glyph
     TPicture thumb_;      // all thumb glyphs, keyed
-    TSliderTracker tracker_;
     int wheel_units_ = 0; // wheel movement not yet a whole notch
 };
 

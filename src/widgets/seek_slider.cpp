@@ -1,5 +1,6 @@
 #include "widgets/seek_slider.h"
 
+#include "platform/store_changed.h"
 #include "widgets/theme.h"
 
 #include <QKeyEvent>
@@ -28,26 +29,9 @@ void DrawBevel(QPainter& painter, QRect& area, TBevelCut cut, const QColor& acce
 } // namespace
 
 TMMSlider::TMMSlider(QWidget* parent)
-    : QWidget(parent), thumb_color_(theme::kButtonFace), groove_color_(theme::kButtonFace),
-      tracker_(this, [this](int value) { SetPosition(value); }, OnTrack, OnTrackEnd,
-               TSliderTracker::TDragRounding::HalfAwayFromZero)
+    : TSliderControl(parent, TSliderTracker::TDragRounding::HalfAwayFromZero, QStringLiteral("Seek")),
+      thumb_color_(theme::kButtonFace), groove_color_(theme::kButtonFace)
 {
-    resize(200, 40);
-    setFocusPolicy(Qt::StrongFocus);
-    setMouseTracking(true);
-    setAccessibleName(QStringLiteral("Seek"));
-}
-
-void TMMSlider::SetMinValue(int value)
-{
-    if (tracker_.SetMin(value))
-        update();
-}
-
-void TMMSlider::SetMaxValue(int value)
-{
-    if (tracker_.SetMax(value))
-        update();
 }
 
 void TMMSlider::SetPosition(int value)
@@ -69,37 +53,26 @@ void TMMSlider::SetPosition(int value)
 
 void TMMSlider::SetOrientation(TMMOrientation value)
 {
-    if (value != orientation_) {
-        orientation_ = value;
+    if (platform::store_changed(orientation_, value))
         update();
-    }
 }
 
 void TMMSlider::SetThumbWidth(int value)
 {
-    value = std::max(1, value);
-    if (value != thumb_width_) {
-        thumb_width_ = value;
+    if (platform::store_changed(thumb_width_, std::max(1, value)))
         update();
-    }
 }
 
 void TMMSlider::SetThumbHeight(int value)
 {
-    value = std::max(1, value);
-    if (value != thumb_height_) {
-        thumb_height_ = value;
+    if (platform::store_changed(thumb_height_, std::max(1, value)))
         update();
-    }
 }
 
 void TMMSlider::SetGrooveSize(int value)
 {
-    value = std::max(0, value);
-    if (value != groove_size_) {
-        groove_size_ = value;
+    if (platform::store_changed(groove_size_, std::max(0, value)))
         update();
-    }
 }
 
 void TMMSlider::SetThumbColor(const QColor& color)
@@ -206,36 +179,6 @@ void TMMSlider::mouseMoveEvent(QMouseEvent* event)
         setCursor(Qt::SizeHorCursor);
     else
         unsetCursor();
-}
-
-void TMMSlider::mouseReleaseEvent(QMouseEvent* event)
-{
-    if (event->button() != Qt::LeftButton) {
-        QWidget::mouseReleaseEvent(event);
-        return;
-    }
-    unsetCursor();
-    update();
-    tracker_.Release();
-}
-
-void TMMSlider::keyPressEvent(QKeyEvent* event)
-{
-    const auto value = tracker_.KeyValue(event->key(), line_size_, page_size_, orientation_ == orHorizontal);
-    if (!value) {
-        QWidget::keyPressEvent(event);
-        return;
-    }
-    tracker_.TrackTo(*value);
-}
-
-void TMMSlider::keyReleaseEvent(QKeyEvent* event)
-{
-    // Held keys repeat their press; only the real release ends the tracking.
-    if (event->isAutoRepeat())
-        return;
-    tracker_.KeyRelease();
-    QWidget::keyReleaseEvent(event);
 }
 
 void TMMSlider::focusInEvent(QFocusEvent* event)

@@ -29,7 +29,7 @@ struct TBevelStyle {
     int Width() const { return (outer != bvNone) + (inner != bvNone) + (border ? 1 : 0); }
 };
 
-class TMMSlider : public QWidget {
+class TMMSlider : public TSliderControl {
     Q_OBJECT
     Q_PROPERTY(int MinValue READ MinValue WRITE SetMinValue)
     Q_PROPERTY(int MaxValue READ MaxValue WRITE SetMaxValue)
@@ -45,22 +45,11 @@ class TMMSlider : public QWidget {
 public:
     enum TMMOrientation { orHorizontal, orVertical };
     Q_ENUM(TMMOrientation)
-    using Notify = std::function<void(QObject* sender)>;
-
     explicit TMMSlider(QWidget* parent = nullptr);
 
-    int MinValue() const { return tracker_.Min(); }
-    void SetMinValue(int value);
-    int MaxValue() const { return tracker_.Max(); }
-    void SetMaxValue(int value);
-    int Position() const { return tracker_.Position(); }
-    void SetPosition(int value);
+    void SetPosition(int value) override;
     TMMOrientation Orientation() const { return orientation_; }
     void SetOrientation(TMMOrientation value);
-    int LineSize() const { return line_size_; }
-    void SetLineSize(int value) { line_size_ = value; }
-    int PageSize() const { return page_size_; }
-    void SetPageSize(int value) { page_size_ = value; }
     int ThumbWidth() const { return thumb_width_; }
     void SetThumbWidth(int value);
     int ThumbHeight() const { return thumb_height_; }
@@ -77,46 +66,31 @@ public:
     void SetBevel(const TBevelStyle& style);
     TBevelStyle Groove() const { return groove_; }
     void SetGroove(const TBevelStyle& style);
-    // Stored only: the band uses neither the dB scale nor the tick scale.
-    bool Logarithmic() const { return logarithmic_; }
-    void SetLogarithmic(bool value) { logarithmic_ = value; }
-    int Sensitivity() const { return sensitivity_; }
+    // Stored only: the band uses no tick scale either.
     void SetSensitivity(int value) { sensitivity_ = value; }
-
-    Notify OnChange;
-    Notify OnTrack;
-    Notify OnTrackEnd;
 
     // Geometry, for the gallery and tests.
     QRect TrackRect() const;
     QRect ThumbRect() const;
-    bool Dragging() const { return tracker_.Dragging(); }
 
 protected:
     void paintEvent(QPaintEvent* event) override;
     void mousePressEvent(QMouseEvent* event) override;
     void mouseMoveEvent(QMouseEvent* event) override;
-    void mouseReleaseEvent(QMouseEvent* event) override;
-    void keyPressEvent(QKeyEvent* event) override;
-    void keyReleaseEvent(QKeyEvent* event) override;
     void focusInEvent(QFocusEvent* event) override;
     void focusOutEvent(QFocusEvent* event) override;
 
 private:
+    bool Horizontal() const override { return orientation_ == orHorizontal; }
     int Usable() const;
     int Along(QPointF point) const; // pixels from the minimum's end of the track
 
     TMMOrientation orientation_ = orHorizontal;
-    int line_size_ = 1, page_size_ = 5;
     int thumb_width_ = 11, thumb_height_ = 23;
     int groove_size_ = 3;
     QColor thumb_color_, groove_color_, disabled_color_{0xff, 0xff, 0xff};
     TBevelStyle bevel_;
     TBevelStyle groove_;
-    bool logarithmic_ = false;
-    int sensitivity_ = -24;
-
-    TSliderTracker tracker_;
 };
 
 } // namespace pelu::widgets

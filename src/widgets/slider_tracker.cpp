@@ -2,6 +2,9 @@
 
 #include "widgets/theme.h"
 
+#include <QKeyEvent>
+#include <QMouseEvent>
+
 #include <algorithm>
 #include <cmath>
 
@@ -104,6 +107,58 @@ void TSliderTracker::EndTracking()
     tracked_ = false;
     if (on_track_end_)
         on_track_end_(sender_);
+}
+
+TSliderControl::TSliderControl(QWidget* parent, TSliderTracker::TDragRounding rounding,
+                               const QString& accessible_name)
+    : QWidget(parent), tracker_(this, [this](int value) { SetPosition(value); }, OnTrack, OnTrackEnd, rounding)
+{
+    resize(200, 40);
+    setFocusPolicy(Qt::StrongFocus);
+    setMouseTracking(true);
+    setAccessibleName(accessible_name);
+}
+
+void TSliderControl::SetMinValue(int value)
+{
+    if (tracker_.SetMin(value))
+        update();
+}
+
+void TSliderControl::SetMaxValue(int value)
+{
+    if (tracker_.SetMax(value))
+        update();
+}
+
+void TSliderControl::mouseReleaseEvent(QMouseEvent* event)
+{
+    if (event->button() != Qt::LeftButton) {
+        QWidget::mouseReleaseEvent(event);
+        return;
+    }
+    unsetCursor();
+    update();
+    tracker_.Release();
+}
+
+void TSliderControl::keyPressEvent(QKeyEvent* event)
+{
+    const auto value = tracker_.KeyValue(event->key(), line_size_, page_size_, Horizontal());
+    if (!value) {
+        QWidget::keyPressEvent(event);
+        return;
+    }
+    tracker_.TrackTo(*value);
+}
+
+void TSliderControl::keyReleaseEvent(QKeyEvent* event)
+{
+    // Held keys repeat their press; only the real release ends the tracking.
+    if (event->isAutoRepeat())
+        return;
+    tracker_.KeyRelease();
+    QWidget::keyReleaseEvent(event);
 }
 
 } // namespace pelu::widgets

@@ -1,7 +1,9 @@
 // TSliderTracker: the range, position and press/drag/release/key tracking that
 // the seek slider (TMMSlider) and the picture slider (TMMBitmapSlider) share.
-// Each slider owns one and keeps what is its own: the thumb's geometry, where a
-// click jumps to, the cursor and the painting. The tracker keeps the position
+// TSliderControl, their common base, owns one together with the range, step
+// sizes and events both publish and the key and release handling; each slider
+// keeps what is its own: the thumb's geometry, where a click jumps to, the
+// cursor and the painting. The tracker keeps the position
 // inside MinValue..MaxValue, reports every tracked move (OnTrack) and ends each
 // press, key or wheel step with exactly one OnTrackEnd.
 //
@@ -9,6 +11,7 @@
 #pragma once
 
 #include <QObject>
+#include <QWidget>
 
 #include <functional>
 #include <optional>
@@ -69,6 +72,49 @@ private:
     bool tracked_ = false;
     int press_along_ = 0;
     int press_position_ = 0;
+};
+
+class TSliderControl : public QWidget {
+    Q_OBJECT
+public:
+    using Notify = TSliderTracker::Notify;
+
+    int MinValue() const { return tracker_.Min(); }
+    void SetMinValue(int value);
+    int MaxValue() const { return tracker_.Max(); }
+    void SetMaxValue(int value);
+    int Position() const { return tracker_.Position(); }
+    // Clamps, stores (tracker_.Store), repaints and fires OnChange on a change.
+    virtual void SetPosition(int value) = 0;
+    int LineSize() const { return line_size_; }
+    void SetLineSize(int value) { line_size_ = value; }
+    int PageSize() const { return page_size_; }
+    void SetPageSize(int value) { page_size_ = value; }
+    // Stored only: nothing in the band uses the dB scale.
+    bool Logarithmic() const { return logarithmic_; }
+    void SetLogarithmic(bool value) { logarithmic_ = value; }
+    int Sensitivity() const { return sensitivity_; }
+    bool Dragging() const { return tracker_.Dragging(); }
+
+    Notify OnChange;
+    Notify OnTrack;
+    Notify OnTrackEnd;
+
+protected:
+    // A 200 x 40 focusable control that follows the mouse, named for screen readers.
+    TSliderControl(QWidget* parent, TSliderTracker::TDragRounding rounding, const QString& accessible_name);
+
+    // Whether the track runs left to right (Home goes to the minimum).
+    virtual bool Horizontal() const = 0;
+
+    void mouseReleaseEvent(QMouseEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
+    void keyReleaseEvent(QKeyEvent* event) override;
+
+    int line_size_ = 1, page_size_ = 5;
+    bool logarithmic_ = false;
+    int sensitivity_ = -24;
+    TSliderTracker tracker_; // after the events it reads
 };
 
 } // namespace pelu::widgets

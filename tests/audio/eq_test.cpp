@@ -1,6 +1,7 @@
 #include "audio/equalizer.h"
 #include "platform/mainthread.h"
 #include "expect_raises.h"
+#include "property_rows.h"
 
 #include <gtest/gtest.h>
 
@@ -250,16 +251,8 @@ TEST(Equalizer, PropertiesClampAndFormatsAreChecked)
     EXPECT_EQ(eq.FFTLength(), 256);
     EXPECT_EQ(eq.Description(), "Untitled");
     EXPECT_EQ(eq.SampleRate(), 4000);
-    eq.SetFFTLength(3000);
-    EXPECT_EQ(eq.FFTLength(), 2048);
-    eq.SetFFTLength(5);
-    EXPECT_EQ(eq.FFTLength(), 8);
-    eq.SetFFTLength(10000);
-    EXPECT_EQ(eq.FFTLength(), 4096);
-    eq.SetSampleRate(1);
-    EXPECT_EQ(eq.SampleRate(), 4000);
-    eq.SetSampleRate(200000);
-    EXPECT_EQ(eq.SampleRate(), 100000);
+    test::expect_property_rows(eq, {{"FFTLength", 3000, 2048}, {"FFTLength", 5, 8}, {"FFTLength", 10000, 4096},
+                                    {"SampleRate", 1, 4000}, {"SampleRate", 200000, 100000}});
 
     const WaveFormat good = make_pcm_format(48000, 16, 2);
     eq.SetPWaveFormat(&good);

@@ -68,6 +68,18 @@ private:
     WaveBuffer buffer_;
 };
 
+// A source on a file, its format announced to `out`, which has begun pulling.
+struct Pulling {
+    explicit Pulling(const QString& path)
+    {
+        source.SetOutput(&out);
+        source.SetFileName(path);
+        out.Begin();
+    }
+    TMMAudioFile source;
+    Puller out;
+};
+
 class FileSourceTest : public ::testing::Test {
 protected:
     void SetUp() override { ASSERT_TRUE(MpegLibrary::Instance().Loaded()) << MpegLibrary::Instance().LoadError().toStdString(); }
@@ -117,12 +129,8 @@ TEST_F(FileSourceTest, SameNameTwiceKeepsThePosition)
 
 TEST_F(FileSourceTest, SeekBeyondTheEndLeavesOnlyTheSilentEndBuffer)
 {
-    const QString path = Write("a.mp3", encode_mp3(cbr128_stereo_44k(2.0)));
-    TMMAudioFile source;
-    Puller out;
-    source.SetOutput(&out);
-    source.SetFileName(path);
-    out.Begin();
+    Pulling pulling(Write("a.mp3", encode_mp3(cbr128_stereo_44k(2.0))));
+    auto& [source, out] = pulling;
     source.SetPosition(source.Duration() + 5000);
     EXPECT_EQ(source.Position(), source.Duration());
     bool more = true;
@@ -138,12 +146,8 @@ TEST_F(FileSourceTest, SeekBeyondTheEndLeavesOnlyTheSilentEndBuffer)
 
 TEST_F(FileSourceTest, SeekWhilePlayingReadsTheNewPositionAtOnceAndDecodesFromThere)
 {
-    const QString path = Write("a.mp3", encode_mp3(cbr128_stereo_44k(4.0)));
-    TMMAudioFile source;
-    Puller out;
-    source.SetOutput(&out);
-    source.SetFileName(path);
-    out.Begin();
+    Pulling pulling(Write("a.mp3", encode_mp3(cbr128_stereo_44k(4.0))));
+    auto& [source, out] = pulling;
     bool more = false;
     out.Pull(more);
     out.Pull(more);
@@ -157,12 +161,8 @@ TEST_F(FileSourceTest, SeekWhilePlayingReadsTheNewPositionAtOnceAndDecodesFromTh
 
 TEST_F(FileSourceTest, ShortFileEndsWithItsDataAndNothingAfter)
 {
-    const QString path = Write("short.mp3", encode_mp3(shorter_than_one_buffer()));
-    TMMAudioFile source;
-    Puller out;
-    source.SetOutput(&out);
-    source.SetFileName(path);
-    out.Begin();
+    Pulling pulling(Write("short.mp3", encode_mp3(shorter_than_one_buffer())));
+    auto& [source, out] = pulling;
     bool more = true;
     const std::uint32_t first = out.Pull(more);
     EXPECT_GT(first, 0u);
@@ -276,11 +276,8 @@ TEST_F(FileSourceTest, AnId3v2SizeThatLiesIsResynchronisedPast)
 TEST_F(FileSourceTest, TruncatedFilePlaysWhatIsThere)
 {
     const Bytes full = encode_mp3(cbr128_stereo_44k(2.0));
-    TMMAudioFile source;
-    Puller out;
-    source.SetOutput(&out);
-    source.SetFileName(Write("cut.mp3", truncated(full, full.size() / 2 + 77)));
-    out.Begin();
+    Pulling pulling(Write("cut.mp3", truncated(full, full.size() / 2 + 77)));
+    auto& [source, out] = pulling;
     const auto pcm = out.PullAll();
     out.End();
     EXPECT_NEAR(static_cast<double>(pcm.size()) / (44100 * 4), 1.0, 0.1);
@@ -401,12 +398,8 @@ TEST_F(FileSourceTest, VolumeAndPanningShapeTheSamplesAndDefaultsAreBitExact)
 
 TEST_F(FileSourceTest, LoopingWrapsToTheStartAndMarksTheBuffer)
 {
-    const QString path = Write("a.mp3", encode_mp3(shorter_than_one_buffer()));
-    TMMAudioFile source;
-    Puller out;
-    source.SetOutput(&out);
-    source.SetFileName(path);
-    out.Begin();
+    Pulling pulling(Write("a.mp3", encode_mp3(shorter_than_one_buffer())));
+    auto& [source, out] = pulling;
     ExtendedWaveHeader* h = out.Header();
     bool more = false;
     int wraps = 0;
@@ -433,12 +426,8 @@ TEST_F(FileSourceTest, LoopingWrapsToTheStartAndMarksTheBuffer)
 
 TEST_F(FileSourceTest, SeeksAndLoadsFromTwoThreadsExcludeEachOther)
 {
-    const QString path = Write("a.mp3", encode_mp3(cbr128_stereo_44k(20.0)));
-    TMMAudioFile source;
-    Puller out;
-    source.SetOutput(&out);
-    source.SetFileName(path);
-    out.Begin();
+    Pulling pulling(Write("a.mp3", encode_mp3(cbr128_stereo_44k(20.0))));
+    auto& [source, out] = pulling;
     std::atomic<bool> stop{false};
     std::thread loader([&] {
         bool more = false;
@@ -461,12 +450,8 @@ TEST_F(FileSourceTest, SeeksAndLoadsFromTwoThreadsExcludeEachOther)
 
 TEST_F(FileSourceTest, AResetCountsThePlayedTimeOnce)
 {
-    const QString path = Write("a.mp3", encode_mp3(cbr128_stereo_44k(4.0)));
-    TMMAudioFile source;
-    Puller out;
-    source.SetOutput(&out);
-    source.SetFileName(path);
-    out.Begin();
+    Pulling pulling(Write("a.mp3", encode_mp3(cbr128_stereo_44k(4.0))));
+    auto& [source, out] = pulling;
     bool more = false;
     for (int i = 0; i < 3; ++i)
         out.Pull(more);

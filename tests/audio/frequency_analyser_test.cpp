@@ -2,6 +2,7 @@
 #include "platform/timer.h"
 #include "wait_until.h"
 #include "expect_raises.h"
+#include "property_rows.h"
 
 #include <gtest/gtest.h>
 
@@ -249,14 +250,8 @@ TEST(Spectrum, ClampsFormatsAndLogFrequencyMapping)
 {
     TMMSpectrum s;
     s.SetDesignMode(true);
-    s.SetFFTLength(3000);
-    EXPECT_EQ(s.FFTLength(), 2048);
-    s.SetFFTLength(2);
-    EXPECT_EQ(s.FFTLength(), 8);
-    s.SetFrequencyScale(3);
-    EXPECT_EQ(s.FrequencyScale(), 2);
-    s.SetVerticalScale(0);
-    EXPECT_EQ(s.VerticalScale(), 1);
+    test::expect_property_rows(s, {{"FFTLength", 3000, 2048}, {"FFTLength", 2, 8}, {"FrequencyScale", 3, 2},
+                                   {"VerticalScale", 0, 1}, {"SpotSpace", 11, 10}, {"PeakSpeed", -1, 0}});
     const WaveFormat slow = make_pcm_format(4000, 16, 1);
     s.SetDisplayFormat(&slow);
     EXPECT_EQ(s.SampleRate(), 8000);

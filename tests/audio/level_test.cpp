@@ -2,6 +2,7 @@
 #include "platform/timer.h"
 #include "wait_until.h"
 #include "expect_raises.h"
+#include "property_rows.h"
 
 #include <gtest/gtest.h>
 
@@ -208,24 +209,10 @@ TEST(LevelMeter, ThePeakTimerSleepsOnceThePeakHasFallen)
 TEST(LevelMeter, PropertyClampsAndRefusals)
 {
     TMMLevel meter;
-    meter.SetGain(40);
-    EXPECT_EQ(meter.Gain(), 0);
-    meter.SetGain(-8);
-    EXPECT_EQ(meter.Gain(), -8);
-    meter.SetSamples(0);
-    EXPECT_EQ(meter.Samples(), 1);
-    meter.SetSensitivy(-200);
-    EXPECT_EQ(meter.Sensitivy(), -90);
-    meter.SetSensitivy(0);
-    EXPECT_EQ(meter.Sensitivy(), -9);
-    meter.SetNumPeaks(9);
-    EXPECT_EQ(meter.NumPeaks(), 5);
-    meter.SetPeakDelay(99);
-    EXPECT_EQ(meter.PeakDelay(), 50);
-    meter.SetDecay(0);
-    EXPECT_EQ(meter.Decay(), 1);
-    meter.SetPoint1(0);
-    EXPECT_EQ(meter.Point1(), 1);
+    // In order, on one meter: a gain outside -8..32 is refused, the rest clamp.
+    test::expect_property_rows(meter, {{"Gain", 40, 0},          {"Gain", -8, -8},     {"Samples", 0, 1},
+                                       {"Sensitivy", -200, -90}, {"Sensitivy", 0, -9}, {"NumPeaks", 9, 5},
+                                       {"PeakDelay", 99, 50},    {"Decay", 0, 1},      {"Point1", 0, 1}});
 
     const WaveFormat good = make_pcm_format(8000, 8, 1);
     meter.SetDisplayFormat(&good);

@@ -1,10 +1,12 @@
-// A browser for the helper object's tests: a frame window with a rebar, the
-// automation interface and the event connection point, honouring the contracts
-// the real browser (pelu-browser) honours. Its rebar keeps a list of bands and
-// answers the band messages; its frame procedure records the commands it gets.
+// A browser for the helper object's tests: a frame window with the host's own
+// rebar, the automation interface and the event connection point, honouring the
+// contracts the real browser (pelu-browser) honours. A procedure over the rebar
+// records the band messages before the rebar answers them; the frame procedure
+// records the commands it gets.
 #pragma once
 
 #include "browser/ie_helper.h"
+#include "host/rebar.h"
 #include "platform/com/com.h"
 #include "platform/window/window.h"
 
@@ -31,12 +33,6 @@ inline browser::BandFormKind plain_form_kind()
     return kind;
 }
 
-struct FakeBand {
-    win::UINT id = 0;
-    win::HWND child = nullptr;
-    win::REBARBANDINFO info{}; // as inserted, then as set
-};
-
 class FakeBrowser final : public com::IWebBrowser2, public com::IConnectionPointContainer, public com::IConnectionPoint {
 public:
     // `frame_class` is the frame window's class; `with_rebar` gives it a rebar.
@@ -45,6 +41,9 @@ public:
 
     QWidget* frame() const { return frame_.get(); }
     QWidget* rebar() const { return rebar_; }
+    int band_count() const { return rebar_ ? rebar_->band_count() : 0; }
+    // The band's record as inserted, then as set.
+    win::REBARBANDINFO band_info(int index) const { return rebar_->band_info(index); }
     win::HWND frame_handle() const { return frame_handle_; }
     win::HWND rebar_handle() const { return rebar_handle_; }
 
@@ -61,7 +60,6 @@ public:
     }
     com::ULONG references() const { return references_; }
 
-    std::vector<FakeBand> bands;
     // Knobs for failing calls.
     bool fail_get_hwnd = false;
     bool refuse_insert = false;
@@ -122,15 +120,13 @@ public:
     com::HRESULT Unadvise(com::DWORD cookie) override;
     com::HRESULT EnumConnections(com::IEnumConnections** out) override;
 
-    // The rebar's and the frame's own procedures.
+    // The procedure over the rebar's own, and the frame's own procedure.
     static win::LRESULT RebarProcedure(win::HWND window, win::UINT message, win::WPARAM wparam, win::LPARAM lparam);
     static win::LRESULT FrameProcedure(win::HWND window, win::UINT message, win::WPARAM wparam, win::LPARAM lparam);
 
 private:
-    win::LRESULT HandleRebar(win::UINT message, win::WPARAM wparam, win::LPARAM lparam);
-
     std::unique_ptr<QWidget> frame_;
-    QWidget* rebar_ = nullptr;
+    host::Rebar* rebar_ = nullptr;
     win::HWND frame_handle_ = nullptr;
     win::HWND rebar_handle_ = nullptr;
     com::ULONG references_ = 1;
@@ -157,8 +153,9 @@ inline FakeBrowser::FakeBrowser(const char* frame_class, bool with_rebar) : fram
     auto* container = new QWidget(frame_.get());
     win::RegisterWindow(container, "WorkerW");
     if (with_rebar) {
-        rebar_ = new QWidget(container);
-        rebar_handle_ = win::RegisterWindow(rebar_, "ReBarWindow32", &RebarProcedure);
+        rebar_ = new host::Rebar(container);
+        rebar_handle_ = rebar_->handle();
+        win::SetWindowProc(rebar_handle_, &RebarProcedure);
         fake_detail::by_window()[rebar_handle_] = this;
         // A second rebar later in the tree is never the one chosen.
         win::RegisterWindow(new QWidget(frame_.get()), "ReBarWindow32");
@@ -340,7 +337,14 @@ inline win::LRESULT FakeBrowser::RebarProcedure(win::HWND window, win::UINT mess
                                                 win::LPARAM lparam)
 {
     auto it = fake_detail::by_window().find(window);
-    return it == fake_detail::by_window().end() ? 0 : it->second->HandleRebar(message, wparam, lparam);
+    if (it != fake_detail::by_window().end()) {
+        FakeBrowser& browser = *it->second;
+        if (message != win::RB_IDTOINDEX)
+            browser.rebar_messages.push_back({message, wparam, lparam});
+        if (browser.refuse_insert && (message == win::RB_INSERTBANDA || message == win::RB_INSERTBANDW))
+            return 0;
+    }
+    return win::CallWindowProcW(&host::Rebar::Procedure, window, message, wparam, lparam);
 }
 
 inline win::LRESULT FakeBrowser::FrameProcedure(win::HWND window, win::UINT message, win::WPARAM wparam,
@@ -350,54 +354,6 @@ inline win::LRESULT FakeBrowser::FrameProcedure(win::HWND window, win::UINT mess
     if (it != fake_detail::by_window().end() && message == win::WM_COMMAND)
         it->second->frame_commands.push_back(wparam);
     return 0;
-}
-
-inline win::LRESULT FakeBrowser::HandleRebar(win::UINT message, win::WPARAM wparam, win::LPARAM lparam)
-{
-    if (message != win::RB_IDTOINDEX)
-        rebar_messages.push_back({message, wparam, lparam});
-    auto* info = reinterpret_cast<win::REBARBANDINFO*>(lparam);
-    const auto index = static_cast<std::ptrdiff_t>(wparam);
-    const bool valid_index = index >= 0 && index < static_cast<std::ptrdiff_t>(bands.size());
-    switch (message) {
-    case win::RB_INSERTBANDA:
-    case win::RB_INSERTBANDW: {
-        if (refuse_insert || !info || info->cbSize != sizeof(win::REBARBANDINFO))
-            return 0;
-        FakeBand band;
-        band.info = *info;
-        band.id = (info->fMask & win::RBBIM_ID) ? info->wID : 0;
-        band.child = (info->fMask & win::RBBIM_CHILD) ? info->hwndChild : nullptr;
-        if (index < 0 || index >= static_cast<std::ptrdiff_t>(bands.size()))
-            bands.push_back(band);
-        else
-            bands.insert(bands.begin() + index, band);
-        return 1;
-    }
-    case win::RB_IDTOINDEX:
-        for (std::size_t i = 0; i < bands.size(); ++i) {
-            if (bands[i].id == wparam)
-                return static_cast<win::LRESULT>(i);
-        }
-        return -1;
-    case win::RB_SETBANDINFOA:
-    case win::RB_SETBANDINFOW:
-        if (!valid_index || !info)
-            return 0;
-        bands[static_cast<std::size_t>(index)].info = *info;
-        return 1;
-    case win::RB_GETBANDINFOA:
-    case win::RB_GETBANDINFOW:
-        if (!valid_index || !info)
-            return 0;
-        // The rebar answers into the caller's record (a mark per band).
-        info->cxIdeal = 1000 + static_cast<win::UINT>(index);
-        return 1;
-    case win::RB_GETBANDCOUNT:
-        return static_cast<win::LRESULT>(bands.size());
-    default:
-        return 0;
-    }
 }
 
 } // namespace pelu::test

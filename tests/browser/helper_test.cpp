@@ -114,8 +114,8 @@ TEST_F(HelperTest, FirstBrowserWindowAttachesAndGetsTheBandOnce)
     EXPECT_EQ(log.link, static_cast<IWebBrowser2*>(&browser));
     EXPECT_EQ(state().band_created_marker, 99);
 
-    ASSERT_EQ(browser.bands.size(), 1u);
-    const win::REBARBANDINFO& info = browser.bands[0].info;
+    ASSERT_EQ(browser.band_count(), 1);
+    const win::REBARBANDINFO info = browser.band_info(0);
     EXPECT_EQ(info.cbSize, sizeof(win::REBARBANDINFO));
     EXPECT_EQ(info.fMask, 0x171u);
     EXPECT_EQ(info.fStyle, 0xA5u);
@@ -133,7 +133,7 @@ TEST_F(HelperTest, FirstBrowserWindowAttachesAndGetsTheBandOnce)
     browser.fire(DISPID_NAVIGATECOMPLETE2);
     browser.fire(DISPID_DOCUMENTCOMPLETE);
     EXPECT_EQ(log.created, 1);
-    EXPECT_EQ(browser.bands.size(), 1u);
+    EXPECT_EQ(browser.band_count(), 1);
 }
 
 TEST_F(HelperTest, ASecondVisibleFrameGetsNoBand)
@@ -150,7 +150,7 @@ TEST_F(HelperTest, ASecondVisibleFrameGetsNoBand)
     EXPECT_EQ(second.sink_count(), 0u);
     second.frame()->show();
     second.fire(DISPID_NAVIGATECOMPLETE2);
-    EXPECT_TRUE(second.bands.empty());
+    EXPECT_EQ(second.band_count(), 0);
     EXPECT_EQ(log.created, 1);
 
     // Once a frame has been seen, the flag stays: even with every frame hidden a
@@ -309,43 +309,48 @@ TEST_F(HelperTest, RebarFilterRewritesOnlyTheBandsOwnIndex)
     ASSERT_EQ(win::SendMessageW(browser.rebar_handle(), win::RB_INSERTBANDW, 0, reinterpret_cast<win::LPARAM>(&own)), 1);
     ASSERT_EQ(new_helper()->SetSite(static_cast<IWebBrowser2*>(&browser)), S_OK);
     browser.fire(DISPID_NAVIGATECOMPLETE2);
-    ASSERT_EQ(browser.bands.size(), 2u);
+    ASSERT_EQ(browser.band_count(), 2);
     browser.rebar_messages.clear();
 
     // Setting another band's information passes through unchanged.
     win::REBARBANDINFO other{};
     other.cbSize = sizeof other;
+    other.fMask = win::RBBIM_SIZE;
     other.cx = 333;
     EXPECT_EQ(win::SendMessageW(browser.rebar_handle(), win::RB_SETBANDINFOA, 0, reinterpret_cast<win::LPARAM>(&other)), 1);
     ASSERT_EQ(browser.rebar_messages.size(), 1u);
     EXPECT_EQ(browser.rebar_messages[0].lparam, reinterpret_cast<win::LPARAM>(&other));
-    EXPECT_EQ(browser.bands[0].info.cx, 333u);
+    EXPECT_EQ(browser.band_info(0).cx, 333u);
 
     // Setting the band's: the rebar is handed the module's record instead.
     win::REBARBANDINFO caller{};
     caller.cbSize = sizeof caller;
+    caller.fMask = win::RBBIM_SIZE;
     caller.cx = 500;
     for (win::UINT message : {win::RB_SETBANDINFOA, win::RB_SETBANDINFOW}) {
         browser.rebar_messages.clear();
         EXPECT_EQ(win::SendMessageW(browser.rebar_handle(), message, 1, reinterpret_cast<win::LPARAM>(&caller)), 1);
         ASSERT_EQ(browser.rebar_messages.size(), 1u);
         EXPECT_EQ(browser.rebar_messages[0].lparam, reinterpret_cast<win::LPARAM>(&state().band_info));
-        EXPECT_EQ(browser.bands[1].info.cx, 100u);
+        EXPECT_EQ(browser.band_info(1).cx, 100u);
     }
 
-    // Reading the band's: the answer goes into the module's record.
+    // Reading the band's: the answer (its id, which the module's record asks
+    // for) goes into the module's record.
     for (win::UINT message : {win::RB_GETBANDINFOW, win::RB_GETBANDINFOA}) {
-        state().band_info.cxIdeal = 0;
+        state().band_info.wID = 0;
         win::REBARBANDINFO reader{};
         reader.cbSize = sizeof reader;
+        reader.fMask = win::RBBIM_ID;
         EXPECT_EQ(win::SendMessageW(browser.rebar_handle(), message, 1, reinterpret_cast<win::LPARAM>(&reader)), 1);
-        EXPECT_EQ(reader.cxIdeal, 0u);
-        EXPECT_EQ(state().band_info.cxIdeal, 1001u);
+        EXPECT_EQ(reader.wID, 0u);
+        EXPECT_EQ(state().band_info.wID, kBandId);
         // The other band's reader gets its own answer.
         win::REBARBANDINFO other_reader{};
         other_reader.cbSize = sizeof other_reader;
+        other_reader.fMask = win::RBBIM_ID;
         win::SendMessageW(browser.rebar_handle(), message, 0, reinterpret_cast<win::LPARAM>(&other_reader));
-        EXPECT_EQ(other_reader.cxIdeal, 1000u);
+        EXPECT_EQ(other_reader.wID, 1u);
     }
 
     // Every other message passes through untouched.
@@ -499,7 +504,7 @@ TEST_F(HelperTest, AFailingFormCreationEndsQuietlyAndIsNotRetried)
     log.throw_on_create = false;
     browser.fire(DISPID_NAVIGATECOMPLETE2);
     EXPECT_EQ(log.created, 0);
-    EXPECT_TRUE(browser.bands.empty());
+    EXPECT_EQ(browser.band_count(), 0);
 }
 
 TEST_F(HelperTest, AFailingBandClosingStillDestroysTheForm)

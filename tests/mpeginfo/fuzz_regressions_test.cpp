@@ -24,12 +24,12 @@ TEST(FuzzRegressions, EveryKeptInputAnalysesCleanly)
             SCOPED_TRACE(entry.path().string());
             ++files;
             TMPEGAudio record;
-            record.setAutoLoad(false);
-            record.setOnReadError({});
-            record.setMacroTemplate("%GAT%|%BR,R,6,0%|%T,C,12,*,C%|%FD%|%FT%|%DF%|%LM%|%SRK%|%DC%");
+            record.SetAutoLoad(false);
+            record.SetOnReadError({});
+            record.SetMacroTemplate("%GAT%|%BR,R,6,0%|%T,C,12,*,C%|%FD%|%FT%|%DF%|%LM%|%SRK%|%DC%");
             int hooks = 0;
-            record.setProcessMessages([&] { ++hooks; });
-            record.setFileName(QString::fromStdString(entry.path().string()));
+            record.SetProcessMessages([&] { ++hooks; });
+            record.SetFileName(QString::fromStdString(entry.path().string()));
             const int result = record.Analyse();
             const auto size = static_cast<std::int64_t>(entry.file_size());
             EXPECT_TRUE(result == 0 || result == -1);
@@ -53,16 +53,16 @@ TEST(FuzzRegressions, KnownHostileInputs)
 {
     const std::filesystem::path dir(PELU_FUZZ_REGRESSIONS);
     TMPEGAudio record;
-    record.setAutoLoad(false);
-    record.setOnReadError({});
+    record.SetAutoLoad(false);
+    record.SetOnReadError({});
     // 2^32 - 1 frames claimed by a 1251-byte file: the duration saturates, nothing wraps.
-    record.setFileName(QString::fromStdString((dir / "xing_huge_frame_count.mp3").string()));
+    record.SetFileName(QString::fromStdString((dir / "xing_huge_frame_count.mp3").string()));
     ASSERT_EQ(record.Analyse(), 0);
     EXPECT_EQ(record.BitRate(), -1);
     EXPECT_EQ(record.Duration(), 65535);
     EXPECT_EQ(record.FrameLength(), 0);
     // A header every 4 bytes, none confirmed by the frame after it.
-    record.setFileName(QString::fromStdString((dir / "sync_flood.mp3").string()));
+    record.SetFileName(QString::fromStdString((dir / "sync_flood.mp3").string()));
     EXPECT_EQ(record.Analyse(), -1);
 }
 

@@ -43,9 +43,9 @@ TEST(LargeFiles, TheTagComesFromTheRealEndWhateverTheSize)
         if (!write_sparse_mp3(path, size))
             GTEST_SKIP() << "this file system cannot hold a sparse file of " << size << " bytes";
         TMPEGAudio record;
-        record.setAutoLoad(false);
-        record.setOnReadError({});
-        record.setFileName(QString::fromStdString(path.string()));
+        record.SetAutoLoad(false);
+        record.SetOnReadError({});
+        record.SetFileName(QString::fromStdString(path.string()));
         ASSERT_EQ(record.Analyse(), 0) << size;
         EXPECT_EQ(record.TagId(), "TAG") << size;
         EXPECT_EQ(record.Title(), "Real end") << size;

@@ -41,13 +41,13 @@ TEST_F(ListTest, RecordsGetTheListDefaults)
     EXPECT_EQ(record->GuessedArtist(), "[notag]");
     EXPECT_EQ(record->GuessedTitle(), "no artist here.mp3");
 
-    list.setDefaultArtist("Various");
-    list.setSearchLimit(50);
+    list.SetDefaultArtist("Various");
+    list.SetSearchLimit(50);
     EXPECT_EQ(list.Add(file), 1);
     EXPECT_EQ(list.Item(1)->GuessedArtist(), "Various");
     EXPECT_EQ(list.Item(1)->SearchLimit(), 50);
     // The limit reaches the analysis: a late first frame is not found.
-    list.setOnReadError({});
+    list.SetOnReadError({});
     EXPECT_EQ(list.Add(qpath(dir.write("late.mp3", prepend(garbage(1000), stream)))), -1);
     EXPECT_EQ(list.Count(), 2);
 }
@@ -56,7 +56,7 @@ TEST_F(ListTest, FailuresFollowTheHandlersAnswer)
 {
     int asked = 0;
     int answer = mpeginfo::idCancel;
-    list.setOnReadError([&](TMPEGAudio& sender) {
+    list.SetOnReadError([&](TMPEGAudio& sender) {
         ++asked;
         EXPECT_TRUE(sender.FileName().endsWith("missing.mp3"));
         return answer;
@@ -67,7 +67,7 @@ TEST_F(ListTest, FailuresFollowTheHandlersAnswer)
     answer = mpeginfo::idIgnore;
     EXPECT_EQ(list.Add(qpath(dir.file("missing.mp3"))), -1);
     EXPECT_EQ(list.Count(), 0);
-    list.setOnReadError({});
+    list.SetOnReadError({});
     EXPECT_EQ(list.Add(qpath(dir.write("noise.mp3", garbage(5000)))), -1);
     EXPECT_EQ(list.Count(), 0);
 }
@@ -85,7 +85,7 @@ TEST_F(ListTest, DefaultHandlerIsTheInstalledDialog)
     EXPECT_EQ(list.Count(), 0);
 
     TMPEGAudio record;
-    record.setFileName(qpath(dir.file("other.mp3")));
+    record.SetFileName(qpath(dir.file("other.mp3")));
     mpeginfo::set_read_error_dialog([&](const QString& text) {
         shown = text;
         return mpeginfo::idIgnore;
@@ -101,7 +101,7 @@ TEST_F(ListTest, OnAddedSeesTheRecordAndMayRefuse)
     QString seen;
     int first = 0, second = 0;
     bool accept = true;
-    list.setOnAdded([&](TMPEGAudio& record, const QString& name, int a, int b) {
+    list.SetOnAdded([&](TMPEGAudio& record, const QString& name, int a, int b) {
         seen = name;
         first = a;
         second = b;

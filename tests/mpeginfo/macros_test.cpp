@@ -29,12 +29,12 @@ class RecordMacros : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        record.setAutoLoad(false);
-        record.setOnReadError({});
+        record.SetAutoLoad(false);
+        record.SetOnReadError({});
     }
     void load(const std::string& name, const Bytes& bytes)
     {
-        record.setFileName(QString::fromStdString(dir.write(name, bytes).string()));
+        record.SetFileName(QString::fromStdString(dir.write(name, bytes).string()));
         ASSERT_EQ(record.Analyse(), 0);
     }
     TempDir dir;
@@ -123,7 +123,7 @@ TEST(MacroTable, FindIgnoresCaseAndTheLastMatchWins)
     own.Add("X", "Second", {}, mpeginfo::SystemValueFn([] { return QString("two"); }), mpeginfo::mkSystem, "System",
             "", 'U', 'R', 5);
     EXPECT_EQ(own.Expand("[%X%]", nullptr, nullptr), "[  TWO]");
-    own.setDelimiter('$');
+    own.SetDelimiter('$');
     EXPECT_EQ(own.Expand("$First,T$ $$ $nope$", nullptr, nullptr), "one $ $nope$");
 }
 
@@ -147,8 +147,8 @@ TEST(MacroTable, SelfReferringCompoundStops)
 TEST_F(RecordMacros, FileNameMacrosAndGuesses)
 {
     load("Band - Song.mp3", frames(frame_header(1, 3, 9, 0), 417, 4));
-    record.setDefaultArtist("");
-    record.setDefaultTitle("");
+    record.SetDefaultArtist("");
+    record.SetDefaultTitle("");
     EXPECT_EQ(expand("%GA,T% - %GT,T%", &record), "Band - Song");
     EXPECT_EQ(expand("%GAT,T%", &record), "Band - Song");
     EXPECT_EQ(expand("%EA,T%|%ET,T%", &record), "Band|Song");
@@ -159,7 +159,7 @@ TEST_F(RecordMacros, FileNameMacrosAndGuesses)
     EXPECT_EQ(expand("%A,T%|%T,T%", &record), "[notag]|Band - Song.mp3");
 
     load("nodash.mp3", frames(frame_header(1, 3, 9, 0), 417, 4));
-    record.setDefaultArtist("Unknown Artist");
+    record.SetDefaultArtist("Unknown Artist");
     EXPECT_EQ(expand("[%EA,T%][%GA,T%][%GT,T%]", &record), "[][Unknown Artist][]");
 }
 
@@ -214,10 +214,10 @@ TEST_F(RecordMacros, DurationFormDropsWholeHours)
 
 TEST_F(RecordMacros, MacroTemplateRunsAfterEveryAnalysis)
 {
-    record.setMacroTemplate("%GA,T% / %BR% / %S%");
+    record.SetMacroTemplate("%GA,T% / %BR% / %S%");
     load("Artist - Title.mp3", frames(frame_header(2, 3, 8, 0, false, 3), 208, 4));
     EXPECT_EQ(record.MacroText(), "Artist /  64 / Mono  ");
-    record.setFileName(QString::fromStdString(dir.file("missing.mp3").string()));
+    record.SetFileName(QString::fromStdString(dir.file("missing.mp3").string()));
     EXPECT_EQ(record.Analyse(), -1);
     EXPECT_EQ(record.MacroText(), "Unknown Artist /   0 / Stereo") << "expanded after a failed analysis too";
 }

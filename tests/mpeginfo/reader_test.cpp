@@ -21,9 +21,9 @@ const std::uint32_t kMpeg1L3 = frame_header(1, 3, 9, 0);
 // Analyses a file without any dialog: the raw result comes back.
 int analyse(TMPEGAudio& record, const std::filesystem::path& path)
 {
-    record.setAutoLoad(false);
-    record.setOnReadError({});
-    record.setFileName(QString::fromStdString(path.string()));
+    record.SetAutoLoad(false);
+    record.SetOnReadError({});
+    record.SetFileName(QString::fromStdString(path.string()));
     return record.Analyse();
 }
 
@@ -125,12 +125,12 @@ TEST_F(ReaderTest, TinyFilesGiveMinusOneNotSuccess)
         Bytes file = frames(kMpeg1L3, 417, 1);
         file.resize(size);
         int asked = 0;
-        record.setAutoLoad(false);
-        record.setOnReadError([&](TMPEGAudio&) { ++asked; return mpeginfo::idIgnore; });
-        record.setFileName(QString::fromStdString(dir.write("tiny.mp3", file).string()));
+        record.SetAutoLoad(false);
+        record.SetOnReadError([&](TMPEGAudio&) { ++asked; return mpeginfo::idIgnore; });
+        record.SetFileName(QString::fromStdString(dir.write("tiny.mp3", file).string()));
         EXPECT_EQ(record.Analyse(), mpeginfo::idIgnore) << size;
         EXPECT_EQ(asked, 1) << "the handler hears of a tiny file too";
-        record.setOnReadError({});
+        record.SetOnReadError({});
         EXPECT_EQ(record.Analyse(), -1) << size;
         EXPECT_EQ(record.Length(), static_cast<int>(size));
     }
@@ -181,7 +181,7 @@ TEST_F(ReaderTest, XingHeaderGivesVbrDuration)
     EXPECT_EQ(record.BitRate(), -1);
     EXPECT_EQ(record.Duration(), 26);                 // 1152 * 1000 / 44100 = 26.1
     EXPECT_EQ(record.FrameLength(), 417 * 5 / 1000);  // the file length over the frames
-    record.setMacroTemplate("%BR%|%BR,R,6,0%");
+    record.SetMacroTemplate("%BR%|%BR,R,6,0%");
     EXPECT_EQ(record.Analyse(), 0);
     EXPECT_EQ(record.MacroText(), "VBR|000VBR");
 
@@ -273,13 +273,13 @@ TEST_F(ReaderTest, GuessedArtistAndTitle)
     EXPECT_EQ(record.Title(), "Band - Song.mp3");
     EXPECT_EQ(record.GuessedArtist(), "Unknown Artist");
     EXPECT_EQ(record.GuessedTitle(), "Unknown Title");
-    record.setDefaultArtist("");
-    record.setDefaultTitle("");
+    record.SetDefaultArtist("");
+    record.SetDefaultTitle("");
     EXPECT_EQ(record.GuessedArtist(), "[notag]");
     EXPECT_EQ(record.GuessedTitle(), "Band - Song.mp3");
 
     ASSERT_EQ(analyse(record, dir.write("tagged.mp3", append_id3v1(stream, id3v1_tag("T", "Art", "", "", "", 0)))), 0);
-    record.setDefaultArtist("Someone");
+    record.SetDefaultArtist("Someone");
     EXPECT_EQ(record.GuessedArtist(), "Art");
     EXPECT_EQ(record.GuessedTitle(), "T");
 }
@@ -310,18 +310,18 @@ TEST_F(ReaderTest, SearchLimitBoundsTheScan)
 {
     const auto path = dir.write("late.mp3", prepend(garbage(10000), frames(kMpeg1L3, 417, 4)));
     int hooks = 0;
-    record.setProcessMessages([&] { ++hooks; });
-    record.setSearchLimit(5000);
+    record.SetProcessMessages([&] { ++hooks; });
+    record.SetSearchLimit(5000);
     EXPECT_EQ(analyse(record, path), -1);
     EXPECT_LE(hooks, 5000 / 300 + 1) << "the scan stopped near the limit";
     EXPECT_EQ(record.FirstFramePos(), record.Length() + 1);
 
-    record.setSearchLimit(10003); // the header's last byte at the limit is still read
+    record.SetSearchLimit(10003); // the header's last byte at the limit is still read
     EXPECT_EQ(analyse(record, path), 0);
     EXPECT_EQ(record.FirstFramePos(), 10000);
-    record.setSearchLimit(10002);
+    record.SetSearchLimit(10002);
     EXPECT_EQ(analyse(record, path), -1);
-    record.setSearchLimit(0);
+    record.SetSearchLimit(0);
     EXPECT_EQ(analyse(record, path), 0);
 }
 
@@ -329,7 +329,7 @@ TEST_F(ReaderTest, PendingMessagesAreProcessedAboutEvery300Bytes)
 {
     const auto path = dir.write("slow.mp3", prepend(garbage(3000), frames(kMpeg1L3, 417, 4)));
     int hooks = 0;
-    record.setProcessMessages([&] { ++hooks; });
+    record.SetProcessMessages([&] { ++hooks; });
     ASSERT_EQ(analyse(record, path), 0);
     EXPECT_GE(hooks, 9);
     EXPECT_LE(hooks, 11);
@@ -345,27 +345,27 @@ TEST_F(ReaderTest, RetryRepeatsTheAnalysis)
 {
     const auto path = dir.file("later.mp3");
     int asked = 0;
-    record.setAutoLoad(false);
-    record.setOnReadError([&](TMPEGAudio& sender) {
+    record.SetAutoLoad(false);
+    record.SetOnReadError([&](TMPEGAudio& sender) {
         ++asked;
         EXPECT_EQ(sender.FileName(), QString::fromStdString(path.string()));
         if (asked == 2)
             write_file(path, frames(kMpeg1L3, 417, 3)); // the user fixed it, then Retry
         return mpeginfo::idRetry;
     });
-    record.setFileName(QString::fromStdString(path.string()));
+    record.SetFileName(QString::fromStdString(path.string()));
     EXPECT_EQ(record.Analyse(), 0);
     EXPECT_EQ(asked, 2);
 
-    record.setOnReadError([](TMPEGAudio&) { return mpeginfo::idCancel; });
-    record.setFileName(QString::fromStdString(dir.file("never.mp3").string()));
+    record.SetOnReadError([](TMPEGAudio&) { return mpeginfo::idCancel; });
+    record.SetFileName(QString::fromStdString(dir.file("never.mp3").string()));
     EXPECT_EQ(record.Analyse(), mpeginfo::idCancel);
 
     // A handler that removes itself and asks for Retry: the repeat runs without one.
     int calls = 0;
-    record.setOnReadError([&](TMPEGAudio& sender) {
+    record.SetOnReadError([&](TMPEGAudio& sender) {
         ++calls;
-        sender.setOnReadError({});
+        sender.SetOnReadError({});
         return mpeginfo::idRetry;
     });
     EXPECT_EQ(record.Analyse(), -1);
@@ -376,8 +376,8 @@ TEST_F(ReaderTest, AutoLoadAnalysesOnSettingTheName)
 {
     const auto path = dir.write("auto.mp3", frames(kMpeg1L3, 417, 3));
     TMPEGAudio autoload;
-    autoload.setOnReadError({});
-    autoload.setFileName(QString::fromStdString(path.string()));
+    autoload.SetOnReadError({});
+    autoload.SetFileName(QString::fromStdString(path.string()));
     EXPECT_EQ(autoload.LastResult(), 0);
     EXPECT_EQ(autoload.BitRate(), 128);
 }
@@ -390,8 +390,8 @@ TEST_F(ReaderTest, DefaultHandlerAsksTheInstalledDialog)
         return mpeginfo::idCancel;
     });
     TMPEGAudio fresh;
-    fresh.setAutoLoad(false);
-    fresh.setFileName(QString::fromStdString(dir.file("x.mp3").string()));
+    fresh.SetAutoLoad(false);
+    fresh.SetFileName(QString::fromStdString(dir.file("x.mp3").string()));
     EXPECT_EQ(fresh.Analyse(), mpeginfo::idCancel);
     EXPECT_EQ(shown, "Error openning file: " + QString::fromStdString(dir.file("x.mp3").string()));
     mpeginfo::set_read_error_dialog({});

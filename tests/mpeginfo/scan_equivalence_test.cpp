@@ -100,12 +100,12 @@ TEST(ScanEquivalence, BufferedSearchFindsWhatAByteWalkFinds)
             limit = edges[random() % 3] + std::uniform_int_distribution<int>(-4, 4)(random);
 
         mpeginfo::TMPEGAudio record;
-        record.setAutoLoad(false);
-        record.setOnReadError({});
-        record.setSearchLimit(static_cast<std::int32_t>(limit));
+        record.SetAutoLoad(false);
+        record.SetOnReadError({});
+        record.SetSearchLimit(static_cast<std::int32_t>(limit));
         if (round % 2)
-            record.setProcessMessages([] {}); // slices the scan at every 300 bytes
-        record.setFileName(QString::fromStdString(dir.write("scan.mp3", file).string()));
+            record.SetProcessMessages([] {}); // slices the scan at every 300 bytes
+        record.SetFileName(QString::fromStdString(dir.write("scan.mp3", file).string()));
         const int result = record.Analyse();
         const std::int64_t expected = byte_by_byte(file, limit);
         SCOPED_TRACE("round " + std::to_string(round) + " size " + std::to_string(size) + " limit "

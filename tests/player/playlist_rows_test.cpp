@@ -171,7 +171,7 @@ TEST_F(RowBuilder, RetryReadsTheFileAgain)
 TEST_F(RowBuilder, TheBatchHandlerIsPutBackAndTheScratchListHoldsTheBatch)
 {
     int own_calls = 0;
-    scratch_.setOnReadError([&](TMPEGAudio&) {
+    scratch_.SetOnReadError([&](TMPEGAudio&) {
         ++own_calls;
         return mpeginfo::idIgnore;
     });

@@ -100,14 +100,9 @@ TEST_F(Transport, LoopTrackPlaysTheLastRowAgainAndALoneSongForEver)
     Form().LoopTrack1Click();
     EXPECT_TRUE(Form().MenuItem("LoopTrack1")->isChecked());
     SelectOnly(0);
-    int starts = 0;
-    const auto previous = Out().OnStart;
-    Out().OnStart = [&](QObject* sender) {
-        ++starts;
-        previous(sender);
-    };
+    const auto& starts = RecordStarts();
     Form().ImageButton1Click();
-    ASSERT_TRUE(wait_until([&] { return starts >= 3; }));
+    ASSERT_TRUE(wait_until([&] { return starts.size() >= 3; }));
     EXPECT_TRUE(OutputPlaying());
     EXPECT_EQ(Form().CurrentIndex(), 0);
     EXPECT_EQ(Status(), "Playing -only.mp3");
@@ -123,14 +118,9 @@ TEST_F(Transport, LoopTrackRepeatsAMiddleRowWithoutMoving)
     AddThree();
     Form().LoopTrack1Click();
     SelectOnly(1);
-    int starts = 0;
-    const auto previous = Out().OnStart;
-    Out().OnStart = [&](QObject* sender) {
-        ++starts;
-        previous(sender);
-    };
+    const auto& starts = RecordStarts();
     Form().ImageButton1Click();
-    ASSERT_TRUE(wait_until([&] { return starts >= 3; }));
+    ASSERT_TRUE(wait_until([&] { return starts.size() >= 3; }));
     EXPECT_EQ(Form().CurrentIndex(), 1);
     EXPECT_EQ(Status(), "Playing -two.mp3");
     Form().ImageButton4Click();

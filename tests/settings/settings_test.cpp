@@ -253,24 +253,24 @@ TEST(Scrambling, EveryTypeRoundTripsBitForBit)
     for (std::int32_t key : {kPlayerEncryptId, 0, -1, 0x12345678}) {
         for (const TrsValue& v : values) {
             const TrsValue scrambled = TrsScrambleValue(v, key);
-            EXPECT_EQ(scrambled.type(), v.type() == rvBinary ? rvBinary : rvString);
-            for (char c : scrambled.bytes())
+            EXPECT_EQ(scrambled.Type(), v.Type() == rvBinary ? rvBinary : rvString);
+            for (char c : scrambled.Bytes())
                 EXPECT_TRUE(std::isalnum(std::uint8_t(c)) || c == '+' || c == '/') << c;
             auto back = TrsUnscrambleValue(scrambled, key);
-            ASSERT_TRUE(back) << int(v.type());
-            EXPECT_TRUE(*back == v) << "type " << v.type() << " key " << key;
+            ASSERT_TRUE(back) << int(v.Type());
+            EXPECT_TRUE(*back == v) << "type " << v.Type() << " key " << key;
         }
     }
     // A 5-character string: tag and 5 bytes are 7 bytes, 10 Base64 characters.
-    EXPECT_EQ(TrsScrambleValue(TrsValue::String("abcde"), kPlayerEncryptId).bytes().size(), 10);
+    EXPECT_EQ(TrsScrambleValue(TrsValue::String("abcde"), kPlayerEncryptId).Bytes().size(), 10);
 }
 
 TEST(Scrambling, KnownTextAndValuesLeftAlone)
 {
     // Tag 1 and "A" XOR the key 0: bytes 01 00 41, Base64 "AQBB".
-    EXPECT_EQ(TrsScrambleValue(TrsValue::String("A"), 0).bytes(), "AQBB");
+    EXPECT_EQ(TrsScrambleValue(TrsValue::String("A"), 0).Bytes(), "AQBB");
     // One trailing byte gives two characters, two give three (no padding).
-    EXPECT_EQ(TrsScrambleValue(TrsValue::String(""), 0).bytes(), "AQA");
+    EXPECT_EQ(TrsScrambleValue(TrsValue::String(""), 0).Bytes(), "AQA");
     EXPECT_FALSE(TrsUnscrambleValue(TrsValue::String("AQA="), 0));    // "=" is outside the alphabet
     EXPECT_FALSE(TrsUnscrambleValue(TrsValue::String("AQBBA"), 0));   // last group of one character
     EXPECT_FALSE(TrsUnscrambleValue(TrsValue::String("/opt/x y"), 0)); // a blank
@@ -324,7 +324,7 @@ TEST(PlayerSettings, SaveAndLoadThroughTheRegistry)
             ASSERT_TRUE(plain) << v.name.toStdString();
             // Integer properties keep their type inside the scrambled text.
             const bool integer = v.name == "emberxix" || v.name == "lasthighx";
-            EXPECT_EQ(plain->type(), integer ? rvInteger : rvString) << v.name.toStdString();
+            EXPECT_EQ(plain->Type(), integer ? rvInteger : rvString) << v.name.toStdString();
         }
     }
     EXPECT_EQ(values_of(*store, "Software\\PELU\\Sub").size(), 1u);
@@ -395,8 +395,8 @@ TEST(PlayerSettings, SavingTwiceLeavesTheSubtreeIdentical)
     s.saver->Save();
     s.storage->Save();
     EXPECT_EQ(reg::export_reg_file(*store), first);
-    EXPECT_EQ(s.storage->ReadValue("\\Kinds\\p")->type(), rvPoint);
-    EXPECT_EQ(s.storage->ReadValue("\\Kinds\\b")->bytes(), "raw");
+    EXPECT_EQ(s.storage->ReadValue("\\Kinds\\p")->Type(), rvPoint);
+    EXPECT_EQ(s.storage->ReadValue("\\Kinds\\b")->Bytes(), "raw");
 }
 
 TEST(TrsPropSaver, DefaultValuesAreRemovedWithoutStoreDefValues)
@@ -443,7 +443,7 @@ TEST(TrsPropSaver, PropertyKindsRoundTripAndBadValuesRaise)
     EXPECT_EQ(storage.ReadValue("\\ViewMode")->AsString(), "vmLarge");
     EXPECT_EQ(storage.ReadString("\\Shown"), "[spSpectrum,spRight]");
     EXPECT_EQ(storage.ReadString("\\Partner"), "PopupMenu20001.Other");
-    EXPECT_EQ(storage.ReadValue("\\Ratio")->type(), rvFloat);
+    EXPECT_EQ(storage.ReadValue("\\Ratio")->Type(), rvFloat);
     EXPECT_FALSE(storage.ValueExists("\\nosuch.Thing"));
 
     Form loaded;
@@ -523,7 +523,7 @@ protected:
     void DoSave() override
     {
         ++saves;
-        seen_scrambled = Storage()->ReadValue("\\K\\secret")->bytes();
+        seen_scrambled = Storage()->ReadValue("\\K\\secret")->Bytes();
         throw TrsException("save failed");
     }
 };
@@ -540,7 +540,7 @@ TEST(TrsStorage, AFailedSaveLeavesPlainValuesAndEventsStillRun)
     data.OnAfterSave = [&](QObject*) { after_save = true; };
     EXPECT_THROW(storage.Save(), TrsException);
     EXPECT_TRUE(after_save);
-    EXPECT_EQ(data.seen_scrambled, TrsScrambleValue(TrsValue::String("plain"), kPlayerEncryptId).bytes());
+    EXPECT_EQ(data.seen_scrambled, TrsScrambleValue(TrsValue::String("plain"), kPlayerEncryptId).Bytes());
     EXPECT_EQ(storage.ReadString("\\K\\secret"), "plain");
 
     bool after_load = false;
@@ -603,7 +603,7 @@ TEST(TrsPropSaver, AComponentByItselfIsSavedAsItsImage)
     form.audiox.SetFileName("/saved.mp3");
     form.spectrum.SetChecked(false);
     saver.Save();
-    EXPECT_EQ(storage.ReadValue("\\audiox")->type(), rvBinary);
+    EXPECT_EQ(storage.ReadValue("\\audiox")->Type(), rvBinary);
 
     Form loaded;
     TrsPropSaver saver2(&loaded);

@@ -46,15 +46,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     using pelu::mpeginfo::TMPEGAudio;
     TMPEGAudio record;
-    record.setAutoLoad(false);
-    record.setOnReadError({});
-    record.setMacroTemplate(kEveryMacro);
+    record.SetAutoLoad(false);
+    record.SetOnReadError({});
+    record.SetMacroTemplate(kEveryMacro);
     int hooks = 0;
-    record.setProcessMessages([&] { ++hooks; });
+    record.SetProcessMessages([&] { ++hooks; });
     // Some inputs run with a search limit, drawn from the input's size.
     if (size % 3 == 0)
-        record.setSearchLimit(static_cast<std::int32_t>(size / 3));
-    record.setFileName(QString::fromStdString(g_path));
+        record.SetSearchLimit(static_cast<std::int32_t>(size / 3));
+    record.SetFileName(QString::fromStdString(g_path));
     const int result = record.Analyse();
 
     check(result == 0 || result == -1, "result is 0 or -1 without a handler");
