@@ -6,7 +6,7 @@
 #include "mp3_fixtures.h"
 #include "band_bus.h"
 #include "desktop.h"
-#include "player/media_list.h"
+#include "playlist/media_list.h"
 
 #include <QFileInfo>
 #include <QUrl>

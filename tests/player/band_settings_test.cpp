@@ -7,7 +7,7 @@
 #include "audio/equalizer.h"
 #include "audio/level.h"
 #include "platform/com/com.h"
-#include "player/media_list.h"
+#include "playlist/media_list.h"
 #include "settings/storage.h"
 #include "widgets/analyser_views.h"
 #include "widgets/bitmap_slider.h"
