@@ -261,9 +261,11 @@ TEST_F(StoredSettings, TheSevenValuesAreStoredScrambled)
                              "VStereoLMeter1.Checked", "VStereoRMeter1.Checked", "DLL Location"})
         EXPECT_TRUE(names.contains(QString::fromLatin1(name))) << name;
     // Plain text nowhere but in "DLL Location".
-    for (const auto& v : values)
-        if (v.name != "DLL Location")
+    for (const auto& v : values) {
+        if (v.name != "DLL Location") {
             EXPECT_FALSE(v.text.contains(QStringLiteral("a.mp3"))) << v.name.toStdString();
+        }
+    }
 
     EXPECT_EQ(Stored("storedlocx")->AsString(), storage_folder_);
     EXPECT_EQ(Stored("emberxix")->AsInteger(), 1);
