@@ -3,7 +3,9 @@
 // the time display, seek slider, status line and icon blink) playing a 60 s
 // 128 kbit/s stereo MP3 at real time on the simulated device, with the panels
 // closed; then the same form stopped for as long. CPU time of the whole
-// process (getrusage) over each phase, as a percentage of one core.
+// process (getrusage) over each phase, as a percentage of one core, and the
+// frames of the band's window per second: each frame is one paint and flush
+// of the window, which in the browser costs a composition of the window.
 //
 //   bench_band [SECONDS]    each phase lasts SECONDS (default 30, at most 55)
 //
@@ -11,6 +13,7 @@
 // user's own settings are never touched; the Qt platform is offscreen unless
 // QT_QPA_PLATFORM says otherwise.
 #include "bench_band_form.h"
+#include "frame_log.h"
 #include "mp3_fixtures.h"
 
 #include "platform/wave/wave_device.h"
@@ -37,10 +40,18 @@ double CpuSeconds()
     return usage.ru_utime.tv_sec + usage.ru_stime.tv_sec + (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
 }
 
+pelu::test::FrameLog* g_frames = nullptr;
+// A frame sooner than this after the one before beats a 60 Hz screen.
+constexpr std::int64_t kRefreshUs = 16667 - 1000;
+
 struct Phase {
     double cpu_s = 0;
     double wall_s = 0;
+    qint64 frames = 0;
+    qint64 paints = 0;
+    qint64 close_frames = 0; // less than a 60 Hz refresh (less 1 ms) after the one before
     double percent() const { return wall_s > 0 ? 100.0 * cpu_s / wall_s : 0; }
+    double per_second(qint64 n) const { return wall_s > 0 ? n / wall_s : 0; }
 };
 
 // Runs the event loop for `seconds` and measures the process's CPU over it.
@@ -48,11 +59,14 @@ Phase Measure(double seconds)
 {
     QElapsedTimer wall;
     const double cpu_start = CpuSeconds();
+    const qint64 frames = g_frames->Frames(), paints = g_frames->paints;
+    const qint64 close = g_frames->CloserThan(kRefreshUs);
     wall.start();
     QEventLoop loop;
     QTimer::singleShot(int(seconds * 1000), Qt::PreciseTimer, &loop, &QEventLoop::quit);
     loop.exec();
-    return Phase{CpuSeconds() - cpu_start, wall.elapsed() / 1000.0};
+    return Phase{CpuSeconds() - cpu_start, wall.elapsed() / 1000.0, g_frames->Frames() - frames,
+                 g_frames->paints - paints, g_frames->CloserThan(kRefreshUs) - close};
 }
 
 void Settle(int ms)
@@ -81,6 +95,8 @@ int main(int argc, char** argv)
         band.dir().write("song.mp3", pelu::test::encode_mp3(pelu::test::cbr128_stereo_44k(60.0))).string());
     auto form = band.Make();
     form->show();
+    pelu::test::FrameLog frame_log(form->window());
+    g_frames = &frame_log;
     form->AddFiles({song});
     Settle(500);
 
@@ -102,6 +118,11 @@ int main(int argc, char** argv)
                 playing.cpu_s, playing.wall_s, playing.percent());
     std::printf("  stopped:                                     %.3f s CPU in %.1f s = %.2f%% of one core\n",
                 stopped.cpu_s, stopped.wall_s, stopped.percent());
+    std::printf("  frames of the band's window: playing %.1f/s (%.1f widget paints/s), stopped %.1f/s (%.1f/s)\n",
+                playing.per_second(playing.frames), playing.per_second(playing.paints),
+                stopped.per_second(stopped.frames), stopped.per_second(stopped.paints));
+    std::printf("  frames sooner than a 60 Hz refresh after the one before: playing %lld, stopped %lld\n",
+                static_cast<long long>(playing.close_frames), static_cast<long long>(stopped.close_frames));
     form.reset();
     return 0;
 }

@@ -18,6 +18,8 @@
 //   bench_play [--rounds R] [--seconds S]   a synthesised S s (default 20) 128 kbit/s stereo MP3
 //   bench_play [--rounds R] FILE.mp3        another file
 //   PELU_BENCH_DEVICE=sim:20 bench_play     another device for the playing runs
+//   bench/play/with_sound_server.sh env PELU_BENCH_DEVICE=alsa bench_play FILE48K.mp3
+//                                           through a private PipeWire's null sink
 //   bench_play --write FILE SECONDS [RATE]  only writes a fixture MP3 of that length
 //                                           (44100 Hz, or RATE: 48000 plays on a 48 kHz
 //                                           sound server without resampling)

@@ -73,6 +73,8 @@ public:
 
     void ActiveChanged(int delta) { active_count_ += delta; }
     int ActiveCount() const { return active_count_; }
+    // When the next cycle is set for (-1: none).
+    std::int64_t ArmedAtUs() const { return timer_.isActive() ? armed_at_us_.load() : -1; }
 
     // Asks for one pump cycle soon (any thread). At most one wake-up is queued,
     // and none when a cycle is already set for within one frame: that one
@@ -127,11 +129,16 @@ private:
                 c->Feed(true);
         }
         g_feeding = false;
+        // The next cycle is set before the hook runs: the hook may plan on it.
+        if (instance_ == this && active_count_ > 0)
+            ArmNext();
         if (g_cycle_end_hook)
             g_cycle_end_hook();
-        if (instance_ != this || active_count_ <= 0)
-            return;
-        // Sleep until the earliest slice is due; data arriving wakes us sooner.
+    }
+
+    // Sleep until the earliest slice is due; data arriving wakes us sooner.
+    void ArmNext()
+    {
         std::int64_t due = -1;
         for (TMMConnector* c : connectors_) {
             if (!(c->AutoTrigger() && c->Enabled() && c->IsActive()))
@@ -209,6 +216,11 @@ void TMMConnector::SetFramePaceUs(std::int64_t pace_us)
 std::int64_t TMMConnector::FramePaceUs() { return g_frame_pace_us.load(); }
 
 void TMMConnector::SetCycleEndHook(std::function<void()> hook) { g_cycle_end_hook = std::move(hook); }
+
+std::int64_t TMMConnector::NextCycleUs()
+{
+    return ConnectorPump::instance() ? ConnectorPump::instance()->ArmedAtUs() : -1;
+}
 
 bool TMMConnector::GroupConnected(int group) const
 {

@@ -98,6 +98,10 @@ public:
     // the cycle repaint there, together).
     static bool Feeding();
     static void SetCycleEndHook(std::function<void()> hook);
+    // Main thread: the microsecond time the pump's next cycle is set for, or
+    // -1 when none is (no display fed, nothing due). Already set for the
+    // next cycle when the cycle-end hook runs, so the hook can plan on it.
+    static std::int64_t NextCycleUs();
 
     explicit TMMConnector(QObject* parent = nullptr);
     ~TMMConnector() override;

@@ -148,7 +148,7 @@ void Automation::Run(const QString& line)
             bands << BandText(window, i);
         Say(QStringLiteral("bands %1 %2").arg(window->number()).arg(bands.join(' ')));
     } else if (command == "screenshot" && words.size() == 3) {
-        const bool saved = window->grab().save(words[2], "PNG");
+        const bool saved = window->Grab().save(words[2], "PNG");
         Say(saved ? QStringLiteral("screenshot %1 %2").arg(window->number()).arg(words[2])
                   : QStringLiteral("error cannot save %1").arg(words[2]));
     } else if (command == "close") {

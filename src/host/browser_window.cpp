@@ -1,6 +1,7 @@
 #include "host/browser_window.h"
 
 #include "host/app_icon.h"
+#include "host/page_view.h"
 #include "host/rebar.h"
 #include "platform/registry/registry.h"
 
@@ -17,6 +18,7 @@
 #include <QLineEdit>
 #include <QMenuBar>
 #include <QPlainTextEdit>
+#include <QPainter>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QScreen>
@@ -29,10 +31,7 @@
 #include <QTimer>
 #include <QToolButton>
 #include <QWebEngineDownloadRequest>
-#include <QWebEngineFindTextResult>
 #include <QWebEnginePage>
-#include <QWebEngineProfile>
-#include <QWebEngineView>
 
 #include <array>
 
@@ -41,17 +40,6 @@ namespace pelu::host {
 using namespace pelu::com;
 
 namespace {
-
-BSTR to_bstr(const QString& text)
-{
-    return SysAllocStringLen(reinterpret_cast<const char16_t*>(text.utf16()), static_cast<std::uint32_t>(text.size()));
-}
-
-QString from_bstr(BSTR text)
-{
-    const std::u16string_view view = bstr_view(text);
-    return QString::fromUtf16(view.data(), static_cast<qsizetype>(view.size()));
-}
 
 // Asks the page whether the focused element takes typed text. Frames count as
 // editable: what has the focus inside them cannot always be seen from here.
@@ -85,22 +73,6 @@ bool is_editable_widget(const QWidget* widget)
     return qobject_cast<const QAbstractSpinBox*>(widget) != nullptr;
 }
 
-// The page of a window: new windows that a page opens become browser windows.
-class Page : public QWebEnginePage {
-public:
-    Page(BrowserSession& session, QObject* parent) : QWebEnginePage(session.profile(), parent), session_(session) {}
-
-protected:
-    QWebEnginePage* createWindow(WebWindowType) override
-    {
-        BrowserWindow* window = session_.OpenWindow(QUrl(), BrowserSession::OpenedBy::Page);
-        return window ? window->page() : nullptr;
-    }
-
-private:
-    BrowserSession& session_;
-};
-
 // Zoom levels in percent, as browsers step through them.
 constexpr std::array<int, 17> kZoomPercent{25, 33, 50, 67, 75, 80, 90, 100, 110, 125, 150, 175, 200, 250, 300, 400, 500};
 constexpr int kZoomHundred = 7;
@@ -109,229 +81,6 @@ constexpr int kZoomHundred = 7;
 constexpr QSize kDefaultWindowSize(1100, 720);
 
 } // namespace
-
-// ---- the automation object -----------------------------------------------------
-
-BrowserObject::BrowserObject(BrowserWindow* window) : window_(window) {}
-
-BrowserObject::~BrowserObject() = default;
-
-void BrowserObject::Detach()
-{
-    window_.clear();
-    // Sinks still connected are let go with the window.
-    auto sinks = std::move(sinks_);
-    sinks_.clear();
-}
-
-void BrowserObject::Fire(DISPID id, std::vector<VARIANT> arguments_reversed)
-{
-    DISPPARAMS params;
-    params.rgvarg = arguments_reversed.empty() ? nullptr : arguments_reversed.data();
-    params.cArgs = static_cast<UINT>(arguments_reversed.size());
-    // A sink may disconnect itself, or others, while it handles the event.
-    const auto sinks = sinks_;
-    for (const auto& [cookie, sink] : sinks) {
-        if (sinks_.count(cookie))
-            sink->Invoke(id, IID_NULL, 0, DISPATCH_METHOD, &params, nullptr, nullptr, nullptr);
-    }
-}
-
-HRESULT BrowserObject::QueryInterface(REFIID iid, void** out)
-{
-    if (!out)
-        return E_POINTER;
-    *out = nullptr;
-    if (iid == IID_IUnknown || iid == IID_IDispatch || iid == IID_IWebBrowser2)
-        *out = static_cast<IWebBrowser2*>(this);
-    else if (iid == IID_IConnectionPointContainer)
-        *out = static_cast<IConnectionPointContainer*>(this);
-    else
-        return E_NOINTERFACE;
-    AddRef();
-    return S_OK;
-}
-
-ULONG BrowserObject::AddRef() { return ++references_; }
-
-ULONG BrowserObject::Release()
-{
-    const ULONG left = --references_;
-    if (left == 0)
-        delete this;
-    return left;
-}
-
-HRESULT BrowserObject::GetTypeInfoCount(UINT* count)
-{
-    if (!count)
-        return E_POINTER;
-    *count = 0;
-    return S_OK;
-}
-
-HRESULT BrowserObject::GetTypeInfo(UINT, LCID, ITypeInfo** info)
-{
-    if (info)
-        *info = nullptr;
-    return E_NOTIMPL;
-}
-
-HRESULT BrowserObject::GetIDsOfNames(REFIID, char16_t**, UINT, LCID, DISPID*) { return DISP_E_UNKNOWNNAME; }
-
-HRESULT BrowserObject::Invoke(DISPID, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*, EXCEPINFO*, UINT*)
-{
-    return DISP_E_MEMBERNOTFOUND;
-}
-
-HRESULT BrowserObject::GoBack()
-{
-    return OnWindow([](BrowserWindow& w) { w.view()->back(); });
-}
-
-HRESULT BrowserObject::GoForward()
-{
-    return OnWindow([](BrowserWindow& w) { w.view()->forward(); });
-}
-
-HRESULT BrowserObject::GoHome()
-{
-    return OnWindow([](BrowserWindow& w) { w.GoHome(); });
-}
-
-HRESULT BrowserObject::Navigate(BSTR url, VARIANT*, VARIANT*, VARIANT*, VARIANT*)
-{
-    // Flags, target frame, post data and headers are not used: every address
-    // opens in this window with a plain request.
-    if (!window_)
-        return E_FAIL;
-    const QString text = from_bstr(url).trimmed();
-    if (text.isEmpty())
-        return E_INVALIDARG;
-    const QUrl target = QUrl::fromUserInput(text);
-    if (!target.isValid())
-        return E_INVALIDARG;
-    window_->Navigate(target);
-    return S_OK;
-}
-
-HRESULT BrowserObject::Refresh()
-{
-    return OnWindow([](BrowserWindow& w) { w.view()->reload(); });
-}
-
-HRESULT BrowserObject::Stop()
-{
-    return OnWindow([](BrowserWindow& w) { w.view()->stop(); });
-}
-
-HRESULT BrowserObject::get_LocationName(BSTR* name)
-{
-    return ReadWindow(name, [](BrowserWindow& w) { return to_bstr(w.view()->title()); });
-}
-
-HRESULT BrowserObject::get_LocationURL(BSTR* url)
-{
-    return ReadWindow(url, [](BrowserWindow& w) { return to_bstr(w.view()->url().toString()); });
-}
-
-HRESULT BrowserObject::get_Busy(VARIANT_BOOL* busy)
-{
-    return ReadWindow(busy, [](BrowserWindow& w) {
-        return w.view()->page()->isLoading() ? VARIANT_TRUE : VARIANT_FALSE;
-    });
-}
-
-HRESULT BrowserObject::Quit()
-{
-    // Queued: the caller (a band's own timer) must return before the window and
-    // everything in it goes.
-    return OnWindow([](BrowserWindow& w) { QMetaObject::invokeMethod(&w, &QWidget::close, Qt::QueuedConnection); });
-}
-
-HRESULT BrowserObject::get_HWND(SHANDLE_PTR* hwnd)
-{
-    return ReadWindow(hwnd, [](BrowserWindow& w) { return win::HandleToInteger(w.handle()); });
-}
-
-HRESULT BrowserObject::get_Visible(VARIANT_BOOL* visible)
-{
-    return ReadWindow(visible, [](BrowserWindow& w) { return w.isVisible() ? VARIANT_TRUE : VARIANT_FALSE; });
-}
-
-HRESULT BrowserObject::put_Visible(VARIANT_BOOL visible)
-{
-    return OnWindow([visible](BrowserWindow& w) { w.setVisible(visible != VARIANT_FALSE); });
-}
-
-HRESULT BrowserObject::EnumConnectionPoints(IEnumConnectionPoints** out)
-{
-    if (out)
-        *out = nullptr;
-    return E_NOTIMPL;
-}
-
-HRESULT BrowserObject::FindConnectionPoint(REFIID iid, IConnectionPoint** out)
-{
-    if (!out)
-        return E_POINTER;
-    *out = nullptr;
-    if (iid != DIID_DWebBrowserEvents2)
-        return CONNECT_E_NOCONNECTION;
-    *out = this;
-    AddRef();
-    return S_OK;
-}
-
-HRESULT BrowserObject::GetConnectionInterface(IID* iid)
-{
-    if (!iid)
-        return E_POINTER;
-    *iid = DIID_DWebBrowserEvents2;
-    return S_OK;
-}
-
-HRESULT BrowserObject::GetConnectionPointContainer(IConnectionPointContainer** out)
-{
-    if (!out)
-        return E_POINTER;
-    *out = this;
-    AddRef();
-    return S_OK;
-}
-
-HRESULT BrowserObject::Advise(IUnknown* sink, DWORD* cookie)
-{
-    if (!sink || !cookie)
-        return E_POINTER;
-    *cookie = 0;
-    if (!window_)
-        return CONNECT_E_CANNOTCONNECT;
-    // Events arrive through IDispatch::Invoke: a sink must have it.
-    ComPtr<IDispatch> dispatch;
-    if (FAILED(sink->QueryInterface(IID_IDispatch, dispatch.put_void())) || !dispatch)
-        return CONNECT_E_CANNOTCONNECT;
-    *cookie = next_cookie_++;
-    sinks_.emplace(*cookie, std::move(dispatch));
-    return S_OK;
-}
-
-HRESULT BrowserObject::Unadvise(DWORD cookie)
-{
-    auto it = sinks_.find(cookie);
-    if (it == sinks_.end())
-        return CONNECT_E_NOCONNECTION;
-    ComPtr<IDispatch> sink = std::move(it->second); // released after the map is tidy
-    sinks_.erase(it);
-    return S_OK;
-}
-
-HRESULT BrowserObject::EnumConnections(IEnumConnections** out)
-{
-    if (out)
-        *out = nullptr;
-    return E_NOTIMPL;
-}
 
 // ---- the window ----------------------------------------------------------------
 
@@ -349,17 +98,17 @@ BrowserWindow::BrowserWindow(BrowserSession& session) : session_(session)
     column->setContentsMargins(0, 0, 0, 0);
     column->setSpacing(0);
     rebar_ = new Rebar(central);
-    // A window that holds the page is composed through OpenGL, all of it, at
-    // every repaint of any of its widgets; on a machine without a GPU driver
-    // that is a software rasteriser redrawing the whole window for each step of
-    // the band's status line or analysers. As a native window of its own, the
-    // toolbar's repaints are composed and flushed for its own area only.
-    rebar_->setAttribute(Qt::WA_NativeWindow);
     column->addWidget(rebar_);
     page_area_ = new QStackedWidget(central);
-    view_ = new QWebEngineView(page_area_);
-    view_->setPage(new Page(session_, view_));
-    page_area_->addWidget(view_);
+    // The page in a window of its own (see page_view.h): the band's repaints
+    // never make the page be composed again.
+    view_ = new PageView(session_.pages(), page_area_);
+    // New windows that a page opens become browser windows.
+    view_->open_window_for_page = [this]() -> QObject* {
+        BrowserWindow* window = session_.OpenWindow(QUrl(), BrowserSession::OpenedBy::Page);
+        return window ? window->view()->item() : nullptr;
+    };
+    page_area_->addWidget(view_->widget());
     // A page whose process died: what happened, and a way back.
     crash_panel_ = new QWidget(page_area_);
     crash_panel_->setObjectName(QStringLiteral("pageCrashed"));
@@ -372,8 +121,8 @@ BrowserWindow::BrowserWindow(BrowserSession& session) : session_(session)
     auto* crash_reload = new QPushButton(tr("Reload"), crash_panel_);
     crash_reload->setObjectName(QStringLiteral("crashReload"));
     connect(crash_reload, &QPushButton::clicked, this, [this] {
-        page_area_->setCurrentWidget(view_);
-        view_->reload();
+        page_area_->setCurrentWidget(view_->widget());
+        view_->Reload();
     });
     crash_column->addWidget(crash_reload, 0, Qt::AlignHCenter);
     crash_column->addStretch(2);
@@ -400,36 +149,40 @@ BrowserWindow::BrowserWindow(BrowserSession& session) : session_(session)
     rebar_->on_band_inserted = [this](int index) { emit BandInserted(index, rebar_->band_id(index)); };
     BuildToolbar();
 
-    connect(view_, &QWebEngineView::urlChanged, this, [this](const QUrl& url) {
+    connect(view_, &PageView::UrlChanged, this, [this](const QUrl& url) {
         // What the user is typing stays; otherwise the address is the page's.
         if (!address_->isModified())
             address_->setText(url.toDisplayString());
     });
-    connect(view_, &QWebEngineView::titleChanged, this, &BrowserWindow::UpdateTitle);
-    connect(view_, &QWebEngineView::loadStarted, this, [this] {
-        page_area_->setCurrentWidget(view_);
+    connect(view_, &PageView::TitleChanged, this, &BrowserWindow::UpdateTitle);
+    connect(view_, &PageView::LoadStarted, this, [this] {
+        page_area_->setCurrentWidget(view_->widget());
         ShowLoading(true);
     });
-    connect(view_, &QWebEngineView::loadProgress, progress_, &QProgressBar::setValue);
-    connect(view_, &QWebEngineView::loadFinished, this, [this](bool) {
+    connect(view_, &PageView::LoadProgress, progress_, &QProgressBar::setValue);
+    connect(view_, &PageView::LoadFinished, this, [this](bool) {
         ShowLoading(false);
         const QUrl url = view_->url();
         emit LoadFinished(url);
         FireNavigationEvents(url);
     });
-    connect(page(), &QWebEnginePage::linkHovered, this, [this](const QString& url) {
+    connect(view_, &PageView::NavigationChanged, this, [this] {
+        back_->setEnabled(view_->can_go_back());
+        forward_->setEnabled(view_->can_go_forward());
+        stop_->setEnabled(view_->loading());
+    });
+    connect(view_, &PageView::LinkHovered, this, [this](const QString& url) {
         if (url.isEmpty())
             statusBar()->clearMessage();
         else
             statusBar()->showMessage(url);
     });
-    connect(page(), &QWebEnginePage::renderProcessTerminated, this,
-            [this](QWebEnginePage::RenderProcessTerminationStatus status, int exit_code) {
-                if (status != QWebEnginePage::NormalTerminationStatus)
-                    ShowCrash(static_cast<int>(status), exit_code);
-            });
+    connect(view_, &PageView::RenderProcessTerminated, this, [this](int status, int exit_code) {
+        if (status != QWebEnginePage::NormalTerminationStatus)
+            ShowCrash(status, exit_code);
+    });
     // Chromium asks only for windows that a page's script opened.
-    connect(page(), &QWebEnginePage::windowCloseRequested, this, &QWidget::close, Qt::QueuedConnection);
+    connect(view_, &PageView::WindowCloseRequested, this, &QWidget::close, Qt::QueuedConnection);
     qApp->installEventFilter(this);
 
     // The helper objects get the browser as their site before the window shows.
@@ -450,20 +203,25 @@ BrowserWindow::~BrowserWindow()
     emit session_.WindowClosed(number_);
 }
 
-QWebEnginePage* BrowserWindow::page() const { return view_->page(); }
-
 void BrowserWindow::BuildToolbar()
 {
-    QAction* back = view_->pageAction(QWebEnginePage::Back);
+    QAction* back = back_ = new QAction(style()->standardIcon(QStyle::SP_ArrowBack), tr("Back"), this);
     back->setShortcuts({QKeySequence(Qt::ALT | Qt::Key_Left), QKeySequence(Qt::Key_Back)});
-    QAction* forward = view_->pageAction(QWebEnginePage::Forward);
+    connect(back, &QAction::triggered, view_, &PageView::Back);
+    QAction* forward = forward_ = new QAction(style()->standardIcon(QStyle::SP_ArrowForward), tr("Forward"), this);
     forward->setShortcuts({QKeySequence(Qt::ALT | Qt::Key_Right), QKeySequence(Qt::Key_Forward)});
-    QAction* reload = view_->pageAction(QWebEnginePage::Reload);
+    connect(forward, &QAction::triggered, view_, &PageView::Forward);
+    QAction* reload = reload_ = new QAction(style()->standardIcon(QStyle::SP_BrowserReload), tr("Reload"), this);
     reload->setShortcuts({QKeySequence(Qt::Key_F5), QKeySequence(Qt::CTRL | Qt::Key_R)});
-    // Esc stops only while a page loads (the page disables Stop otherwise), so
-    // the page and the band get the key the rest of the time.
-    QAction* stop = view_->pageAction(QWebEnginePage::Stop);
+    connect(reload, &QAction::triggered, view_, &PageView::Reload);
+    // Esc stops only while a page loads (Stop is disabled otherwise), so the
+    // page and the band get the key the rest of the time.
+    QAction* stop = stop_ = new QAction(style()->standardIcon(QStyle::SP_BrowserStop), tr("Stop"), this);
     stop->setShortcut(QKeySequence(Qt::Key_Escape));
+    connect(stop, &QAction::triggered, view_, &PageView::Stop);
+    back->setEnabled(false);
+    forward->setEnabled(false);
+    stop->setEnabled(false);
 
     navigation_bar_ = new QWidget(rebar_);
     navigation_bar_->setObjectName(QStringLiteral("navigation"));
@@ -495,7 +253,7 @@ void BrowserWindow::BuildToolbar()
             return;
         // From here on the address bar shows where the page really went.
         address_->setModified(false);
-        view_->setFocus();
+        view_->Focus();
         Navigate(url);
     });
     row->addWidget(address_, 1);
@@ -589,6 +347,9 @@ void BrowserWindow::BuildFindBar()
     connect(previous, &QToolButton::clicked, this, [this] { Find(true); });
     connect(next, &QToolButton::clicked, this, [this] { Find(false); });
     connect(close, &QToolButton::clicked, this, &BrowserWindow::CloseFindBar);
+    connect(view_, &PageView::FindFinished, find_result_, [this](int matches, int active_match) {
+        find_result_->setText(matches == 0 ? tr("Not found") : tr("%1 of %2").arg(active_match).arg(matches));
+    });
     find_field_->installEventFilter(this);
     find_bar_->hide();
 }
@@ -596,27 +357,19 @@ void BrowserWindow::BuildFindBar()
 void BrowserWindow::CloseFindBar()
 {
     find_bar_->hide();
-    page()->findText(QString()); // the marks go
-    view_->setFocus();
+    view_->FindText(QString(), false); // the marks go
+    view_->Focus();
 }
 
 void BrowserWindow::Find(bool backward)
 {
     const QString text = find_field_->text();
     if (text.isEmpty()) {
-        page()->findText(QString());
+        view_->FindText(QString(), false);
         find_result_->clear();
         return;
     }
-    QPointer<QLabel> result(find_result_);
-    page()->findText(text, backward ? QWebEnginePage::FindBackward : QWebEnginePage::FindFlags(),
-                     [result](const QWebEngineFindTextResult& found) {
-                         if (!result)
-                             return;
-                         result->setText(found.numberOfMatches() == 0
-                                             ? tr("Not found")
-                                             : tr("%1 of %2").arg(found.activeMatch()).arg(found.numberOfMatches()));
-                     });
+    view_->FindText(text, backward);
 }
 
 void BrowserWindow::ZoomBy(int steps)
@@ -624,14 +377,14 @@ void BrowserWindow::ZoomBy(int steps)
     const int last = static_cast<int>(kZoomPercent.size()) - 1;
     zoom_step_ = steps == 0 ? 0 : std::clamp(zoom_step_ + steps, -kZoomHundred, last - kZoomHundred);
     const int percent = kZoomPercent[static_cast<std::size_t>(kZoomHundred + zoom_step_)];
-    view_->setZoomFactor(percent / 100.0);
+    view_->SetZoomFactor(percent / 100.0);
     statusBar()->showMessage(tr("Zoom %1 %").arg(percent), 2000);
 }
 
 void BrowserWindow::ShowLoading(bool loading)
 {
     // One action at a time: a tool button with several would show a menu arrow.
-    QAction* shown = view_->pageAction(loading ? QWebEnginePage::Stop : QWebEnginePage::Reload);
+    QAction* shown = loading ? stop_ : reload_;
     for (QAction* action : stop_reload_->actions())
         if (action != shown)
             stop_reload_->removeAction(action);
@@ -664,6 +417,18 @@ QString BrowserWindow::status_text() const
 
 QString BrowserWindow::address_text() const { return address_->text(); }
 
+QImage BrowserWindow::Grab()
+{
+    QImage picture = grab().toImage();
+    const QImage page = view_->Grab();
+    if (!page.isNull() && view_->widget()->isVisible()) {
+        QPainter painter(&picture);
+        const QPoint at = view_->widget()->mapTo(this, QPoint(0, 0));
+        painter.drawImage(QRect(at, view_->widget()->size()), page);
+    }
+    return picture;
+}
+
 void BrowserWindow::FitIntoScreen()
 {
     const QScreen* place = screen();
@@ -681,13 +446,13 @@ void BrowserWindow::FitIntoScreen()
     }
 }
 
-void BrowserWindow::Navigate(const QUrl& url) { view_->load(url); }
+void BrowserWindow::Navigate(const QUrl& url) { view_->Load(url); }
 
 void BrowserWindow::GoHome()
 {
     const QUrl& home = session_.home_page();
     if (!home.isEmpty()) {
-        view_->load(home);
+        view_->Load(home);
         return;
     }
     // Without the local home page, say what is missing instead of an empty page.
@@ -695,7 +460,7 @@ void BrowserWindow::GoHome()
                              "<!DOCTYPE html><html><head><meta charset=\"utf-8\"><title>%1</title></head>"
                              "<body style=\"font-family:sans-serif;margin:3em\"><h1>%1</h1><p>%2</p></body></html>")
                              .arg(QString::fromLatin1(kBrowserName), session_.home_problem().toHtmlEscaped());
-    view_->setHtml(html, QUrl(QStringLiteral("about:blank")));
+    view_->LoadHtml(html, QUrl(QStringLiteral("about:blank")));
 }
 
 void BrowserWindow::SendBackspaceCommand()
@@ -707,7 +472,7 @@ win::LRESULT BrowserWindow::Procedure(win::HWND window, win::UINT message, win::
 {
     auto* browser = qobject_cast<BrowserWindow*>(win::WidgetFromWindow(window));
     if (browser && message == win::WM_COMMAND && win::LOWORD(wparam) == kCommandBack) {
-        browser->view_->back();
+        browser->view_->Back();
         return 0;
     }
     return win::DefWindowProc(window, message, wparam, lparam);
@@ -812,18 +577,20 @@ bool BrowserWindow::eventFilter(QObject* watched, QEvent* event)
             CloseFindBar();
         return true;
     }
-    if (event->type() != QEvent::KeyPress || !watched->isWidgetType())
+    if (event->type() != QEvent::KeyPress)
         return false;
     auto* key = static_cast<QKeyEvent*>(event);
     if (key->key() != Qt::Key_Backspace || key->modifiers() != Qt::NoModifier)
         return false;
-    auto* widget = static_cast<QWidget*>(watched);
     // The first delivery only (to the focus widget, or the window without one),
-    // not the parents an ignored key travels on to.
+    // not the parents an ignored key travels on to. Only the pointer of
+    // `watched` is compared: the page engine's own objects pass through here
+    // too, and they carry no type information to call them by.
     QWidget* focus = QApplication::focusWidget();
-    if (widget->window() != this || widget != (focus ? focus : this))
+    QWidget* target = focus ? focus : this;
+    if (watched != target || target->window() != this)
         return false;
-    OnBackspace(widget);
+    OnBackspace(target);
     return false;
 }
 
@@ -831,10 +598,10 @@ void BrowserWindow::OnBackspace(QWidget* focus)
 {
     if (is_editable_widget(focus))
         return;
-    if (view_->isAncestorOf(focus) || focus == view_) {
+    if (focus == view_->widget()) {
         // The page decides: ask whether its focused element takes text.
         QPointer<BrowserWindow> self(this);
-        page()->runJavaScript(QString::fromLatin1(kFocusIsEditableScript), [self](const QVariant& editable) {
+        view_->RunJavaScript(QString::fromLatin1(kFocusIsEditableScript), [self](const QVariant& editable) {
             if (self && !editable.toBool())
                 self->SendBackspaceCommand();
         });
@@ -848,13 +615,8 @@ void BrowserWindow::OnBackspace(QWidget* focus)
 BrowserSession::BrowserSession(HelperObjects& helpers, QUrl home_page, QString home_problem)
     : helpers_(helpers), home_page_(std::move(home_page)), home_problem_(std::move(home_problem))
 {
-    // A named profile keeps cookies, site storage and the cache on disk.
-    profile_ = new QWebEngineProfile(QStringLiteral("default"), this);
-    profile_->setPersistentStoragePath(QStandardPaths::writableLocation(QStandardPaths::AppDataLocation) +
-                                       QStringLiteral("/profile"));
-    profile_->setCachePath(QStandardPaths::writableLocation(QStandardPaths::CacheLocation) + QStringLiteral("/profile"));
-    profile_->setPersistentCookiesPolicy(QWebEngineProfile::AllowPersistentCookies);
-    connect(profile_, &QWebEngineProfile::downloadRequested, this, &BrowserSession::StartDownload);
+    pages_ = new PageEngine(this);
+    connect(pages_, &PageEngine::DownloadRequested, this, &BrowserSession::StartDownload);
 }
 
 BrowserSession::~BrowserSession()
@@ -873,15 +635,15 @@ void BrowserSession::CloseAll()
         window->close();
 }
 
-BrowserWindow* BrowserSession::WindowOf(const QWebEnginePage* page) const
+BrowserWindow* BrowserSession::WindowOf(const QObject* view_item) const
 {
     for (BrowserWindow* window : windows())
-        if (window->page() == page)
+        if (window->view()->item() == view_item)
             return window;
     return nullptr;
 }
 
-void BrowserSession::StartDownload(QWebEngineDownloadRequest* download)
+void BrowserSession::StartDownload(QWebEngineDownloadRequest* download, QObject* view_item)
 {
     QString folder = QStandardPaths::writableLocation(QStandardPaths::DownloadLocation);
     if (folder.isEmpty())
@@ -892,7 +654,7 @@ void BrowserSession::StartDownload(QWebEngineDownloadRequest* download)
     download->setDownloadDirectory(folder);
     download->setDownloadFileName(name);
     downloading_ << path;
-    QPointer<BrowserWindow> window(WindowOf(download->page()));
+    QPointer<BrowserWindow> window(WindowOf(view_item));
     auto say = [window](const QString& text) {
         if (window)
             window->ShowStatus(text);

@@ -4,14 +4,14 @@
 // window is registered as "IEFrame"; the frame's own procedure answers the
 // Backspace command (WM_COMMAND 0x1A032) by going back in the history.
 //
-// Each window has a BrowserObject, its automation side (IWebBrowser2) with the
-// event connection point (DWebBrowserEvents2). Helper objects get it as their
-// site before the window is first shown; it fires NavigateComplete2 and
-// DocumentComplete after every completed navigation, TitleChange when the title
-// changes, and OnQuit when the window closes, after which each helper object's
-// site is set to null and the object released. A close that arrives while a
-// nested loop runs (a panel, menu or dialog, the band's or the page's) ends
-// those loops first and takes effect once they have returned.
+// Each window has a BrowserObject (browser_object.h), its automation side.
+// Helper objects get it as their site before the window is first shown; it
+// fires NavigateComplete2 and DocumentComplete after every completed
+// navigation, TitleChange when the title changes, and OnQuit when the window
+// closes, after which each helper object's site is set to null and the object
+// released. A close that arrives while a nested loop runs (a panel, menu or
+// dialog, the band's or the page's) ends those loops first and takes effect
+// once they have returned.
 //
 // Around the page: a stop/reload button that follows the loading, a progress
 // bar and the hovered link in the status bar, a find bar (Ctrl+F), zoom, the
@@ -27,10 +27,12 @@
 // Thread: main thread only.
 #pragma once
 
+#include "host/browser_object.h"
 #include "host/helper_objects.h"
 #include "platform/com/com.h"
 #include "platform/window/window.h"
 
+#include <QImage>
 #include <QMainWindow>
 #include <QPointer>
 #include <QStringList>
@@ -40,20 +42,20 @@
 #include <map>
 #include <vector>
 
+class QAction;
 class QLabel;
 class QLineEdit;
 class QProgressBar;
 class QStackedWidget;
 class QToolButton;
 class QWebEngineDownloadRequest;
-class QWebEnginePage;
-class QWebEngineProfile;
-class QWebEngineView;
 
 namespace pelu::host {
 
 class BrowserWindow;
 class BrowserSession;
+class PageEngine;
+class PageView;
 class Rebar;
 
 namespace win = pelu::platform::window;
@@ -64,87 +66,6 @@ inline constexpr char kBrowserName[] = "PELU Browser";
 inline constexpr std::uint16_t kCommandBack = 0xA032;
 // The navigation bar's band id.
 inline constexpr win::UINT kNavigationBandId = 1;
-
-// The automation object of one window.
-class BrowserObject final : public com::IWebBrowser2, public com::IConnectionPointContainer,
-                            public com::IConnectionPoint {
-public:
-    explicit BrowserObject(BrowserWindow* window);
-
-    // The window is going: calls fail from now on, and the sinks are let go.
-    void Detach();
-    // Calls Invoke on every connected sink; the arguments in reverse order.
-    void Fire(com::DISPID id, std::vector<com::VARIANT> arguments_reversed = {});
-    std::size_t sink_count() const { return sinks_.size(); }
-
-    // IUnknown
-    com::HRESULT QueryInterface(com::REFIID iid, void** out) override;
-    com::ULONG AddRef() override;
-    com::ULONG Release() override;
-    // IDispatch (no late-bound members: the interface's own methods serve)
-    com::HRESULT GetTypeInfoCount(com::UINT* count) override;
-    com::HRESULT GetTypeInfo(com::UINT index, com::LCID lcid, com::ITypeInfo** info) override;
-    com::HRESULT GetIDsOfNames(com::REFIID iid, char16_t** names, com::UINT count, com::LCID lcid,
-                               com::DISPID* ids) override;
-    com::HRESULT Invoke(com::DISPID member, com::REFIID iid, com::LCID lcid, com::WORD flags,
-                        com::DISPPARAMS* params, com::VARIANT* result, com::EXCEPINFO* exception,
-                        com::UINT* arg_error) override;
-    // IWebBrowser2
-    com::HRESULT GoBack() override;
-    com::HRESULT GoForward() override;
-    com::HRESULT GoHome() override;
-    com::HRESULT Navigate(com::BSTR url, com::VARIANT* flags, com::VARIANT* target_frame_name,
-                          com::VARIANT* post_data, com::VARIANT* headers) override;
-    com::HRESULT Refresh() override;
-    com::HRESULT Stop() override;
-    com::HRESULT get_LocationName(com::BSTR* name) override;
-    com::HRESULT get_LocationURL(com::BSTR* url) override;
-    com::HRESULT get_Busy(com::VARIANT_BOOL* busy) override;
-    com::HRESULT Quit() override;
-    com::HRESULT get_HWND(com::SHANDLE_PTR* hwnd) override;
-    com::HRESULT get_Visible(com::VARIANT_BOOL* visible) override;
-    com::HRESULT put_Visible(com::VARIANT_BOOL visible) override;
-    // IConnectionPointContainer
-    com::HRESULT EnumConnectionPoints(com::IEnumConnectionPoints** out) override;
-    com::HRESULT FindConnectionPoint(com::REFIID iid, com::IConnectionPoint** out) override;
-    // IConnectionPoint
-    com::HRESULT GetConnectionInterface(com::IID* iid) override;
-    com::HRESULT GetConnectionPointContainer(com::IConnectionPointContainer** out) override;
-    com::HRESULT Advise(com::IUnknown* sink, com::DWORD* cookie) override;
-    com::HRESULT Unadvise(com::DWORD cookie) override;
-    com::HRESULT EnumConnections(com::IEnumConnections** out) override;
-
-private:
-    ~BrowserObject();
-
-    // Acts on the window: E_FAIL once it is gone.
-    template <class Act>
-    com::HRESULT OnWindow(Act act)
-    {
-        if (!window_)
-            return com::E_FAIL;
-        act(*window_);
-        return com::S_OK;
-    }
-    // Reads from the window into *out: E_POINTER without a place for the answer,
-    // E_FAIL (and *out cleared) once the window is gone.
-    template <class T, class Read>
-    com::HRESULT ReadWindow(T* out, Read read)
-    {
-        if (!out)
-            return com::E_POINTER;
-        *out = T{};
-        if (!window_)
-            return com::E_FAIL;
-        *out = read(*window_);
-        return com::S_OK;
-    }
-
-    QPointer<BrowserWindow> window_;
-    com::ULONG references_ = 1;
-    std::map<com::DWORD, com::ComPtr<com::IDispatch>> sinks_;
-    com::DWORD next_cookie_ = 1;
-};
 
 class BrowserWindow : public QMainWindow {
     Q_OBJECT
@@ -158,8 +79,7 @@ public:
     int number() const { return number_; }
     win::HWND handle() const { return handle_; }
     Rebar* rebar() const { return rebar_; }
-    QWebEngineView* view() const { return view_; }
-    QWebEnginePage* page() const;
+    PageView* view() const { return view_; }
     BrowserObject* browser_object() const { return browser_; }
 
     void Navigate(const QUrl& url);
@@ -175,6 +95,8 @@ public:
     // over the lasting line.
     QString status_text() const;
     QString address_text() const;
+    // The window's picture, the page (drawn in a window of its own) included.
+    QImage Grab();
 
     // The frame's own window procedure.
     static win::LRESULT Procedure(win::HWND window, win::UINT message, win::WPARAM wparam, win::LPARAM lparam);
@@ -214,7 +136,11 @@ private:
     Rebar* rebar_ = nullptr;
     QWidget* navigation_bar_ = nullptr;
     QLineEdit* address_ = nullptr;
-    QWebEngineView* view_ = nullptr;
+    PageView* view_ = nullptr;
+    QAction* back_ = nullptr;
+    QAction* forward_ = nullptr;
+    QAction* reload_ = nullptr;
+    QAction* stop_ = nullptr;
     QStackedWidget* page_area_ = nullptr; // the view, or the crash message
     QWidget* crash_panel_ = nullptr;
     QLabel* crash_text_ = nullptr;
@@ -255,8 +181,9 @@ public:
     // Closes every window the way the user would, so each band saves; with no
     // window left, ends the application.
     void CloseAll();
-    // The page profile every window uses, kept under the data and cache folders.
-    QWebEngineProfile* profile() const { return profile_; }
+    // What every page uses: the page profile, kept under the data and cache
+    // folders, and the view's QML.
+    PageEngine& pages() const { return *pages_; }
 
 signals:
     void WindowOpened(BrowserWindow* window);
@@ -267,15 +194,15 @@ signals:
 private:
     friend class BrowserWindow;
     int NextNumber() { return ++last_number_; }
-    void StartDownload(QWebEngineDownloadRequest* download);
-    BrowserWindow* WindowOf(const QWebEnginePage* page) const;
+    void StartDownload(QWebEngineDownloadRequest* download, QObject* view_item);
+    BrowserWindow* WindowOf(const QObject* view_item) const;
 
     HelperObjects& helpers_;
     QUrl home_page_;
     QString home_problem_;
     int last_number_ = 0;
     std::map<int, QPointer<BrowserWindow>> windows_;
-    QWebEngineProfile* profile_ = nullptr;
+    PageEngine* pages_ = nullptr;
     // Paths of downloads still running: a second download of the same name
     // picks another before the first has created its file.
     QStringList downloading_;

@@ -4,6 +4,7 @@
 #include "host/automation.h"
 #include "host/browser_window.h"
 #include "host/helper_objects.h"
+#include "host/page_view.h"
 #include "host/quit_signals.h"
 #include "platform/registry/registry.h"
 
@@ -79,7 +80,13 @@ int main(int argc, char** argv)
     // pages without it rather than not at all.
     if (geteuid() == 0 && !std::getenv("QTWEBENGINE_DISABLE_SANDBOX"))
         setenv("QTWEBENGINE_DISABLE_SANDBOX", "1", 1);
-    QCoreApplication::setAttribute(Qt::AA_ShareOpenGLContexts);
+    // The widgets' repaints are small (a step of the band's status line, a
+    // meter); sent through a shared-memory segment, each costs the main thread a
+    // second wake-up for the X server's completion notice, sent as a plain
+    // image it does not. The page draws through OpenGL either way.
+    if (!std::getenv("QT_XCB_NO_MITSHM"))
+        setenv("QT_XCB_NO_MITSHM", "1", 1);
+    pelu::host::PageEngine::InitializeBeforeApplication();
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("pelu-browser"));
     QApplication::setWindowIcon(pelu::host::app_icon());

@@ -23,6 +23,7 @@
 #include "widgets/bitmap_slider.h"
 #include "widgets/dot_matrix.h"
 #include "widgets/explorer_popup.h"
+#include "widgets/frame_clock.h"
 #include "widgets/image_button.h"
 #include "widgets/picture_box.h"
 #include "widgets/playlist_tree.h"
@@ -52,9 +53,11 @@ using namespace pelu::widgets;
 
 namespace {
 
-QTimer* MakeTimer(QObject* owner, const char* name, int interval_ms)
+// A display timer (`frame`) ticks in the band's frames, so the displays it
+// updates are painted together with the others of that moment.
+QTimer* MakeTimer(QObject* owner, const char* name, int interval_ms, bool frame = false)
 {
-    auto* timer = new QTimer(owner);
+    auto* timer = frame ? new TFrameTimer(owner) : new QTimer(owner);
     timer->setObjectName(QString::fromLatin1(name));
     timer->setInterval(interval_ms);
     return timer; // every timer starts disabled
@@ -161,10 +164,10 @@ void TBandForm::CreateComponents()
         mixer_slider_->SetControl(master_volume_);
     });
 
-    timer1_ = MakeTimer(this, "Timer1", 100);
-    timer2_ = MakeTimer(this, "Timer2", 500);
+    timer1_ = MakeTimer(this, "Timer1", 100, true);
+    timer2_ = MakeTimer(this, "Timer2", 500, true);
     timer3_ = MakeTimer(this, "Timer3", 100);
-    timer4_ = MakeTimer(this, "Timer4", 800);
+    timer4_ = MakeTimer(this, "Timer4", 800, true);
     timer5_ = MakeTimer(this, "Timer5", 100);
     timerup_ = MakeTimer(this, "timerup", 50);
     timerup2_ = MakeTimer(this, "timerup2", 50);

@@ -1,14 +1,10 @@
 #include "widgets/analyser_views.h"
 
-#include "audio/connector.h"
-
+#include "widgets/frame_clock.h"
 #include "widgets/theme.h"
 
-#include <QCoreApplication>
 #include <QPaintEvent>
 #include <QPainter>
-#include <QPointer>
-#include <QTimer>
 
 #include <utility>
 
@@ -58,50 +54,13 @@ QImage NewPicture(QSize size, qreal dpr)
     return image;
 }
 
-// One shared tick for every analyser view: changes reported between two ticks
-// repaint together on the next one. While playing, the tick is the connector's
-// pump cycle (at most one per screen refresh): what changed in a cycle repaints
-// at its end, so no timer of our own wakes the main thread in between. Changes
-// outside a cycle (a reset, a property) use the timer.
-class RepaintTick : public QObject {
-public:
-    static RepaintTick& Instance()
-    {
-        static RepaintTick* tick = new RepaintTick(QCoreApplication::instance());
-        return *tick;
-    }
-    void Request(TAnalyserView* widget)
-    {
-        if (!pending_.contains(widget))
-            pending_.append(widget);
-        if (!TMMConnector::Feeding() && !timer_.isActive())
-            timer_.start();
-    }
-
-private:
-    explicit RepaintTick(QObject* parent) : QObject(parent)
-    {
-        timer_.setSingleShot(true);
-        timer_.setInterval(kRepaintMs);
-        connect(&timer_, &QTimer::timeout, this, &RepaintTick::Flush);
-        TMMConnector::SetCycleEndHook([this] { Flush(); });
-    }
-    ~RepaintTick() override { TMMConnector::SetCycleEndHook({}); }
-    void Flush()
-    {
-        timer_.stop();
-        const QList<QPointer<TAnalyserView>> due = std::exchange(pending_, {});
-        for (const QPointer<TAnalyserView>& widget : due)
-            if (widget)
-                widget->UpdateChangedArea();
-    }
-    QTimer timer_;
-    QList<QPointer<TAnalyserView>> pending_;
-};
-
+// Changes reported between two frames repaint together in the next frame of
+// the band's frame clock, with the other displays' updates of that moment.
+// While playing, the frame is the end of the connector's pump cycle, so no
+// timer of our own wakes the main thread in between.
 void RequestRepaint(TAnalyserView* widget)
 {
-    RepaintTick::Instance().Request(widget);
+    TFrameClock::Instance().Request(widget, [widget] { widget->UpdateChangedArea(); });
 }
 
 } // namespace

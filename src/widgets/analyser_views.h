@@ -6,15 +6,16 @@
 // every second row of a spot).
 //
 // The computing side may report a change hundreds of times a second (the
-// connector feeds it in slices of a few milliseconds); the views repaint at most
-// once per connector pump cycle (one per screen refresh) while playing, or per
-// kRepaintMs for changes outside one, and all on the same tick, so the window's picture is brought up to date once for
-// all of them. On that tick each view compares what its picture shows (lit
-// spots and peak spots, per bar for the spectrum) with what the computing side
-// reports, and repaints only the spots that differ: nothing at all when a new
-// value lights the same spots. A partial repaint draws from that recorded
-// state, so the picture never mixes two states; a repaint of the whole view
-// (exposure, grab) takes the computing side's state afresh.
+// connector feeds it in slices of a few milliseconds); the views repaint in the
+// frames of the band's frame clock (widgets/frame_clock.h): at most once per
+// screen refresh, all of them and the band's other displays in the same frame,
+// so the window's picture is brought up to date once for all of them. In a
+// frame each view compares what its picture shows (lit spots and peak spots,
+// per bar for the spectrum) with what the computing side reports, and
+// repaints only the spots that differ: nothing at all when a new value lights
+// the same spots. A partial repaint draws from that recorded state, so the
+// picture never mixes two states; a repaint of the whole view (exposure, grab)
+// takes the computing side's state afresh.
 //
 // Painting is cheap by construction: the inactive picture (background and unlit
 // spots) and the active picture (every spot lit) are made when the geometry or
@@ -40,6 +41,8 @@ class QPainter;
 
 namespace pelu::widgets {
 
+// A change reported by a computing side is on the screen within a frame or two
+// of the frame clock: well within a few kRepaintMs.
 constexpr int kRepaintMs = 25;
 
 // What both views share: the bevel around the drawing area, whose size the

@@ -211,9 +211,8 @@ void TALScrollingText::Step()
         if (x_ >= 0)
             x_ = width() - strip_width_;
     }
-    // Only the columns the text covered or covers now change.
-    // Painted at once: a posted update would wake the event loop a second
-    // time for every step.
+    // Only the columns the text covered or covers now change. Painted with
+    // the frame the step runs in, together with the band's other updates.
     QRegion changed = QRegion(TextArea(before)) + TextArea(x_);
     if (changed.isEmpty() || x_ == before)
         return;
@@ -228,12 +227,12 @@ void TALScrollingText::Step()
         const QRect moved = moving.boundingRect();
         scroll(dx, 0, moved);
         // The columns the move brings in (Qt marks them too; named here so
-        // that the repaint below draws them in the same pass).
+        // that the update below draws them in the same pass).
         changed -= moved;
         changed += dx < 0 ? QRect(moved.right() + 1 + dx, 0, -dx, height())
                           : QRect(moved.left(), 0, dx, height());
     }
-    repaint(changed);
+    update(changed);
 }
 
 void TALScrollingText::paintEvent(QPaintEvent* event)

@@ -11,15 +11,17 @@
 // the columns the text covers before and after it, and nothing when the text
 // is out of the window; between the ramps, where the edge layer is one colour,
 // it scrolls the pixels already shown and draws only the incoming column.
+// The steps come in the frames of the band's frame clock (widgets/frame_clock.h),
+// so a step is painted together with the other displays' updates of its moment.
 //
-// Thread: main thread only; the scrolling timer is a main-thread QTimer.
+// Thread: main thread only; the scrolling timer is a main-thread frame timer.
 #pragma once
 
 #include "platform/error.h"
+#include "widgets/frame_clock.h"
 
 #include <QColor>
 #include <QImage>
-#include <QTimer>
 #include <QWidget>
 
 namespace pelu::widgets {
@@ -110,7 +112,7 @@ private:
     int x_ = 0;
     int rebuild_count_ = 0;
     qreal built_dpr_ = 1.0;
-    QTimer timer_;
+    TFrameTimer timer_;
 };
 
 } // namespace pelu::widgets

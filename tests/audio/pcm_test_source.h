@@ -93,20 +93,26 @@ private:
 };
 
 // A load the test holds inside the callback thread: once armed, the next
-// pass() waits there until release().
+// pass() on a thread other than the one that armed it waits there until
+// release(). Armed before Start, it lets Start's own loads (on the arming
+// thread) through and holds the first buffer handler's load, however fast the
+// device plays: armed after Start, a fast device may have played the whole
+// title before the first handler looks.
 struct Gate {
     std::mutex mutex;
     std::condition_variable cv;
     bool armed = false, entered = false, released = false;
+    std::thread::id armed_by;
     void arm()
     {
         std::lock_guard lock(mutex);
         armed = true;
+        armed_by = std::this_thread::get_id();
     }
     void pass()
     {
         std::unique_lock lock(mutex);
-        if (!armed || released)
+        if (!armed || released || std::this_thread::get_id() == armed_by)
             return;
         entered = true;
         cv.notify_all();

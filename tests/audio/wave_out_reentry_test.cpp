@@ -67,8 +67,10 @@ TEST_F(WaveOutReentryTest, LoopingFromOnStopWhileACloseWaitsReopensInsteadOfRecu
 {
     // Loop Track: OnStop starts the same title again. The user closed while a
     // buffer handler held the stop, so the close is pending when OnStop fires.
+    // The play started again is held at its first handler too: a fast device
+    // could otherwise play all of it before the test looks.
     IndexedPcmSource source(44100 * 30);
-    Gate gate;
+    Gate gate, again;
     source.on_load = [&] { gate.pass(); };
     Output o(&source);
     int loops = 0;
@@ -76,11 +78,12 @@ TEST_F(WaveOutReentryTest, LoopingFromOnStopWhileACloseWaitsReopensInsteadOfRecu
         if (++loops > 1)
             return; // loop once
         source.Seek(0);
-        source.on_load = nullptr;
+        source.on_load = [&] { again.pass(); };
+        again.arm();
         o.out.Start();
     };
-    o.out.Start();
     gate.arm();
+    o.out.Start();
     gate.wait_entered();
     o.out.Close();
     EXPECT_EQ(o.log, "OS") << "the close waits for the stop";
@@ -89,7 +92,9 @@ TEST_F(WaveOutReentryTest, LoopingFromOnStopWhileACloseWaitsReopensInsteadOfRecu
     // The pending close completed before the title started again on a fresh device.
     EXPECT_EQ(o.log, "OSTCOS");
     EXPECT_TRUE(o.out.IsPlaying());
+    again.wait_entered();
     source.Seek(44100 * 30 - 3000); // let it end soon
+    again.release();
     ASSERT_TRUE(run_until([&] { return o.count('T') == 2; }));
     test::pump_for(30);
     EXPECT_EQ(o.log, "OSTCOST");
@@ -146,8 +151,8 @@ TEST_F(WaveOutReentryTest, StartWhileAHandlerFinishesTheStopPlaysTheChosenTitle)
             where_the_old_play_left = source.position();
         }
     };
-    o.out.Start();
     gate.arm();
+    o.out.Start();
     gate.wait_entered();
 
     playing_flag = false;
@@ -190,8 +195,8 @@ TEST_F(WaveOutReentryTest, AFormatChangeWhileAHandlerHoldsTheStopClosesOnceThenT
     Gate gate;
     first.on_load = [&] { gate.pass(); };
     Output o(&first);
-    o.out.Start();
     gate.arm();
+    o.out.Start();
     gate.wait_entered();
     o.out.Stop();
     o.out.SetInput(&second); // like the file source's new name: a new format
@@ -232,13 +237,17 @@ TEST_F(WaveOutReentryTest, OnStopHandlersThatStartAgainEndEveryPlayWithOneOnStop
     EXPECT_EQ(o.count('T'), 20);
     EXPECT_EQ(o.count('E'), 0);
 
-    // A user Stop while a play runs: OnStop starts again, synchronously.
+    // A user Stop while a play runs: OnStop starts again, synchronously. Each
+    // play here starts paused, so the device holds its buffers and no buffer
+    // handler runs when the Stop or the Close comes: they complete at once (a
+    // stop a running handler holds is the gated tests' case).
     plays = 0;
     o.log.clear();
     source.Seek(0);
     o.on_stop = [&] {
         if (++plays == 1) {
             source.Seek(0);
+            o.out.Pause();
             o.out.Start();
         }
     };

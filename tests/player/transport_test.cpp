@@ -2,7 +2,9 @@
 // click, stepping, holding, the automatic advance, Loop Track, the ended state,
 // and the displays that follow playback.
 #include "band_fixture.h"
+#include "frame_log.h"
 
+#include "audio/connector.h"
 #include "audio/mixer.h"
 #include "widgets/bitmap_slider.h"
 #include "widgets/picture_box.h"
@@ -331,6 +333,91 @@ TEST_F(Transport, TheTimeDisplayShowsElapsedOrRemainingTime)
     EXPECT_EQ(TimeText(), "-" + QString::asprintf("0:%2.2lld.%3.3lld", remaining / 1000, remaining % 1000));
     Form().emberxMouseDown();
     EXPECT_EQ(Form().emberxix(), 0);
+}
+
+// The displays that change at one moment are painted together: while a title
+// plays in real time (the analysers, the time display, the seek slider and the
+// status line all moving on their own periods) the band's window gets one
+// frame per moment, never two within half a screen refresh, and every display
+// still moves at its own pace.
+class RealTimeDisplays : public BandFixture {
+protected:
+    RealTimeDisplays() : BandFixture("sim:1") {}
+};
+
+TEST_F(RealTimeDisplays, TheDisplaysOfOneMomentArePaintedInOneFrame)
+{
+    Form().AddFiles({Music("long.mp3", 4.0)});
+    SelectOnly(0);
+    Form().ImageButton1Click();
+    ASSERT_TRUE(OutputPlaying());
+    QTest::qWait(300); // the start's own repaints are done
+    pelu::test::FrameLog frames(Form().window());
+    QStringList times;
+    const int strip_x = C().status->StripX();
+    QElapsedTimer clock;
+    clock.start();
+    while (clock.elapsed() < 1500) {
+        QTest::qWait(5);
+        if (times.isEmpty() || times.last() != TimeText())
+            times << TimeText();
+    }
+    EXPECT_GE(times.size(), 10) << "the time display moves every tenth of a second";
+    EXPECT_GE(std::abs(C().status->StripX() - strip_x), 15) << "the status line scrolls 20 pixels a second";
+    EXPECT_GT(C().seek->Position(), 0);
+    ASSERT_GT(frames.Frames(), 15);
+    // Paints lag their frame by a varying moment, so only frames closer than
+    // half a refresh count as two frames of one moment; allow for a stall.
+    EXPECT_LE(frames.CloserThan(TMMConnector::kFrameUs / 2), frames.Frames() / 20)
+        << "of " << frames.Frames() << " frames";
+    const qint64 elapsed_us = clock.nsecsElapsed() / 1000;
+    EXPECT_LE(frames.Frames(), elapsed_us / (TMMConnector::kFrameUs - 1000) + 2) << "at most one per refresh";
+}
+
+// Displays nobody sees cost nothing: with every analyser switched off, or the
+// band hidden, the connector is fed nothing and its pump does not turn, and
+// the status line stands still; shown again, they move again.
+TEST_F(RealTimeDisplays, DisplaysNobodySeesAreNotFed)
+{
+    Form().AddFiles({Music("long.mp3", 4.0)});
+    SelectOnly(0);
+    Form().ImageButton1Click();
+    ASSERT_TRUE(OutputPlaying());
+    TMMConnector& connector = *Form().MMConnector1();
+    int passes = 0;
+    connector.OnTrigger = [&](QObject*) { ++passes; };
+    auto fed = [&] {
+        return connector.RefreshCount(TMMConnector::gLevels) + connector.RefreshCount(TMMConnector::gSpectra);
+    };
+    auto still = [&](const char* what) {
+        QTest::qWait(100); // what was due before
+        const int fed_before = fed();
+        passes = 0;
+        QTest::qWait(300);
+        EXPECT_EQ(fed(), fed_before) << what;
+        EXPECT_EQ(passes, 0) << what;
+    };
+    auto moving = [&](const char* what) {
+        const int fed_before = fed();
+        EXPECT_TRUE(wait_until([&] { return fed() > fed_before; }, 2000)) << what;
+    };
+    moving("playing");
+    auto toggle_all = [&] {
+        Form().ViewPELUSpectrum1Click();
+        Form().VStereoLMeter1Click();
+        Form().VStereoRMeter1Click();
+    };
+    toggle_all();
+    still("every analyser switched off");
+    toggle_all();
+    moving("switched on again");
+    Form().hide();
+    still("the band hidden");
+    EXPECT_FALSE(C().status->IsScrolling());
+    Form().show();
+    moving("shown again");
+    EXPECT_TRUE(C().status->IsScrolling());
+    connector.OnTrigger = nullptr;
 }
 
 class Stepping : public BandFixture {

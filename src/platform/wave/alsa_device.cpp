@@ -1,5 +1,6 @@
 #include "platform/wave/alsa_device.h"
 #include "platform/wave/alsa_shelf.h"
+#include "platform/wave/device_queue.h"
 
 #include <alsa/asoundlib.h>
 
@@ -135,14 +136,13 @@ private:
 // into ALSA that does not come back (StuckCallWatch) ends playing for good and
 // is reported with wave_failed. The thread and its state are shared, so that a
 // thread stuck for ever inside ALSA can be left behind when the device closes.
-class AlsaCore : public std::enable_shared_from_this<AlsaCore> {
+class AlsaCore : public std::enable_shared_from_this<AlsaCore>, private DeviceQueue {
 public:
     using Clock = std::chrono::steady_clock;
 
     AlsaCore(snd_pcm_t* pcm, std::string name, const PcmFormat& format, WaveOutClient* client,
              std::shared_ptr<PcmShelf> shelf)
-        : pcm_(pcm), name_(std::move(name)), format_(format), client_(client),
-          shelf_(std::move(shelf)), wake_fd_(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)),
+        : DeviceQueue(client), pcm_(pcm), name_(std::move(name)), format_(format), shelf_(std::move(shelf)), wake_fd_(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)),
           buffer_frames_(ring_frames(pcm))
     {
     }
@@ -167,7 +167,7 @@ public:
         if (failed_ != kOk)
             return failed_;
         const std::uint64_t frames = length_bytes / std::max(1, format_.block_align());
-        blocks_.push_back(Block{data, tag, frames, enqueued_frames_, 0});
+        blocks_.push_back(Block{data, length_bytes, tag, frames, enqueued_frames_, 0});
         enqueued_frames_ += frames;
         // A buffer refilled from a done notice, on the device thread itself, is
         // seen before that thread sleeps again: signalling would only cost it
@@ -224,35 +224,30 @@ public:
     // Ends the thread; with `notify`, returns the queued buffers and says closed.
     void shut_down(bool notify)
     {
-        std::unique_lock lock(mutex_);
-        if (closed_)
-            return;
-        closed_ = true;
-        quit_ = true;
-        signal();
-        done_cv_.notify_all();
-        // The thread leaves its loop at once unless it is inside ALSA; a call that
-        // never returns was declared stuck, and that thread is left behind.
-        done_cv_.wait(lock, [&] { return (thread_ended_ || stuck_) && !telling_; });
-        const bool left_behind = !thread_ended_;
-        std::deque<Block> returned;
-        returned.swap(blocks_);
-        lock.unlock();
-        StuckCallWatch::instance().remove(this);
-        if (left_behind) {
-            thread_.detach(); // it holds its own reference to this state
-        } else {
-            thread_.join();
-            if (failed_ == kOk && shelf_)
-                shelf_->put(name_, format_, pcm_, heard_by());
-            else
-                close_pcm(pcm_);
-        }
-        if (!notify)
-            return;
-        for (const Block& block : returned)
-            client_->wave_done(block.tag);
-        client_->wave_closed();
+        bool left_behind = false;
+        DeviceQueue::shut_down(
+            notify,
+            [&](std::unique_lock<std::mutex>& lock) {
+                signal();
+                done_cv_.notify_all();
+                // The thread leaves its loop at once unless it is inside ALSA; a
+                // call that never returns was declared stuck, and that thread is
+                // left behind.
+                done_cv_.wait(lock, [&] { return (thread_ended_ || stuck_) && !telling_; });
+                left_behind = !thread_ended_;
+            },
+            [&] {
+                StuckCallWatch::instance().remove(this);
+                if (left_behind) {
+                    thread_.detach(); // it holds its own reference to this state
+                    return;
+                }
+                thread_.join();
+                if (failed_ == kOk && shelf_)
+                    shelf_->put(name_, format_, pcm_, heard_by());
+                else
+                    close_pcm(pcm_);
+            });
     }
 
     // From the watch: a call into ALSA has not come back for too long.
@@ -295,14 +290,6 @@ private:
     // is told (see update_played): room for the client to start its next title.
     static constexpr auto kHandOver = std::chrono::milliseconds(60);
 
-    struct Block {
-        const char* data;
-        void* tag;
-        std::uint64_t frames;
-        std::uint64_t start_frame; // since open or reset
-        std::uint64_t written;     // frames of it handed to ALSA
-    };
-
     static snd_pcm_uframes_t ring_frames(snd_pcm_t* pcm)
     {
         snd_pcm_uframes_t buffer = 0, period = 0;
@@ -334,13 +321,11 @@ private:
     // The queue goes back to the client (mutex held; released around the notices).
     void return_queue(std::unique_lock<std::mutex>& lock)
     {
-        std::deque<Block> returned;
-        returned.swap(blocks_);
+        const std::deque<Block> returned = take_queue();
         enqueued_frames_ = written_frames_ = played_frames_ = 0;
         const std::uint64_t ticket = reset_requested_;
         lock.unlock();
-        for (const Block& block : returned)
-            client_->wave_done(block.tag);
+        give_back(returned);
         lock.lock();
         reset_done_ = std::max(reset_done_, ticket);
         done_cv_.notify_all();
@@ -723,15 +708,12 @@ private:
     snd_pcm_t* const pcm_;
     const std::string name_;
     const PcmFormat format_;
-    WaveOutClient* const client_;
     const std::shared_ptr<PcmShelf> shelf_;
     const int wake_fd_;
     const snd_pcm_uframes_t buffer_frames_;
     std::atomic<std::int64_t> busy_since_ns_{0}; // a call into ALSA running since, else 0
 
-    std::mutex mutex_;
     std::condition_variable done_cv_; // reset and close wait on it
-    std::deque<Block> blocks_;
     std::uint64_t enqueued_frames_ = 0;
     std::uint64_t written_frames_ = 0;
     std::uint64_t played_frames_ = 0;
@@ -746,8 +728,6 @@ private:
     int failed_ = kOk; // the error that ended playing for good
     bool stuck_ = false;  // a call into ALSA never came back
     bool telling_ = false; // the watch is telling the client so
-    bool quit_ = false;
-    bool closed_ = false;
     bool thread_ended_ = false;
     std::thread::id device_thread_; // set by the thread itself, under mutex_
     std::thread thread_;

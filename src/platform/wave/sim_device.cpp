@@ -1,9 +1,9 @@
 #include "platform/wave/sim_device.h"
+#include "platform/wave/device_queue.h"
 
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
-#include <deque>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -14,6 +14,9 @@ namespace pelu::platform::wave {
 namespace {
 
 using Clock = std::chrono::steady_clock;
+
+// How much sound a paced device gives back at once.
+constexpr std::chrono::milliseconds kReturnBatch{100};
 
 // ---------------------------------------------------------------------------
 // Recorder state and armed faults, shared by every sim device of the process.
@@ -40,10 +43,10 @@ RecorderState& recorder()
 }
 
 // ---------------------------------------------------------------------------
-class SimDevice final : public WaveOutDevice {
+class SimDevice final : public WaveOutDevice, private DeviceQueue {
 public:
     SimDevice(const PcmFormat& format, double speed, bool record, WaveOutClient* client)
-        : format_(format), speed_(speed), record_(record), client_(client)
+        : DeviceQueue(client), format_(format), speed_(speed), record_(record)
     {
         {
             std::lock_guard lock(recorder().mutex);
@@ -70,13 +73,14 @@ public:
                 return kErrInvalidHandle;
             if (failed_ != kOk)
                 return failed_;
-            was_empty = queue_.empty();
+            was_empty = blocks_.empty();
             if (was_empty) {
                 // After an underrun the clock resumes with this buffer.
                 anchor_time_ = Clock::now();
                 anchor_progress_ = 0;
             }
-            queue_.push_back(Block{data, length_bytes, tag, frames});
+            blocks_.push_back(Block{data, length_bytes, tag, frames});
+            queued_frames_ += frames;
         }
         // Behind a queued buffer this one changes nothing the thread waits
         // for: waking it would only cost a context switch per buffer.
@@ -89,7 +93,7 @@ public:
     {
         std::lock_guard lock(mutex_);
         if (!paused_) {
-            anchor_progress_ = front_progress(Clock::now());
+            anchor_progress_ = queue_progress(Clock::now());
             paused_ = true;
         }
         return kOk;
@@ -113,21 +117,21 @@ public:
         std::deque<Block> returned;
         {
             std::lock_guard lock(mutex_);
-            returned.swap(queue_);
+            returned = take_queue();
+            queued_frames_ = 0;
             completed_frames_ = 0;
             anchor_progress_ = 0;
             anchor_time_ = Clock::now();
         }
         wake_.notify_all();
-        for (const Block& block : returned)
-            client_->wave_done(block.tag);
+        give_back(returned);
         return kOk;
     }
 
     int position_samples(std::uint64_t& samples) override
     {
         std::lock_guard lock(mutex_);
-        const std::uint64_t played = completed_frames_ + front_progress(Clock::now());
+        const std::uint64_t played = completed_frames_ + queue_progress(Clock::now());
         samples = counter_start_ ? static_cast<std::uint32_t>(counter_start_ + played) : played;
         return kOk;
     }
@@ -139,100 +143,128 @@ public:
     }
 
 private:
-    // Ends the thread; with `notify`, returns the queued buffers and says closed
-    // (a device destroyed without close() tells its client nothing).
     void shut_down(bool notify)
     {
-        std::deque<Block> returned;
-        {
-            std::lock_guard lock(mutex_);
-            if (closed_)
-                return;
-            closed_ = true;
-            quit_ = true;
-            returned.swap(queue_);
-        }
-        wake_.notify_all();
-        if (thread_.joinable() && std::this_thread::get_id() != thread_.get_id())
-            thread_.join();
-        if (!notify)
-            return;
-        for (const Block& block : returned)
-            client_->wave_done(block.tag);
-        client_->wave_closed();
+        DeviceQueue::shut_down(
+            notify, [this](std::unique_lock<std::mutex>&) { wake_.notify_all(); },
+            [this] {
+                if (thread_.joinable() && std::this_thread::get_id() != thread_.get_id())
+                    thread_.join();
+            });
     }
 
-    struct Block {
-        const char* data;
-        std::uint32_t length_bytes;
-        void* tag;
-        std::uint64_t frames;
-    };
-
-    // Frames of the front buffer played by `now` (mutex held). At speed 0 the
-    // clock counts whole buffers only, as they complete.
-    std::uint64_t front_progress(Clock::time_point now) const
+    // Frames of the queue played by `now` (mutex held). At speed 0 the clock
+    // counts whole buffers only, as they complete.
+    std::int64_t queue_progress(Clock::time_point now) const
     {
-        if (queue_.empty() || speed_ <= 0)
+        if (blocks_.empty() || speed_ <= 0)
             return 0;
-        if (paused_ || failed_ != kOk)
-            return anchor_progress_;
-        const double seconds = std::chrono::duration<double>(now - anchor_time_).count();
-        const double frames = seconds * format_.samples_per_sec * speed_;
-        const std::uint64_t progress =
-            anchor_progress_ + (frames > 0 ? static_cast<std::uint64_t>(frames) : 0);
-        return std::min(progress, queue_.front().frames);
+        std::int64_t progress = anchor_progress_;
+        if (!paused_ && failed_ == kOk) {
+            const double seconds = std::chrono::duration<double>(now - anchor_time_).count();
+            const double frames = seconds * format_.samples_per_sec * speed_;
+            progress += frames > 0 ? static_cast<std::int64_t>(frames) : 0;
+        }
+        return std::clamp<std::int64_t>(progress, 0, static_cast<std::int64_t>(queued_frames_));
+    }
+
+    // When the queue will have played `frames` of itself (mutex held, playing).
+    Clock::time_point time_of(std::int64_t frames) const
+    {
+        const double seconds =
+            double(frames - anchor_progress_) / (double(format_.samples_per_sec) * speed_);
+        return anchor_time_ +
+               std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
+    }
+
+    // How many buffers go back in the next batch: the front ones that make up
+    // kReturnBatch of sound or half the queue, whichever is less (at least
+    // one buffer), fewer when a fault is due. Sets `frames` to their length
+    // (mutex held).
+    std::size_t next_batch(std::int64_t& frames) const
+    {
+        const std::int64_t batch = std::max<std::int64_t>(
+            1, std::min<std::int64_t>(std::int64_t(format_.samples_per_sec) * kReturnBatch.count() / 1000,
+                                      std::int64_t(queued_frames_ / 2)));
+        std::size_t count = 0;
+        const std::size_t limit =
+            fail_armed_ ? std::size_t(fail_after_buffers_ - buffers_played_) : blocks_.size();
+        frames = 0;
+        for (const Block& block : blocks_) {
+            if (count == limit || frames >= batch)
+                break;
+            frames += static_cast<std::int64_t>(block.frames);
+            ++count;
+        }
+        return count;
     }
 
     void run()
     {
         client_->wave_opened();
         std::unique_lock lock(mutex_);
+        std::vector<Block> done;
         while (!quit_) {
-            if (paused_ || queue_.empty() || failed_ != kOk) {
+            if (paused_ || blocks_.empty() || failed_ != kOk) {
                 wake_.wait(lock);
                 continue;
             }
             if (fail_armed_ && buffers_played_ >= fail_after_buffers_) {
                 // Gone for good: what is queued stays until reset or close.
                 fail_armed_ = false;
-                anchor_progress_ = front_progress(Clock::now()); // the clock stops here
+                anchor_progress_ = queue_progress(Clock::now()); // the clock stops here
                 failed_ = fail_code_;
                 lock.unlock();
                 client_->wave_failed(fail_code_);
                 lock.lock();
                 continue;
             }
-            const Block& front = queue_.front();
-            Clock::time_point end = Clock::now();
+            // Paced, played buffers go back in batches, as a sound card's
+            // driver wakes its client when a good part of its ring is free
+            // (the ALSA device: half of it): one wake-up of the client's
+            // thread per batch instead of one per buffer. As the queue runs
+            // out at the end of a title, its last buffers go back one by one
+            // as each ends.
+            std::size_t count = 1;
             if (speed_ > 0) {
-                const double seconds = double(front.frames - anchor_progress_) /
-                                       (double(format_.samples_per_sec) * speed_);
-                end = anchor_time_ + std::chrono::duration_cast<Clock::duration>(
-                                         std::chrono::duration<double>(seconds));
+                std::int64_t batch_frames = 0;
+                count = next_batch(batch_frames);
+                const Clock::time_point end = time_of(batch_frames);
                 if (Clock::now() < end) {
                     wake_.wait_until(lock, end);
-                    continue; // paused, reset or closed meanwhile: look again
+                    continue; // paused, reset, written to or closed meanwhile: look again
                 }
             }
-            const Block done = front;
-            queue_.pop_front();
-            completed_frames_ += done.frames;
-            ++buffers_played_;
-            anchor_progress_ = 0;
-            // The next buffer starts where this one ended, not when we woke up,
-            // so the clock does not drift with scheduling delays.
-            anchor_time_ = speed_ > 0 ? end : Clock::now();
+            done.clear();
+            for (std::size_t i = 0; i < count; ++i) {
+                const Block block = blocks_.front();
+                blocks_.pop_front();
+                done.push_back(block);
+                queued_frames_ -= block.frames;
+                completed_frames_ += block.frames;
+                ++buffers_played_;
+                // The clock runs on from where these buffers ended, not from
+                // when we woke up, so it does not drift with scheduling delays.
+                if (speed_ > 0)
+                    anchor_progress_ -= static_cast<std::int64_t>(block.frames);
+            }
+            if (speed_ <= 0) {
+                anchor_progress_ = 0;
+                anchor_time_ = Clock::now();
+            }
             if (record_) {
                 std::lock_guard rec_lock(recorder().mutex);
                 if (recorder().enabled) {
-                    recorder().bytes.insert(recorder().bytes.end(), done.data,
-                                            done.data + done.length_bytes);
-                    ++recorder().buffers;
+                    for (const Block& block : done) {
+                        recorder().bytes.insert(recorder().bytes.end(), block.data,
+                                                block.data + block.length_bytes);
+                        ++recorder().buffers;
+                    }
                 }
             }
             lock.unlock();
-            client_->wave_done(done.tag);
+            for (const Block& block : done)
+                client_->wave_done(block.tag);
             lock.lock();
         }
     }
@@ -240,22 +272,20 @@ private:
     const PcmFormat format_;
     const double speed_;
     const bool record_;
-    WaveOutClient* const client_;
     std::uint32_t counter_start_ = 0;
     bool fail_armed_ = false;
     std::uint64_t fail_after_buffers_ = 0;
     int fail_code_ = kOk;
 
-    std::mutex mutex_;
     std::condition_variable wake_;
-    std::deque<Block> queue_;
     bool paused_ = false;
-    bool quit_ = false;
-    bool closed_ = false;
+    std::uint64_t queued_frames_ = 0;
     std::uint64_t completed_frames_ = 0;
     std::uint64_t buffers_played_ = 0;
     int failed_ = kOk;
-    std::uint64_t anchor_progress_ = 0;
+    // Frames of the queue played at anchor_time_ (below 0 once the buffers
+    // that played since have gone back).
+    std::int64_t anchor_progress_ = 0;
     Clock::time_point anchor_time_ = Clock::now();
     std::thread thread_;
 };

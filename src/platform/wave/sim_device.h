@@ -6,7 +6,10 @@
 
 namespace pelu::platform::wave {
 
-// speed: how many times real time the device plays; 0 = as fast as possible.
+// speed: how many times real time the device plays; 0 = as fast as possible,
+// one buffer back at a time. Paced, it gives played buffers back in batches of
+// up to 100 ms of sound (half its queue at most), as a card's driver wakes its
+// client when part of its ring is free; its clock runs on in between.
 // A null system is a sim system at speed 0 that records nothing.
 std::unique_ptr<WaveSystem> make_sim_system(double speed, bool null_device);
 
