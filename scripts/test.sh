@@ -2,6 +2,8 @@
 # Installs what is missing, builds everything and runs the whole test suite.
 #   scripts/test.sh                 normal build in build/
 #   PELU_SANITIZE=address scripts/test.sh   (or thread) sanitizer build in build-<kind>/
+#   warnings are errors in the normal build (PELU_WERROR=OFF or ON overrides,
+#   e.g. for a sanitizer build, whose instrumentation can add warnings of its own)
 #   extra arguments go to ctest, e.g. scripts/test.sh -L audio
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -12,7 +14,10 @@ sanitize="${PELU_SANITIZE:-}"
 build_dir="build${sanitize:+-$sanitize}"
 jobs="$(nproc 2>/dev/null || echo 2)"
 
-cmake -S . -B "$build_dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPELU_SANITIZE="$sanitize" >/dev/null
+werror="${PELU_WERROR:-$([ -z "$sanitize" ] && echo ON || echo OFF)}"
+
+cmake -S . -B "$build_dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPELU_SANITIZE="$sanitize" \
+  -DPELU_WERROR="$werror" >/dev/null
 cmake --build "$build_dir" -j "$jobs"
 
 export QT_QPA_PLATFORM=offscreen

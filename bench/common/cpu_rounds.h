@@ -175,10 +175,10 @@ std::optional<double> ThreadMsPerAudioSecond(Work&& work, double audio_seconds, 
 // One contender: a label, the command or code it runs (printed as is), and a
 // sample function returning one measured value (nothing when it failed).
 struct Contender {
-    std::string label;
-    std::string command;
-    std::function<std::optional<double>()> sample;
-    std::vector<double> samples;
+    std::string label{};
+    std::string command{};
+    std::function<std::optional<double>()> sample{};
+    std::vector<double> samples{};
     bool failed = false;
 
     double Min() const { return samples.empty() ? 0 : *std::min_element(samples.begin(), samples.end()); }

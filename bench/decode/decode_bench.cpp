@@ -126,9 +126,9 @@ int main(int argc, char** argv)
                 file.c_str(), audio_seconds, int(format->samples_per_sec), int(format->channels),
                 static_cast<long long>(chain_bytes), static_cast<long long>(library_bytes));
 
-    auto child_sample = [audio_seconds](std::vector<std::string> argv) {
-        return [audio_seconds, argv] {
-            return pelu::bench::ChildMsPerAudioSecond(argv, audio_seconds, kMinSampleCpuSeconds);
+    auto child_sample = [audio_seconds](std::vector<std::string> command) {
+        return [audio_seconds, command] {
+            return pelu::bench::ChildMsPerAudioSecond(command, audio_seconds, kMinSampleCpuSeconds);
         };
     };
     auto thread_sample = [audio_seconds](std::function<std::int64_t()> decode) {

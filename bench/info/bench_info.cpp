@@ -107,9 +107,9 @@ int main(int argc, char** argv)
         mutagen_all.insert(mutagen_all.end(), files.begin(), files.end());
     const std::vector<std::string> mutagen_one = {python, PELU_MUTAGEN_BENCH, files[1]};
 
-    auto cpu_of = [](const std::vector<std::string>& argv) {
-        return [argv]() -> std::optional<double> {
-            const auto usage = pelu::bench::RunChild(argv);
+    auto cpu_of = [](const std::vector<std::string>& command) {
+        return [command]() -> std::optional<double> {
+            const auto usage = pelu::bench::RunChild(command);
             if (!usage)
                 return std::nullopt;
             return 1000.0 * usage->cpu_s();

@@ -15,9 +15,9 @@
 //   bench_playlist [ROWS=10000] [FILES=1000] [ROUNDS=5]
 #include "audio/mpeg.h"
 #include "mp3_fixtures.h"
-#include "player/media_list.h"
+#include "playlist/media_list.h"
 #include "player/playlist_edits.h"
-#include "player/playlist_rows.h"
+#include "playlist/playlist_rows.h"
 #include "platform/time_text.h"
 #include "widgets/playlist_tree.h"
 

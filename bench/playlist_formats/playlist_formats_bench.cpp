@@ -11,8 +11,8 @@
 #include "id3v2_fixtures.h"
 #include "mp3_fixtures.h"
 #include "mpeginfo/id3v2_tags.h"
-#include "player/playlist_formats.h"
-#include "player/playlist_rows.h"
+#include "playlist/playlist_formats.h"
+#include "playlist/playlist_rows.h"
 
 #include <benchmark/benchmark.h>
 

@@ -34,8 +34,8 @@
 
 #include "platform/wave/wave_device.h"
 #include "player/band_form.h"
-#include "player/playlist_formats.h"
-#include "player/media_list.h"
+#include "playlist/playlist_formats.h"
+#include "playlist/media_list.h"
 #include "player/playlist_loader.h"
 #include "widgets/band_layout.h"
 #include "widgets/explorer_popup.h"

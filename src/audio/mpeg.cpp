@@ -424,7 +424,7 @@ void TMMMPEGFile::SetChannelMode(int mode)
     mpeg_->SetChannelMode(static_cast<TChannelMode>(mode));
 }
 
-int TMMMPEGFile::Version() const { return mpeg_->HasFile() ? mpeg_->Info().version : v1; }
+int TMMMPEGFile::Version() const { return mpeg_->HasFile() ? mpeg_->Info().version : static_cast<int>(v1); }
 int TMMMPEGFile::Layer() const { return mpeg_->HasFile() ? mpeg_->Info().layer : 0; }
 int TMMMPEGFile::Mode() const { return mpeg_->HasFile() ? mpeg_->Info().mode : 0; }
 int TMMMPEGFile::BitRate() const { return mpeg_->HasFile() ? mpeg_->Info().bit_rate_kbps : 0; }

@@ -9,9 +9,9 @@
 #include "audio/mpeg.h"
 #include "cli/command.h"
 #include "mpeginfo/mpeg_audio.h"
-#include "player/media_list.h"
-#include "player/playlist_formats.h"
-#include "player/playlist_rows.h"
+#include "playlist/media_list.h"
+#include "playlist/playlist_formats.h"
+#include "playlist/playlist_rows.h"
 
 #include <QFile>
 #include <QFileInfo>

@@ -219,9 +219,9 @@ void PageView::ShowJavaScriptDialog(QObject* request)
     bool accepted = false;
     QString text;
     // What a page writes is shown as it is, never read as markup.
-    auto ask = [above](QMessageBox::Icon icon, const QString& title, const QString& text,
+    auto ask = [above](QMessageBox::Icon icon, const QString& title, const QString& body,
                        QMessageBox::StandardButtons buttons, QMessageBox::StandardButton yes) {
-        QMessageBox box(icon, title, text, buttons, above);
+        QMessageBox box(icon, title, body, buttons, above);
         box.setTextFormat(Qt::PlainText);
         return box.exec() == yes;
     };

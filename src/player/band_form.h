@@ -24,7 +24,7 @@
 #pragma once
 
 #include "player/band_services.h"
-#include "player/media_list.h"
+#include "playlist/media_list.h"
 #include "player/mpris.h"
 
 #include <QPointer>

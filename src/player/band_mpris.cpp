@@ -8,7 +8,7 @@
 #include "mpeginfo/id3v2_tags.h"
 #include "mpeginfo/mpeg_audio.h"
 #include "platform/fs/file_facts.h"
-#include "player/playlist_rows.h"
+#include "playlist/playlist_rows.h"
 #include "player/quietly.h"
 #include "widgets/band_layout.h"
 #include "widgets/bitmap_slider.h"

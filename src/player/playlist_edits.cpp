@@ -1,6 +1,6 @@
 #include "player/playlist_edits.h"
 
-#include "player/playlist_rows.h"
+#include "playlist/playlist_rows.h"
 #include "widgets/playlist_tree.h"
 
 #include <QAbstractItemModel>

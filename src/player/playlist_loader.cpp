@@ -2,8 +2,8 @@
 
 #include "platform/fs/file_names.h"
 #include "platform/mainthread.h"
-#include "player/playlist_formats.h"
-#include "player/playlist_rows.h"
+#include "playlist/playlist_formats.h"
+#include "playlist/playlist_rows.h"
 #include "widgets/playlist_tree.h"
 
 #include <QDir>

@@ -26,7 +26,7 @@
 // Cancel() (and destruction) drops a read in progress; the thread is joined.
 #pragma once
 
-#include "player/media_list.h"
+#include "playlist/media_list.h"
 
 #include <QObject>
 #include <QString>

@@ -10,7 +10,7 @@
 // waits to be written, so a synchronous save after it is the last word.
 #pragma once
 
-#include "player/media_list.h"
+#include "playlist/media_list.h"
 
 #include <QString>
 

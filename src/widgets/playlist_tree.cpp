@@ -374,12 +374,12 @@ QStringList TElTree::mimeTypes() const
 
 QMimeData* TElTree::mimeData(const QList<QTreeWidgetItem*>& items) const
 {
-    auto* data = new QMimeData;
+    auto* mime = new QMimeData;
     QStringList rows;
     for (auto* item : items)
         rows << QString::number(indexOfTopLevelItem(item));
-    data->setData(QString::fromLatin1(kRowMimeType), rows.join(QLatin1Char(',')).toLatin1());
-    return data;
+    mime->setData(QString::fromLatin1(kRowMimeType), rows.join(QLatin1Char(',')).toLatin1());
+    return mime;
 }
 
 void TElTree::dragEnterEvent(QDragEnterEvent* event)
@@ -401,9 +401,9 @@ void TElTree::dragMoveEvent(QDragMoveEvent* event)
         event->ignore();
 }
 
-bool TElTree::IsOutsideDrop(const QMimeData* data) const
+bool TElTree::IsOutsideDrop(const QMimeData* mime) const
 {
-    return OnDropUrls && data && data->hasUrls() && !data->hasFormat(QString::fromLatin1(kRowMimeType));
+    return OnDropUrls && mime && mime->hasUrls() && !mime->hasFormat(QString::fromLatin1(kRowMimeType));
 }
 
 void TElTree::dropEvent(QDropEvent* event)

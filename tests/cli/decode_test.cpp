@@ -77,7 +77,7 @@ INSTANTIATE_TEST_SUITE_P(Fixtures, DecodeMatchesMpg123,
                                            std::pair{"vbr", vbr_xing_stereo_44k(3.0)},
                                            std::pair{"mpeg2", mpeg2_mono_22k(3.0)},
                                            std::pair{"short", shorter_than_one_buffer()}),
-                         [](const auto& info) { return std::string(info.param.first); });
+                         [](const auto& fixture) { return std::string(fixture.param.first); });
 
 TEST(Decode, FromStartsAtTheFrameHoldingThatTimeAndMatchesAfterItsFirstFrame)
 {

@@ -206,7 +206,7 @@ TEST_F(CliHardening, InputsThatAreNotFilesSayWhatTheyAre)
 {
     const fs::path fifo = dir.file("fifo.mp3");
     ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
-    for (const std::string& command : {"decode", "play"}) {
+    for (const std::string command : {"decode", "play"}) {
         const std::string option = command == "play" ? "--device" : "--buffer";
         const std::string value = command == "play" ? "sim" : "8160";
         ByteRun run = run_pelu_bytes({command, option, value, dir.path().string()});
@@ -252,8 +252,9 @@ TEST_F(CliHardening, ReadingAMissingStoreNeverCreatesIt)
     // A store path naming a device (a FIFO where mknod is not allowed) is
     // refused, and nothing appears beside it.
     const fs::path node = dir.file("device-store");
-    if (::mknod(node.c_str(), S_IFCHR | 0666, makedev(1, 3)) != 0)
+    if (::mknod(node.c_str(), S_IFCHR | 0666, makedev(1, 3)) != 0) {
         ASSERT_EQ(::mkfifo(node.c_str(), 0600), 0);
+    }
     const std::string device = node.string();
     run = run_pelu_bytes({"reg", "set", "HKCU\\A", "x", "1"}, {{"PELU_REGISTRY", device}});
     EXPECT_EQ(run.exit_code, 1);

@@ -3,7 +3,7 @@
 // and a damaged list shows the rows before the fault and fails.
 #include "mp3_fixtures.h"
 #include "pelu_run.h"
-#include "player/media_list.h"
+#include "playlist/media_list.h"
 
 #include <gtest/gtest.h>
 

@@ -7,8 +7,8 @@
 #include "mp3_fixtures.h"
 #include "pelu_run.h"
 #include "platform/fs/file_names.h"
-#include "player/media_list.h"
-#include "player/playlist_rows.h"
+#include "playlist/media_list.h"
+#include "playlist/playlist_rows.h"
 
 #include <gtest/gtest.h>
 

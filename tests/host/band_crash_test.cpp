@@ -3,7 +3,7 @@
 // back what the user had, not what the last orderly close saved.
 #include "mp3_fixtures.h"
 #include "band_bus.h"
-#include "player/media_list.h"
+#include "playlist/media_list.h"
 
 #include <QUrl>
 

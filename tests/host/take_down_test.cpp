@@ -6,7 +6,7 @@
 #include "mp3_fixtures.h"
 #include "band_bus.h"
 #include "desktop.h"
-#include "player/media_list.h"
+#include "playlist/media_list.h"
 
 #include <QFileInfo>
 #include <QUrl>
@@ -192,8 +192,9 @@ TEST(TakeDown, ClosingWithAPanelMenuOrDialogOpenEndsCleanly)
             // The playlist panel opens from a timer a moment after the click.
             ASSERT_TRUE(wait_until([&] { return !band.run.popups().isEmpty(); }, 10000));
         }
-        if (!c.popup.isEmpty())
+        if (!c.popup.isEmpty()) {
             ASSERT_TRUE(band.WaitForPopup(c.popup)) << band.run.popups().join(' ').toStdString();
+        }
         ASSERT_FALSE(band.run.popups().isEmpty());
 
         if (QString(c.close) == "mpris")

@@ -7,7 +7,7 @@
 #include "audio/equalizer.h"
 #include "audio/level.h"
 #include "platform/com/com.h"
-#include "player/media_list.h"
+#include "playlist/media_list.h"
 #include "settings/storage.h"
 #include "widgets/analyser_views.h"
 #include "widgets/bitmap_slider.h"
@@ -261,9 +261,11 @@ TEST_F(StoredSettings, TheSevenValuesAreStoredScrambled)
                              "VStereoLMeter1.Checked", "VStereoRMeter1.Checked", "DLL Location"})
         EXPECT_TRUE(names.contains(QString::fromLatin1(name))) << name;
     // Plain text nowhere but in "DLL Location".
-    for (const auto& v : values)
-        if (v.name != "DLL Location")
+    for (const auto& v : values) {
+        if (v.name != "DLL Location") {
             EXPECT_FALSE(v.text.contains(QStringLiteral("a.mp3"))) << v.name.toStdString();
+        }
+    }
 
     EXPECT_EQ(Stored("storedlocx")->AsString(), storage_folder_);
     EXPECT_EQ(Stored("emberxix")->AsInteger(), 1);

@@ -564,5 +564,3 @@ TEST(MprisNoBusTest, WithoutABusNothingIsRegisteredAndNothingBreaks)
 
 } // namespace
 } // namespace pelu::player
-
-#include "mpris_test.moc"

@@ -3,7 +3,7 @@
 // every change.
 #include "band_fixture.h"
 
-#include "player/media_list.h"
+#include "playlist/media_list.h"
 #include "widgets/explorer_popup.h"
 
 #include <QDropEvent>

@@ -6,7 +6,7 @@
 #include "band_fixture.h"
 
 #include "platform/fs/file_names.h"
-#include "player/playlist_formats.h"
+#include "playlist/playlist_formats.h"
 #include "player/playlist_loader.h"
 #include "player/resume_writer.h"
 #include "widgets/explorer_popup.h"

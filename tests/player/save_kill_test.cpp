@@ -2,7 +2,7 @@
 // band's settings subtree over and over, alternating two versions, and is
 // killed with SIGKILL at random moments. After every kill both files must
 // hold one whole version, old or new, never a mixture or a torn file.
-#include "player/media_list.h"
+#include "playlist/media_list.h"
 #include "settings/reg_data.h"
 
 #include "files.h"

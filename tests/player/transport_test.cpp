@@ -531,9 +531,11 @@ TEST_F(QuickSwitch, TheChosenTitlePlaysWhateverTheOldStopDoes)
         ASSERT_EQ(Status(), QStringLiteral("Playing -t%1.mp3").arg(row)) << "round " << round;
         // Only the chosen row shows the playing icon, however late the old
         // title's stop completed.
-        for (int other = 0; other < 4; ++other)
-            if (other != row)
+        for (int other = 0; other < 4; ++other) {
+            if (other != row) {
                 ASSERT_TRUE(Icon(other) != 0 && Icon(other) != 1) << "round " << round << ", row " << other;
+            }
+        }
     }
     Form().ImageButton4Click();
     ASSERT_TRUE(WaitForStop());

@@ -23,9 +23,9 @@ struct ProgramRun {
 };
 
 struct RunOptions {
-    QStringList environment;                 // NAME=VALUE entries over the base environment
-    std::optional<QProcessEnvironment> base_environment; // none: the caller's
-    std::filesystem::path working_directory; // empty: the test's own
+    QStringList environment{};                 // NAME=VALUE entries over the base environment
+    std::optional<QProcessEnvironment> base_environment{}; // none: the caller's
+    std::filesystem::path working_directory{}; // empty: the test's own
     int timeout_ms = 120000;
     bool merge_output = false;               // standard error into `out`, in order
 };

@@ -5,5 +5,5 @@
 # (regressions/) are run first; see tests/support/fuzz/run_libfuzzer.sh.
 set -euo pipefail
 here="$(cd "$(dirname "$0")" && pwd)"
-exec bash "$here/../../support/fuzz/run_libfuzzer.sh" "$here" mpeginfo_fuzzer "$1" "${2:-20}" 65536 \
+exec bash "$here/../../support/fuzz/run_libfuzzer.sh" mpeginfo_fuzzer "$1" "${2:-20}" 65536 \
   "$here/seeds" "$here/regressions"

@@ -5,4 +5,4 @@
 # same fails the run like a crash (see tests/support/fuzz/run_libfuzzer.sh).
 set -euo pipefail
 here="$(cd "$(dirname "$0")" && pwd)"
-exec bash "$here/../../support/fuzz/run_libfuzzer.sh" "$here" registry_fuzzer "$1" "${2:-20}" 8192 "$here/seeds"
+exec bash "$here/../../support/fuzz/run_libfuzzer.sh" registry_fuzzer "$1" "${2:-20}" 8192 "$here/seeds"

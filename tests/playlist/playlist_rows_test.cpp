@@ -1,7 +1,7 @@
 // Playlist rows: row and time texts, the files "Load Files" takes, and the
 // rows it builds for real synthesised MP3s, including unreadable files and
 // each answer of the read-error dialog.
-#include "player/playlist_rows.h"
+#include "playlist/playlist_rows.h"
 #include "platform/fs/file_names.h"
 
 #include "audio/mpeg.h"

@@ -1,4 +1,4 @@
-#include "player/playlist_rows.h"
+#include "playlist/playlist_rows.h"
 
 #include "audio/mpeg.h"
 #include "mpeginfo/id3v2_tags.h"

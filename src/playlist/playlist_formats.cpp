@@ -1,9 +1,9 @@
-#include "player/playlist_formats.h"
+#include "playlist/playlist_formats.h"
 
 #include "platform/fs/file_facts.h"
 #include "platform/fs/file_names.h"
 #include "platform/legacy_text.h"
-#include "player/playlist_rows.h"
+#include "playlist/playlist_rows.h"
 
 #include <QByteArrayView>
 #include <QDir>

@@ -3,13 +3,13 @@
 // that are not UTF-8, entries that are no MP3 files), the inputs they refuse,
 // the writers' exact output and what reads back from it, and names that are
 // not UTF-8 kept through the media list.
-#include "player/playlist_formats.h"
+#include "playlist/playlist_formats.h"
 
 #include "fifo_watchdog.h"
 #include "files.h"
 #include "platform/fs/file_names.h"
 #include "platform/time_text.h"
-#include "player/playlist_rows.h"
+#include "playlist/playlist_rows.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "player/media_list.h"
+#include "playlist/media_list.h"
 
 #include "platform/fs/file_facts.h"
 #include "platform/fs/file_names.h"

@@ -6,4 +6,4 @@
 # reader hold far more than the file.
 set -euo pipefail
 here="$(cd "$(dirname "$0")" && pwd)"
-exec bash "$here/../../support/fuzz/run_libfuzzer.sh" "$here" media_list_fuzzer "$1" "${2:-20}" 65536 "$here/seeds"
+exec bash "$here/../../support/fuzz/run_libfuzzer.sh" media_list_fuzzer "$1" "${2:-20}" 65536 "$here/seeds"

@@ -5,4 +5,4 @@
 # after writing fails the run like a crash (see tests/support/fuzz/run_libfuzzer.sh).
 set -euo pipefail
 here="$(cd "$(dirname "$0")" && pwd)"
-exec bash "$here/../../support/fuzz/run_libfuzzer.sh" "$here" playlist_fuzzer "$1" "${2:-20}" 100000 "$here/seeds"
+exec bash "$here/../../support/fuzz/run_libfuzzer.sh" playlist_fuzzer "$1" "${2:-20}" 100000 "$here/seeds"

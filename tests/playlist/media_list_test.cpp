@@ -1,7 +1,7 @@
 // The media list file: the writer against byte arrays assembled by hand from
 // the record layout, the reader on those and on damaged or hostile data, and
 // the atomic file replacement.
-#include "player/media_list.h"
+#include "playlist/media_list.h"
 
 #include "fifo_watchdog.h"
 #include "files.h"

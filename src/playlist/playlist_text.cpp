@@ -1,7 +1,7 @@
 // The pure text side of playlist rows (see playlist_rows.h): row names and
 // the ".mp3" test. Kept apart from the row builder so that code
 // with no decoder (the playlist file readers, their fuzzer) can use it.
-#include "player/playlist_rows.h"
+#include "playlist/playlist_rows.h"
 
 namespace pelu::player {
 

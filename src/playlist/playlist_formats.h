@@ -27,7 +27,7 @@
 // Thread: any; the functions share no state.
 #pragma once
 
-#include "player/media_list.h"
+#include "playlist/media_list.h"
 
 #include <QString>
 #include <QStringList>

@@ -10,9 +10,9 @@
 // the line bound among good entries.
 #include "fuzz/fuzz_files.h"
 #include "platform/fs/file_facts.h"
-#include "player/playlist_formats.h"
+#include "playlist/playlist_formats.h"
 #include "platform/time_text.h"
-#include "player/playlist_rows.h"
+#include "playlist/playlist_rows.h"
 
 #include <QDir>
 #include <QString>

@@ -13,7 +13,7 @@
 #pragma once
 
 #include "mpeginfo/mpeg_audio.h"
-#include "player/media_list.h"
+#include "playlist/media_list.h"
 
 #include <QString>
 #include <QStringList>

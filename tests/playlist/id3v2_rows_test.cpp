@@ -3,7 +3,7 @@
 // even with an empty artist; a file with neither, or with an ID3v2 tag that
 // names no artist, keeps "[notag]". Real MP3s, the band's scratch list and
 // decoder component.
-#include "player/playlist_rows.h"
+#include "playlist/playlist_rows.h"
 
 #include "audio/mpeg.h"
 #include "id3v2_fixtures.h"

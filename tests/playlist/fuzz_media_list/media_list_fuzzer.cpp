@@ -4,7 +4,7 @@
 // file give the same rows and the same verdict; and a list read whole, written
 // back and read again, gives the same rows.
 #include "fuzz/fuzz_files.h"
-#include "player/media_list.h"
+#include "playlist/media_list.h"
 
 #include <QString>
 
